@@ -1,0 +1,33 @@
+# Builds the Velmoratrix module for one interpreter into
+# ${CMAKE_BINARY_DIR}/python<major>.<minor>/, with that interpreter's headers
+# and file suffix. pybind11 is used header-only, so one configure can serve
+# several interpreters.
+find_path(PYBIND11_INCLUDE_DIR pybind11/pybind11.h REQUIRED)
+
+function(velmo_add_python_module python)
+  execute_process(
+    COMMAND "${python}" -c
+      "import sys, sysconfig; print('%d.%d' % sys.version_info[:2]); print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX'))"
+    OUTPUT_VARIABLE info RESULT_VARIABLE failed OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(failed)
+    message(FATAL_ERROR "Cannot query the interpreter ${python}")
+  endif()
+  string(REPLACE "\n" ";" info "${info}")
+  list(GET info 0 version)
+  list(GET info 1 include_dir)
+  list(GET info 2 suffix)
+  if(NOT EXISTS "${include_dir}/Python.h")
+    message(FATAL_ERROR "No Python.h for ${python} in ${include_dir}")
+  endif()
+
+  set(target "velmoratrix_py${version}")
+  add_library(${target} MODULE binding/mathparser.cpp)
+  target_link_libraries(${target} PRIVATE velmo_binding)
+  target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${PYBIND11_INCLUDE_DIR}")
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME Velmoratrix PREFIX "" SUFFIX "${suffix}"
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/python${version}")
+  list(APPEND VELMO_MODULE_VERSIONS ${version})
+  set(VELMO_MODULE_VERSIONS "${VELMO_MODULE_VERSIONS}" PARENT_SCOPE)
+  set(VELMO_PYTHON_${version} "${python}" PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,64 @@
+#include "primitives.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+constexpr std::int32_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+
+// Truncation toward zero into 32 bits; anything that does not fit (and NaN)
+// becomes -2^31, written out because a plain cast would be undefined.
+std::int32_t truncateToInt32(long double x) {
+    if (x > -2147483649.0L && x < 2147483648.0L) return static_cast<std::int32_t>(x);
+    return kInt32Min;
+}
+
+bool isInt32Integral(long double x) {
+    return x >= -2147483648.0L && x <= 2147483647.0L &&
+           static_cast<long double>(static_cast<std::int32_t>(x)) == x;
+}
+
+} // namespace
+
+long double _add(long double left, long double right, bool) { return left + right; }
+long double _sub(long double left, long double right, bool) { return left - right; }
+long double _mul(long double left, long double right, bool) { return left * right; }
+long double _div(long double left, long double right, bool) { return left / right; }
+
+long double _mod(long double left, long double right, bool) {
+    std::int32_t dividend = truncateToInt32(left);
+    std::int32_t divisor = truncateToInt32(right);
+    // The integer division would trap on both of these.
+    if (divisor == 0) return std::numeric_limits<long double>::quiet_NaN();
+    if (divisor == -1) return 0.0L;
+    return static_cast<long double>(dividend % divisor);
+}
+
+long double _pow(long double left, long double right, bool) {
+    return std::pow(static_cast<double>(left), static_cast<double>(right));
+}
+
+long double _factorial(long double, long double right, bool accuracyOverEfficiency) {
+    const long double x = right;
+    if (accuracyOverEfficiency && isInt32Integral(x)) {
+        if (x < 1) return 1.0L;
+        // Once the product is infinite it stays so: stopping there keeps
+        // 2147483647! from running (or looping) through the whole 32-bit range.
+        const auto n = static_cast<std::int64_t>(x);
+        long double product = 1.0L;
+        for (std::int64_t i = 2; i <= n && !std::isinf(product); ++i)
+            product *= static_cast<long double>(static_cast<std::int32_t>(i));
+        return product;
+    }
+    // Stirling's formula, with the double roundings between the steps.
+    const long double twoPi = 6.283185307179586;
+    const long double e = 2.718281828459045;
+    const double t = static_cast<double>(x * twoPi);
+    const double s = static_cast<double>(std::sqrt(static_cast<long double>(t)));
+    const double w = static_cast<double>(x / e);
+    const double u = static_cast<double>(x);
+    const double p = std::pow(w, u);
+    return static_cast<long double>(p) * static_cast<long double>(s);
+}

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+#include "evaluator.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr long double kInf = std::numeric_limits<long double>::infinity();
+constexpr long double kNaN = std::numeric_limits<long double>::quiet_NaN();
+// The doubles nearest to pi and e, widened: what number texts and cells hold.
+constexpr long double kPi = 3.141592653589793;
+constexpr long double kE = 2.718281828459045;
+
+enum class Throws { Nothing, InvalidArgument, OutOfRange };
+
+struct Case {
+    const char* input;
+    long double expected; // NaN: any not-a-number
+    Throws throws = Throws::Nothing;
+};
+
+void check(MathEvaluator& m, const Case& c) {
+    SCOPED_TRACE(std::string("input: ") + c.input);
+    try {
+        const long double value = m.eval(c.input);
+        ASSERT_EQ(c.throws, Throws::Nothing) << "returned " << static_cast<double>(value);
+        if (std::isnan(c.expected))
+            EXPECT_TRUE(std::isnan(value)) << static_cast<double>(value);
+        else
+            EXPECT_EQ(value, c.expected);
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(c.throws, Throws::InvalidArgument);
+        EXPECT_STREQ(e.what(), "stod");
+    } catch (const std::out_of_range& e) {
+        EXPECT_EQ(c.throws, Throws::OutOfRange);
+        EXPECT_STREQ(e.what(), "stod");
+    }
+}
+
+const Throws kBad = Throws::InvalidArgument;
+const Throws kRange = Throws::OutOfRange;
+
+// Results that do not depend on accuracyOverEfficiency.
+const Case kCommon[] = {
+    {"", 0},
+    {"3+4*2/(1-5)^2^3", 3 + 0x1p-13L},
+    {"2-3", -1},
+    {"8-3-2", 3},
+    {"8/2", 4},
+    {"2^3^2", 512},
+    {"-2^2", 4},
+    {"2--3", 5},
+    {"1/0", kInf},
+    {"-1/0", -kInf},
+    {"0/0", kNaN},
+    {"2 + 3", 5},
+    {"1+2)", 3},
+    {"2)*3", 6},
+    {")", 0},
+    {"7%3", 1},
+    {"7.9%2.5", 1},
+    {"5%0", kNaN},
+    {"sqrt(16)", 4},
+    {"sqrt(0-1)", kNaN},
+    {"asin(2)", kNaN},
+    {"0x10+1", 17},
+    {"2abc", 2},
+    {"inf", kInf},
+    {"-inf", -kInf},
+    {"nan", kNaN},
+    {"INF", kInf},
+    {"1e-5", -4}, // "1e" "-" "5", and "1e" reads as 1
+    {"1e5", 1e5},
+    {"1 /3", 1 / 3.0L},       // extended division of the two doubles
+    {"0.1+0.2", static_cast<long double>(0.1) + static_cast<long double>(0.2)},
+    {"2*", 0},
+    {"sin+1", 0},
+    {"2*(-3)", 0},
+    {"sin()", 0},
+    {"2(3)", 0},
+    {"sin(1,2)", 0},
+    {",", 0},
+    {"!", 0},
+    {"x", 0, kBad},
+    {"x+1", 0, kBad},
+    {"sin (0)", 0, kBad},
+    {"(1+2", 0, kBad},
+    {"1e999", 0, kRange},
+    {"1e-400", -399}, // the exponent's sign splits the token
+    {"-", 0},
+    {"2^0.5^2", std::pow(2.0, 0.25)},
+};
+
+TEST(EvaluationTest, CommonResults) {
+    for (bool flag : {true, false}) {
+        SCOPED_TRACE(flag ? "accurate" : "efficient");
+        MathEvaluator m(flag);
+        for (const Case& c : kCommon) check(m, c);
+    }
+}
+
+TEST(EvaluationTest, FactorialDependsOnTheFlag) {
+    const long double stirling5 = 118.0191679575901L;
+    const Case accurateCases[] = {
+        {"5!", 120}, {"3!+1", 7}, {"3!!", 720}, {"0!", 1}, {"1000!/1000!", 1}, {"2.5!", 3.214946538651742L},
+    };
+    const Case efficientCases[] = {
+        {"0!", 0}, {"1000!/1000!", kNaN}, {"(0-3)!", kNaN}, {"172!", kInf},
+    };
+    MathEvaluator accurate(true), efficient(false);
+    for (const Case& c : accurateCases) {
+        if (std::string(c.input) == "2.5!")
+            EXPECT_NEAR(static_cast<double>(accurate.eval(c.input)), static_cast<double>(c.expected), 1e-12);
+        else
+            check(accurate, c);
+    }
+    for (const Case& c : efficientCases) check(efficient, c);
+    EXPECT_NEAR(static_cast<double>(efficient.eval("5!")), static_cast<double>(stirling5), 1e-12);
+}
+
+TEST(EvaluationTest, ConstantsOfTheDefaultEngine) {
+    EXPECT_EQ(evaluate("pi"), kPi);
+    EXPECT_EQ(evaluate("e"), kE);
+    EXPECT_EQ(evaluate("sin(pi/2)+cos(0)"), 2);
+    EXPECT_EQ(evaluate("5!"), 120);
+    EXPECT_EQ(evaluate("1000!/1000!"), 1);
+    EXPECT_EQ(evaluate("3+4*2/(1-5)^2^3"), 3 + 0x1p-13L);
+    EXPECT_THROW(evaluate("-pi"), std::invalid_argument);
+    EXPECT_THROW(evaluate("1e999"), std::out_of_range);
+    EXPECT_EQ(evaluate("2*"), 0); // a failure leaves nothing behind for the next call
+    EXPECT_EQ(evaluate("2*pi"), 2 * kPi);
+    MathEvaluator host(false);
+    EXPECT_THROW(host.eval("pi"), std::invalid_argument);
+}
+
+TEST(EvaluationTest, UnderflowIsARangeError) {
+    MathEvaluator m;
+    EXPECT_THROW(m.eval("0." + std::string(400, '0') + "1"), std::out_of_range);
+    EXPECT_THROW(m.eval("2*1e400"), std::out_of_range);
+}
+
+TEST(EvaluationTest, CurrentRecordAfterSuccessAndFailure) {
+    MathEvaluator m;
+    EXPECT_EQ(m.eval("2*3"), 6);
+    EXPECT_EQ(m.currentRPN.RPN, "23*");
+    EXPECT_EQ(m.currentRPN.expression, "2*3");
+    EXPECT_EQ(m.currentRPN.tokens.head, nullptr);
+    EXPECT_EQ(m.currentRPN.RPN_values.head, nullptr);
+
+    EXPECT_EQ(m.eval("2*"), 0);
+    EXPECT_EQ(texts(m.currentRPN.tokens), (std::vector<std::string>{"2", "*"}));
+    EXPECT_EQ(texts(m.currentRPN.RPN_values), (std::vector<std::string>{"2", "*"}));
+
+    EXPECT_THROW(m.eval("y+1"), std::invalid_argument);
+    EXPECT_EQ(m.currentRPN.RPN, "y1+");
+    EXPECT_EQ(texts(m.currentRPN.RPN_values), (std::vector<std::string>{"y", "1", "+"}));
+
+    EXPECT_EQ(m.eval("1+1"), 2); // still usable, and the failed record was released
+    EXPECT_EQ(m.currentRPN.tokens.head, nullptr);
+}
+
+// Number texts are read as in the "C" locale whatever the process has set.
+TEST(EvaluationTest, DecimalCommaLocaleDoesNotChangeNumbers) {
+    const char* previous = std::setlocale(LC_ALL, nullptr);
+    const std::string saved = previous ? previous : "C";
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no de_DE.UTF-8 locale here";
+    MathEvaluator m;
+    EXPECT_EQ(m.eval("1.5*2"), 3);
+    EXPECT_EQ(m.eval("0x1.8p1"), 3);
+    EXPECT_THROW(m.eval("1e999"), std::out_of_range);
+    EXPECT_EQ(m.eval("1,5"), 0); // "," stays a separator: two values left
+    std::setlocale(LC_ALL, saved.c_str());
+}
+
+// Every pass is linear: these sizes finish in milliseconds; the bound only
+// catches a hang or a quadratic walk.
+TEST(EvaluationTest, LongInputsEvaluateInLinearTime) {
+    std::string chain = "1";
+    while (chain.size() < 1000000) chain += "+1";
+    std::string nested(100000, '(');
+    nested += "1";
+    nested += std::string(100000, ')');
+    MathEvaluator m;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m.eval(chain), (chain.size() + 1) / 2);
+    EXPECT_EQ(m.eval(nested), 1);
+    EXPECT_EQ(m.eval("2*" + nested), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Random text over the expression alphabet: the evaluator either returns or
+// throws one of its two exceptions, and keeps working afterwards.
+TEST(EvaluationTest, RandomExpressionsNeverBreakTheEvaluator) {
+    const std::string alphabet = "0123456789.eE" "acinopqrstx" "!%*+-/^(),  ";
+    std::mt19937 random(2024);
+    MathEvaluator m;
+    double one = 1;
+    m.appendVariable("x", one);
+    for (int round = 0; round < 5000; ++round) {
+        std::string input(random() % 20, ' ');
+        for (char& c : input) c = alphabet[random() % alphabet.size()];
+        me_RPN compiled = m.compile(input);
+        std::string joined;
+        for (const std::string& t : texts(compiled.RPN_values)) joined += t;
+        ASSERT_EQ(compiled.RPN, joined) << input;
+        compiled.freeLists();
+        try {
+            m.eval(input);
+        } catch (const std::invalid_argument&) {
+        } catch (const std::out_of_range&) {
+        }
+        ASSERT_EQ(m.eval("x+1"), 2) << "after " << input;
+    }
+}
+
+} // namespace

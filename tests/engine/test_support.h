@@ -1,0 +1,31 @@
+// Small helpers shared by the engine tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "containers.h"
+
+template <typename T> std::vector<T> elements(const List<T>& list) {
+    std::vector<T> out;
+    for (const ListNode<T>* n = list.head; n; n = n->next) out.push_back(*n->value);
+    return out;
+}
+
+inline std::vector<std::string> texts(const List<Token>& list) {
+    std::vector<std::string> out;
+    for (const ListNode<Token>* n = list.head; n; n = n->next) out.push_back(n->value->text);
+    return out;
+}
+
+inline std::vector<int> kinds(const List<Token>& list) {
+    std::vector<int> out;
+    for (const ListNode<Token>* n = list.head; n; n = n->next) out.push_back(n->value->kind);
+    return out;
+}
+
+inline List<std::string> listOf(const std::vector<std::string>& items) {
+    List<std::string> list;
+    for (const auto& item : items) list.append(item);
+    return list;
+}

@@ -1,0 +1,197 @@
+"""What a Python program sees of Velmoratrix."""
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import Velmoratrix
+from Velmoratrix import Evaluator, evaluate, mp_RPN
+
+PI = 3.141592653589793
+E = 2.718281828459045
+STIRLING_5 = 118.0191679575901
+
+
+class EvaluateTest(unittest.TestCase):
+    def test_values(self):
+        cases = [
+            ("3+4*2/(1-5)^2^3", 3 + 2 ** -13),
+            ("pi", PI),
+            ("sin(pi/2)+cos(0)", 2.0),
+            ("5!", 120.0),
+            ("1000!/1000!", 1.0),
+            ("2 + 3", 5.0),
+            ("", 0.0),
+            ("2*", 0.0),
+            ("1/0", math.inf),
+            ("1.5*2", 3.0),
+        ]
+        for text, expected in cases:
+            with self.subTest(text=text):
+                result = evaluate(text)
+                self.assertIs(type(result), float)
+                self.assertEqual(result, expected)
+
+    def test_failures_raise_stod(self):
+        cases = [("y", ValueError), ("-pi", ValueError), ("(1+2", ValueError), ("1e999", IndexError)]
+        for text, error in cases:
+            with self.subTest(text=text):
+                with self.assertRaises(error) as raised:
+                    evaluate(text)
+                self.assertEqual(str(raised.exception), "stod")
+
+    def test_accepts_bytes_and_nul(self):
+        self.assertEqual(evaluate(b"2*3"), 6.0)
+        self.assertEqual(evaluate("1\x00junk+2"), 3.0)
+
+    def test_argument_mismatch(self):
+        for args in [(), (1.5,), ("1", "2")]:
+            with self.subTest(args=args):
+                with self.assertRaises(TypeError) as raised:
+                    evaluate(*args)
+                self.assertIn("evaluate(): incompatible function arguments", str(raised.exception))
+
+    def test_docstring(self):
+        self.assertEqual(evaluate.__doc__, "evaluate(arg0: str) -> float\n")
+
+
+class EvaluatorTest(unittest.TestCase):
+    def test_construction(self):
+        self.assertEqual(Evaluator().eval("5!"), STIRLING_5)
+        for made in [Evaluator(True), Evaluator(accuracyOverEfficiency=True)]:
+            self.assertEqual(made.eval("5!"), 120.0)
+        self.assertEqual(Evaluator(None).eval("5!"), STIRLING_5)
+        for bad in ["yes", [1]]:
+            with self.subTest(bad=bad):
+                with self.assertRaises(TypeError) as raised:
+                    Evaluator(bad)
+                self.assertIn("incompatible constructor arguments", str(raised.exception))
+
+    def test_constants_need_registration(self):
+        ev = Evaluator()
+        self.assertEqual(list(ev.variables().items()), [("e", E), ("pi", PI)])
+        with self.assertRaises(ValueError):
+            ev.eval("pi")
+        ev.append_variable("pi", PI)
+        self.assertEqual(ev.eval("pi"), PI)
+
+    def test_variables(self):
+        ev = Evaluator()
+        self.assertIsNone(ev.append_variable("x", 2))
+        self.assertEqual(ev.eval("x*3"), 6.0)
+        self.assertEqual(list(ev.variables()), ["e", "pi", "x"])
+        self.assertEqual(ev.eval("x+1"), 3.0)
+        with self.assertRaises(ValueError):
+            ev.eval("x + 1")  # the token is "x " with its blank
+        ev.append_variable(b"x", 5.0)  # bytes name the same variable
+        self.assertEqual(ev.eval("x"), 5.0)
+        self.assertEqual(list(ev.variables()), ["e", "pi", "x"])
+        self.assertIsNone(ev.delete_variable("never"))
+        ev.delete_variable("x")
+        self.assertNotIn("x", ev.variables())
+        with self.assertRaises(TypeError):
+            ev.append_variable("x", "1")
+
+    def test_failures(self):
+        ev = Evaluator()
+        with self.assertRaises(ValueError) as raised:
+            ev.eval("y")
+        self.assertEqual(str(raised.exception), "stod")
+        with self.assertRaises(IndexError) as raised:
+            ev.eval("1e999")
+        self.assertEqual(str(raised.exception), "stod")
+        self.assertEqual(ev.eval(""), 0.0)
+        self.assertEqual(ev.eval("2*3"), 6.0)  # usable after every failure
+
+    def test_undecodable_name(self):
+        ev = Evaluator()
+        ev.append_variable(b"\xff", 1.0)
+        with self.assertRaises(UnicodeDecodeError):
+            ev.variables()
+        self.assertEqual(ev.eval("1+1"), 2.0)
+        self.assertEqual(ev.eval(b"\xff*4"), 4.0)
+
+    def test_deleting_engine_constants(self):
+        ev = Evaluator()
+        ev.delete_variable("pi")  # the engine's own cell: unregistered, not freed
+        ev.delete_variable("e")
+        self.assertEqual(ev.variables(), {})
+        ev.append_variable("pi", 3.0)
+        self.assertEqual(ev.eval("pi"), 3.0)
+        ev.delete_variable("pi")
+        self.assertEqual(ev.variables(), {})
+
+    def test_docstrings(self):
+        self.assertEqual(Evaluator.eval.__doc__, "eval(self: Velmoratrix.Evaluator, arg0: str) -> float\n")
+        self.assertEqual(
+            Evaluator.__init__.__doc__,
+            "__init__(self: Velmoratrix.Evaluator, accuracyOverEfficiency: bool = False) -> None\n")
+        self.assertEqual(Evaluator.variables.__doc__,
+                         "variables(self: Velmoratrix.Evaluator) -> Dict[str, float]\n")
+
+    def test_subclass_is_accepted_as_self(self):
+        class Mine(Evaluator):
+            pass
+
+        self.assertEqual(Mine(True).eval("3!"), 6.0)
+
+    def test_memory_stays_flat(self):
+        def resident_bytes():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        def cycles(ev, n):
+            for i in range(n):
+                ev.append_variable("x", i)
+                ev.append_variable("x", i)  # replaces the cell
+                ev.eval("x+1")
+                ev.eval("x+")
+                try:
+                    ev.eval("q")
+                except ValueError:
+                    pass
+                ev.delete_variable("x")
+            ev.append_variable("kept", 1.0)
+
+        ev = Evaluator()
+        cycles(ev, 10000)
+        before = resident_bytes()
+        cycles(ev, 50000)
+        for _ in range(2000):
+            Evaluator().append_variable("x", 1.0)  # cells left at deallocation
+        self.assertLess(resident_bytes() - before, 512 * 1024)
+
+
+class RecordTest(unittest.TestCase):
+    def test_no_constructor(self):
+        with self.assertRaises(TypeError) as raised:
+            mp_RPN()
+        self.assertTrue(str(raised.exception).endswith(": No constructor defined!"))
+        self.assertEqual(sorted(n for n in vars(mp_RPN) if not n.startswith("_")), ["RPN", "RPN_values"])
+
+
+class VersionCheckTest(unittest.TestCase):
+    """A module built for another interpreter refuses to load."""
+
+    def test_other_build_refuses(self):
+        dirs = [d for d in os.environ.get("VELMO_OTHER_MODULE_DIRS", "").split(":") if d]
+        if not dirs:
+            self.skipTest("no module built for another interpreter")
+        for directory in dirs:
+            (built,) = [f for f in os.listdir(directory) if f.startswith("Velmoratrix")]
+            with tempfile.TemporaryDirectory() as tmp:
+                shutil.copy(os.path.join(directory, built), os.path.join(tmp, "Velmoratrix.so"))
+                run = subprocess.run([sys.executable, "-c", "import Velmoratrix"], cwd=tmp,
+                                     stderr=subprocess.PIPE, universal_newlines=True)
+            self.assertNotEqual(run.returncode, 0)
+            compiled_for = os.path.basename(directory)[len("python"):]
+            expected = ("ImportError: Python version mismatch: module was compiled for Python %s, "
+                        "but the interpreter version is incompatible: %s." % (compiled_for, sys.version))
+            self.assertIn(expected, run.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
