@@ -17,7 +17,5 @@ public:
     void _deleteVariable(std::string name);
 
 private:
-    bool ownsCell(const double* cell) const {
-        return cell && cell != &piValue && cell != &eValue;
-    }
+    bool ownsCell(const double* cell) const { return cell && cell != &piValue && cell != &eValue; }
 };

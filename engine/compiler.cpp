@@ -16,7 +16,9 @@ struct RPNGuard {
     }
 };
 
-bool isOpenParen(const Token& t) { return t.kind == Separator && t.text == "("; }
+bool isOpenParen(const Token& t) {
+    return t.kind == Separator && t.text == "(";
+}
 
 } // namespace
 
@@ -61,9 +63,8 @@ me_RPN MathEvaluator::compile(std::string expression) {
                     break;
                 }
                 const OperatorEntry& top = operatorFor(s.text);
-                const bool pops =
-                    top.precedence > incoming.precedence ||
-                    (top.precedence == incoming.precedence && !top.rightAssociative);
+                const bool pops = top.precedence > incoming.precedence ||
+                                  (top.precedence == incoming.precedence && !top.rightAssociative);
                 if (!pops) break;
                 output(s);
                 stack.pop_back();

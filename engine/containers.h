@@ -58,8 +58,12 @@ template <typename T> struct Drain {
 // Sanitizer builds allocate every block afresh, so that a use after release
 // is caught instead of landing in a recycled block.
 #if defined(__SANITIZE_ADDRESS__) || defined(VELMO_NO_NODE_POOL)
-template <typename T> void* take() { return ::operator new(sizeof(Block<T>)); }
-template <typename T> void give(void* raw) noexcept { ::operator delete(raw); }
+template <typename T> void* take() {
+    return ::operator new(sizeof(Block<T>));
+}
+template <typename T> void give(void* raw) noexcept {
+    ::operator delete(raw);
+}
 #else
 template <typename T> void* take() {
     FreeList<T>& list = freeList<T>();

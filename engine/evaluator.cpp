@@ -47,9 +47,12 @@ void MathEvaluator::buildTables() {
         int rightAssociative;
     };
     static const Row rows[] = {
-        {"!", "factorial", 1, 5, _factorial, 1}, {"^", "pow", 2, 4, _pow, 1},
-        {"*", "mul", 2, 3, _mul, 0},             {"/", "div", 2, 3, _div, 0},
-        {"%", "mod", 2, 3, _mod, 0},             {"+", "add", 2, 2, _add, 0},
+        {"!", "factorial", 1, 5, _factorial, 1},
+        {"^", "pow", 2, 4, _pow, 1},
+        {"*", "mul", 2, 3, _mul, 0},
+        {"/", "div", 2, 3, _div, 0},
+        {"%", "mod", 2, 3, _mod, 0},
+        {"+", "add", 2, 2, _add, 0},
         {"-", "sub", 2, 2, _sub, 0},
     };
     for (const auto& [name, function] : unaryFunctions) argumentCounts[name] = 1;
@@ -81,8 +84,8 @@ void MathEvaluator::deriveLookups() {
         if (symbol.size() != 1 || count == 8) continue;
         const auto byte = static_cast<unsigned char>(symbol[0]);
         const auto name = operatorNames.find(symbol);
-        const auto arity = name == operatorNames.end() ? argumentCounts.end()
-                                                       : argumentCounts.find(name->second);
+        const auto arity =
+            name == operatorNames.end() ? argumentCounts.end() : argumentCounts.find(name->second);
         const auto precedence = operatorPrecedence.find(symbol);
         const auto right = rightAssociative.find(symbol);
         operators_[count] = {precedence == operatorPrecedence.end() ? 0 : precedence->second,

@@ -7,6 +7,7 @@
 namespace {
 
 constexpr std::int32_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kLargestFiniteFactorial = 1754;
 
 // Truncation toward zero into 32 bits; anything that does not fit (and NaN)
 // becomes -2^31, written out because a plain cast would be undefined.
@@ -22,10 +23,18 @@ bool isInt32Integral(long double x) {
 
 } // namespace
 
-long double _add(long double left, long double right, bool) { return left + right; }
-long double _sub(long double left, long double right, bool) { return left - right; }
-long double _mul(long double left, long double right, bool) { return left * right; }
-long double _div(long double left, long double right, bool) { return left / right; }
+long double _add(long double left, long double right, bool) {
+    return left + right;
+}
+long double _sub(long double left, long double right, bool) {
+    return left - right;
+}
+long double _mul(long double left, long double right, bool) {
+    return left * right;
+}
+long double _div(long double left, long double right, bool) {
+    return left / right;
+}
 
 long double _mod(long double left, long double right, bool) {
     std::int32_t dividend = truncateToInt32(left);
@@ -44,12 +53,13 @@ long double _factorial(long double, long double right, bool accuracyOverEfficien
     const long double x = right;
     if (accuracyOverEfficiency && isInt32Integral(x)) {
         if (x < 1) return 1.0L;
-        // Once the product is infinite it stays so: stopping there keeps
-        // 2147483647! from running (or looping) through the whole 32-bit range.
-        const auto n = static_cast<std::int64_t>(x);
+        // 1755! exceeds the extended range, and the product stays infinite from
+        // there on: answering at once keeps 2147483647! from looping (its
+        // counter could never pass it) or running two billion steps.
+        const auto n = static_cast<std::int32_t>(x);
+        if (n > kLargestFiniteFactorial) return std::numeric_limits<long double>::infinity();
         long double product = 1.0L;
-        for (std::int64_t i = 2; i <= n && !std::isinf(product); ++i)
-            product *= static_cast<long double>(static_cast<std::int32_t>(i));
+        for (std::int32_t i = 2; i <= n; ++i) product *= static_cast<long double>(i);
         return product;
     }
     // Stirling's formula, with the double roundings between the steps.

@@ -47,7 +47,8 @@ me_SepValues MathEvaluator::seperate(std::string expression) {
     for (std::size_t i = 0; i < length; ++i) {
         const CharClass cls = charClass_[static_cast<unsigned char>(text[i])];
         if (cls == Ordinary) continue;
-        const bool sign = text[i] == '-' && (i == 0 || (pending == i && emittedAny && afterOperator));
+        const bool sign =
+            text[i] == '-' && (i == 0 || (pending == i && emittedAny && afterOperator));
         if (sign) continue; // stays pending as the first character of the next token
         emit(pending, i);
         emit(i, i + 1);

@@ -13,4 +13,6 @@ void MathEvaluator::deleteVariable(std::string name) {
     if (index >= 0) variableNames.remove(static_cast<unsigned>(index));
 }
 
-std::map<std::string, double*> MathEvaluator::getExternalVariables() { return externalVariables; }
+std::map<std::string, double*> MathEvaluator::getExternalVariables() {
+    return externalVariables;
+}

@@ -78,7 +78,7 @@ const Case kCommon[] = {
     {"INF", kInf},
     {"1e-5", -4}, // "1e" "-" "5", and "1e" reads as 1
     {"1e5", 1e5},
-    {"1 /3", 1 / 3.0L},       // extended division of the two doubles
+    {"1 /3", 1 / 3.0L}, // extended division of the two doubles
     {"0.1+0.2", static_cast<long double>(0.1) + static_cast<long double>(0.2)},
     {"2*", 0},
     {"sin+1", 0},
@@ -109,15 +109,20 @@ TEST(EvaluationTest, CommonResults) {
 TEST(EvaluationTest, FactorialDependsOnTheFlag) {
     const long double stirling5 = 118.0191679575901L;
     const Case accurateCases[] = {
-        {"5!", 120}, {"3!+1", 7}, {"3!!", 720}, {"0!", 1}, {"1000!/1000!", 1}, {"2.5!", 3.214946538651742L},
+        {"5!", 120}, {"3!+1", 7},        {"3!!", 720},
+        {"0!", 1},   {"1000!/1000!", 1}, {"2.5!", 3.214946538651742L},
     };
     const Case efficientCases[] = {
-        {"0!", 0}, {"1000!/1000!", kNaN}, {"(0-3)!", kNaN}, {"172!", kInf},
+        {"0!", 0},
+        {"1000!/1000!", kNaN},
+        {"(0-3)!", kNaN},
+        {"172!", kInf},
     };
     MathEvaluator accurate(true), efficient(false);
     for (const Case& c : accurateCases) {
         if (std::string(c.input) == "2.5!")
-            EXPECT_NEAR(static_cast<double>(accurate.eval(c.input)), static_cast<double>(c.expected), 1e-12);
+            EXPECT_NEAR(static_cast<double>(accurate.eval(c.input)),
+                        static_cast<double>(c.expected), 1e-12);
         else
             check(accurate, c);
     }
@@ -198,7 +203,9 @@ TEST(EvaluationTest, LongInputsEvaluateInLinearTime) {
 // Random text over the expression alphabet: the evaluator either returns or
 // throws one of its two exceptions, and keeps working afterwards.
 TEST(EvaluationTest, RandomExpressionsNeverBreakTheEvaluator) {
-    const std::string alphabet = "0123456789.eE" "acinopqrstx" "!%*+-/^(),  ";
+    const std::string alphabet = "0123456789.eE"
+                                 "acinopqrstx"
+                                 "!%*+-/^(),  ";
     std::mt19937 random(2024);
     MathEvaluator m;
     double one = 1;

@@ -69,9 +69,12 @@ TEST(EvaluatorStateTest, OperatorTables) {
         int right;
     };
     const Row rows[] = {
-        {"!", "factorial", 1, 5, _factorial, 1}, {"^", "pow", 2, 4, _pow, 1},
-        {"*", "mul", 2, 3, _mul, 0},             {"/", "div", 2, 3, _div, 0},
-        {"%", "mod", 2, 3, _mod, 0},             {"+", "add", 2, 2, _add, 0},
+        {"!", "factorial", 1, 5, _factorial, 1},
+        {"^", "pow", 2, 4, _pow, 1},
+        {"*", "mul", 2, 3, _mul, 0},
+        {"/", "div", 2, 3, _div, 0},
+        {"%", "mod", 2, 3, _mod, 0},
+        {"+", "add", 2, 2, _add, 0},
         {"-", "sub", 2, 2, _sub, 0},
     };
     EXPECT_EQ(m.operatorNames.size(), 7u);

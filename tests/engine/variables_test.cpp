@@ -34,18 +34,18 @@ TEST(VariablesTest, NamesMatchWholeTokens) {
     MathEvaluator m(false);
     double one = 1, two = 2, three = 3, four = 4, five = 5;
     m.appendVariable("x", one);
-    m.appendVariable("2", two);      // shadows the number
-    m.appendVariable("x ", three);   // blank included
-    m.appendVariable("-x", four);    // sign included
-    m.appendVariable("sin", five);   // read, then applied as the function
+    m.appendVariable("2", two);    // shadows the number
+    m.appendVariable("x ", three); // blank included
+    m.appendVariable("-x", four);  // sign included
+    m.appendVariable("sin", five); // read, then applied as the function
     struct Case {
         const char* input;
         long double expected;
         bool throws;
     };
     const Case cases[] = {
-        {"x+1", 2, false},  {"2", 2, false},         {"2+2", 4, false}, {"x +1", 4, false},
-        {"-x*2", 8, false}, {"X", 0, true},          {"pi", 0, true},   {"sin(0)", 0, false},
+        {"x+1", 2, false},  {"2", 2, false}, {"2+2", 4, false}, {"x +1", 4, false},
+        {"-x*2", 8, false}, {"X", 0, true},  {"pi", 0, true},   {"sin(0)", 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
@@ -87,7 +87,8 @@ TEST(VariablesTest, ListingIsInByteOrder) {
     MathEvaluator m(false);
     double v = 0;
     for (const char* name : {"b", "ab", "a", "X", "", "\xff"}) m.appendVariable(name, v);
-    EXPECT_EQ(keys(m.getExternalVariables()), (Strings{"", "X", "a", "ab", "b", "e", "pi", "\xff"}));
+    EXPECT_EQ(keys(m.getExternalVariables()),
+              (Strings{"", "X", "a", "ab", "b", "e", "pi", "\xff"}));
     EXPECT_EQ(elements(m.variableNames), (Strings{"b", "ab", "a", "X", "", "\xff"}));
 }
 
