@@ -57,6 +57,11 @@ template <typename T> struct Drain {
 
 // Sanitizer builds allocate every block afresh, so that a use after release
 // is caught instead of landing in a recycled block.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMO_NO_NODE_POOL 1
+#endif
+#endif
 #if defined(__SANITIZE_ADDRESS__) || defined(VELMO_NO_NODE_POOL)
 template <typename T> void* take() {
     return ::operator new(sizeof(Block<T>));

@@ -1,13 +1,29 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
+# Builds everything and runs every test: the fuzzer for VELMO_FUZZ_SECONDS
+# (default 60), the engine tests under AddressSanitizer, UndefinedBehavior-
+# Sanitizer and LeakSanitizer, then the plain build's engine and Python tests.
 source "$(dirname "$0")/setup.sh"
+need_packages clang libclang-rt-14-dev
 
 # A decimal-comma locale for the test that numbers ignore the host's locale.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
     need_packages locales
     localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "setup: no de_DE locale; its test will be skipped"
 fi
+jobs=$(nproc)
 
+echo "== fuzzer (clang, libFuzzer with ASan and UBSan)"
+cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DVELMO_FUZZ=ON -DVELMO_TESTS=OFF >/dev/null
+cmake --build "$root/build-fuzz" -j"$jobs" >/dev/null
+ctest --test-dir "$root/build-fuzz" --output-on-failure
+
+echo "== engine tests under ASan, UBSan and LSan"
+cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE=ON >/dev/null
+cmake --build "$root/build-asan" -j"$jobs" >/dev/null
+ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
+
+echo "== engine and Python tests"
 configure
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$root/build" -j"$jobs" >/dev/null
 ctest --test-dir "$build" --output-on-failure
