@@ -3,13 +3,16 @@
 //
 // Lists and stacks are handles of two raw pointers with member-wise copy and
 // no destructor: whoever holds the last copy releases the nodes explicitly
-// with freeAll (or remove/pop). Nodes are created only by append and push,
+// with freeAll (or remove/pop). Nodes are created only by append (emplace) and push,
 // and each carries its element in the same allocation.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 template <typename T> struct ListNode {
@@ -91,12 +94,15 @@ template <typename T> void give(void* raw) noexcept {
 }
 #endif
 
-template <typename T> ListNode<T>* make(const T& v, ListNode<T>* next) {
+template <typename T, typename... Args> ListNode<T>* make(ListNode<T>* next, Args&&... args) {
     void* raw = take<T>();
     auto* block = static_cast<Block<T>*>(raw);
     T* element;
     try {
-        element = new (block->element) T(v);
+        if constexpr (std::is_aggregate_v<T>)
+            element = new (block->element) T{std::forward<Args>(args)...};
+        else
+            element = new (block->element) T(std::forward<Args>(args)...);
     } catch (...) {
         give<T>(raw);
         throw;
@@ -116,8 +122,11 @@ public:
     ListNode<T>* head = nullptr;
     ListNode<T>* tail = nullptr;
 
-    void append(const T& v) {
-        ListNode<T>* node = node_storage::make(v, static_cast<ListNode<T>*>(nullptr));
+    void append(const T& v) { emplace(v); }
+
+    // Appends an element built in place from args.
+    template <typename... Args> void emplace(Args&&... args) {
+        ListNode<T>* node = node_storage::make<T>(nullptr, std::forward<Args>(args)...);
         if (!head) head = node;
         if (tail) tail->next = node;
         tail = node;
@@ -139,10 +148,10 @@ public:
         return *node->value;
     }
 
-    bool inList(const std::string& s) const { return find(s) != nullptr; }
+    bool inList(std::string_view s) const { return find(s) != nullptr; }
 
     // Position of the first element equal to s, or -1.
-    long indexOf(const std::string& s) const {
+    long indexOf(std::string_view s) const {
         long i = 0;
         if (empty()) return -1;
         for (const ListNode<T>* node = head; node; node = node->next, ++i)
@@ -150,10 +159,13 @@ public:
         return -1;
     }
 
-    const ListNode<T>* find(const std::string& s) const {
+    const ListNode<T>* find(std::string_view s) const {
         if (empty()) return nullptr;
-        for (const ListNode<T>* node = head; node; node = node->next)
-            if (*node->value == s) return node;
+        for (const ListNode<T>* node = head; node; node = node->next) {
+            const T& v = *node->value;
+            // Length and first byte settle most comparisons without a call.
+            if (v.size() == s.size() && (s.empty() || (v[0] == s[0] && v == s))) return node;
+        }
         return nullptr;
     }
 
@@ -191,7 +203,7 @@ template <typename T> class me_List : public List<T> {
 public:
     // Position of the first element equal to s; 0 also when there is none,
     // so callers that must tell the two apart ask inList first.
-    unsigned getIndex(const std::string& s) const {
+    unsigned getIndex(std::string_view s) const {
         long i = this->indexOf(s);
         return i < 0 ? 0u : static_cast<unsigned>(i);
     }
@@ -203,7 +215,7 @@ public:
     ListNode<T>* bottom = nullptr;
 
     void push(const T& v) {
-        ListNode<T>* node = node_storage::make(v, top);
+        ListNode<T>* node = node_storage::make<T>(top, v);
         if (!bottom) bottom = node;
         top = node;
     }
@@ -265,4 +277,19 @@ struct me_RPN : me_SepValues {
         RPN_values.freeAll();
         tokens.freeAll();
     }
+};
+
+// Releases a record's lists when an exception abandons it half built.
+template <typename Record> class ReleaseOnThrow {
+public:
+    explicit ReleaseOnThrow(Record& record) : record_(record) {}
+    ~ReleaseOnThrow() {
+        if (std::uncaught_exceptions() > pending_) record_.freeLists();
+    }
+    ReleaseOnThrow(const ReleaseOnThrow&) = delete;
+    ReleaseOnThrow& operator=(const ReleaseOnThrow&) = delete;
+
+private:
+    Record& record_;
+    int pending_ = std::uncaught_exceptions();
 };

@@ -3,12 +3,14 @@
 // too many at the end) give 0.0; a token that reads as no number throws.
 #include <cerrno>
 #include <clocale>
+#include <cstdint>
 #include <cstdlib>
 #include <locale.h>
 #include <stdexcept>
 #include <vector>
 
 #include "evaluator.h"
+#include "primitives.h"
 
 namespace {
 
@@ -29,7 +31,7 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 32;
 
-    void grow() {
+    [[gnu::noinline]] void grow() {
         std::vector<long double> bigger(data_, data_ + size_);
         bigger.resize(capacity_ * 2);
         heap_.swap(bigger);
@@ -45,9 +47,58 @@ locale_t cLocale() {
     return locale;
 }
 
+// Exact powers of ten in double: up to 10^22.
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common token [-]digits[.digits][e digits] whose digits fit in 2^53
+// and whose scale is at most 10^22: both factors are exact doubles, so one
+// multiplication or division rounds exactly as strtod does (Clinger's fast
+// path). Anything else is left to strtod.
+bool readSimpleNumber(std::string_view text, double& value) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    std::uint64_t digits = 0;
+    int significant = 0, scale = 0;
+    bool any = false;
+    auto digit = [&](bool fraction) {
+        any = true;
+        if (digits == 0 && *p == '0') {
+            scale -= fraction;
+            return;
+        }
+        if (++significant > 19) return;
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        scale -= fraction;
+    };
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) digit(false);
+    if (p != end && *p == '.')
+        for (++p; p != end && *p >= '0' && *p <= '9'; ++p) digit(true);
+    if (!any || significant > 19 || digits > (std::uint64_t{1} << 53)) return false;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        int exponent = 0;
+        const char* start = ++p;
+        for (; p != end && *p >= '0' && *p <= '9' && exponent < 1000; ++p)
+            exponent = exponent * 10 + (*p - '0');
+        if (p == start) return false;
+        scale += exponent;
+    }
+    if (p != end || scale > 22 || scale < -22) return false;
+    const double d = static_cast<double>(digits);
+    value = scale >= 0 ? d * kPowersOfTen[scale] : d / kPowersOfTen[-scale];
+    if (negative) value = -value;
+    return true;
+}
+
 // std::stod's contract: leading blanks skipped, longest prefix taken, errno
 // left as found unless the conversion set it.
-long double readNumber(const std::string& text) {
+long double readNumber(std::string_view token) {
+    double simple;
+    if (readSimpleNumber(token, simple)) return simple;
+    const std::string text(token); // strtod wants the terminating NUL
     const char* begin = text.c_str();
     char* end = nullptr;
     const int savedErrno = errno;
@@ -61,36 +112,75 @@ long double readNumber(const std::string& text) {
     return value;
 }
 
+// The four arithmetic primitives done in place: the same extended-precision
+// operation without passing both operands through memory to a call.
+inline long double apply(OperatorFunction f, long double left, long double right, bool flag) {
+    if (f == _add) return left + right;
+    if (f == _sub) return left - right;
+    if (f == _mul) return left * right;
+    if (f == _div) return left / right;
+    return f(left, right, flag);
+}
+
 } // namespace
 
+MathEvaluator::Scratch& MathEvaluator::threadScratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
+// Keeps the arrays for the next call, unless a huge expression grew them.
+void MathEvaluator::Scratch::trim() {
+    constexpr std::size_t keep = 1 << 16;
+    if (pieces.capacity() > keep) std::vector<Piece>().swap(pieces);
+    if (program.capacity() > keep) std::vector<std::size_t>().swap(program);
+    if (stack.capacity() > keep) std::vector<std::size_t>().swap(stack);
+}
+
+// The record of the last expression is complete after every call: after a
+// success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
-    me_RPN compiled = compile(std::move(expression));
+    Scratch& scratch = threadScratch();
+    scratch.pieces.reserve(expression.size() + 1);
+    scan(expression, scratch.pieces);
+    order(expression, scratch.pieces, scratch);
     currentRPN.freeLists(); // what the previous call left behind (after a failure)
-    currentRPN = std::move(compiled);
+    currentRPN.RPN = joinProgram(expression, scratch);
+    currentRPN.expression = std::move(expression);
+    const std::string_view text = currentRPN.expression;
     long double result = 0.0L;
-    if (currentRPN.RPN_values.empty() || !run(currentRPN.RPN_values, result)) return 0.0L;
-    currentRPN.freeLists();
-    return result;
+    bool ok = false;
+    try {
+        ok = !scratch.program.empty() && run(text, scratch, result);
+    } catch (...) {
+        fillTokenLists(currentRPN, text, scratch);
+        scratch.trim();
+        throw;
+    }
+    if (!ok) fillTokenLists(currentRPN, text, scratch);
+    scratch.trim();
+    return ok ? result : 0.0L;
 }
 
 // False where the program is malformed (the caller's 0.0).
-bool MathEvaluator::run(const List<Token>& program, long double& result) {
+bool MathEvaluator::run(std::string_view text, const Scratch& scratch, long double& result) {
     ValueStack stack;
-    for (const ListNode<Token>* node = program.head; node; node = node->next) {
-        const Token& t = *node->value;
-        if (t.kind != Operator) {
+    for (std::size_t index : scratch.program) {
+        const Piece& piece = scratch.pieces[index];
+        const std::string_view t(text.data() + piece.offset, piece.length);
+        if (piece.kind != Operator) {
             // A registered name shadows the number it spells, and a function
             // name registered as a variable is read, then applied.
-            if (variableNames.inList(t.text)) {
-                const auto entry = externalVariables.find(t.text);
+            if (variableNames.inList(t)) {
+                const auto entry = externalVariables.find(std::string(t));
                 if (entry == externalVariables.end() || !entry->second) return false;
                 stack.push(*entry->second);
-            } else if (t.kind != Function) {
-                stack.push(readNumber(t.text));
+            } else if (piece.kind != Function) {
+                stack.push(readNumber(t));
             }
         }
-        if (t.kind == Function) {
-            const FunctionEntry* f = functionFor(t.text);
+        if (piece.kind == Function) {
+            const FunctionEntry* f = functionFor(t);
             const int n = f ? f->argumentCount : 0;
             if (n < 0 || stack.size() < static_cast<std::size_t>(n)) return false;
             if (n == 1) {
@@ -102,15 +192,15 @@ bool MathEvaluator::run(const List<Token>& program, long double& result) {
                 const long double left = stack.pop();
                 stack.push(f->binary(left, right));
             }
-        } else if (t.kind == Operator) {
-            const OperatorEntry& op = operatorFor(t.text);
+        } else if (piece.kind == Operator) {
+            const OperatorEntry& op = operatorFor(t[0]);
             const int n = op.argumentCount;
             if (n < 0 || stack.size() < static_cast<std::size_t>(n) || !op.function) return false;
             long double right = 0.0L, left = 0.0L;
             if (n >= 1) right = stack.pop();
             if (n >= 2) left = stack.pop();
             for (int extra = 2; extra < n; ++extra) stack.pop();
-            stack.push(op.function(left, right, accuracyOverEfficiency));
+            stack.push(apply(op.function, left, right, accuracyOverEfficiency));
         }
     }
     if (stack.size() != 1) return false;

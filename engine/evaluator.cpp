@@ -98,8 +98,10 @@ void MathEvaluator::deriveLookups() {
         if (n->value->size() == 1 && !charClass_[static_cast<unsigned char>((*n->value)[0])])
             charClass_[static_cast<unsigned char>((*n->value)[0])] = SeparatorChar;
     functionCount_ = 0;
+    functionNameLengths_ = 0;
     for (const auto& [name, unary] : unaryFunctions) {
         if (functionCount_ == 8) break;
+        if (name.size() < 32) functionNameLengths_ |= 1u << name.size();
         const auto arity = argumentCounts.find(name);
         const auto binary = binaryFunctions.find(name);
         functions_[functionCount_++] = {&name, arity == argumentCounts.end() ? 0 : arity->second,
@@ -108,8 +110,11 @@ void MathEvaluator::deriveLookups() {
     }
 }
 
-const MathEvaluator::FunctionEntry* MathEvaluator::functionFor(const std::string& name) const {
-    for (int i = 0; i < functionCount_; ++i)
-        if (*functions_[i].name == name) return &functions_[i];
+const MathEvaluator::FunctionEntry* MathEvaluator::functionFor(std::string_view name) const {
+    if (name.size() >= 32 || !(functionNameLengths_ >> name.size() & 1u)) return nullptr;
+    for (int i = 0; i < functionCount_; ++i) {
+        const std::string& candidate = *functions_[i].name;
+        if (candidate[0] == name[0] && candidate == name) return &functions_[i];
+    }
     return nullptr;
 }

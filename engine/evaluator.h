@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "containers.h"
 
@@ -79,16 +81,39 @@ private:
     OperatorEntry operators_[8];
     FunctionEntry functions_[8];
     int functionCount_;
+    std::uint32_t functionNameLengths_; // bit n set: some function name has n bytes
+
+    // An infix token as a slice of the text. The passes work on slices; Token
+    // lists are built only for the records that hand tokens out.
+    struct Piece {
+        std::size_t offset, length;
+        std::int32_t kind;
+    };
+    // Working arrays of one pass, reused by the thread's later calls.
+    struct Scratch {
+        std::vector<Piece> pieces;
+        std::vector<std::size_t> program; // output order, as indices into pieces
+        std::vector<std::size_t> stack;
+        void trim();
+    };
+    static Scratch& threadScratch();
 
     void buildTables();
     void deriveLookups();
-    const OperatorEntry& operatorFor(const std::string& symbol) const {
-        return operators_[operatorIndex_[static_cast<unsigned char>(symbol[0])]];
+    const OperatorEntry& operatorFor(char symbol) const {
+        return operators_[operatorIndex_[static_cast<unsigned char>(symbol)]];
     }
-    const FunctionEntry* functionFor(const std::string& name) const;
-    std::int32_t classify(const std::string& piece) const;
-    void noteStackTopPrecedence(const Token& top);
-    bool run(const List<Token>& program, long double& result);
+    const FunctionEntry* functionFor(std::string_view name) const;
+    std::int32_t classify(std::string_view piece) const;
+
+    void scan(std::string_view text, std::vector<Piece>& pieces) const;
+    void order(std::string_view text, const std::vector<Piece>& pieces, Scratch& scratch);
+    static std::string joinProgram(std::string_view text, const Scratch& scratch);
+    static void appendToken(List<Token>& list, std::string_view text, const Piece& p) {
+        list.emplace(std::string(text.substr(p.offset, p.length)), p.kind);
+    }
+    static void fillTokenLists(me_RPN& record, std::string_view text, const Scratch& scratch);
+    bool run(std::string_view text, const Scratch& scratch, long double& result);
 };
 
 // One expression on an engine in the default configuration.

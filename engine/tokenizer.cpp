@@ -1,26 +1,13 @@
-// seperate: cuts a text into typed tokens at the ten delimiter bytes.
+// The tokenizer: cuts a text into typed tokens at the ten delimiter bytes.
 //
 // Invariants: the token texts joined in order give back the input; every
 // operator and separator token is one byte; a "-" is a sign (kept in front of
 // the next token) at the start of the text or right after an operator token.
 // The characters pending for the next token are always one contiguous run of
-// the input, so a token is cut out as one substring.
+// the input, so a token is a slice of it.
 #include "evaluator.h"
 
-namespace {
-
-// Frees the list unless the call completes and hands it over.
-struct TokenListGuard {
-    List<Token>& list;
-    bool handedOver = false;
-    ~TokenListGuard() {
-        if (!handedOver) list.freeAll();
-    }
-};
-
-} // namespace
-
-std::int32_t MathEvaluator::classify(const std::string& piece) const {
+std::int32_t MathEvaluator::classify(std::string_view piece) const {
     const CharClass cls =
         piece.size() == 1 ? charClass_[static_cast<unsigned char>(piece[0])] : Ordinary;
     if (cls == OperatorChar) return Operator;
@@ -29,36 +16,34 @@ std::int32_t MathEvaluator::classify(const std::string& piece) const {
     return Operand;
 }
 
-me_SepValues MathEvaluator::seperate(std::string expression) {
-    me_SepValues result;
-    TokenListGuard guard{result.tokens};
-    const char* text = expression.data();
-    const std::size_t length = expression.size();
-    Token token{std::string(), Operand};
+void MathEvaluator::scan(std::string_view text, std::vector<Piece>& pieces) const {
+    pieces.clear();
     auto emit = [&](std::size_t from, std::size_t to) {
-        token.text.assign(text + from, to - from);
-        token.kind = classify(token.text);
-        result.tokens.append(token);
+        pieces.push_back({from, to - from, classify({text.data() + from, to - from})});
     };
-
     std::size_t pending = 0; // start of the characters not yet emitted
     bool afterOperator = false;
-    bool emittedAny = false;
-    for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
         const CharClass cls = charClass_[static_cast<unsigned char>(text[i])];
         if (cls == Ordinary) continue;
         const bool sign =
-            text[i] == '-' && (i == 0 || (pending == i && emittedAny && afterOperator));
+            text[i] == '-' && (i == 0 || (pending == i && !pieces.empty() && afterOperator));
         if (sign) continue; // stays pending as the first character of the next token
         emit(pending, i);
         emit(i, i + 1);
         pending = i + 1;
         afterOperator = cls == OperatorChar;
-        emittedAny = true;
     }
-    if (pending < length) emit(pending, length);
+    if (pending < text.size()) emit(pending, text.size());
+}
 
-    guard.handedOver = true;
+me_SepValues MathEvaluator::seperate(std::string expression) {
+    Scratch& scratch = threadScratch();
+    scan(expression, scratch.pieces);
+    me_SepValues result;
+    ReleaseOnThrow<me_SepValues> guard(result);
+    for (const Piece& p : scratch.pieces) appendToken(result.tokens, expression, p);
     result.expression = std::move(expression);
+    scratch.trim();
     return result;
 }

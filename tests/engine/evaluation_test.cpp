@@ -228,3 +228,31 @@ TEST(EvaluationTest, RandomExpressionsNeverBreakTheEvaluator) {
 }
 
 } // namespace
+
+namespace {
+
+// Number texts read exactly as strtod reads them, whatever path they take.
+TEST(EvaluationTest, NumbersReadAsStrtodReadsThem) {
+    std::mt19937_64 random(77);
+    MathEvaluator m;
+    auto digits = [&](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += static_cast<char>('0' + random() % 10);
+        return s;
+    };
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = digits(1 + random() % 18);
+        if (random() % 2) text += "." + digits(random() % 18);
+        if (random() % 3 == 0) text += "e" + std::to_string(random() % 40);
+        if (random() % 4 == 0) text = "00" + text;
+        const double expected = std::strtod(text.c_str(), nullptr);
+        ASSERT_EQ(m.eval(text), static_cast<long double>(expected)) << text;
+    }
+    const char* edges[] = {"9007199254740993", "9007199254740992.5", "0.1", "123456789012345678",
+                           "1e22",             "1e23",               "5.",  ".5",
+                           "0e999",            "2.2250738585072011e0"};
+    for (const char* text : edges)
+        EXPECT_EQ(m.eval(text), static_cast<long double>(std::strtod(text, nullptr))) << text;
+}
+
+} // namespace
