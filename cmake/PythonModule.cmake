@@ -27,6 +27,13 @@ function(velmo_add_python_module python)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME Velmoratrix PREFIX "" SUFFIX "${suffix}"
     LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/python${version}")
+  if(VELMO_BENCH)
+    add_library(velmo_noop_py${version} MODULE bench/noop_module.cpp)
+    target_include_directories(velmo_noop_py${version} SYSTEM PRIVATE "${include_dir}" "${PYBIND11_INCLUDE_DIR}")
+    set_target_properties(velmo_noop_py${version} PROPERTIES
+      OUTPUT_NAME velmo_noop PREFIX "" SUFFIX "${suffix}"
+      LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/python${version}")
+  endif()
   list(APPEND VELMO_MODULE_VERSIONS ${version})
   set(VELMO_MODULE_VERSIONS "${VELMO_MODULE_VERSIONS}" PARENT_SCOPE)
   set(VELMO_PYTHON_${version} "${python}" PARENT_SCOPE)

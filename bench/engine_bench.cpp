@@ -1,0 +1,221 @@
+// Engine benchmarks: every row of the expression table through eval,
+// evaluate, seperate and compile, against muparser's SetExpr+Eval on the same
+// text; the scaling of long chains and deep nestings; time against length.
+//
+// Usage: engine_bench <expressions.tsv> [Google Benchmark flags]
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <muParser.h>
+
+#include "evaluator.h"
+
+// Heap in use and its peak, for the memory-per-character figures.
+namespace {
+std::atomic<long> heapInUse{0};
+std::atomic<long> heapPeak{0};
+} // namespace
+
+void* operator new(std::size_t size) {
+    void* p = std::malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    const long now = heapInUse += static_cast<long>(malloc_usable_size(p));
+    long peak = heapPeak.load();
+    while (now > peak && !heapPeak.compare_exchange_weak(peak, now)) {
+    }
+    return p;
+}
+void operator delete(void* p) noexcept {
+    if (!p) return;
+    heapInUse -= static_cast<long>(malloc_usable_size(p));
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    operator delete(p);
+}
+
+namespace {
+
+struct Row {
+    std::string name, expression;
+    std::map<std::string, double> variables;
+};
+
+std::vector<Row> readRows(const char* path) {
+    std::ifstream in(path);
+    if (!in) {
+        std::cerr << "cannot read " << path << "\n";
+        std::exit(2);
+    }
+    std::vector<Row> rows;
+    std::string line;
+    std::getline(in, line); // header
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream split(line);
+        for (std::string f; std::getline(split, f, '\t');) fields.push_back(f);
+        if (fields.size() < 2) continue;
+        Row row{fields[0], fields[1], {}};
+        std::stringstream vars(fields.size() > 3 ? fields[3] : "");
+        for (std::string assignment; std::getline(vars, assignment, ';');) {
+            const auto eq = assignment.find('=');
+            if (eq != std::string::npos)
+                row.variables[assignment.substr(0, eq)] = std::stod(assignment.substr(eq + 1));
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::size_t tokenCount(const std::string& expression) {
+    MathEvaluator m;
+    me_SepValues s = m.seperate(expression);
+    std::size_t n = 0;
+    for (auto* node = s.tokens.head; node; node = node->next) n += !node->value->text.empty();
+    s.freeLists();
+    return n;
+}
+
+// One long-lived evaluator per row, with the row's variables bound.
+struct Engine {
+    std::map<std::string, double> cells;
+    MathEvaluator m;
+    explicit Engine(const Row& row) : cells(row.variables) {
+        for (auto& [name, value] : cells) m.appendVariable(name, value);
+    }
+};
+
+void registerRow(const Row& row) {
+    const auto tokens = static_cast<double>(tokenCount(row.expression));
+    auto label = [tokens,
+                  chars = static_cast<double>(row.expression.size())](benchmark::State& state) {
+        state.counters["tokens"] = tokens;
+        state.counters["chars"] = chars;
+    };
+    benchmark::RegisterBenchmark(("eval/" + row.name).c_str(), [=](benchmark::State& state) {
+        Engine engine(row);
+        for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(row.expression));
+        label(state);
+    });
+    if (row.variables.empty())
+        benchmark::RegisterBenchmark(("evaluate/" + row.name).c_str(),
+                                     [=](benchmark::State& state) {
+                                         for (auto _ : state)
+                                             benchmark::DoNotOptimize(evaluate(row.expression));
+                                         label(state);
+                                     });
+    benchmark::RegisterBenchmark(("seperate/" + row.name).c_str(), [=](benchmark::State& state) {
+        Engine engine(row);
+        for (auto _ : state) {
+            me_SepValues s = engine.m.seperate(row.expression);
+            s.freeLists();
+        }
+        label(state);
+    });
+    benchmark::RegisterBenchmark(("compile/" + row.name).c_str(), [=](benchmark::State& state) {
+        Engine engine(row);
+        for (auto _ : state) {
+            me_RPN r = engine.m.compile(row.expression);
+            r.freeLists();
+        }
+        label(state);
+    });
+    benchmark::RegisterBenchmark(("muparser/" + row.name).c_str(), [=](benchmark::State& state) {
+        std::map<std::string, double> cells = row.variables;
+        mu::Parser parser;
+        parser.DefineConst("pi", 3.141592653589793);
+        parser.DefineConst("e", 2.718281828459045);
+        for (auto& [name, value] : cells) parser.DefineVar(name, &value);
+        for (auto _ : state) {
+            parser.SetExpr(row.expression);
+            benchmark::DoNotOptimize(parser.Eval());
+        }
+        label(state);
+    });
+}
+
+std::string chain(long tokens) {
+    std::string s = "1";
+    s.reserve(static_cast<std::size_t>(tokens));
+    while (static_cast<long>(s.size()) + 2 <= tokens) s += "+1";
+    return s;
+}
+
+std::string nesting(long depth) {
+    return std::string(static_cast<std::size_t>(depth), '(') + "1" +
+           std::string(static_cast<std::size_t>(depth), ')');
+}
+
+// Time per token and peak heap per input character of one eval.
+void scaling(benchmark::State& state, std::string (*make)(long)) {
+    const std::string text = make(state.range(0));
+    const auto tokens = static_cast<double>(tokenCount(text));
+    MathEvaluator m;
+    for (auto _ : state) benchmark::DoNotOptimize(m.eval(text));
+    const long before = heapInUse.load();
+    heapPeak = before;
+    benchmark::DoNotOptimize(m.eval(text));
+    state.counters["tokens"] = tokens;
+    state.counters["chars"] = static_cast<double>(text.size());
+    state.counters["peak_bytes_per_char"] =
+        static_cast<double>(heapPeak.load() - before) / static_cast<double>(text.size());
+}
+
+// Time per call against length, for the plot: ours and muparser's.
+void lengthOurs(benchmark::State& state) {
+    const std::string text = chain(state.range(0));
+    MathEvaluator m;
+    for (auto _ : state) benchmark::DoNotOptimize(m.eval(text));
+    state.counters["chars"] = static_cast<double>(text.size());
+}
+
+void lengthMuparser(benchmark::State& state) {
+    const std::string text = chain(state.range(0));
+    mu::Parser parser;
+    for (auto _ : state) {
+        parser.SetExpr(text);
+        benchmark::DoNotOptimize(parser.Eval());
+    }
+    state.counters["chars"] = static_cast<double>(text.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << "usage: engine_bench <expressions.tsv> [benchmark flags]\n";
+        return 2;
+    }
+    for (const Row& row : readRows(argv[1])) registerRow(row);
+    benchmark::RegisterBenchmark("scale_chain", scaling, chain)
+        ->Arg(1000)
+        ->Arg(10000)
+        ->Arg(100000)
+        ->Arg(1000000)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("scale_nest", scaling, nesting)
+        ->Arg(1000)
+        ->Arg(10000)
+        ->Arg(100000)
+        ->Unit(benchmark::kMicrosecond);
+    for (auto* b : {benchmark::RegisterBenchmark("length/ours", lengthOurs),
+                    benchmark::RegisterBenchmark("length/muparser", lengthMuparser)})
+        b->Arg(3)->Arg(9)->Arg(33)->Arg(99)->Arg(333)->Arg(999)->Arg(3333);
+    argv[1] = argv[0];
+    --argc;
+    ++argv;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

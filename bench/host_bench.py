@@ -1,0 +1,76 @@
+"""Host-level timings: Velmoratrix against Python's own eval and a no-op call.
+
+Usage: python host_bench.py expressions.tsv out.json
+Each figure is the median over several timeit repeats, in nanoseconds per call.
+"""
+import json
+import math
+import statistics
+import sys
+import timeit
+
+import Velmoratrix
+import velmo_noop
+
+REPEATS = 7
+
+
+def per_call(fn, target=0.05):
+    number = 1
+    while timeit.timeit(fn, number=number) < target / 10:
+        number *= 4
+    return statistics.median(timeit.repeat(fn, number=number, repeat=REPEATS)) / number * 1e9
+
+
+def rows(path):
+    with open(path) as f:
+        header = f.readline().rstrip("\n").split("\t")
+        for line in f:
+            fields = dict(zip(header, line.rstrip("\n").split("\t")))
+            variables = {}
+            for assignment in filter(None, fields.get("variables", "").split(";")):
+                name, value = assignment.split("=")
+                variables[name] = float(value)
+            yield fields["name"], fields["our_syntax"], fields["python_syntax"], variables
+
+
+def token_count(text):
+    return len(Velmoratrix_tokens(text))
+
+
+def Velmoratrix_tokens(text):
+    import re
+    return [t for t in re.split(r"([-+*/%^!(),])", text) if t]
+
+
+def main():
+    tsv, out = sys.argv[1], sys.argv[2]
+    results = []
+    noop_fn = velmo_noop.noop
+    noop_obj = velmo_noop.Noop()
+    for name, ours, python_text, variables in rows(tsv):
+        ev = Velmoratrix.Evaluator(True)
+        for key, value in dict(variables, pi=math.pi, e=math.e).items():
+            ev.append_variable(key, value)
+        namespace = dict(vars(math), **variables)
+        code = compile(python_text, "<bench>", "eval")
+        assert abs(ev.eval(ours) - eval(code, namespace)) <= 1e-9 * max(1.0, abs(eval(code, namespace))), name
+        row = {
+            "name": name,
+            "tokens": token_count(ours),
+            "Evaluator.eval": per_call(lambda: ev.eval(ours)),
+            "python eval(text)": per_call(lambda: eval(python_text, namespace)),
+            "python eval(code)": per_call(lambda: eval(code, namespace)),
+            "noop function": per_call(lambda: noop_fn(ours)),
+            "noop method": per_call(lambda: noop_obj.call(ours)),
+        }
+        if not variables:
+            row["evaluate"] = per_call(lambda: Velmoratrix.evaluate(ours))
+        results.append(row)
+        print(name, {k: (round(v) if isinstance(v, float) else v) for k, v in row.items() if k != "name"})
+    with open(out, "w") as f:
+        json.dump({"python": sys.version.split()[0], "rows": results}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
