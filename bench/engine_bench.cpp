@@ -15,6 +15,7 @@
 #include <new>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <muParser.h>
@@ -108,6 +109,15 @@ void registerRow(const Row& row) {
         for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(row.expression));
         label(state);
     });
+    // The whole pipeline on every call: the text alternates with itself in
+    // parentheses, so the last compilation is never reused.
+    benchmark::RegisterBenchmark(("eval_fresh/" + row.name).c_str(), [=](benchmark::State& state) {
+        Engine engine(row);
+        const std::string texts[2] = {row.expression, "(" + row.expression + ")"};
+        std::size_t i = 0;
+        for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(texts[i++ & 1]));
+        label(state);
+    });
     if (row.variables.empty())
         benchmark::RegisterBenchmark(("evaluate/" + row.name).c_str(),
                                      [=](benchmark::State& state) {
@@ -157,27 +167,46 @@ std::string nesting(long depth) {
            std::string(static_cast<std::size_t>(depth), ')');
 }
 
-// Time per token and peak heap per input character of one eval.
+// Time per token and peak heap per input character of one eval. Two texts
+// that differ in one digit alternate, so that every call runs the whole
+// pipeline instead of reusing the last compilation.
 void scaling(benchmark::State& state, std::string (*make)(long)) {
-    const std::string text = make(state.range(0));
-    const auto tokens = static_cast<double>(tokenCount(text));
+    std::string texts[2] = {make(state.range(0)), make(state.range(0))};
+    texts[1][texts[1].find('1')] = '2';
+    const auto tokens = static_cast<double>(tokenCount(texts[0]));
     MathEvaluator m;
-    for (auto _ : state) benchmark::DoNotOptimize(m.eval(text));
-    const long before = heapInUse.load();
-    heapPeak = before;
-    benchmark::DoNotOptimize(m.eval(text));
+    std::size_t i = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(m.eval(texts[i++ & 1]));
+    // The peak, measured on a fresh thread: its node pool and arrays start empty.
+    long peak = 0;
+    std::thread([&] {
+        MathEvaluator fresh;
+        const long before = heapInUse.load();
+        heapPeak = before;
+        benchmark::DoNotOptimize(fresh.eval(texts[0]));
+        peak = heapPeak.load() - before;
+    }).join();
     state.counters["tokens"] = tokens;
-    state.counters["chars"] = static_cast<double>(text.size());
+    state.counters["chars"] = static_cast<double>(texts[0].size());
     state.counters["peak_bytes_per_char"] =
-        static_cast<double>(heapPeak.load() - before) / static_cast<double>(text.size());
+        static_cast<double>(peak) / static_cast<double>(texts[0].size());
 }
 
-// Time per call against length, for the plot: ours and muparser's.
+// Time per call against length, for the plot: ours (the same text again, and
+// alternating texts that run the whole pipeline) and muparser's.
 void lengthOurs(benchmark::State& state) {
     const std::string text = chain(state.range(0));
     MathEvaluator m;
     for (auto _ : state) benchmark::DoNotOptimize(m.eval(text));
     state.counters["chars"] = static_cast<double>(text.size());
+}
+
+void lengthOursFresh(benchmark::State& state) {
+    const std::string texts[2] = {chain(state.range(0)), "2" + chain(state.range(0)).substr(1)};
+    MathEvaluator m;
+    std::size_t i = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(m.eval(texts[i++ & 1]));
+    state.counters["chars"] = static_cast<double>(texts[0].size());
 }
 
 void lengthMuparser(benchmark::State& state) {
@@ -210,6 +239,7 @@ int main(int argc, char** argv) {
         ->Arg(100000)
         ->Unit(benchmark::kMicrosecond);
     for (auto* b : {benchmark::RegisterBenchmark("length/ours", lengthOurs),
+                    benchmark::RegisterBenchmark("length/ours_fresh", lengthOursFresh),
                     benchmark::RegisterBenchmark("length/muparser", lengthMuparser)})
         b->Arg(3)->Arg(9)->Arg(33)->Arg(99)->Arg(333)->Arg(999)->Arg(3333);
     argv[1] = argv[0];

@@ -5,16 +5,17 @@
 // add nothing to either form of the output and are left out of it.
 #include "evaluator.h"
 
-void MathEvaluator::order(std::string_view text, const std::vector<Piece>& pieces,
-                          Scratch& scratch) {
-    std::vector<std::size_t>& program = scratch.program;
-    std::vector<std::size_t>& stack = scratch.stack;
+void MathEvaluator::order(Compiled& c) {
+    const std::string_view text = c.text;
+    const std::vector<Piece>& pieces = c.pieces;
+    std::vector<Step>& program = c.program;
+    std::vector<std::size_t>& stack = c.stack;
     program.clear();
     stack.clear();
     program.reserve(pieces.size());
     stack.reserve(pieces.size());
     auto output = [&](std::size_t index) {
-        if (pieces[index].length != 0) program.push_back(index);
+        if (pieces[index].length != 0) program.push_back({index, 0.0, false});
     };
     auto popToOutput = [&] {
         output(stack.back());
@@ -68,33 +69,42 @@ void MathEvaluator::order(std::string_view text, const std::vector<Piece>& piece
     while (!stack.empty()) popToOutput();
 }
 
-std::string MathEvaluator::joinProgram(std::string_view text, const Scratch& scratch) {
+MathEvaluator::Compiled& MathEvaluator::compiledFor(std::string_view text) {
+    Compiled& c = compiled_;
+    if (c.valid && c.text == text) return c;
+    // Arrays grown by a huge expression are kept while texts stay that large
+    // (so they are not faulted in afresh on every call) and dropped at the
+    // first much smaller one.
+    if (c.pieces.capacity() > (1u << 16) && c.pieces.capacity() / 4 > text.size()) c = Compiled();
+    c.valid = false;
+    c.text.assign(text);
+    c.pieces.reserve(text.size() + 1);
+    scan(c);
+    order(c);
     std::size_t length = 0;
-    for (std::size_t index : scratch.program) length += scratch.pieces[index].length;
-    std::string joined(length, '\0');
-    char* out = joined.data();
-    for (std::size_t index : scratch.program) {
-        const Piece& p = scratch.pieces[index];
-        for (const char* c = text.data() + p.offset; c != text.data() + p.offset + p.length; ++c)
-            *out++ = *c; // mostly one or two bytes: a loop beats a call
+    for (const Step& step : c.program) length += c.pieces[step.piece].length;
+    c.rpn.assign(length, '\0');
+    char* out = c.rpn.data();
+    for (const Step& step : c.program) {
+        const Piece& p = c.pieces[step.piece];
+        for (std::size_t i = 0; i < p.length; ++i)
+            *out++ = c.text[p.offset + i]; // mostly 1-2 bytes
     }
-    return joined;
+    c.valid = true;
+    return c;
 }
 
-void MathEvaluator::fillTokenLists(me_RPN& record, std::string_view text, const Scratch& scratch) {
-    for (const Piece& p : scratch.pieces) appendToken(record.tokens, text, p);
-    for (std::size_t i : scratch.program) appendToken(record.RPN_values, text, scratch.pieces[i]);
+void MathEvaluator::fillTokenLists(me_RPN& record, const Compiled& c) {
+    for (const Piece& p : c.pieces) appendToken(record.tokens, c, p);
+    for (const Step& step : c.program) appendToken(record.RPN_values, c, c.pieces[step.piece]);
 }
 
 me_RPN MathEvaluator::compile(std::string expression) {
-    Scratch& scratch = threadScratch();
-    scan(expression, scratch.pieces);
-    order(expression, scratch.pieces, scratch);
+    const Compiled& c = compiledFor(expression);
     me_RPN result;
     ReleaseOnThrow<me_RPN> guard(result);
-    fillTokenLists(result, expression, scratch);
-    result.RPN = joinProgram(expression, scratch);
+    fillTokenLists(result, c);
+    result.RPN = c.rpn;
     result.expression = std::move(expression);
-    scratch.trim();
     return result;
 }

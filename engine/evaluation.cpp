@@ -95,7 +95,7 @@ bool readSimpleNumber(std::string_view text, double& value) {
 
 // std::stod's contract: leading blanks skipped, longest prefix taken, errno
 // left as found unless the conversion set it.
-long double readNumber(std::string_view token) {
+double readNumber(std::string_view token) {
     double simple;
     if (readSimpleNumber(token, simple)) return simple;
     const std::string text(token); // strtod wants the terminating NUL
@@ -124,50 +124,31 @@ inline long double apply(OperatorFunction f, long double left, long double right
 
 } // namespace
 
-MathEvaluator::Scratch& MathEvaluator::threadScratch() {
-    thread_local Scratch scratch;
-    return scratch;
-}
-
-// Keeps the arrays for the next call, unless a huge expression grew them.
-void MathEvaluator::Scratch::trim() {
-    constexpr std::size_t keep = 1 << 16;
-    if (pieces.capacity() > keep) std::vector<Piece>().swap(pieces);
-    if (program.capacity() > keep) std::vector<std::size_t>().swap(program);
-    if (stack.capacity() > keep) std::vector<std::size_t>().swap(stack);
-}
-
 // The record of the last expression is complete after every call: after a
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
-    Scratch& scratch = threadScratch();
-    scratch.pieces.reserve(expression.size() + 1);
-    scan(expression, scratch.pieces);
-    order(expression, scratch.pieces, scratch);
+    Compiled& c = compiledFor(expression);
     currentRPN.freeLists(); // what the previous call left behind (after a failure)
-    currentRPN.RPN = joinProgram(expression, scratch);
-    currentRPN.expression = std::move(expression);
-    const std::string_view text = currentRPN.expression;
+    if (currentRPN.RPN != c.rpn) currentRPN.RPN = c.rpn;
+    if (currentRPN.expression != expression) currentRPN.expression = std::move(expression);
     long double result = 0.0L;
     bool ok = false;
     try {
-        ok = !scratch.program.empty() && run(text, scratch, result);
+        ok = !c.program.empty() && run(c, result);
     } catch (...) {
-        fillTokenLists(currentRPN, text, scratch);
-        scratch.trim();
+        fillTokenLists(currentRPN, c);
         throw;
     }
-    if (!ok) fillTokenLists(currentRPN, text, scratch);
-    scratch.trim();
+    if (!ok) fillTokenLists(currentRPN, c);
     return ok ? result : 0.0L;
 }
 
 // False where the program is malformed (the caller's 0.0).
-bool MathEvaluator::run(std::string_view text, const Scratch& scratch, long double& result) {
+bool MathEvaluator::run(Compiled& c, long double& result) {
     ValueStack stack;
-    for (std::size_t index : scratch.program) {
-        const Piece& piece = scratch.pieces[index];
-        const std::string_view t(text.data() + piece.offset, piece.length);
+    for (Step& step : c.program) {
+        const Piece& piece = c.pieces[step.piece];
+        const std::string_view t(c.text.data() + piece.offset, piece.length);
         if (piece.kind != Operator) {
             // A registered name shadows the number it spells, and a function
             // name registered as a variable is read, then applied.
@@ -176,7 +157,11 @@ bool MathEvaluator::run(std::string_view text, const Scratch& scratch, long doub
                 if (entry == externalVariables.end() || !entry->second) return false;
                 stack.push(*entry->second);
             } else if (piece.kind != Function) {
-                stack.push(readNumber(t));
+                if (!step.numberKnown) {
+                    step.number = readNumber(t);
+                    step.numberKnown = true;
+                }
+                stack.push(step.number);
             }
         }
         if (piece.kind == Function) {

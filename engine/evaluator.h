@@ -89,14 +89,24 @@ private:
         std::size_t offset, length;
         std::int32_t kind;
     };
-    // Working arrays of one pass, reused by the thread's later calls.
-    struct Scratch {
-        std::vector<Piece> pieces;
-        std::vector<std::size_t> program; // output order, as indices into pieces
-        std::vector<std::size_t> stack;
-        void trim();
+    // One token of the program, in output order.
+    struct Step {
+        std::size_t piece;
+        double number; // what the token reads as, once read
+        bool numberKnown;
     };
-    static Scratch& threadScratch();
+    // The last text compiled. Everything in it follows from the text and the
+    // fixed tables, so the same text again (a formula re-evaluated as its
+    // variables change) skips both passes; variables are still read at run.
+    struct Compiled {
+        bool valid = false;
+        std::string text;
+        std::vector<Piece> pieces;
+        std::vector<Step> program;
+        std::vector<std::size_t> stack; // the compiler's operator stack
+        std::string rpn;
+    };
+    Compiled compiled_;
 
     void buildTables();
     void deriveLookups();
@@ -106,14 +116,14 @@ private:
     const FunctionEntry* functionFor(std::string_view name) const;
     std::int32_t classify(std::string_view piece) const;
 
-    void scan(std::string_view text, std::vector<Piece>& pieces) const;
-    void order(std::string_view text, const std::vector<Piece>& pieces, Scratch& scratch);
-    static std::string joinProgram(std::string_view text, const Scratch& scratch);
-    static void appendToken(List<Token>& list, std::string_view text, const Piece& p) {
-        list.emplace(std::string(text.substr(p.offset, p.length)), p.kind);
+    Compiled& compiledFor(std::string_view text);
+    void scan(Compiled& c) const;
+    void order(Compiled& c);
+    static void fillTokenLists(me_RPN& record, const Compiled& c);
+    static void appendToken(List<Token>& list, const Compiled& c, const Piece& p) {
+        list.emplace(c.text.substr(p.offset, p.length), p.kind);
     }
-    static void fillTokenLists(me_RPN& record, std::string_view text, const Scratch& scratch);
-    bool run(std::string_view text, const Scratch& scratch, long double& result);
+    bool run(Compiled& c, long double& result);
 };
 
 // One expression on an engine in the default configuration.

@@ -16,7 +16,9 @@ std::int32_t MathEvaluator::classify(std::string_view piece) const {
     return Operand;
 }
 
-void MathEvaluator::scan(std::string_view text, std::vector<Piece>& pieces) const {
+void MathEvaluator::scan(Compiled& c) const {
+    const std::string_view text = c.text;
+    std::vector<Piece>& pieces = c.pieces;
     pieces.clear();
     auto emit = [&](std::size_t from, std::size_t to) {
         pieces.push_back({from, to - from, classify({text.data() + from, to - from})});
@@ -38,12 +40,10 @@ void MathEvaluator::scan(std::string_view text, std::vector<Piece>& pieces) cons
 }
 
 me_SepValues MathEvaluator::seperate(std::string expression) {
-    Scratch& scratch = threadScratch();
-    scan(expression, scratch.pieces);
+    const Compiled& c = compiledFor(expression);
     me_SepValues result;
     ReleaseOnThrow<me_SepValues> guard(result);
-    for (const Piece& p : scratch.pieces) appendToken(result.tokens, expression, p);
+    for (const Piece& p : c.pieces) appendToken(result.tokens, c, p);
     result.expression = std::move(expression);
-    scratch.trim();
     return result;
 }

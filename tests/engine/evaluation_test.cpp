@@ -248,9 +248,16 @@ TEST(EvaluationTest, NumbersReadAsStrtodReadsThem) {
         const double expected = std::strtod(text.c_str(), nullptr);
         ASSERT_EQ(m.eval(text), static_cast<long double>(expected)) << text;
     }
-    const char* edges[] = {"9007199254740993", "9007199254740992.5", "0.1", "123456789012345678",
-                           "1e22",             "1e23",               "5.",  ".5",
-                           "0e999",            "2.2250738585072011e0"};
+    const char* edges[] = {"9007199254740993",
+                           "9007199254740992.5",
+                           "0.1",
+                           "123456789012345678",
+                           "1e22",
+                           "1e23",
+                           "5.",
+                           ".5",
+                           "0e999",
+                           "2.2250738585072011e0"};
     for (const char* text : edges)
         EXPECT_EQ(m.eval(text), static_cast<long double>(std::strtod(text, nullptr))) << text;
 }

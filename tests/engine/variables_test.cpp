@@ -57,6 +57,28 @@ TEST(VariablesTest, NamesMatchWholeTokens) {
     EXPECT_EQ(m.eval("sin"), std::sin(5.0));
 }
 
+// The same text evaluated again must see every change of the variables made
+// in between: registration, deletion, re-binding, shadowing a number.
+TEST(VariablesTest, RepeatedTextSeesNewBindings) {
+    MathEvaluator m(false);
+    const std::string text = "x*2+2";
+    EXPECT_THROW(m.eval(text), std::invalid_argument);
+    double x = 1, other = 10, two = 100;
+    m.appendVariable("x", x);
+    EXPECT_EQ(m.eval(text), 4);
+    x = 3;
+    EXPECT_EQ(m.eval(text), 8);
+    m.appendVariable("x", other);
+    EXPECT_EQ(m.eval(text), 22);
+    m.appendVariable("2", two);
+    EXPECT_EQ(m.eval(text), 1100);
+    m.deleteVariable("2");
+    EXPECT_EQ(m.eval(text), 22);
+    m.deleteVariable("x");
+    EXPECT_THROW(m.eval(text), std::invalid_argument);
+    EXPECT_EQ(texts(m.currentRPN.RPN_values), (Strings{"x", "2", "*", "2", "+"}));
+}
+
 TEST(VariablesTest, DeleteUnregisters) {
     MathEvaluator m;
     m.deleteVariable("never"); // ignored

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds with -O3 and runs the engine and host benchmarks, then rewrites
+# BENCHMARKS.md and bench/length.png. Never part of the tests.
+source "$(dirname "$0")/../scripts/setup.sh"
+need_packages libbenchmark-dev libmuparser-dev python3-matplotlib
+
+tsv="$root/../shared/bench/expressions.tsv"
+[ -f "$tsv" ] || tsv="$root/bench/expressions.tsv"
+out="$root/build-bench/results"
+mkdir -p "$out"
+
+cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELMO_BENCH=ON \
+    -DVELMO_TESTS=OFF -DVELMO_PYTHONS="$python39;$python_system" >/dev/null
+cmake --build "$root/build-bench" -j"$(nproc)" >/dev/null
+
+"$root/build-bench/engine_bench" "$tsv" --benchmark_min_time=0.3 \
+    --benchmark_out="$out/engine.json" --benchmark_out_format=json
+for python in "$python39" "$python_system"; do
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    PYTHONPATH="$root/build-bench/python$version" "$python" "$root/bench/host_bench.py" "$tsv" \
+        "$out/host-$version.json"
+done
+hosts=("$out"/host-3.9.json "$out"/host-3.1[0-9].json)
+
+{
+    lscpu | grep -E '^(Model name|CPU\(s\)|Thread|Core)'
+    free -h | awk '/Mem:/ {print "Memory:               " $2}'
+    g++ --version | head -n 1
+    echo "CPython: $("$python39" -V 2>&1), $("$python_system" -V 2>&1)"
+    echo "pybind11: $(dpkg-query -W -f='${Version}' pybind11-dev), muparser: $(dpkg-query -W -f='${Version}' libmuparser-dev)"
+} >"$out/machine.txt"
+
+"$python_system" "$root/bench/report.py" "$out/engine.json" "${hosts[0]}" "${hosts[1]}" \
+    "$out/machine.txt" "$root/BENCHMARKS.md" "$root/bench/length.png"
+echo "wrote BENCHMARKS.md and bench/length.png"
