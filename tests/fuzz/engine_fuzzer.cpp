@@ -16,22 +16,61 @@ void require(bool ok) {
     if (!ok) std::abort();
 }
 
-MathEvaluator& engine() {
+MathEvaluator* makeEngine() {
     static double one = 1, five = 5, seven = 7;
-    static MathEvaluator* m = [] {
-        auto* e = new MathEvaluator(false);
-        e->appendVariable("x", one);
-        e->appendVariable("sin", five); // a variable named like a function
-        e->appendVariable("2", seven);  // and one named like a number
-        return e;
-    }();
+    auto* e = new MathEvaluator(false);
+    e->appendVariable("x", one);
+    e->appendVariable("sin", five); // a variable named like a function
+    e->appendVariable("2", seven);  // and one named like a number
+    return e;
+}
+
+MathEvaluator& engine() {
+    static MathEvaluator* m = makeEngine();
     return *m;
 }
+
+// A second engine that always compiles afresh, to hold the first one's reuse
+// of its last compilation to the same results.
+MathEvaluator& reference() {
+    static MathEvaluator* m = makeEngine();
+    return *m;
+}
+
+// The outcome of one eval: a value (bit pattern) or which exception.
+struct Outcome {
+    int thrown = 0; // 1 invalid_argument, 2 out_of_range
+    long double value = 0;
+    std::string rpn;
+    std::string values;
+    bool operator==(const Outcome& o) const {
+        return thrown == o.thrown && rpn == o.rpn && values == o.values &&
+               (value == o.value || (value != value && o.value != o.value));
+    }
+};
 
 std::string joined(const List<Token>& tokens) {
     std::string out;
     for (const ListNode<Token>* n = tokens.head; n; n = n->next) out += n->value->text;
     return out;
+}
+
+Outcome evaluateOnce(MathEvaluator& m, const std::string& text) {
+    Outcome o;
+    try {
+        o.value = m.eval(text);
+    } catch (const std::invalid_argument& e) {
+        require(std::strcmp(e.what(), "stod") == 0);
+        o.thrown = 1;
+    } catch (const std::out_of_range& e) {
+        require(std::strcmp(e.what(), "stod") == 0);
+        o.thrown = 2;
+    }
+    require(m.currentRPN.expression == text);
+    o.rpn = m.currentRPN.RPN;
+    o.values = joined(m.currentRPN.RPN_values);
+    require(o.values.empty() || o.values == o.rpn);
+    return o;
 }
 
 void pipeline(const std::string& text) {
@@ -45,13 +84,10 @@ void pipeline(const std::string& text) {
     require(joined(compiled.tokens) == text);
     compiled.freeLists();
 
-    try {
-        m.eval(text);
-    } catch (const std::invalid_argument& e) {
-        require(std::strcmp(e.what(), "stod") == 0);
-    } catch (const std::out_of_range& e) {
-        require(std::strcmp(e.what(), "stod") == 0);
-    }
+    const Outcome first = evaluateOnce(m, text);
+    require(first == evaluateOnce(m, text));
+    reference().eval("0");
+    require(first == evaluateOnce(reference(), text));
     require(m.eval("x+1") == 2); // still working afterwards
 }
 
