@@ -19,7 +19,8 @@ need_packages() {
     fi
 }
 
-need_packages cmake make g++ pybind11-dev libgtest-dev python3-dev
+need_packages cmake make g++ pybind11-dev libgtest-dev python3-dev python3-venv \
+    python3-setuptools-whl python3-wheel-whl python3-mypy
 
 # CPython 3.9: from pyenv, else from PATH, with its headers beside it.
 python39=""

@@ -1,0 +1,90 @@
+"""The language guide's examples and the type stubs, against the module."""
+import ast
+import doctest
+import os
+import re
+import unittest
+
+import Velmoratrix
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+class LanguageGuideTest(unittest.TestCase):
+    def test_examples(self):
+        path = os.path.join(SOURCE, "docs", "language.md")
+        with open(path) as f:
+            blocks = re.findall(r"^```python\n(.*?)^```", f.read(), re.M | re.S)
+        test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "language.md", path, 0)
+        runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+        runner.run(test)
+        self.assertGreater(runner.tries, 30)
+        self.assertEqual(runner.failures, 0)
+
+
+def stub_path():
+    """The stub installed beside the module, else the source's."""
+    beside = os.path.join(os.path.dirname(Velmoratrix.__file__), "Velmoratrix.pyi")
+    if os.path.exists(beside):
+        return beside
+    return os.path.join(SOURCE, "python", "Velmoratrix-stubs", "__init__.pyi")
+
+
+def rendered(function, owner):
+    """The stub's signature in the form of pybind11's docstrings."""
+    args = function.args
+    positional = args.posonlyargs + args.args
+    defaults = [None] * (len(positional) - len(args.defaults)) + args.defaults
+    parts = []
+    for arg, default in zip(positional, defaults):
+        if arg.arg == "self":
+            parts.append("self: Velmoratrix." + owner)
+            continue
+        annotation = ast.unparse(arg.annotation).replace("Union[str, bytes]", "str")
+        parts.append("%s: %s%s" % (arg.arg, annotation,
+                                   "" if default is None else " = " + ast.unparse(default)))
+    return "%s(%s) -> %s" % (function.name, ", ".join(parts), ast.unparse(function.returns))
+
+
+def public(names):
+    return {n for n in names if not n.startswith("_")}
+
+
+class StubTest(unittest.TestCase):
+    def setUp(self):
+        with open(stub_path()) as f:
+            self.tree = ast.parse(f.read())
+
+    def test_names_match_the_module(self):
+        top = {node.name: node for node in self.tree.body
+               if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+        self.assertEqual(set(top), public(dir(Velmoratrix)))
+        for name, node in top.items():
+            if not isinstance(node, ast.ClassDef):
+                continue
+            with self.subTest(cls=name):
+                members = set()
+                for item in node.body:
+                    if isinstance(item, ast.FunctionDef):
+                        members.add(item.name)
+                    elif isinstance(item, ast.AnnAssign):
+                        members.add(item.target.id)
+                self.assertEqual(public(members), public(vars(getattr(Velmoratrix, name))))
+
+    def test_signatures_match_the_docstrings(self):
+        checked = 0
+        for node in self.tree.body:
+            functions = [(node, "")] if isinstance(node, ast.FunctionDef) else []
+            if isinstance(node, ast.ClassDef) and node.name != "mp_RPN":  # mp_RPN has no constructor
+                functions = [(f, node.name) for f in node.body if isinstance(f, ast.FunctionDef)]
+            for function, owner in functions:
+                runtime = getattr(getattr(Velmoratrix, owner), function.name) if owner else \
+                    getattr(Velmoratrix, function.name)
+                with self.subTest(function=function.name):
+                    self.assertEqual(rendered(function, owner), runtime.__doc__.splitlines()[0])
+                    checked += 1
+        self.assertEqual(checked, 6)
+
+
+if __name__ == "__main__":
+    unittest.main()
