@@ -12,8 +12,6 @@ void MathEvaluator::order(Compiled& c) {
     std::vector<std::size_t>& stack = c.stack;
     program.clear();
     stack.clear();
-    program.reserve(pieces.size());
-    stack.reserve(pieces.size());
     auto output = [&](std::size_t index) {
         if (pieces[index].length != 0) program.push_back({index, 0.0, false});
     };
@@ -78,7 +76,6 @@ MathEvaluator::Compiled& MathEvaluator::compiledFor(std::string_view text) {
     if (c.pieces.capacity() > (1u << 16) && c.pieces.capacity() / 4 > text.size()) c = Compiled();
     c.valid = false;
     c.text.assign(text);
-    c.pieces.reserve(text.size() + 1);
     scan(c);
     order(c);
     std::size_t length = 0;
