@@ -22,11 +22,10 @@ need_packages() {
 need_packages cmake make g++ pybind11-dev libgtest-dev python3-dev python3-venv \
     python3-setuptools-whl python3-wheel-whl python3-mypy
 
-# CPython 3.9: from pyenv, else from PATH, with its headers beside it.
-python39=""
-if command -v pyenv >/dev/null 2>&1; then
-    python39=$(ls -d "$(pyenv root)"/versions/3.9.*/bin/python3.9 2>/dev/null | sort -V | tail -n 1 || true)
-fi
+# CPython 3.9: from pyenv (also when pyenv itself is not on PATH), else from
+# PATH, with its headers beside it.
+pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+python39=$(ls -d "$pyenv_root"/versions/3.9.*/bin/python3.9 2>/dev/null | sort -V | tail -n 1 || true)
 if [ -z "$python39" ]; then
     python39=$(command -v python3.9 || true)
 fi
