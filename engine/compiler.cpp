@@ -7,22 +7,21 @@
 
 void MathEvaluator::order(Compiled& c) {
     const std::string_view text = c.text;
-    const std::vector<Piece>& pieces = c.pieces;
     std::vector<Step>& program = c.program;
     std::vector<std::size_t>& stack = c.stack;
     program.clear();
     stack.clear();
     auto output = [&](std::size_t index) {
-        if (pieces[index].length != 0) program.push_back({index, 0.0, false});
+        if (!c.slice(index).empty()) program.push_back({index, 0, 0.0});
     };
     auto popToOutput = [&] {
         output(stack.back());
         stack.pop_back();
     };
-    auto symbol = [&](std::size_t index) { return text[pieces[index].offset]; };
+    auto symbol = [&](std::size_t index) { return text[c.pieces[index].offset]; };
 
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        switch (pieces[i].kind) {
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+        switch (c.kind(i)) {
         case Operand:
             output(i);
             break;
@@ -32,12 +31,10 @@ void MathEvaluator::order(Compiled& c) {
         case Operator: {
             const OperatorEntry& incoming = operatorFor(symbol(i));
             while (!stack.empty()) {
-                const Piece& s = pieces[stack.back()];
-                if (s.kind != Operator) {
+                if (c.kind(stack.back()) != Operator) {
                     // "(" and functions have no precedence entry: looking one up
                     // enters it with 0, below every operator, so nothing pops.
-                    operatorPrecedence.try_emplace(std::string(text.data() + s.offset, s.length),
-                                                   0);
+                    operatorPrecedence.try_emplace(std::string(c.slice(stack.back())), 0);
                     break;
                 }
                 const OperatorEntry& top = operatorFor(symbol(stack.back()));
@@ -54,12 +51,12 @@ void MathEvaluator::order(Compiled& c) {
                 stack.push_back(i);
             } else if (symbol(i) == ')') {
                 auto isOpen = [&](std::size_t index) {
-                    return pieces[index].kind == Separator && symbol(index) == '(';
+                    return c.kind(index) == Separator && symbol(index) == '(';
                 };
                 // A ")" without "(" empties the stack and is then ignored.
                 while (!stack.empty() && !isOpen(stack.back())) popToOutput();
                 if (!stack.empty()) stack.pop_back();
-                if (!stack.empty() && pieces[stack.back()].kind == Function) popToOutput();
+                if (!stack.empty() && c.kind(stack.back()) == Function) popToOutput();
             }
             break; // "," only keeps its neighbours apart
         }
@@ -79,21 +76,19 @@ MathEvaluator::Compiled& MathEvaluator::compiledFor(std::string_view text) {
     scan(c);
     order(c);
     std::size_t length = 0;
-    for (const Step& step : c.program) length += c.pieces[step.piece].length;
+    for (const Step& step : c.program) length += c.slice(step.piece).size();
     c.rpn.assign(length, '\0');
     char* out = c.rpn.data();
     for (const Step& step : c.program) {
-        const Piece& p = c.pieces[step.piece];
-        for (std::size_t i = 0; i < p.length; ++i)
-            *out++ = c.text[p.offset + i]; // mostly 1-2 bytes
+        for (char ch : c.slice(step.piece)) *out++ = ch; // mostly 1-2 bytes
     }
     c.valid = true;
     return c;
 }
 
 void MathEvaluator::fillTokenLists(me_RPN& record, const Compiled& c) {
-    for (const Piece& p : c.pieces) appendToken(record.tokens, c, p);
-    for (const Step& step : c.program) appendToken(record.RPN_values, c, c.pieces[step.piece]);
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) appendToken(record.tokens, c, i);
+    for (const Step& step : c.program) appendToken(record.RPN_values, c, step.piece);
 }
 
 me_RPN MathEvaluator::compile(std::string expression) {

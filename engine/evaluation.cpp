@@ -147,16 +147,16 @@ long double MathEvaluator::eval(std::string expression) {
 bool MathEvaluator::run(Compiled& c, long double& result) {
     ValueStack stack;
     for (Step& step : c.program) {
-        const Piece& piece = c.pieces[step.piece];
-        const std::string_view t(c.text.data() + piece.offset, piece.length);
-        if (piece.kind != Operator) {
+        const std::int32_t kind = c.kind(step.piece);
+        const std::string_view t = c.slice(step.piece);
+        if (kind != Operator) {
             // A registered name shadows the number it spells, and a function
             // name registered as a variable is read, then applied.
             if (variableNames.inList(t)) {
                 const auto entry = externalVariables.find(std::string(t));
                 if (entry == externalVariables.end() || !entry->second) return false;
                 stack.push(*entry->second);
-            } else if (piece.kind != Function) {
+            } else if (kind != Function) {
                 if (!step.numberKnown) {
                     step.number = readNumber(t);
                     step.numberKnown = true;
@@ -164,7 +164,7 @@ bool MathEvaluator::run(Compiled& c, long double& result) {
                 stack.push(step.number);
             }
         }
-        if (piece.kind == Function) {
+        if (kind == Function) {
             const FunctionEntry* f = functionFor(t);
             const int n = f ? f->argumentCount : 0;
             if (n < 0 || stack.size() < static_cast<std::size_t>(n)) return false;
@@ -177,7 +177,7 @@ bool MathEvaluator::run(Compiled& c, long double& result) {
                 const long double left = stack.pop();
                 stack.push(f->binary(left, right));
             }
-        } else if (piece.kind == Operator) {
+        } else if (kind == Operator) {
             const OperatorEntry& op = operatorFor(t[0]);
             const int n = op.argumentCount;
             if (n < 0 || stack.size() < static_cast<std::size_t>(n) || !op.function) return false;

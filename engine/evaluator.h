@@ -84,16 +84,18 @@ private:
     std::uint32_t functionNameLengths_; // bit n set: some function name has n bytes
 
     // An infix token as a slice of the text. The passes work on slices; Token
-    // lists are built only for the records that hand tokens out.
+    // lists are built only for the records that hand tokens out. The slices
+    // tile the text (their texts join to it), so each ends where the next
+    // begins and eight bytes hold one.
     struct Piece {
-        std::size_t offset, length;
-        std::int32_t kind;
+        std::uint64_t offset : 62;
+        std::uint64_t kind : 2; // a TokenKind
     };
     // One token of the program, in output order.
     struct Step {
-        std::size_t piece;
+        std::uint64_t piece : 63;
+        std::uint64_t numberKnown : 1;
         double number; // what the token reads as, once read
-        bool numberKnown;
     };
     // The last text compiled. Everything in it follows from the text and the
     // fixed tables, so the same text again (a formula re-evaluated as its
@@ -105,6 +107,12 @@ private:
         std::vector<Step> program;
         std::vector<std::size_t> stack; // the compiler's operator stack
         std::string rpn;
+
+        std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
+        std::string_view slice(std::size_t i) const {
+            const std::size_t end = i + 1 < pieces.size() ? pieces[i + 1].offset : text.size();
+            return std::string_view(text.data() + pieces[i].offset, end - pieces[i].offset);
+        }
     };
     Compiled compiled_;
 
@@ -120,8 +128,8 @@ private:
     void scan(Compiled& c) const;
     void order(Compiled& c);
     static void fillTokenLists(me_RPN& record, const Compiled& c);
-    static void appendToken(List<Token>& list, const Compiled& c, const Piece& p) {
-        list.emplace(c.text.substr(p.offset, p.length), p.kind);
+    static void appendToken(List<Token>& list, const Compiled& c, std::size_t i) {
+        list.emplace(std::string(c.slice(i)), c.kind(i));
     }
     bool run(Compiled& c, long double& result);
 };

@@ -21,7 +21,8 @@ void MathEvaluator::scan(Compiled& c) const {
     std::vector<Piece>& pieces = c.pieces;
     pieces.clear();
     auto emit = [&](std::size_t from, std::size_t to) {
-        pieces.push_back({from, to - from, classify({text.data() + from, to - from})});
+        const auto kind = static_cast<std::uint64_t>(classify({text.data() + from, to - from}));
+        pieces.push_back({from, kind});
     };
     std::size_t pending = 0; // start of the characters not yet emitted
     bool afterOperator = false;
@@ -43,7 +44,7 @@ me_SepValues MathEvaluator::seperate(std::string expression) {
     const Compiled& c = compiledFor(expression);
     me_SepValues result;
     ReleaseOnThrow<me_SepValues> guard(result);
-    for (const Piece& p : c.pieces) appendToken(result.tokens, c, p);
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) appendToken(result.tokens, c, i);
     result.expression = std::move(expression);
     return result;
 }
