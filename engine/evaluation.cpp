@@ -2,7 +2,6 @@
 // of extended-precision values. Structural faults (too few operands, a value
 // too many at the end) give 0.0; a token that reads as no number throws.
 #include <cerrno>
-#include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <locale.h>
