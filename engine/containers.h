@@ -3,8 +3,8 @@
 //
 // Lists and stacks are handles of two raw pointers with member-wise copy and
 // no destructor: whoever holds the last copy releases the nodes explicitly
-// with freeAll (or remove/pop). Nodes are created only by append (emplace) and push,
-// and each carries its element in the same allocation.
+// with freeAll (or remove/pop). Nodes are created only by append (emplace)
+// and push, and each carries its element in the same allocation.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,7 @@ template <typename T> struct ListNode {
 namespace node_storage {
 
 // One allocation holds the node and its element; blocks of a released node go
-// to a per-thread free list, so the per-token hot path rarely reaches malloc.
+// to a per-thread free list, so building a token list rarely reaches malloc.
 template <typename T> struct Block {
     ListNode<T> node;
     alignas(T) unsigned char element[sizeof(T)];
