@@ -3,43 +3,68 @@
 // functions and "(" wait on a stack. Nothing is checked here: malformed input
 // gives a malformed program, which eval judges. Tokens with an empty text
 // add nothing to either form of the output and are left out of it.
-#include "evaluator.h"
+#include <algorithm>
 
-void MathEvaluator::order(Compiled& c) {
-    const std::string_view text = c.text;
-    std::vector<Step>& program = c.program;
-    std::vector<std::size_t>& stack = c.stack;
-    program.clear();
-    stack.clear();
-    auto output = [&](std::size_t index) {
-        if (!c.slice(index).empty()) program.push_back({index, 0, 0.0});
+#include "evaluator.h"
+#include "prepared.h"
+
+namespace {
+
+// The precedence and associativity of a name as the tables' inserting
+// lookups give them: a missing entry reads as 0 and is entered with 0.
+int precedenceOf(MathEvaluator& m, NameInfo& name) {
+    if (!name.hasPrecedence) {
+        m.operatorPrecedence.try_emplace(name.text, 0);
+        name.hasPrecedence = true;
+    }
+    return name.precedence;
+}
+
+int rightAssociativeOf(MathEvaluator& m, NameInfo& name) {
+    if (!name.hasRightAssociative) {
+        m.rightAssociative.try_emplace(name.text, 0);
+        name.hasRightAssociative = true;
+    }
+    return name.rightAssociative;
+}
+
+} // namespace
+
+void order(MathEvaluator& m, Language& language, Program& program) {
+    std::vector<std::uint32_t>& output = program.output;
+    output.clear();
+    std::vector<std::uint32_t> stack;
+    auto emit = [&](std::uint32_t index) {
+        if (!program.slice(index).empty()) output.push_back(index);
     };
     auto popToOutput = [&] {
-        output(stack.back());
+        emit(stack.back());
         stack.pop_back();
     };
-    auto symbol = [&](std::size_t index) { return text[c.pieces[index].offset]; };
+    // Operators, functions and separators are names of the lists.
+    auto nameOf = [&](std::uint32_t index) -> NameInfo& {
+        return language.names[language.lookup(program.slice(index))];
+    };
+    auto isOpen = [&](std::uint32_t index) { return program.slice(index) == "("; };
 
-    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
-        switch (c.kind(i)) {
+    for (std::uint32_t i = 0; i < program.pieces.size(); ++i) {
+        switch (program.kind(i)) {
         case Operand:
-            output(i);
+            emit(i);
             break;
         case Function:
             stack.push_back(i);
             break;
         case Operator: {
-            const OperatorEntry& incoming = operatorFor(symbol(i));
+            NameInfo& incoming = nameOf(i);
             while (!stack.empty()) {
-                if (c.kind(stack.back()) != Operator) {
-                    // "(" and functions have no precedence entry: looking one up
-                    // enters it with 0, below every operator, so nothing pops.
-                    operatorPrecedence.try_emplace(std::string(c.slice(stack.back())), 0);
-                    break;
-                }
-                const OperatorEntry& top = operatorFor(symbol(stack.back()));
-                const bool pops = top.precedence > incoming.precedence ||
-                                  (top.precedence == incoming.precedence && !top.rightAssociative);
+                NameInfo& top = nameOf(stack.back());
+                const int topPrecedence = precedenceOf(m, top);
+                const int precedence = precedenceOf(m, incoming);
+                const bool pops =
+                    (program.kind(stack.back()) == Operator && topPrecedence > precedence) ||
+                    (precedence == topPrecedence && rightAssociativeOf(m, top) == 0 &&
+                     !isOpen(stack.back()));
                 if (!pops) break;
                 popToOutput();
             }
@@ -47,16 +72,13 @@ void MathEvaluator::order(Compiled& c) {
             break;
         }
         case Separator:
-            if (symbol(i) == '(') {
+            if (isOpen(i)) {
                 stack.push_back(i);
-            } else if (symbol(i) == ')') {
-                auto isOpen = [&](std::size_t index) {
-                    return c.kind(index) == Separator && symbol(index) == '(';
-                };
+            } else if (program.slice(i) == ")") {
                 // A ")" without "(" empties the stack and is then ignored.
                 while (!stack.empty() && !isOpen(stack.back())) popToOutput();
                 if (!stack.empty()) stack.pop_back();
-                if (!stack.empty() && c.kind(stack.back()) == Function) popToOutput();
+                if (!stack.empty() && nameOf(stack.back()).isFunction) popToOutput();
             }
             break; // "," only keeps its neighbours apart
         }
@@ -64,39 +86,43 @@ void MathEvaluator::order(Compiled& c) {
     while (!stack.empty()) popToOutput();
 }
 
-MathEvaluator::Compiled& MathEvaluator::compiledFor(std::string_view text) {
-    Compiled& c = compiled_;
-    if (c.valid && c.text == text) return c;
-    // Arrays grown by a huge expression are kept while texts stay that large
-    // (so they are not faulted in afresh on every call) and dropped at the
-    // first much smaller one.
-    if (c.pieces.capacity() > (1u << 16) && c.pieces.capacity() / 4 > text.size()) c = Compiled();
-    c.valid = false;
-    c.text.assign(text);
-    scan(c);
-    order(c);
-    std::size_t length = 0;
-    for (const Step& step : c.program) length += c.slice(step.piece).size();
-    c.rpn.assign(length, '\0');
-    char* out = c.rpn.data();
-    for (const Step& step : c.program) {
-        for (char ch : c.slice(step.piece)) *out++ = ch; // mostly 1-2 bytes
+Program& MathEvaluator::programFor(std::string_view text) {
+    Prepared& p = prepared();
+    auto& programs = p.programs;
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        if (programs[i]->text == text) {
+            std::rotate(programs.begin(), programs.begin() + i, programs.begin() + i + 1);
+            return *programs.front();
+        }
     }
-    c.valid = true;
-    return c;
-}
+    auto program = std::make_unique<Program>();
+    program->text.assign(text);
+    scan(p.language, *program);
+    order(*this, p.language, *program);
+    p.language.edits = languageEdits(); // the entries order made, already in its lookups
+    std::size_t length = 0;
+    for (std::uint32_t i : program->output) length += program->slice(i).size();
+    program->rpn.reserve(length);
+    for (std::uint32_t i : program->output) program->rpn += program->slice(i);
 
-void MathEvaluator::fillTokenLists(me_RPN& record, const Compiled& c) {
-    for (std::size_t i = 0; i < c.pieces.size(); ++i) appendToken(record.tokens, c, i);
-    for (const Step& step : c.program) appendToken(record.RPN_values, c, step.piece);
+    programs.insert(programs.begin(), std::move(program));
+    std::size_t bytes = 0;
+    for (const auto& kept : programs) bytes += kept->bytes();
+    while (programs.size() > Prepared::kMaxPrograms ||
+           (programs.size() > 1 && bytes > Prepared::kByteBudget)) {
+        bytes -= programs.back()->bytes();
+        programs.pop_back();
+    }
+    return *programs.front();
 }
 
 me_RPN MathEvaluator::compile(std::string expression) {
-    const Compiled& c = compiledFor(expression);
+    const Program& program = programFor(expression);
     me_RPN result;
     ReleaseOnThrow<me_RPN> guard(result);
-    fillTokenLists(result, c);
-    result.RPN = c.rpn;
+    for (std::size_t i = 0; i < program.pieces.size(); ++i) appendToken(result.tokens, program, i);
+    for (std::uint32_t i : program.output) appendToken(result.RPN_values, program, i);
+    result.RPN = program.rpn;
     result.expression = std::move(expression);
     return result;
 }

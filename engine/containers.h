@@ -1,15 +1,20 @@
 // The engine's own containers and the records that carry an expression
 // through the pipeline: text -> seperate -> me_SepValues -> compile -> me_RPN.
 //
-// Lists and stacks are handles of two raw pointers with member-wise copy and
-// no destructor: whoever holds the last copy releases the nodes explicitly
-// with freeAll (or remove/pop). Nodes are created only by append (emplace)
-// and push, and each carries its element in the same allocation.
+// Lists and stacks are handles of raw pointers with member-wise copy and no
+// destructor: whoever holds the last copy releases the nodes explicitly with
+// freeAll (or remove/pop). Every node points to an element of its own, a
+// separate heap object; a node whose element is null is released alone.
+//
+// Lists and CountedMaps count the operations that may change them (`edits`),
+// so that whatever the engine derives from its public tables can tell, with
+// one comparison, whether a caller has edited them since.
 #pragma once
 
 #include <cstdint>
 #include <exception>
-#include <new>
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -22,97 +27,25 @@ template <typename T> struct ListNode {
 
 namespace node_storage {
 
-// One allocation holds the node and its element; blocks of a released node go
-// to a per-thread free list, so building a token list rarely reaches malloc.
-template <typename T> struct Block {
-    ListNode<T> node;
-    alignas(T) unsigned char element[sizeof(T)];
-};
-
-// Trivially destructible, so it stays usable while other thread-local
-// objects (a cached engine) are destroyed after the drain below has run.
-template <typename T> struct FreeList {
-    struct Link {
-        Link* next;
-    };
-    Link* first;
-    bool closed;
-};
-
-template <typename T> FreeList<T>& freeList() {
-    static thread_local FreeList<T> list;
-    return list;
-}
-
-// Returns the thread's spare blocks at thread exit; blocks released after
-// that go straight back to the allocator.
-template <typename T> struct Drain {
-    ~Drain() {
-        FreeList<T>& list = freeList<T>();
-        while (list.first) {
-            auto* next = list.first->next;
-            ::operator delete(list.first);
-            list.first = next;
-        }
-        list.closed = true;
-    }
-};
-
-// Sanitizer builds allocate every block afresh, so that a use after release
-// is caught instead of landing in a recycled block.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELMO_NO_NODE_POOL 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(VELMO_NO_NODE_POOL)
-template <typename T> void* take() {
-    return ::operator new(sizeof(Block<T>));
-}
-template <typename T> void give(void* raw) noexcept {
-    ::operator delete(raw);
-}
-#else
-template <typename T> void* take() {
-    FreeList<T>& list = freeList<T>();
-    if (auto* link = list.first) {
-        list.first = link->next;
-        return link;
-    }
-    static thread_local Drain<T> drain;
-    (void)drain;
-    return ::operator new(sizeof(Block<T>));
-}
-
-template <typename T> void give(void* raw) noexcept {
-    FreeList<T>& list = freeList<T>();
-    if (list.closed) {
-        ::operator delete(raw);
-        return;
-    }
-    list.first = new (raw) typename FreeList<T>::Link{list.first};
-}
-#endif
-
+// A node and a separate element built from args; nothing is left behind when
+// either allocation or the element's constructor throws.
 template <typename T, typename... Args> ListNode<T>* make(ListNode<T>* next, Args&&... args) {
-    void* raw = take<T>();
-    auto* block = static_cast<Block<T>*>(raw);
     T* element;
+    if constexpr (std::is_aggregate_v<T>)
+        element = new T{std::forward<Args>(args)...};
+    else
+        element = new T(std::forward<Args>(args)...);
     try {
-        if constexpr (std::is_aggregate_v<T>)
-            element = new (block->element) T{std::forward<Args>(args)...};
-        else
-            element = new (block->element) T(std::forward<Args>(args)...);
+        return new ListNode<T>{element, next};
     } catch (...) {
-        give<T>(raw);
+        delete element;
         throw;
     }
-    return new (&block->node) ListNode<T>{element, next};
 }
 
 template <typename T> void release(ListNode<T>* node) noexcept {
-    node->value->~T();
-    give<T>(node); // the node is the block's first member
+    delete node->value;
+    delete node;
 }
 
 } // namespace node_storage
@@ -121,6 +54,16 @@ template <typename T> class List {
 public:
     ListNode<T>* head = nullptr;
     ListNode<T>* tail = nullptr;
+    std::uint64_t edits = 0; // every change counts one, an assignment too
+
+    List() = default;
+    List(const List& other) : head(other.head), tail(other.tail) {}
+    List& operator=(const List& other) {
+        head = other.head;
+        tail = other.tail;
+        ++edits;
+        return *this;
+    }
 
     void append(const T& v) { emplace(v); }
 
@@ -130,6 +73,7 @@ public:
         if (!head) head = node;
         if (tail) tail->next = node;
         tail = node;
+        ++edits;
     }
 
     bool empty() const { return !head || !tail; }
@@ -155,37 +99,38 @@ public:
         long i = 0;
         if (empty()) return -1;
         for (const ListNode<T>* node = head; node; node = node->next, ++i)
-            if (*node->value == s) return i;
+            if (node->value && *node->value == s) return i;
         return -1;
     }
 
     const ListNode<T>* find(std::string_view s) const {
         if (empty()) return nullptr;
-        for (const ListNode<T>* node = head; node; node = node->next) {
-            const T& v = *node->value;
-            // Length and first byte settle most comparisons without a call.
-            if (v.size() == s.size() && (s.empty() || (v[0] == s[0] && v == s))) return node;
-        }
+        for (const ListNode<T>* node = head; node; node = node->next)
+            if (node->value && *node->value == s) return node;
         return nullptr;
     }
 
     // Unlinks and releases the element at index; past the end does nothing.
     void remove(unsigned index) {
         if (empty()) return;
-        if (index == 0) {
-            ListNode<T>* victim = head;
-            head = victim->next;
-            if (!head) tail = nullptr;
-            node_storage::release(victim);
-            return;
+        ListNode<T>* before = nullptr;
+        if (index > 0) {
+            before = head;
+            for (unsigned i = 1; i < index && before; ++i) before = before->next;
+            if (!before || !before->next) return;
         }
-        ListNode<T>* before = head;
-        for (unsigned i = 1; i < index && before; ++i) before = before->next;
-        if (!before || !before->next) return;
-        ListNode<T>* victim = before->next;
-        before->next = victim->next;
+        removeAfter(before);
+    }
+
+    // Unlinks and releases the node after `before` (the head when null).
+    void removeAfter(ListNode<T>* before) {
+        ListNode<T>* victim = before ? before->next : head;
+        if (!victim) return;
+        (before ? before->next : head) = victim->next;
         if (victim == tail) tail = before;
+        if (!head) tail = nullptr;
         node_storage::release(victim);
+        ++edits;
     }
 
     void freeAll() noexcept {
@@ -196,6 +141,7 @@ public:
             node = next;
         }
         head = tail = nullptr;
+        ++edits;
     }
 };
 
@@ -220,7 +166,7 @@ public:
         top = node;
     }
 
-    // Requires a non-empty stack.
+    // Requires a non-empty stack whose top has an element.
     T pop() {
         ListNode<T>* old = top;
         T v = std::move(*old->value);
@@ -248,6 +194,98 @@ public:
             top = next;
         }
         bottom = nullptr;
+    }
+};
+
+// A std::map whose every call that may change it (a non-const access, an
+// insertion, an erasure, an assignment) adds one to `edits`; const access
+// counts nothing. It converts to the std::map it derives from.
+template <typename Key, typename Value> class CountedMap : public std::map<Key, Value> {
+    using Base = std::map<Key, Value>;
+
+public:
+    using Base::at;
+    using Base::begin;
+    using Base::end;
+    using Base::equal_range;
+    using Base::find;
+    using Base::lower_bound;
+    using Base::rbegin;
+    using Base::rend;
+    using Base::upper_bound;
+    using typename Base::const_iterator;
+    using typename Base::iterator;
+    using typename Base::node_type;
+    using typename Base::size_type;
+    using typename Base::value_type;
+
+    std::uint64_t edits = 0;
+
+    CountedMap() = default;
+    CountedMap(std::initializer_list<value_type> list) : Base(list) {}
+    CountedMap(const Base& other) : Base(other) {}
+    CountedMap(const CountedMap& other) : Base(other) {}
+    CountedMap& operator=(const CountedMap& other) { return assign(other); }
+    CountedMap& operator=(const Base& other) { return assign(other); }
+    CountedMap& operator=(Base&& other) {
+        ++edits;
+        Base::operator=(std::move(other));
+        return *this;
+    }
+    CountedMap& operator=(std::initializer_list<value_type> list) {
+        ++edits;
+        Base::operator=(list);
+        return *this;
+    }
+
+    Value& operator[](const Key& key) { return (++edits, Base::operator[](key)); }
+    Value& operator[](Key&& key) { return (++edits, Base::operator[](std::move(key))); }
+    Value& at(const Key& key) { return (++edits, Base::at(key)); }
+    iterator begin() noexcept { return (++edits, Base::begin()); }
+    iterator end() noexcept { return (++edits, Base::end()); }
+    auto rbegin() noexcept { return (++edits, Base::rbegin()); }
+    auto rend() noexcept { return (++edits, Base::rend()); }
+    iterator find(const Key& key) { return (++edits, Base::find(key)); }
+    iterator lower_bound(const Key& key) { return (++edits, Base::lower_bound(key)); }
+    iterator upper_bound(const Key& key) { return (++edits, Base::upper_bound(key)); }
+    auto equal_range(const Key& key) { return (++edits, Base::equal_range(key)); }
+
+    template <typename... Args> auto insert(Args&&... args) {
+        return (++edits, Base::insert(std::forward<Args>(args)...));
+    }
+    auto insert(value_type&& v) { return (++edits, Base::insert(std::move(v))); }
+    auto insert(const value_type& v) { return (++edits, Base::insert(v)); }
+    auto insert(const_iterator hint, value_type&& v) {
+        return (++edits, Base::insert(hint, std::move(v)));
+    }
+    void insert(std::initializer_list<value_type> list) { (++edits, Base::insert(list)); }
+    template <typename... Args> auto insert_or_assign(Args&&... args) {
+        return (++edits, Base::insert_or_assign(std::forward<Args>(args)...));
+    }
+    template <typename... Args> auto emplace(Args&&... args) {
+        return (++edits, Base::emplace(std::forward<Args>(args)...));
+    }
+    template <typename... Args> auto emplace_hint(Args&&... args) {
+        return (++edits, Base::emplace_hint(std::forward<Args>(args)...));
+    }
+    template <typename... Args> auto try_emplace(Args&&... args) {
+        return (++edits, Base::try_emplace(std::forward<Args>(args)...));
+    }
+    template <typename... Args> auto erase(Args&&... args) {
+        return (++edits, Base::erase(std::forward<Args>(args)...));
+    }
+    template <typename... Args> auto extract(Args&&... args) {
+        return (++edits, Base::extract(std::forward<Args>(args)...));
+    }
+    template <typename Other> void merge(Other&& other) { (++edits, Base::merge(other)); }
+    void swap(Base& other) { (++edits, Base::swap(other)); }
+    void clear() noexcept { (++edits, Base::clear()); }
+
+private:
+    CountedMap& assign(const Base& other) {
+        ++edits;
+        Base::operator=(other);
+        return *this;
     }
 };
 

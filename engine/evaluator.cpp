@@ -1,9 +1,11 @@
-// Construction: the built-in language tables, the name lists derived from
-// them, and the per-byte lookups the passes use instead of the maps.
+// Construction: the built-in language tables and the name lists derived from
+// them; and the lookups the passes use instead of the tables, derived again
+// whenever a table has been edited.
 #include "evaluator.h"
 
 #include <cmath>
 
+#include "prepared.h"
 #include "primitives.h"
 
 MathEvaluator::MathEvaluator() : MathEvaluator(true) {
@@ -14,21 +16,6 @@ MathEvaluator::MathEvaluator() : MathEvaluator(true) {
 MathEvaluator::MathEvaluator(bool accuracyOverEfficiency)
     : piValue(3.141592653589793), eValue(2.718281828459045) {
     externalVariables = {{"pi", &piValue}, {"e", &eValue}};
-    buildTables();
-    populateArrays();
-    this->accuracyOverEfficiency = accuracyOverEfficiency;
-    deriveLookups();
-}
-
-MathEvaluator::~MathEvaluator() {
-    currentRPN.freeLists();
-    variableNames.freeAll();
-    functionNames.freeAll();
-    operatorSymbols.freeAll();
-    separatorSymbols.freeAll();
-}
-
-void MathEvaluator::buildTables() {
     unaryFunctions = {
         {"sin", static_cast<UnaryFunction>(std::sin)},
         {"cos", static_cast<UnaryFunction>(std::cos)},
@@ -55,7 +42,7 @@ void MathEvaluator::buildTables() {
         {"+", "add", 2, 2, _add, 0},
         {"-", "sub", 2, 2, _sub, 0},
     };
-    for (const auto& [name, function] : unaryFunctions) argumentCounts[name] = 1;
+    for (const auto& entry : std::as_const(unaryFunctions)) argumentCounts[entry.first] = 1;
     for (const Row& row : rows) {
         operatorNames[row.symbol] = row.name;
         argumentCounts[row.name] = row.argumentCount;
@@ -63,58 +50,122 @@ void MathEvaluator::buildTables() {
         operatorFunctions[row.symbol] = row.function;
         rightAssociative[row.symbol] = row.rightAssociative;
     }
+    populateArrays();
+    this->accuracyOverEfficiency = accuracyOverEfficiency;
+    prepared_ = std::make_unique<Prepared>();
+}
+
+MathEvaluator::~MathEvaluator() {
+    currentRPN.freeLists();
+    variableNames.freeAll();
+    functionNames.freeAll();
+    operatorSymbols.freeAll();
+    separatorSymbols.freeAll();
 }
 
 void MathEvaluator::populateArrays() {
     separatorSymbols.append("(");
     separatorSymbols.append(")");
     separatorSymbols.append(",");
-    for (const auto& entry : operatorFunctions) operatorSymbols.append(entry.first);
-    for (const auto& entry : unaryFunctions) functionNames.append(entry.first);
+    for (const auto& entry : std::as_const(operatorFunctions)) operatorSymbols.append(entry.first);
+    for (const auto& entry : std::as_const(unaryFunctions)) functionNames.append(entry.first);
 }
 
-// The tables are fixed after construction, so their per-token questions are
-// answered here once. Entry 0 of operators_ stands for "no such operator".
-void MathEvaluator::deriveLookups() {
-    for (auto& c : charClass_) c = Ordinary;
-    for (auto& i : operatorIndex_) i = 0;
-    operators_[0] = {0, false, 0, nullptr};
-    int count = 1;
-    for (const auto& [symbol, function] : operatorFunctions) {
-        if (symbol.size() != 1 || count == 8) continue;
-        const auto byte = static_cast<unsigned char>(symbol[0]);
-        const auto name = operatorNames.find(symbol);
-        const auto arity =
-            name == operatorNames.end() ? argumentCounts.end() : argumentCounts.find(name->second);
-        const auto precedence = operatorPrecedence.find(symbol);
-        const auto right = rightAssociative.find(symbol);
-        operators_[count] = {precedence == operatorPrecedence.end() ? 0 : precedence->second,
-                             right != rightAssociative.end() && right->second != 0,
-                             arity == argumentCounts.end() ? 0 : arity->second, function};
-        operatorIndex_[byte] = static_cast<std::uint8_t>(count++);
-        charClass_[byte] = OperatorChar;
-    }
-    for (const ListNode<std::string>* n = separatorSymbols.head; n; n = n->next)
-        if (n->value->size() == 1 && !charClass_[static_cast<unsigned char>((*n->value)[0])])
-            charClass_[static_cast<unsigned char>((*n->value)[0])] = SeparatorChar;
-    functionCount_ = 0;
-    functionNameLengths_ = 0;
-    for (const auto& [name, unary] : unaryFunctions) {
-        if (functionCount_ == 8) break;
-        if (name.size() < 32) functionNameLengths_ |= 1u << name.size();
-        const auto arity = argumentCounts.find(name);
-        const auto binary = binaryFunctions.find(name);
-        functions_[functionCount_++] = {&name, arity == argumentCounts.end() ? 0 : arity->second,
-                                        unary,
-                                        binary == binaryFunctions.end() ? nullptr : binary->second};
-    }
+// Every edit of a table or list adds to its counter, so the sums only grow:
+// an unchanged sum means unchanged tables.
+std::uint64_t MathEvaluator::languageEdits() const {
+    return binaryFunctions.edits + unaryFunctions.edits + operatorNames.edits +
+           argumentCounts.edits + operatorPrecedence.edits + operatorFunctions.edits +
+           rightAssociative.edits + functionNames.edits + operatorSymbols.edits +
+           separatorSymbols.edits;
 }
 
-const MathEvaluator::FunctionEntry* MathEvaluator::functionFor(std::string_view name) const {
-    if (name.size() >= 32 || !(functionNameLengths_ >> name.size() & 1u)) return nullptr;
-    for (int i = 0; i < functionCount_; ++i) {
-        const std::string& candidate = *functions_[i].name;
-        if (candidate[0] == name[0] && candidate == name) return &functions_[i];
+std::uint64_t MathEvaluator::registryEdits() const {
+    return externalVariables.edits + variableNames.edits;
+}
+
+MathEvaluator::Prepared& MathEvaluator::prepared() {
+    Prepared& p = *prepared_;
+    const std::uint64_t edits = languageEdits();
+    if (p.language.edits != edits) {
+        p.programs.clear(); // compiled with the old language
+        p.language.derive(*this);
+        p.language.edits = edits;
     }
-    return nullptr;
+    return p;
+}
+
+void MathEvaluator::releaseCompilations() {
+    prepared_->programs.clear();
+    prepared_->programs.shrink_to_fit();
+}
+
+namespace {
+
+template <typename Map>
+const typename Map::mapped_type* entryOf(const Map& map, const std::string& key) {
+    const auto found = map.find(key);
+    return found == map.end() ? nullptr : &found->second;
+}
+
+template <typename Map, typename Value = typename Map::mapped_type>
+Value valueOf(const Map& map, const std::string& key) {
+    const Value* entry = entryOf(map, key);
+    return entry ? *entry : Value{};
+}
+
+} // namespace
+
+// The tables are read, never written, so deriving counts no edit. A name
+// missing from a table reads as the default an inserting lookup would give.
+void Language::derive(MathEvaluator& m) {
+    names.clear();
+    longNames.clear();
+    longLengths = 0;
+    for (auto& c : delimiter) c = Ordinary;
+    for (auto& n : byteName) n = -1;
+    auto add = [&](const std::string& text) -> NameInfo& {
+        std::int32_t index = lookup(text);
+        if (index < 0) {
+            index = static_cast<std::int32_t>(names.size());
+            names.push_back(NameInfo{});
+            names.back().text = text;
+            if (text.size() == 1) {
+                byteName[static_cast<unsigned char>(text[0])] = index;
+            } else {
+                longNames.emplace(text, index);
+                longLengths |= std::uint64_t{1} << (text.size() < 63 ? text.size() : 63);
+            }
+        }
+        return names[index];
+    };
+    auto each = [](const List<std::string>& list, auto&& visit) {
+        if (list.empty()) return;
+        for (const ListNode<std::string>* n = list.head; n; n = n->next)
+            if (n->value) visit(*n->value);
+    };
+    each(m.operatorSymbols, [&](const std::string& s) {
+        add(s).isOperator = true;
+        if (s.size() == 1) delimiter[static_cast<unsigned char>(s[0])] = OperatorChar;
+    });
+    each(m.separatorSymbols, [&](const std::string& s) {
+        add(s).isSeparator = true;
+        if (s.size() == 1 && delimiter[static_cast<unsigned char>(s[0])] == Ordinary)
+            delimiter[static_cast<unsigned char>(s[0])] = SeparatorChar;
+    });
+    each(m.functionNames, [&](const std::string& s) { add(s).isFunction = true; });
+
+    for (NameInfo& n : names) {
+        const int* precedence = entryOf(m.operatorPrecedence, n.text);
+        n.hasPrecedence = precedence;
+        n.precedence = precedence ? *precedence : 0;
+        const int* right = entryOf(m.rightAssociative, n.text);
+        n.hasRightAssociative = right;
+        n.rightAssociative = right ? *right : 0;
+        n.operatorArity = valueOf(m.argumentCounts, valueOf(m.operatorNames, n.text));
+        n.primitive = valueOf(m.operatorFunctions, n.text);
+        n.functionArity = valueOf(m.argumentCounts, n.text);
+        n.unary = valueOf(m.unaryFunctions, n.text);
+        n.binary = valueOf(m.binaryFunctions, n.text);
+    }
 }

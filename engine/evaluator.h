@@ -2,13 +2,16 @@
 // (seperate -> compile -> eval) and the variables an expression may use.
 // Values are x87 extended precision inside; numbers, variables, the unary
 // functions and pow work in double.
+//
+// The tables and name lists are public and live: a caller may edit them, and
+// the next seperate/compile/eval reads them as they are then. The engine
+// derives fast lookups and compiled programs from them and derives again
+// whenever their edit counters have moved.
 #pragma once
 
-#include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "containers.h"
 
@@ -16,19 +19,21 @@ using BinaryFunction = long double (*)(long double, long double);
 using UnaryFunction = double (*)(double);
 using OperatorFunction = long double (*)(long double, long double, bool);
 
+struct Program; // one text compiled (prepared.h)
+
 class MathEvaluator {
 public:
     double piValue;
     double eValue;
     me_RPN currentRPN;
-    std::map<std::string, BinaryFunction> binaryFunctions;
-    std::map<std::string, double*> externalVariables;
-    std::map<std::string, UnaryFunction> unaryFunctions;
-    std::map<std::string, std::string> operatorNames;
-    std::map<std::string, int> argumentCounts;
-    std::map<std::string, int> operatorPrecedence;
-    std::map<std::string, OperatorFunction> operatorFunctions;
-    std::map<std::string, int> rightAssociative;
+    CountedMap<std::string, BinaryFunction> binaryFunctions;
+    CountedMap<std::string, double*> externalVariables;
+    CountedMap<std::string, UnaryFunction> unaryFunctions;
+    CountedMap<std::string, std::string> operatorNames;
+    CountedMap<std::string, int> argumentCounts;
+    CountedMap<std::string, int> operatorPrecedence;
+    CountedMap<std::string, OperatorFunction> operatorFunctions;
+    CountedMap<std::string, int> rightAssociative;
     me_List<std::string> variableNames;
     List<std::string> functionNames;
     List<std::string> operatorSymbols;
@@ -58,80 +63,19 @@ public:
     void deleteVariable(std::string name);
     std::map<std::string, double*> getExternalVariables();
 
+    // Whether name is in variableNames, in constant time.
+    bool isVariable(std::string_view name);
+    // Drops every compiled program and the memory it holds.
+    void releaseCompilations();
+
 private:
-    // Per-byte view of the operator and separator tables, derived once at
-    // construction (the tables are fixed from then on) so that the passes
-    // need no map lookup per token.
-    struct OperatorEntry {
-        int precedence;
-        bool rightAssociative;
-        int argumentCount;
-        OperatorFunction function;
-    };
-    struct FunctionEntry {
-        const std::string* name;
-        int argumentCount;
-        UnaryFunction unary;
-        BinaryFunction binary;
-    };
-    enum CharClass : std::uint8_t { Ordinary = 0, OperatorChar = 1, SeparatorChar = 2 };
+    struct Prepared; // lookups and programs derived from the tables
+    std::unique_ptr<Prepared> prepared_;
 
-    CharClass charClass_[256];
-    std::uint8_t operatorIndex_[256];
-    OperatorEntry operators_[8];
-    FunctionEntry functions_[8];
-    int functionCount_;
-    std::uint32_t functionNameLengths_; // bit n set: some function name has n bytes
-
-    // An infix token as a slice of the text. The passes work on slices; Token
-    // lists are built only for the records that hand tokens out. The slices
-    // tile the text (their texts join to it), so each ends where the next
-    // begins and eight bytes hold one.
-    struct Piece {
-        std::uint64_t offset : 62;
-        std::uint64_t kind : 2; // a TokenKind
-    };
-    // One token of the program, in output order.
-    struct Step {
-        std::uint64_t piece : 63;
-        std::uint64_t numberKnown : 1;
-        double number; // what the token reads as, once read
-    };
-    // The last text compiled. Everything in it follows from the text and the
-    // fixed tables, so the same text again (a formula re-evaluated as its
-    // variables change) skips both passes; variables are still read at run.
-    struct Compiled {
-        bool valid = false;
-        std::string text;
-        std::vector<Piece> pieces;
-        std::vector<Step> program;
-        std::vector<std::size_t> stack; // the compiler's operator stack
-        std::string rpn;
-
-        std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
-        std::string_view slice(std::size_t i) const {
-            const std::size_t end = i + 1 < pieces.size() ? pieces[i + 1].offset : text.size();
-            return std::string_view(text.data() + pieces[i].offset, end - pieces[i].offset);
-        }
-    };
-    Compiled compiled_;
-
-    void buildTables();
-    void deriveLookups();
-    const OperatorEntry& operatorFor(char symbol) const {
-        return operators_[operatorIndex_[static_cast<unsigned char>(symbol)]];
-    }
-    const FunctionEntry* functionFor(std::string_view name) const;
-    std::int32_t classify(std::string_view piece) const;
-
-    Compiled& compiledFor(std::string_view text);
-    void scan(Compiled& c) const;
-    void order(Compiled& c);
-    static void fillTokenLists(me_RPN& record, const Compiled& c);
-    static void appendToken(List<Token>& list, const Compiled& c, std::size_t i) {
-        list.emplace(std::string(c.slice(i)), c.kind(i));
-    }
-    bool run(Compiled& c, long double& result);
+    Prepared& prepared();
+    Program& programFor(std::string_view text);
+    std::uint64_t languageEdits() const;
+    std::uint64_t registryEdits() const;
 };
 
 // One expression on an engine in the default configuration.

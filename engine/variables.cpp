@@ -1,16 +1,62 @@
 // Variables are bound by address: the engine reads the caller's double at
-// every evaluation that uses the name and never owns it.
+// every evaluation that uses the name and never owns it. An index beside
+// variableNames finds and unlinks a name in constant time; it is rebuilt
+// whenever the list was changed by other means than these functions.
 #include "evaluator.h"
+#include "prepared.h"
+
+void VariableIndex::rebuild(const List<std::string>& names) {
+    before.clear();
+    unique = true;
+    ListNode<std::string>* previous = nullptr;
+    for (ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next) {
+        if (n->value && !before.emplace(*n->value, previous).second) unique = false;
+        previous = n;
+    }
+}
+
+bool MathEvaluator::isVariable(std::string_view name) {
+    VariableIndex& index = prepared_->variables;
+    if (index.edits != variableNames.edits) {
+        index.rebuild(variableNames);
+        index.edits = variableNames.edits;
+    }
+    return index.before.find(std::string(name)) != index.before.end();
+}
 
 void MathEvaluator::appendVariable(std::string name, double& value) {
-    externalVariables[name] = &value;
-    if (!variableNames.inList(name)) variableNames.append(name);
+    // Rebinding writes the entry in place: compiled programs read it at every
+    // run, so only a new name changes what they were resolved against.
+    const auto entry = std::as_const(externalVariables).find(name);
+    if (entry != externalVariables.cend())
+        const_cast<double*&>(entry->second) = &value;
+    else
+        externalVariables.emplace(name, &value);
+    if (isVariable(name)) return;
+    ListNode<std::string>* previousTail = variableNames.empty() ? nullptr : variableNames.tail;
+    variableNames.append(name);
+    VariableIndex& index = prepared_->variables;
+    index.before.emplace(std::move(name), previousTail);
+    index.edits = variableNames.edits;
 }
 
 void MathEvaluator::deleteVariable(std::string name) {
-    externalVariables.erase(name);
-    const long index = variableNames.indexOf(name);
-    if (index >= 0) variableNames.remove(static_cast<unsigned>(index));
+    const auto entry = std::as_const(externalVariables).find(name);
+    if (entry != externalVariables.cend()) externalVariables.erase(entry);
+    if (!isVariable(name)) return;
+    VariableIndex& index = prepared_->variables;
+    if (!index.unique) { // the first of several: as the list itself finds it
+        variableNames.remove(variableNames.getIndex(name));
+        return;
+    }
+    const auto found = index.before.find(name);
+    ListNode<std::string>* before = found->second;
+    ListNode<std::string>* victim = before ? before->next : variableNames.head;
+    ListNode<std::string>* after = victim->next;
+    index.before.erase(found);
+    variableNames.removeAfter(before);
+    if (after && after->value) index.before[*after->value] = before;
+    index.edits = variableNames.edits;
 }
 
 std::map<std::string, double*> MathEvaluator::getExternalVariables() {

@@ -1,0 +1,141 @@
+// What an evaluator derives from its public tables, private to the engine:
+// the language as lookups by byte and by name, the index of variable names,
+// and the compiled programs of the texts it was recently given.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "evaluator.h"
+
+// One text of the three name lists, with what the tables say of it.
+struct NameInfo {
+    std::string text;
+    bool isOperator = false;  // in operatorSymbols
+    bool isFunction = false;  // in functionNames
+    bool isSeparator = false; // in separatorSymbols
+    // Ordering: a missing entry reads as 0 and, once compile has looked it
+    // up, stands in the table with 0.
+    bool hasPrecedence = false;
+    bool hasRightAssociative = false;
+    int precedence = 0;
+    int rightAssociative = 0;
+    // Running as an operator: arity through operatorNames and argumentCounts.
+    int operatorArity = 0;
+    OperatorFunction primitive = nullptr;
+    // Running as a function.
+    int functionArity = 0;
+    UnaryFunction unary = nullptr;
+    BinaryFunction binary = nullptr;
+
+    std::int32_t kind() const {
+        return isOperator ? Operator : isFunction ? Function : isSeparator ? Separator : Operand;
+    }
+};
+
+enum DelimiterClass : std::uint8_t { Ordinary = 0, OperatorChar = 1, SeparatorChar = 2 };
+
+struct Language {
+    std::uint64_t edits = ~std::uint64_t{0}; // the tables' edit count it was derived at
+    DelimiterClass delimiter[256];
+    std::int32_t byteName[256]; // the one-byte name of each byte, or -1
+    std::vector<NameInfo> names;
+    std::unordered_map<std::string, std::int32_t> longNames;
+    std::uint64_t longLengths = 0; // bit n: a name of n bytes (63: longer)
+
+    void derive(MathEvaluator& m);
+    // The index of a name of the lists, or -1.
+    std::int32_t lookup(std::string_view text) const {
+        if (text.size() == 1) return byteName[static_cast<unsigned char>(text[0])];
+        if (!(longLengths >> (text.size() < 63 ? text.size() : 63) & 1u)) return -1;
+        const auto found = longNames.find(std::string(text));
+        return found == longNames.end() ? -1 : found->second;
+    }
+    std::int32_t classify(std::string_view text) const {
+        const std::int32_t name = lookup(text);
+        return name < 0 ? Operand : names[name].kind();
+    }
+};
+
+// An infix token as a slice of the text. The slices tile the text (their
+// texts join to it), so each ends where the next begins.
+struct Piece {
+    std::uint64_t offset : 62;
+    std::uint64_t kind : 2; // a TokenKind
+};
+
+// One step of a compiled program.
+enum class Op : std::uint8_t { Number, Variable, Add, Sub, Mul, Div, Primitive, Unary, Binary };
+struct Instruction {
+    Op op;
+    std::int32_t arity; // Primitive: how many values it takes
+    union {
+        double number;
+        double* const* cell; // the variable's entry in externalVariables
+        OperatorFunction primitive;
+        UnaryFunction unary;
+        BinaryFunction binary;
+    };
+};
+
+// How a run ends once its instructions are done.
+enum class Ending : std::uint8_t { Value, Malformed, NotANumber, OutOfRange };
+
+// One text compiled: its tokens and reverse Polish order (which follow from
+// the text and the language), and the instructions (which also follow from
+// the variables, and are resolved again when those change).
+struct Program {
+    std::string text;
+    std::vector<Piece> pieces;
+    std::vector<std::uint32_t> output; // pieces in reverse Polish order, none empty
+    std::string rpn;
+
+    std::uint64_t registryEdits = ~std::uint64_t{0}; // what the code was resolved at
+    std::vector<Instruction> code;
+    Ending ending = Ending::Malformed;
+    std::size_t depth = 0;    // values left when the code is done
+    std::size_t maxDepth = 0; // the most values on the stack at once
+
+    std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
+    std::string_view slice(std::size_t i) const {
+        const std::size_t end = i + 1 < pieces.size() ? pieces[i + 1].offset : text.size();
+        return std::string_view(text.data() + pieces[i].offset, end - pieces[i].offset);
+    }
+    std::size_t bytes() const {
+        return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
+               output.capacity() * sizeof(std::uint32_t) + code.capacity() * sizeof(Instruction);
+    }
+};
+
+// Variable names to the node before each in variableNames (null for the
+// head), so that a name is found and unlinked in constant time.
+struct VariableIndex {
+    std::uint64_t edits = ~std::uint64_t{0}; // variableNames' edit count it matches
+    bool unique = true;                      // no name stands twice in the list
+    std::unordered_map<std::string, ListNode<std::string>*> before;
+
+    void rebuild(const List<std::string>& names);
+};
+
+struct MathEvaluator::Prepared {
+    Language language;
+    VariableIndex variables;
+    // Most recently used first; at most kMaxPrograms, and past the byte budget
+    // only the newest is kept.
+    std::vector<std::unique_ptr<Program>> programs;
+    static constexpr std::size_t kMaxPrograms = 16;
+    static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
+};
+
+// The passes over a program, each linear in its length.
+void scan(const Language& language, Program& program);
+void order(MathEvaluator& m, Language& language, Program& program);
+void resolve(MathEvaluator& m, const Language& language, Program& program);
+// The value of a resolved program; throws what its ending says.
+bool run(const Program& program, bool accuracyOverEfficiency, long double& result);
+// Appends a token for piece i to list.
+void appendToken(List<Token>& list, const Program& program, std::size_t i);
