@@ -1,21 +1,24 @@
 // The engine as the host sees it: an evaluator that owns one value cell per
-// variable the host registers. It adds no data: a cell is ours exactly when
-// it is not one of the engine's own constant cells.
+// variable the host registers. Cells a C++ caller binds through the inherited
+// appendVariable stay the caller's: only the cells made here are released.
 #pragma once
 
 #include <string>
+#include <unordered_set>
 
 #include "evaluator.h"
 
 class py_Evaluator : public MathEvaluator {
 public:
     explicit py_Evaluator(bool accuracyOverEfficiency);
-    // Releases every cell still registered.
+    // Releases every cell it made.
     ~py_Evaluator();
+    py_Evaluator(const py_Evaluator&) = delete;
+    py_Evaluator& operator=(const py_Evaluator&) = delete;
 
     void _appendVariable(std::string name, double value);
     void _deleteVariable(std::string name);
 
 private:
-    bool ownsCell(const double* cell) const { return cell && cell != &piValue && cell != &eValue; }
+    std::unordered_set<const double*> cells_;
 };

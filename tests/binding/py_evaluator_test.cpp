@@ -39,6 +39,24 @@ TEST(PyEvaluatorTest, ReplacingAConstantKeepsTheEngineCell) {
     EXPECT_EQ(m.eValue, 2.718281828459045);
 }
 
+// A double a C++ caller binds through the inherited appendVariable stays the
+// caller's, whatever the host methods do to the name afterwards.
+TEST(PyEvaluatorTest, CallersOwnDoublesAreNeverReleased) {
+    double mine = 4;
+    {
+        py_Evaluator m(false);
+        m.appendVariable("x", mine);
+        m._appendVariable("x", 2.0); // a cell of its own replaces the binding
+        EXPECT_EQ(m.eval("x"), 2);
+        m.appendVariable("x", mine);
+        m._deleteVariable("x");
+        m.appendVariable("y", mine); // left bound at destruction
+        m._appendVariable("z", 1.0);
+        m.appendVariable("z", mine); // its replaced cell is still released once
+    }
+    EXPECT_EQ(mine, 4);
+}
+
 TEST(PyEvaluatorTest, ManyCyclesOnOneEvaluator) {
     py_Evaluator m(false);
     for (int i = 0; i < 10000; ++i) {

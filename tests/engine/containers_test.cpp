@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "test_support.h"
 
 namespace {
@@ -78,6 +80,28 @@ TEST(ListTest, FreeAllEmptiesAndGetReadsByPosition) {
     List<std::string> one = listOf({"only"});
     EXPECT_EQ(one.get(0), "only");
     one.freeAll();
+}
+
+// Each element is a heap object of its own: a caller may take one out (and
+// delete it), and a node left without an element is released alone.
+TEST(ListTest, ElementsAreHeapObjectsOfTheirOwn) {
+    List<Token> tokens;
+    tokens.append({"a", Operand});
+    tokens.append({"b", Operator});
+    delete tokens.head->value;
+    tokens.head->value = nullptr;
+    std::unique_ptr<Token> taken(tokens.tail->value);
+    tokens.tail->value = nullptr;
+    EXPECT_EQ(taken->text, "b");
+    tokens.freeAll();
+    EXPECT_EQ(tokens.head, nullptr);
+
+    List<std::string> names = listOf({"x", "y"});
+    std::unique_ptr<std::string> x(names.head->value);
+    names.head->value = nullptr; // the list is still walked past it
+    EXPECT_TRUE(names.inList("y"));
+    EXPECT_FALSE(names.inList("x"));
+    names.freeAll();
 }
 
 TEST(StackTest, PopsInReverseOrderAndKeepsKinds) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "evaluator.h"
 #include "test_support.h"
@@ -143,6 +144,21 @@ TEST(EvaluationTest, ConstantsOfTheDefaultEngine) {
     EXPECT_EQ(evaluate("2*pi"), 2 * kPi);
     MathEvaluator host(false);
     EXPECT_THROW(host.eval("pi"), std::invalid_argument);
+}
+
+// evaluate works at any time of a thread's life: also from the destructor of
+// a thread-local object that outlives the thread's cached engine.
+TEST(EvaluationTest, EvaluateWorksFromThreadLocalDestructors) {
+    static long double seen = 0;
+    struct Late {
+        ~Late() { seen = evaluate("1+2"); }
+    };
+    std::thread([] {
+        thread_local Late late; // constructed first, so destroyed last
+        (void)late;
+        EXPECT_EQ(evaluate("2*3"), 6);
+    }).join();
+    EXPECT_EQ(seen, 3);
 }
 
 TEST(EvaluationTest, UnderflowIsARangeError) {

@@ -1,10 +1,12 @@
 """What a Python program sees of Velmoratrix."""
+import gc
 import math
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import Velmoratrix
@@ -139,10 +141,6 @@ class EvaluatorTest(unittest.TestCase):
         self.assertEqual(Mine(True).eval("3!"), 6.0)
 
     def test_memory_stays_flat(self):
-        def resident_bytes():
-            with open("/proc/self/statm") as statm:
-                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
         def cycles(ev, n):
             for i in range(n):
                 ev.append_variable("x", i)
@@ -163,6 +161,78 @@ class EvaluatorTest(unittest.TestCase):
         for _ in range(2000):
             Evaluator().append_variable("x", 1.0)  # cells left at deallocation
         self.assertLess(resident_bytes() - before, 512 * 1024)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class HostileCallerTest(unittest.TestCase):
+    def test_variables_reads_cells_before_making_objects(self):
+        # A finalizer run by a collection that the call's own allocations
+        # start deletes the very variables being listed: each name listed
+        # must show what its cell held, never released memory.
+        ev = Evaluator()
+        names = ["v%d" % i for i in range(50)]
+
+        class Meddler:
+            def __del__(self):
+                for name in names:
+                    ev.delete_variable(name)
+
+        threshold = gc.get_threshold()
+        try:
+            for _ in range(50):
+                for name in names:
+                    ev.append_variable(name, 1.0)
+                cycle = Meddler()
+                cycle.self = cycle
+                del cycle
+                listing = ev.variables
+                gc.set_threshold(1)
+                listed = listing()
+                gc.set_threshold(*threshold)
+                self.assertEqual({listed[n] for n in names if n in listed} - {1.0}, set())
+        finally:
+            gc.set_threshold(*threshold)
+
+    def test_objects_never_initialised_raise_type_error(self):
+        bare = Evaluator.__new__(Evaluator)
+        calls = [lambda: bare.eval("1"), lambda: bare.append_variable("x", 1.0),
+                 lambda: bare.delete_variable("x"), bare.variables]
+        record = mp_RPN.__new__(mp_RPN)
+        calls += [lambda: record.RPN, lambda: setattr(record, "RPN", "x")]
+        for call in calls:
+            with self.assertRaisesRegex(TypeError, "__init__ was never called"):
+                call()
+
+    def test_a_thread_per_call_keeps_memory_flat(self):
+        ev = Evaluator()
+        texts = ["+".join(["1"] * 200) + "+", "+".join(["1"] * 200)]
+
+        def calls(n):
+            for i in range(n):
+                worker = threading.Thread(target=ev.eval, args=(texts[i % 2],))
+                worker.start()
+                worker.join()
+
+        calls(300)
+        before = resident_bytes()
+        calls(3000)
+        self.assertLess(resident_bytes() - before, 8 << 20)
+
+    def test_released_memory_goes_back(self):
+        # Under an address-space limit, what a huge failed evaluation held must
+        # be free again for a large allocation afterwards.
+        for use in ["ev = Velmoratrix.Evaluator()\nassert ev.eval(TEXT) == 0.0\ndel ev\n",
+                    "assert Velmoratrix.evaluate(TEXT) == 0.0\n"]:
+            script = ("import resource, Velmoratrix\n"
+                      "resource.setrlimit(resource.RLIMIT_AS, (1100 << 20, 1100 << 20))\n"
+                      "TEXT = '1+' * 1500000\n" + use + "block = bytearray(800000000)\n")
+            run = subprocess.run([sys.executable, "-c", script], stderr=subprocess.PIPE,
+                                 universal_newlines=True)
+            self.assertEqual(run.returncode, 0, use + run.stderr)
 
 
 class RecordTest(unittest.TestCase):
