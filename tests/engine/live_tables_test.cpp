@@ -1,0 +1,156 @@
+// The public tables and lists are live: an edit a caller makes takes effect at
+// the next call, also for a text compiled before the edit.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "evaluator.h"
+#include "primitives.h"
+#include "test_support.h"
+
+namespace {
+
+long double largest(long double a, long double b) {
+    return a > b ? a : b;
+}
+
+constexpr long double kThrows = -999; // stands for "stod" in the tables below
+
+long double valueOf(MathEvaluator& m, const char* text) {
+    try {
+        return m.eval(text);
+    } catch (const std::invalid_argument&) {
+        return kThrows;
+    }
+}
+
+TEST(LiveTablesTest, EditsTakeEffectAtTheNextCall) {
+    struct Case {
+        const char* label;
+        const char* text;
+        long double before;
+        std::function<void(MathEvaluator&)> edit;
+        long double after;
+    };
+    const Case cases[] = {
+        {"associativity", "8-3-2", 3, [](MathEvaluator& m) { m.rightAssociative["-"] = 1; }, 7},
+        {"precedence", "2*3+4", 10, [](MathEvaluator& m) { m.operatorPrecedence["+"] = 10; }, 14},
+        {"primitive", "5%3", 2, [](MathEvaluator& m) { m.operatorFunctions["%"] = _mul; }, 15},
+        {"unary function", "sin(0)", 0,
+         [](MathEvaluator& m) { m.unaryFunctions["sin"] = static_cast<UnaryFunction>(std::cos); },
+         1},
+        {"new binary function", "max(2,5)", kThrows,
+         [](MathEvaluator& m) {
+             m.binaryFunctions["max"] = largest;
+             m.argumentCounts["max"] = 2;
+             m.functionNames.append("max");
+         },
+         5},
+        {"function dropped from the list", "sqrt(4)", 2,
+         [](MathEvaluator& m) { m.functionNames.remove(5); }, kThrows}, // an operand now
+        {"routine erased", "tan(0)", 0, [](MathEvaluator& m) { m.unaryFunctions.erase("tan"); }, 0},
+        {"arity through the operator's name", "2+3", 5,
+         [](MathEvaluator& m) { m.operatorNames["+"] = "factorial"; }, 0}, // 2 values left
+        {"new operator symbol", "7&2", 7,
+         [](MathEvaluator& m) {
+             m.operatorSymbols.append("&");
+             m.operatorNames["&"] = "sub";
+             m.operatorPrecedence["&"] = 2;
+             m.operatorFunctions["&"] = _sub;
+         },
+         5},
+        {"new separator", "1;2", 1, [](MathEvaluator& m) { m.separatorSymbols.append(";"); }, 0},
+        {"whole table assigned", "2+3", 5,
+         [](MathEvaluator& m) {
+             m.operatorFunctions = {{"+", _mul}};
+         },
+         6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        MathEvaluator m;
+        EXPECT_EQ(valueOf(m, c.text), c.before); // compiled and kept before the edit
+        c.edit(m);
+        EXPECT_EQ(valueOf(m, c.text), c.after);
+    }
+}
+
+// An entry erased from a table must not be read through anything derived
+// from it, whatever the next text is.
+TEST(LiveTablesTest, ErasedEntriesAreNeverReadAgain) {
+    MathEvaluator m;
+    double abc = 2;
+    m.appendVariable("abc", abc);
+    EXPECT_EQ(m.eval("tan(0)+abc"), 2);
+    m.unaryFunctions.erase("tan");
+    m.operatorPrecedence.erase("*");
+    EXPECT_EQ(m.eval("abc+1"), 3);
+    EXPECT_EQ(m.eval("tan(0)+abc"), 0);
+    EXPECT_EQ(m.eval("2*3+1"), 8); // "*" reads as precedence 0 (and is entered again)
+    EXPECT_EQ(m.operatorPrecedence.at("*"), 0);
+}
+
+TEST(LiveTablesTest, SeperateChangesNoMember) {
+    MathEvaluator m;
+    me_SepValues tokens = m.seperate("sin+(1+2)");
+    EXPECT_EQ(texts(tokens.tokens),
+              (std::vector<std::string>{"sin", "+", "", "(", "1", "+", "2", ")"}));
+    tokens.freeLists();
+    EXPECT_EQ(m.operatorPrecedence.size(), 7u);
+    EXPECT_EQ(m.rightAssociative.size(), 7u);
+    EXPECT_EQ(m.eval("sin+(1+2)"), 0); // compile's lookups enter "(" and "sin"
+    EXPECT_EQ(m.operatorPrecedence.size(), 9u);
+}
+
+TEST(LiveTablesTest, EditedVariablesAreSeen) {
+    MathEvaluator m(false);
+    double x = 1, other = 2;
+    m.appendVariable("x", x);
+    auto entry = m.externalVariables.find("x");
+    EXPECT_EQ(m.eval("x+1"), 2);
+    entry->second = &other; // through an iterator kept across calls
+    EXPECT_EQ(m.eval("x+1"), 3);
+    entry->second = nullptr;
+    EXPECT_EQ(m.eval("x+1"), 0);
+    m.variableNames.remove(0); // "x" is no variable now: a token that is no number
+    EXPECT_THROW(m.eval("x+1"), std::invalid_argument);
+    m.variableNames.append("x");
+    m.externalVariables.erase("x"); // listed without an entry: malformed
+    EXPECT_EQ(m.eval("x+1"), 0);
+}
+
+// Registering, evaluating and deleting cost the same at any number of names.
+TEST(LiveTablesTest, HundredThousandVariables) {
+    constexpr int kCount = 100000;
+    MathEvaluator m(false);
+    std::vector<double> cells(kCount);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kCount; ++i) {
+        cells[i] = i;
+        m.appendVariable("v" + std::to_string(i), cells[i]);
+    }
+    EXPECT_EQ(m.eval("v0+1"), 1);
+    EXPECT_EQ(m.eval("v99999+1"), 100000);
+    for (int i = 0; i < kCount; i += 2) m.deleteVariable("v" + std::to_string(i));
+    EXPECT_THROW(m.eval("v0+1"), std::invalid_argument);
+    EXPECT_EQ(m.eval("v99999+v1"), 100000);
+    EXPECT_EQ(m.variableNames.size(), static_cast<unsigned>(kCount / 2));
+    EXPECT_EQ(m.variableNames.getIndex("v99999"), static_cast<unsigned>(kCount / 2 - 1));
+    for (int i = 1; i < kCount; i += 2) m.deleteVariable("v" + std::to_string(i));
+    EXPECT_EQ(m.variableNames.head, nullptr);
+    EXPECT_EQ(m.variableNames.tail, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// More texts than are kept, evaluated in turn, each with its own value.
+TEST(LiveTablesTest, ManyTextsInTurn) {
+    MathEvaluator m;
+    for (int round = 0; round < 3; ++round)
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(m.eval(std::to_string(i) + "*2"), 2 * i) << i;
+}
+
+} // namespace
