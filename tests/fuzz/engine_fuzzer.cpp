@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes through the three passes of one
 // long-lived evaluator, and arbitrary operand bit patterns through the
 // primitives. Any broken invariant aborts, as does any other exception.
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +17,9 @@ void require(bool ok) {
     if (!ok) std::abort();
 }
 
+double one = 1, five = 5, seven = 7, other = -2.5;
+
 MathEvaluator* makeEngine() {
-    static double one = 1, five = 5, seven = 7;
     auto* e = new MathEvaluator(false);
     e->appendVariable("x", one);
     e->appendVariable("sin", five); // a variable named like a function
@@ -73,6 +75,73 @@ Outcome evaluateOnce(MathEvaluator& m, const std::string& text) {
     return o;
 }
 
+long double largest(long double a, long double b) {
+    return a > b ? a : b;
+}
+
+// Edits a caller may make between two evaluations, each with its exact undo.
+struct Edit {
+    void (*apply)(MathEvaluator&);
+    void (*undo)(MathEvaluator&);
+};
+const Edit kEdits[] = {
+    {[](MathEvaluator& m) { m.rightAssociative["-"] = 1; },
+     [](MathEvaluator& m) { m.rightAssociative["-"] = 0; }},
+    {[](MathEvaluator& m) { m.operatorPrecedence["+"] = 10; },
+     [](MathEvaluator& m) { m.operatorPrecedence["+"] = 2; }},
+    {[](MathEvaluator& m) { m.operatorFunctions["%"] = _mul; },
+     [](MathEvaluator& m) { m.operatorFunctions["%"] = _mod; }},
+    {[](MathEvaluator& m) { m.unaryFunctions["sin"] = static_cast<UnaryFunction>(std::cos); },
+     [](MathEvaluator& m) { m.unaryFunctions["sin"] = static_cast<UnaryFunction>(std::sin); }},
+    {[](MathEvaluator& m) { m.appendVariable("x", other); },
+     [](MathEvaluator& m) { m.appendVariable("x", one); }},
+    {[](MathEvaluator& m) { m.deleteVariable("x"); },
+     [](MathEvaluator& m) { m.appendVariable("x", one); }},
+    {[](MathEvaluator& m) { m.appendVariable("y", seven); },
+     [](MathEvaluator& m) { m.deleteVariable("y"); }},
+    {[](MathEvaluator& m) { m.appendVariable("1", other); },
+     [](MathEvaluator& m) { m.deleteVariable("1"); }},
+    {[](MathEvaluator& m) {
+         m.binaryFunctions["max"] = largest;
+         m.argumentCounts["max"] = 2;
+         m.functionNames.append("max");
+     },
+     [](MathEvaluator& m) {
+         m.functionNames.remove(m.functionNames.size() - 1);
+         m.argumentCounts.erase("max");
+         m.binaryFunctions.erase("max");
+     }},
+    {[](MathEvaluator& m) {
+         m.operatorSymbols.append("&");
+         m.operatorNames["&"] = "pow";
+         m.operatorPrecedence["&"] = 4;
+         m.operatorFunctions["&"] = _pow;
+     },
+     [](MathEvaluator& m) {
+         m.operatorSymbols.remove(m.operatorSymbols.size() - 1);
+         m.operatorNames.erase("&");
+         m.operatorPrecedence.erase("&");
+         m.operatorFunctions.erase("&");
+     }},
+};
+
+// An edit made after a text was compiled: the engine that kept the text's
+// compilation must give what an engine built with the edit gives.
+void edited(const std::string& text, const Outcome& unedited) {
+    unsigned hash = 0;
+    for (unsigned char c : text) hash = hash * 31 + c;
+    const Edit& edit = kEdits[hash % (sizeof kEdits / sizeof kEdits[0])];
+    MathEvaluator& m = engine();
+    edit.apply(m);
+    const Outcome after = evaluateOnce(m, text);
+    MathEvaluator* fresh = makeEngine();
+    edit.apply(*fresh);
+    require(after == evaluateOnce(*fresh, text));
+    delete fresh;
+    edit.undo(m);
+    require(unedited == evaluateOnce(m, text));
+}
+
 void pipeline(const std::string& text) {
     MathEvaluator& m = engine();
     me_SepValues tokens = m.seperate(text);
@@ -86,8 +155,9 @@ void pipeline(const std::string& text) {
 
     const Outcome first = evaluateOnce(m, text);
     require(first == evaluateOnce(m, text));
-    reference().eval("0");
+    reference().releaseCompilations();
     require(first == evaluateOnce(reference(), text));
+    edited(text, first);
     require(m.eval("x+1") == 2); // still working afterwards
 }
 
