@@ -141,6 +141,39 @@ void registerRow(const Row& row) {
         }
         label(state);
     });
+    // A formula used as most users use one: the same text again, its first
+    // variable changed before every call.
+    if (!row.variables.empty())
+        benchmark::RegisterBenchmark(("eval_changing/" + row.name).c_str(),
+                                     [=](benchmark::State& state) {
+                                         Engine engine(row);
+                                         double& first = engine.cells.begin()->second;
+                                         for (auto _ : state) {
+                                             first += 0.5;
+                                             benchmark::DoNotOptimize(engine.m.eval(row.expression));
+                                         }
+                                         label(state);
+                                     });
+    // muparser's Eval alone, SetExpr once, with its optimizer off and on.
+    for (const bool optimize : {false, true}) {
+        const std::string name = optimize ? "muparser_eval_opt/" : "muparser_eval/";
+        benchmark::RegisterBenchmark((name + row.name).c_str(), [=](benchmark::State& state) {
+            std::map<std::string, double> cells = row.variables;
+            mu::Parser parser;
+            parser.EnableOptimizer(optimize);
+            parser.DefineConst("pi", 3.141592653589793);
+            parser.DefineConst("e", 2.718281828459045);
+            for (auto& [name, value] : cells) parser.DefineVar(name, &value);
+            parser.SetExpr(row.expression);
+            double scratch = 0;
+            double& first = cells.empty() ? scratch : cells.begin()->second;
+            for (auto _ : state) {
+                first += 0.5;
+                benchmark::DoNotOptimize(parser.Eval());
+            }
+            label(state);
+        });
+    }
     benchmark::RegisterBenchmark(("muparser/" + row.name).c_str(), [=](benchmark::State& state) {
         std::map<std::string, double> cells = row.variables;
         mu::Parser parser;
@@ -179,7 +212,7 @@ void scaling(benchmark::State& state, std::string (*make)(long)) {
     m.eval(texts[1]);
     std::size_t i = 0;
     for (auto _ : state) benchmark::DoNotOptimize(m.eval(texts[i++ & 1]));
-    // The peak, measured on a fresh thread: its node pool and arrays start empty.
+    // The peak, measured for a fresh evaluator.
     long peak = 0;
     std::thread([&] {
         MathEvaluator fresh;
@@ -192,6 +225,40 @@ void scaling(benchmark::State& state, std::string (*make)(long)) {
     state.counters["chars"] = static_cast<double>(texts[0].size());
     state.counters["peak_bytes_per_char"] =
         static_cast<double>(peak) / static_cast<double>(texts[0].size());
+}
+
+// eval of "v0+1" or "v{V-1}+1" with V variables registered.
+void manyVariables(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    std::vector<double> cells(count, 1.0);
+    MathEvaluator m(false);
+    for (std::size_t i = 0; i < count; ++i) m.appendVariable("v" + std::to_string(i), cells[i]);
+    const std::string text = "v" + std::to_string(state.range(1) ? count - 1 : 0) + "+1";
+    for (auto _ : state) benchmark::DoNotOptimize(m.eval(text));
+}
+
+// Registering, then deleting, 100,000 names: one iteration does all of them.
+void registerNames(benchmark::State& state, bool deleting) {
+    constexpr int kCount = 100000;
+    std::vector<std::string> names;
+    for (int i = 0; i < kCount; ++i) names.push_back("v" + std::to_string(i));
+    std::vector<double> cells(kCount, 1.0);
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto m = std::make_unique<MathEvaluator>(false);
+        if (deleting)
+            for (int i = 0; i < kCount; ++i) m->appendVariable(names[i], cells[i]);
+        state.ResumeTiming();
+        for (int i = 0; i < kCount; ++i) {
+            if (deleting)
+                m->deleteVariable(names[i]);
+            else
+                m->appendVariable(names[i], cells[i]);
+        }
+        state.PauseTiming();
+        m.reset();
+        state.ResumeTiming();
+    }
 }
 
 // Time per call against length, for the plot: ours (the same text again, and
@@ -240,6 +307,14 @@ int main(int argc, char** argv) {
         ->Arg(10000)
         ->Arg(100000)
         ->Unit(benchmark::kMicrosecond);
+    for (const long count : {10, 1000, 100000})
+        for (const long last : {0, 1})
+            benchmark::RegisterBenchmark(last ? "variables/last" : "variables/first", manyVariables)
+                ->Args({count, last});
+    benchmark::RegisterBenchmark("names/register_100000", registerNames, false)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("names/delete_100000", registerNames, true)
+        ->Unit(benchmark::kMillisecond);
     for (auto* b : {benchmark::RegisterBenchmark("length/ours", lengthOurs),
                     benchmark::RegisterBenchmark("length/ours_fresh", lengthOursFresh),
                     benchmark::RegisterBenchmark("length/muparser", lengthMuparser)})

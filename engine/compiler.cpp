@@ -86,10 +86,11 @@ void order(MathEvaluator& m, Language& language, Program& program) {
     while (!stack.empty()) popToOutput();
 }
 
-Program& MathEvaluator::programFor(std::string_view text) {
-    Prepared& p = prepared();
+// A text not evaluated last: one kept from before, or compiled now.
+Program& MathEvaluator::compileProgram(std::string_view text) {
+    Prepared& p = *prepared_;
     auto& programs = p.programs;
-    for (std::size_t i = 0; i < programs.size(); ++i) {
+    for (std::size_t i = 1; i < programs.size(); ++i) {
         if (programs[i]->text == text) {
             std::rotate(programs.begin(), programs.begin() + i, programs.begin() + i + 1);
             return *programs.front();

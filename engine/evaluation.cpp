@@ -7,6 +7,7 @@
 // A step that would fail cuts the program there and says how it ends.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <locale.h>
@@ -18,6 +19,9 @@
 #include "primitives.h"
 
 namespace {
+
+// Programs this deep run on a stack in the frame of the call.
+constexpr std::size_t kInlineStack = 64;
 
 // Number texts are read as in the "C" locale, whatever locale the host has
 // set: under a decimal-comma locale "1.5" would otherwise read as 1.
@@ -95,20 +99,131 @@ Instruction instruction(Op op) {
     i.op = op;
     i.arity = 0;
     i.number = 0;
+    i.number2 = 0;
     return i;
 }
+
+// The functions whose result depends on their arguments alone: a step of
+// one of them on constants is done once, when the program is resolved, with
+// the very operations a run would do, so the bits are the same.
+bool isPure(OperatorFunction f) {
+    return f == _add || f == _sub || f == _mul || f == _div || f == _mod || f == _pow ||
+           f == _factorial;
+}
+
+bool isPure(UnaryFunction f) {
+    for (UnaryFunction known :
+         {static_cast<UnaryFunction>(std::sin), static_cast<UnaryFunction>(std::cos),
+          static_cast<UnaryFunction>(std::tan), static_cast<UnaryFunction>(std::asin),
+          static_cast<UnaryFunction>(std::acos), static_cast<UnaryFunction>(std::atan),
+          static_cast<UnaryFunction>(std::sqrt)})
+        if (f == known) return true;
+    return false;
+}
+
+// Builds the code of a program, folding constant steps and giving
+// arithmetic steps their right operand where the step before pushed it.
+class Emitter {
+public:
+    Emitter(Program& program, bool accurate) : program_(program), accurate_(accurate) {
+        program_.code.clear();
+        program_.constants.clear();
+    }
+
+    void push(const Instruction& i) { program_.code.push_back(i); }
+
+    void unary(UnaryFunction f) {
+        long double x;
+        if (isPure(f) && takeConstant(x)) return constant(f(static_cast<double>(x)));
+        Instruction i = instruction(Op::Unary);
+        i.unary = f;
+        if (f == static_cast<UnaryFunction>(std::sqrt)) i.op = Op::Sqrt;
+        push(i);
+    }
+
+    void primitive(OperatorFunction f, int arity) {
+        if (isPure(f) && arity == 2 && constants(2)) {
+            const long double right = popConstant();
+            return constant(f(popConstant(), right, accurate_));
+        }
+        if (isPure(f) && arity == 1 && constants(1))
+            return constant(f(0, popConstant(), accurate_));
+        Instruction i = instruction(Op::Primitive);
+        i.arity = arity;
+        i.primitive = f;
+        if (arity == 2 && !program_.code.empty()) {
+            Instruction& last = program_.code.back();
+            const int fused = f == _add ? 0 : f == _sub ? 1 : f == _mul ? 2 : f == _div ? 3 : -1;
+            if (last.op == Op::Number && fused >= 0) {
+                last.op = static_cast<Op>(static_cast<int>(Op::AddNumber) + fused);
+                return;
+            }
+            if (last.op == Op::Variable && fused >= 0) {
+                last.op = static_cast<Op>(static_cast<int>(Op::AddVariable) + fused);
+                return;
+            }
+            if (last.op == Op::Number && f == _pow) {
+                last.op = Op::PowNumber;
+                return;
+            }
+            if (last.op == Op::Number) {
+                i.op = Op::PrimitiveNumber;
+                i.number2 = last.number;
+                last = i;
+                return;
+            }
+            if (fused >= 0) i.op = static_cast<Op>(static_cast<int>(Op::Add) + fused);
+            if (f == _pow) i.op = Op::Pow;
+        }
+        push(i);
+    }
+
+private:
+    Program& program_;
+    bool accurate_;
+
+    bool isConstant(const Instruction& i) const {
+        return i.op == Op::Number || i.op == Op::Constant;
+    }
+    bool constants(std::size_t n) const {
+        const auto& code = program_.code;
+        if (code.size() < n) return false;
+        for (std::size_t k = 1; k <= n; ++k)
+            if (!isConstant(code[code.size() - k])) return false;
+        return true;
+    }
+    long double popConstant() {
+        const Instruction i = program_.code.back();
+        program_.code.pop_back();
+        if (i.op == Op::Number) return i.number;
+        const long double value = program_.constants[i.index];
+        if (i.index + 1 == program_.constants.size()) program_.constants.pop_back();
+        return value;
+    }
+    bool takeConstant(long double& value) {
+        if (!constants(1)) return false;
+        value = popConstant();
+        return true;
+    }
+    void constant(long double value) {
+        Instruction i = instruction(Op::Constant);
+        i.index = program_.constants.size();
+        program_.constants.push_back(value);
+        push(i);
+    }
+};
 
 } // namespace
 
 void resolve(MathEvaluator& m, const Language& language, Program& program) {
-    std::vector<Instruction>& code = program.code;
-    code.clear();
+    Emitter emit(program, m.accuracyOverEfficiency);
+    program.resolvedAccurate = m.accuracyOverEfficiency;
     program.ending = Ending::Value;
+    // The depth the steps as written leave, which decides where the run
+    // fails; folding and fusing only ever make the stack shallower.
     std::size_t depth = 0, maxDepth = 0;
-    auto push = [&](Instruction i) {
-        code.push_back(i);
-        maxDepth = std::max(maxDepth, ++depth);
-    };
+    auto pushed = [&] { maxDepth = std::max(maxDepth, ++depth); };
+    auto fail = [&](Ending ending) { program.ending = ending; };
     for (std::uint32_t index : program.output) {
         const std::string_view t = program.slice(index);
         const std::int32_t kind = program.kind(index);
@@ -118,119 +233,224 @@ void resolve(MathEvaluator& m, const Language& language, Program& program) {
             const auto& variables = std::as_const(m.externalVariables);
             const auto entry = variables.find(std::string(t));
             if (entry == variables.end()) {
-                program.ending = Ending::Malformed;
+                fail(Ending::Malformed);
                 break;
             }
             Instruction i = instruction(Op::Variable);
             i.cell = &entry->second; // read at every run: rebinding is seen
-            push(i);
+            emit.push(i);
+            pushed();
         } else if (kind != Operator && kind != Function) {
             Instruction i = instruction(Op::Number);
-            program.ending = readNumber(t, i.number);
-            if (program.ending != Ending::Value) break;
-            push(i);
+            const Ending read = readNumber(t, i.number);
+            if (read != Ending::Value) {
+                fail(read);
+                break;
+            }
+            emit.push(i);
+            pushed();
         }
         if (kind == Function) {
             const NameInfo& f = language.names[language.lookup(t)];
-            if (f.functionArity > 0 && depth < static_cast<std::size_t>(f.functionArity)) {
-                program.ending = Ending::Malformed;
+            const int n = f.functionArity;
+            if (n > 0 && depth < static_cast<std::size_t>(n)) {
+                fail(Ending::Malformed);
                 break;
             }
-            if (f.functionArity == 1) {
+            if (n == 1) {
                 if (!f.unary) {
-                    program.ending = Ending::Malformed;
+                    fail(Ending::Malformed);
                     break;
                 }
-                Instruction i = instruction(Op::Unary);
-                i.unary = f.unary;
-                code.push_back(i);
-            } else if (f.functionArity == 2) {
+                emit.unary(f.unary);
+            } else if (n == 2) {
                 if (!f.binary) {
-                    program.ending = Ending::Malformed;
+                    fail(Ending::Malformed);
                     break;
                 }
                 Instruction i = instruction(Op::Binary);
                 i.binary = f.binary;
-                code.push_back(i);
+                emit.push(i);
                 --depth;
             } // any other count: the token has no effect
         } else if (kind == Operator) {
             const NameInfo& o = language.names[language.lookup(t)];
             const int n = std::max(o.operatorArity, 0);
             if (static_cast<std::size_t>(n) > depth || !o.primitive) {
-                program.ending = Ending::Malformed;
+                fail(Ending::Malformed);
                 break;
             }
-            Instruction i = instruction(Op::Primitive);
-            if (n == 2 && o.primitive == _add) i.op = Op::Add;
-            if (n == 2 && o.primitive == _sub) i.op = Op::Sub;
-            if (n == 2 && o.primitive == _mul) i.op = Op::Mul;
-            if (n == 2 && o.primitive == _div) i.op = Op::Div;
-            i.arity = n;
-            i.primitive = o.primitive;
+            emit.primitive(o.primitive, n);
             depth -= n;
-            push(i);
+            pushed();
         }
     }
     program.depth = depth;
     program.maxDepth = maxDepth;
+    // A push onto an empty stack has nothing to save below it.
+    std::size_t values = 0;
+    bool callsOut = false;
+    for (Instruction& i : program.code) {
+        switch (i.op) {
+        case Op::Number:
+        case Op::Constant:
+        case Op::Variable:
+            if (values++ == 0)
+                i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::Number) +
+                                       static_cast<int>(Op::NumberFirst));
+            break;
+        case Op::Add:
+        case Op::Sub:
+        case Op::Mul:
+        case Op::Div:
+        case Op::Pow:
+        case Op::Binary:
+            --values;
+            break;
+        case Op::Primitive:
+            values = values + 1 - static_cast<std::size_t>(i.arity);
+            callsOut |= !isPure(i.primitive);
+            break;
+        case Op::PrimitiveNumber:
+            callsOut |= !isPure(i.primitive);
+            break;
+        case Op::Unary:
+            callsOut |= !isPure(i.unary);
+            break;
+        default:
+            break;
+        }
+        callsOut |= i.op == Op::Binary;
+    }
+    program.direct = program.ending == Ending::Value && program.depth == 1 && !callsOut &&
+                     program.maxDepth < kInlineStack;
 }
 
-bool run(const Program& program, bool accuracyOverEfficiency, long double& result) {
-    constexpr std::size_t kInline = 64;
-    long double inlineStack[kInline];
-    std::unique_ptr<long double[]> heapStack;
-    long double* stack = inlineStack;
-    if (program.maxDepth > kInline) {
-        heapStack.reset(new long double[program.maxDepth]);
-        stack = heapStack.get();
-    }
-    long double* top = stack; // one past the top value
+namespace {
+
+// Runs the code with `below` as the stack under the accumulator `top`, which
+// stays in a register while the arithmetic steps use it. False where a
+// variable has lost its cell.
+[[gnu::always_inline]] inline long double execute(const Program& program, long double* below,
+                                                  bool accuracyOverEfficiency, bool& ok) {
+    const long double* constants = program.constants.data();
+    long double top = 0.0L;
     for (const Instruction& i : program.code) {
         switch (i.op) {
         case Op::Number:
-            *top++ = i.number;
+            *below++ = top;
+            top = i.number;
+            break;
+        case Op::Constant:
+            *below++ = top;
+            top = constants[i.index];
             break;
         case Op::Variable: {
             const double* cell = *i.cell;
-            if (!cell) return false;
-            *top++ = *cell;
+            if (!cell) return ok = false;
+            *below++ = top;
+            top = *cell;
+            break;
+        }
+        case Op::NumberFirst:
+            top = i.number;
+            break;
+        case Op::ConstantFirst:
+            top = constants[i.index];
+            break;
+        case Op::VariableFirst: {
+            const double* cell = *i.cell;
+            if (!cell) return ok = false;
+            top = *cell;
             break;
         }
         case Op::Add:
-            top[-2] = top[-2] + top[-1];
-            --top;
+            top = *--below + top;
             break;
         case Op::Sub:
-            top[-2] = top[-2] - top[-1];
-            --top;
+            top = *--below - top;
             break;
         case Op::Mul:
-            top[-2] = top[-2] * top[-1];
-            --top;
+            top = *--below * top;
             break;
         case Op::Div:
-            top[-2] = top[-2] / top[-1];
-            --top;
+            top = *--below / top;
             break;
-        case Op::Primitive: {
-            // A one-operand operator receives its operand as `right`.
-            long double right = 0.0L, left = 0.0L;
-            if (i.arity >= 1) right = *--top;
-            if (i.arity >= 2) left = *--top;
-            top -= std::max(i.arity - 2, 0);
-            *top++ = i.primitive(left, right, accuracyOverEfficiency);
+        case Op::AddNumber:
+            top += i.number;
+            break;
+        case Op::SubNumber:
+            top -= i.number;
+            break;
+        case Op::MulNumber:
+            top *= i.number;
+            break;
+        case Op::DivNumber:
+            top /= i.number;
+            break;
+        case Op::AddVariable:
+        case Op::SubVariable:
+        case Op::MulVariable:
+        case Op::DivVariable: {
+            const double* cell = *i.cell;
+            if (!cell) return ok = false;
+            const long double right = *cell;
+            if (i.op == Op::AddVariable) top += right;
+            if (i.op == Op::SubVariable) top -= right;
+            if (i.op == Op::MulVariable) top *= right;
+            if (i.op == Op::DivVariable) top /= right;
             break;
         }
+        case Op::Primitive: {
+            // A one-operand operator receives its operand as `right`.
+            if (i.arity == 0) {
+                *below++ = top;
+                top = i.primitive(0.0L, 0.0L, accuracyOverEfficiency);
+                break;
+            }
+            const long double left = i.arity >= 2 ? below[-1] : 0.0L;
+            below -= i.arity - 1;
+            top = i.primitive(left, top, accuracyOverEfficiency);
+            break;
+        }
+        case Op::PrimitiveNumber:
+            top = i.primitive(top, i.number2, accuracyOverEfficiency);
+            break;
+        case Op::Pow:
+            top = std::pow(static_cast<double>(*--below), static_cast<double>(top));
+            break;
+        case Op::PowNumber:
+            top = std::pow(static_cast<double>(top), i.number);
+            break;
         case Op::Unary:
-            top[-1] = i.unary(static_cast<double>(top[-1]));
+            top = i.unary(static_cast<double>(top));
+            break;
+        case Op::Sqrt:
+            top = std::sqrt(static_cast<double>(top));
             break;
         case Op::Binary:
-            top[-2] = i.binary(top[-2], top[-1]);
-            --top;
+            top = i.binary(*--below, top);
             break;
         }
     }
+    return top;
+}
+
+[[gnu::noinline]] long double executeDeep(const Program& program, bool accuracyOverEfficiency,
+                                          bool& ok) {
+    std::vector<long double> stack(program.maxDepth + 1);
+    return execute(program, stack.data(), accuracyOverEfficiency, ok);
+}
+
+} // namespace
+
+bool run(const Program& program, bool accuracyOverEfficiency, long double& result) {
+    bool ok = true;
+    long double stack[kInlineStack];
+    const long double top = program.maxDepth < kInlineStack
+                                ? execute(program, stack, accuracyOverEfficiency, ok)
+                                : executeDeep(program, accuracyOverEfficiency, ok);
+    if (!ok) return false;
     switch (program.ending) {
     case Ending::NotANumber:
         throw std::invalid_argument("stod");
@@ -242,7 +462,7 @@ bool run(const Program& program, bool accuracyOverEfficiency, long double& resul
         break;
     }
     if (program.depth != 1) return false;
-    result = stack[0];
+    result = top;
     return true;
 }
 
@@ -250,14 +470,30 @@ bool run(const Program& program, bool accuracyOverEfficiency, long double& resul
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
     Program& program = programFor(expression);
-    const std::uint64_t registry = registryEdits();
-    if (program.registryEdits != registry) {
-        resolve(*this, prepared_->language, program);
-        program.registryEdits = registry;
+    if (program.registryEdits != registryEdits() ||
+        program.resolvedAccurate != accuracyOverEfficiency)
+        resolveAgain(program);
+    // What the previous call left behind (after a failure).
+    if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
+    if (!sameText(currentRPN.RPN, program.rpn)) currentRPN.RPN = program.rpn;
+    if (!sameText(currentRPN.expression, expression)) currentRPN.expression = std::move(expression);
+    if (program.direct) { // the common case: nothing to fail, nothing that throws
+        bool ok = true;
+        long double stack[kInlineStack];
+        const long double value = execute(program, stack, accuracyOverEfficiency, ok);
+        if (ok) return value;
     }
-    currentRPN.freeLists(); // what the previous call left behind (after a failure)
-    if (currentRPN.RPN != program.rpn) currentRPN.RPN = program.rpn;
-    if (currentRPN.expression != expression) currentRPN.expression = std::move(expression);
+    return finish(program);
+}
+
+void MathEvaluator::resolveAgain(Program& program) {
+    resolve(*this, prepared_->language, program);
+    program.registryEdits = registryEdits();
+}
+
+// The general run: a program that fails, throws or may call out; after a
+// failure the record gets the token lists.
+long double MathEvaluator::finish(Program& program) {
     long double result = 0.0L;
     bool ok = false;
     auto fillTokenLists = [&] {

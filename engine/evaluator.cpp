@@ -71,28 +71,11 @@ void MathEvaluator::populateArrays() {
     for (const auto& entry : std::as_const(unaryFunctions)) functionNames.append(entry.first);
 }
 
-// Every edit of a table or list adds to its counter, so the sums only grow:
-// an unchanged sum means unchanged tables.
-std::uint64_t MathEvaluator::languageEdits() const {
-    return binaryFunctions.edits + unaryFunctions.edits + operatorNames.edits +
-           argumentCounts.edits + operatorPrecedence.edits + operatorFunctions.edits +
-           rightAssociative.edits + functionNames.edits + operatorSymbols.edits +
-           separatorSymbols.edits;
-}
-
-std::uint64_t MathEvaluator::registryEdits() const {
-    return externalVariables.edits + variableNames.edits;
-}
-
-MathEvaluator::Prepared& MathEvaluator::prepared() {
+void MathEvaluator::rederive() {
     Prepared& p = *prepared_;
-    const std::uint64_t edits = languageEdits();
-    if (p.language.edits != edits) {
-        p.programs.clear(); // compiled with the old language
-        p.language.derive(*this);
-        p.language.edits = edits;
-    }
-    return p;
+    p.programs.clear(); // compiled with the old language
+    p.language.derive(*this);
+    p.language.edits = languageEdits();
 }
 
 void MathEvaluator::releaseCompilations() {

@@ -73,7 +73,11 @@ private:
     std::unique_ptr<Prepared> prepared_;
 
     Prepared& prepared();
+    void rederive();
     Program& programFor(std::string_view text);
+    Program& compileProgram(std::string_view text);
+    void resolveAgain(Program& program);
+    long double finish(Program& program);
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
 };

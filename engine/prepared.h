@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -68,18 +69,48 @@ struct Piece {
     std::uint64_t kind : 2; // a TokenKind
 };
 
-// One step of a compiled program.
-enum class Op : std::uint8_t { Number, Variable, Add, Sub, Mul, Div, Primitive, Unary, Binary };
+// One step of a compiled program. The value on top of the stack is the
+// accumulator; an arithmetic step whose right operand is a number or a
+// variable takes it from the step itself instead of from the stack.
+enum class Op : std::uint8_t {
+    Number,      // push `number`
+    Constant,    // push constants[index], a folded value
+    Variable,    // push the variable's value
+    NumberFirst, // the same three onto an empty stack
+    ConstantFirst,
+    VariableFirst,
+    Add,
+    Sub,
+    Mul,
+    Div,
+    AddNumber,
+    SubNumber,
+    MulNumber,
+    DivNumber,
+    AddVariable,
+    SubVariable,
+    MulVariable,
+    DivVariable,
+    Pow,             // "^" in place: pow of the two values, as _pow does it
+    PowNumber,       // pow of the accumulator and `number`
+    Primitive,       // `arity` values to `primitive`
+    PrimitiveNumber, // two values: the accumulator and `number`
+    Unary,
+    Sqrt, // "sqrt" in place
+    Binary,
+};
 struct Instruction {
     Op op;
     std::int32_t arity; // Primitive: how many values it takes
     union {
         double number;
+        std::size_t index;
         double* const* cell; // the variable's entry in externalVariables
         OperatorFunction primitive;
         UnaryFunction unary;
         BinaryFunction binary;
     };
+    double number2; // PrimitiveNumber's right operand
 };
 
 // How a run ends once its instructions are done.
@@ -95,10 +126,13 @@ struct Program {
     std::string rpn;
 
     std::uint64_t registryEdits = ~std::uint64_t{0}; // what the code was resolved at
+    bool resolvedAccurate = false;                   // the flag it folded factorials with
     std::vector<Instruction> code;
+    std::vector<long double> constants;
     Ending ending = Ending::Malformed;
     std::size_t depth = 0;    // values left when the code is done
     std::size_t maxDepth = 0; // the most values on the stack at once
+    bool direct = false;      // runs to a value without calling out of the engine
 
     std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
     std::string_view slice(std::size_t i) const {
@@ -139,3 +173,54 @@ void resolve(MathEvaluator& m, const Language& language, Program& program);
 bool run(const Program& program, bool accuracyOverEfficiency, long double& result);
 // Appends a token for piece i to list.
 void appendToken(List<Token>& list, const Program& program, std::size_t i);
+
+// Every edit of a table or list adds to its counter, so the sums only grow:
+// an unchanged sum means unchanged tables.
+inline std::uint64_t MathEvaluator::languageEdits() const {
+    return binaryFunctions.edits + unaryFunctions.edits + operatorNames.edits +
+           argumentCounts.edits + operatorPrecedence.edits + operatorFunctions.edits +
+           rightAssociative.edits + functionNames.edits + operatorSymbols.edits +
+           separatorSymbols.edits;
+}
+
+inline std::uint64_t MathEvaluator::registryEdits() const {
+    return externalVariables.edits + variableNames.edits;
+}
+
+inline MathEvaluator::Prepared& MathEvaluator::prepared() {
+    if (prepared_->language.edits != languageEdits()) rederive();
+    return *prepared_;
+}
+
+// Whether two texts are equal; the common short ones word by word, without
+// a call to memcmp.
+inline bool sameText(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    auto word = [](const char* at, auto bytes) {
+        decltype(bytes) v;
+        std::memcpy(&v, at, sizeof v);
+        return v;
+    };
+    if (n >= 8) {
+        if (n > 64) return std::memcmp(p, q, n) == 0;
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            if (word(p + i, std::uint64_t{}) != word(q + i, std::uint64_t{})) return false;
+        return word(p + n - 8, std::uint64_t{}) == word(q + n - 8, std::uint64_t{});
+    }
+    if (n >= 4)
+        return word(p, std::uint32_t{}) == word(q, std::uint32_t{}) &&
+               word(p + n - 4, std::uint32_t{}) == word(q + n - 4, std::uint32_t{});
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != q[i]) return false;
+    return true;
+}
+
+// The most recent text is the common case: a formula evaluated again.
+inline Program& MathEvaluator::programFor(std::string_view text) {
+    Prepared& p = prepared();
+    if (!p.programs.empty() && sameText(p.programs.front()->text, text)) return *p.programs.front();
+    return compileProgram(text);
+}
