@@ -323,7 +323,7 @@ void resolve(MathEvaluator& m, const Language& language, Program& program) {
         callsOut |= i.op == Op::Binary;
     }
     program.direct = program.ending == Ending::Value && program.depth == 1 && !callsOut &&
-                     program.maxDepth < kInlineStack;
+                     program.maxDepth + 2 <= kInlineStack;
 }
 
 namespace {
@@ -334,47 +334,57 @@ namespace {
 [[gnu::always_inline]] inline long double execute(const Program& program, long double* below,
                                                   bool accuracyOverEfficiency, bool& ok) {
     const long double* constants = program.constants.data();
-    long double top = 0.0L;
+    // The two topmost values live in registers; `below` holds the rest.
+    long double top = 0.0L, next = 0.0L;
+    auto push = [&](long double v) {
+        *below++ = next;
+        next = top;
+        top = v;
+    };
+    auto pop = [&] {
+        const long double left = next;
+        next = *--below;
+        return left;
+    };
+    auto variable = [&](const Instruction& i, long double& value) {
+        const double* cell = *i.cell;
+        if (!cell) return false;
+        value = *cell;
+        return true;
+    };
+    long double v;
     for (const Instruction& i : program.code) {
         switch (i.op) {
         case Op::Number:
-            *below++ = top;
-            top = i.number;
+            push(i.number);
             break;
         case Op::Constant:
-            *below++ = top;
-            top = constants[i.index];
+            push(constants[i.index]);
             break;
-        case Op::Variable: {
-            const double* cell = *i.cell;
-            if (!cell) return ok = false;
-            *below++ = top;
-            top = *cell;
+        case Op::Variable:
+            if (!variable(i, v)) return ok = false;
+            push(v);
             break;
-        }
         case Op::NumberFirst:
             top = i.number;
             break;
         case Op::ConstantFirst:
             top = constants[i.index];
             break;
-        case Op::VariableFirst: {
-            const double* cell = *i.cell;
-            if (!cell) return ok = false;
-            top = *cell;
+        case Op::VariableFirst:
+            if (!variable(i, top)) return ok = false;
             break;
-        }
         case Op::Add:
-            top = *--below + top;
+            top = pop() + top;
             break;
         case Op::Sub:
-            top = *--below - top;
+            top = pop() - top;
             break;
         case Op::Mul:
-            top = *--below * top;
+            top = pop() * top;
             break;
         case Op::Div:
-            top = *--below / top;
+            top = pop() / top;
             break;
         case Op::AddNumber:
             top += i.number;
@@ -389,35 +399,39 @@ namespace {
             top /= i.number;
             break;
         case Op::AddVariable:
-        case Op::SubVariable:
-        case Op::MulVariable:
-        case Op::DivVariable: {
-            const double* cell = *i.cell;
-            if (!cell) return ok = false;
-            const long double right = *cell;
-            if (i.op == Op::AddVariable) top += right;
-            if (i.op == Op::SubVariable) top -= right;
-            if (i.op == Op::MulVariable) top *= right;
-            if (i.op == Op::DivVariable) top /= right;
+            if (!variable(i, v)) return ok = false;
+            top += v;
             break;
-        }
+        case Op::SubVariable:
+            if (!variable(i, v)) return ok = false;
+            top -= v;
+            break;
+        case Op::MulVariable:
+            if (!variable(i, v)) return ok = false;
+            top *= v;
+            break;
+        case Op::DivVariable:
+            if (!variable(i, v)) return ok = false;
+            top /= v;
+            break;
         case Op::Primitive: {
-            // A one-operand operator receives its operand as `right`.
+            // A one-operand operator receives its operand as `right`; the
+            // values past the second are dropped.
             if (i.arity == 0) {
-                *below++ = top;
-                top = i.primitive(0.0L, 0.0L, accuracyOverEfficiency);
+                push(i.primitive(0.0L, 0.0L, accuracyOverEfficiency));
                 break;
             }
-            const long double left = i.arity >= 2 ? below[-1] : 0.0L;
-            below -= i.arity - 1;
-            top = i.primitive(left, top, accuracyOverEfficiency);
+            const long double right = top;
+            const long double left = i.arity >= 2 ? pop() : 0.0L;
+            for (int extra = 2; extra < i.arity; ++extra) pop();
+            top = i.primitive(left, right, accuracyOverEfficiency);
             break;
         }
         case Op::PrimitiveNumber:
             top = i.primitive(top, i.number2, accuracyOverEfficiency);
             break;
         case Op::Pow:
-            top = std::pow(static_cast<double>(*--below), static_cast<double>(top));
+            top = std::pow(static_cast<double>(pop()), static_cast<double>(top));
             break;
         case Op::PowNumber:
             top = std::pow(static_cast<double>(top), i.number);
@@ -429,8 +443,10 @@ namespace {
             top = std::sqrt(static_cast<double>(top));
             break;
         case Op::Binary:
-            top = i.binary(*--below, top);
+            top = i.binary(pop(), top);
             break;
+        default:
+            __builtin_unreachable(); // resolve makes no other step
         }
     }
     return top;
@@ -438,7 +454,7 @@ namespace {
 
 [[gnu::noinline]] long double executeDeep(const Program& program, bool accuracyOverEfficiency,
                                           bool& ok) {
-    std::vector<long double> stack(program.maxDepth + 1);
+    std::vector<long double> stack(program.maxDepth + 2);
     return execute(program, stack.data(), accuracyOverEfficiency, ok);
 }
 
@@ -447,7 +463,7 @@ namespace {
 bool run(const Program& program, bool accuracyOverEfficiency, long double& result) {
     bool ok = true;
     long double stack[kInlineStack];
-    const long double top = program.maxDepth < kInlineStack
+    const long double top = program.maxDepth + 2 <= kInlineStack
                                 ? execute(program, stack, accuracyOverEfficiency, ok)
                                 : executeDeep(program, accuracyOverEfficiency, ok);
     if (!ok) return false;
