@@ -33,12 +33,11 @@ template <typename T> struct type_caster<Constructed<T>> {
     static constexpr auto name = const_name<T>();
     Constructed<T> value;
 
-    bool load(handle source, bool convert) {
-        make_caster<T> base;
-        if (!base.load(source, convert)) return false;
+    bool load(handle source, bool) {
+        static const type_info* const type = get_type_info(typeid(T));
+        if (!type || !PyObject_TypeCheck(source.ptr(), type->type)) return false;
         auto* instance = reinterpret_cast<detail::instance*>(source.ptr());
-        const value_and_holder slot =
-            instance->get_value_and_holder(get_type_info(typeid(T)), false);
+        const value_and_holder slot = instance->get_value_and_holder(type, false);
         if (!slot || !slot.holder_constructed())
             throw type_error(std::string(Py_TYPE(source.ptr())->tp_name) +
                              " object is not initialized: its __init__ was never called");
