@@ -109,13 +109,16 @@ void registerRow(const Row& row) {
         for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(row.expression));
         label(state);
     });
-    // The whole pipeline on every call: the text alternates with itself in
-    // parentheses, so the last compilation is never reused.
+    // The whole pipeline on every call: the evaluator's compilations are
+    // dropped before each (and the text alternates with itself in parentheses).
     benchmark::RegisterBenchmark(("eval_fresh/" + row.name).c_str(), [=](benchmark::State& state) {
         Engine engine(row);
         const std::string texts[2] = {row.expression, "(" + row.expression + ")"};
         std::size_t i = 0;
-        for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(texts[i++ & 1]));
+        for (auto _ : state) {
+            engine.m.releaseCompilations();
+            benchmark::DoNotOptimize(engine.m.eval(texts[i++ & 1]));
+        }
         label(state);
     });
     if (row.variables.empty())
@@ -211,7 +214,10 @@ void scaling(benchmark::State& state, std::string (*make)(long)) {
     m.eval(texts[0]); // steady state: the evaluator's arrays have grown
     m.eval(texts[1]);
     std::size_t i = 0;
-    for (auto _ : state) benchmark::DoNotOptimize(m.eval(texts[i++ & 1]));
+    for (auto _ : state) {
+        m.releaseCompilations();
+        benchmark::DoNotOptimize(m.eval(texts[i++ & 1]));
+    }
     // The peak, measured for a fresh evaluator.
     long peak = 0;
     std::thread([&] {
@@ -274,7 +280,10 @@ void lengthOursFresh(benchmark::State& state) {
     const std::string texts[2] = {chain(state.range(0)), "2" + chain(state.range(0)).substr(1)};
     MathEvaluator m;
     std::size_t i = 0;
-    for (auto _ : state) benchmark::DoNotOptimize(m.eval(texts[i++ & 1]));
+    for (auto _ : state) {
+        m.releaseCompilations();
+        benchmark::DoNotOptimize(m.eval(texts[i++ & 1]));
+    }
     state.counters["chars"] = static_cast<double>(texts[0].size());
 }
 

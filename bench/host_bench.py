@@ -65,8 +65,29 @@ def main():
             row["evaluate"] = per_call(lambda: Velmoratrix.evaluate(ours))
         results.append(row)
         print(name, {k: (round(v) if isinstance(v, float) else v) for k, v in row.items() if k != "name"})
+    registry = names_timing()
+    print("100,000 names:", registry)
     with open(out, "w") as f:
-        json.dump({"python": sys.version.split()[0], "rows": results}, f, indent=1)
+        json.dump({"python": sys.version.split()[0], "rows": results, "names": registry}, f,
+                  indent=1)
+
+
+def names_timing(count=100000):
+    """Seconds to register, then to delete, `count` names on one Evaluator (best of 3)."""
+    names = ["v%d" % i for i in range(count)]
+    best = {"register": math.inf, "delete": math.inf}
+    for _ in range(3):
+        ev = Velmoratrix.Evaluator()
+        start = timeit.default_timer()
+        for name in names:
+            ev.append_variable(name, 1.0)
+        middle = timeit.default_timer()
+        for name in names:
+            ev.delete_variable(name)
+        end = timeit.default_timer()
+        best["register"] = min(best["register"], middle - start)
+        best["delete"] = min(best["delete"], end - middle)
+    return best
 
 
 if __name__ == "__main__":

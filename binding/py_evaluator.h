@@ -3,7 +3,9 @@
 // appendVariable stay the caller's: only the cells made here are released.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 
 #include "evaluator.h"
@@ -18,6 +20,11 @@ public:
 
     void _appendVariable(std::string name, double value);
     void _deleteVariable(std::string name);
+
+    // Serializes the host's calls on this evaluator (the engine itself has no
+    // locks); `holder` is the thread inside a call, to refuse re-entry.
+    std::mutex calls;
+    std::thread::id holder;
 
 private:
     std::unordered_set<const double*> cells_;

@@ -96,15 +96,21 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
             return *programs.front();
         }
     }
-    auto program = std::make_unique<Program>();
+    std::unique_ptr<Program> program = std::move(p.spare);
+    if (!program) program = std::make_unique<Program>();
+    program->registryEdits = ~std::uint64_t{0};
     program->text.assign(text);
     scan(p.language, *program);
     order(*this, p.language, *program);
     p.language.edits = languageEdits(); // the entries order made, already in its lookups
     std::size_t length = 0;
     for (std::uint32_t i : program->output) length += program->slice(i).size();
-    program->rpn.reserve(length);
-    for (std::uint32_t i : program->output) program->rpn += program->slice(i);
+    program->rpn.resize(length);
+    char* rpn = program->rpn.data();
+    for (std::uint32_t i : program->output) {
+        const std::string_view piece = program->slice(i);
+        for (char c : piece) *rpn++ = c; // mostly one or two bytes
+    }
 
     programs.insert(programs.begin(), std::move(program));
     std::size_t bytes = 0;
@@ -112,6 +118,8 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
     while (programs.size() > Prepared::kMaxPrograms ||
            (programs.size() > 1 && bytes > Prepared::kByteBudget)) {
         bytes -= programs.back()->bytes();
+        if (programs.back()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms)
+            p.spare = std::move(programs.back());
         programs.pop_back();
     }
     return *programs.front();

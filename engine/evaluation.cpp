@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
 #include <memory>
 #include <stdexcept>
@@ -125,12 +126,12 @@ bool isPure(UnaryFunction f) {
 // arithmetic steps their right operand where the step before pushed it.
 class Emitter {
 public:
-    Emitter(Program& program, bool accurate) : program_(program), accurate_(accurate) {
-        program_.code.clear();
-        program_.constants.clear();
+    Emitter(Code& code, bool accurate) : code_(code), accurate_(accurate) {
+        code_.steps.clear();
+        code_.constants.clear();
     }
 
-    void push(const Instruction& i) { program_.code.push_back(i); }
+    void push(const Instruction& i) { code_.steps.push_back(i); }
 
     void unary(UnaryFunction f) {
         long double x;
@@ -151,8 +152,8 @@ public:
         Instruction i = instruction(Op::Primitive);
         i.arity = arity;
         i.primitive = f;
-        if (arity == 2 && !program_.code.empty()) {
-            Instruction& last = program_.code.back();
+        if (arity == 2 && !code_.steps.empty()) {
+            Instruction& last = code_.steps.back();
             const int fused = f == _add ? 0 : f == _sub ? 1 : f == _mul ? 2 : f == _div ? 3 : -1;
             if (last.op == Op::Number && fused >= 0) {
                 last.op = static_cast<Op>(static_cast<int>(Op::AddNumber) + fused);
@@ -179,25 +180,25 @@ public:
     }
 
 private:
-    Program& program_;
+    Code& code_;
     bool accurate_;
 
     bool isConstant(const Instruction& i) const {
         return i.op == Op::Number || i.op == Op::Constant;
     }
     bool constants(std::size_t n) const {
-        const auto& code = program_.code;
+        const auto& code = code_.steps;
         if (code.size() < n) return false;
         for (std::size_t k = 1; k <= n; ++k)
             if (!isConstant(code[code.size() - k])) return false;
         return true;
     }
     long double popConstant() {
-        const Instruction i = program_.code.back();
-        program_.code.pop_back();
+        const Instruction i = code_.steps.back();
+        code_.steps.pop_back();
         if (i.op == Op::Number) return i.number;
-        const long double value = program_.constants[i.index];
-        if (i.index + 1 == program_.constants.size()) program_.constants.pop_back();
+        const long double value = code_.constants[i.index];
+        if (i.index + 1 == code_.constants.size()) code_.constants.pop_back();
         return value;
     }
     bool takeConstant(long double& value) {
@@ -207,27 +208,40 @@ private:
     }
     void constant(long double value) {
         Instruction i = instruction(Op::Constant);
-        i.index = program_.constants.size();
-        program_.constants.push_back(value);
+        i.index = code_.constants.size();
+        code_.constants.push_back(value);
         push(i);
     }
 };
 
 } // namespace
 
-void resolve(MathEvaluator& m, const Language& language, Program& program) {
-    Emitter emit(program, m.accuracyOverEfficiency);
-    program.resolvedAccurate = m.accuracyOverEfficiency;
-    program.ending = Ending::Value;
+void resolve(MathEvaluator& m, const Language& language, const Program& program, Code& code,
+             const Overlay* overlay) {
+    Emitter emit(code, m.accuracyOverEfficiency);
+    code.accurate = m.accuracyOverEfficiency;
+    code.ending = Ending::Value;
     // The depth the steps as written leave, which decides where the run
     // fails; folding and fusing only ever make the stack shallower.
     std::size_t depth = 0, maxDepth = 0;
     auto pushed = [&] { maxDepth = std::max(maxDepth, ++depth); };
-    auto fail = [&](Ending ending) { program.ending = ending; };
+    auto fail = [&](Ending ending) { code.ending = ending; };
+    auto bound = [&](std::string_view name) -> double* const* {
+        if (!overlay) return nullptr;
+        for (std::size_t k = 0; k < overlay->names.size(); ++k)
+            if (overlay->names[k] == name) return overlay->slots + k;
+        return nullptr;
+    };
     for (std::uint32_t index : program.output) {
         const std::string_view t = program.slice(index);
         const std::int32_t kind = program.kind(index);
-        if (kind != Operator && m.isVariable(t)) {
+        double* const* slot = kind != Operator ? bound(t) : nullptr;
+        if (slot) {
+            Instruction i = instruction(Op::Variable);
+            i.cell = slot;
+            emit.push(i);
+            pushed();
+        } else if (kind != Operator && m.isVariable(t)) {
             // A registered name shadows the number it spells, and a function
             // name registered as a variable is read, then applied.
             const auto& variables = std::as_const(m.externalVariables);
@@ -285,12 +299,12 @@ void resolve(MathEvaluator& m, const Language& language, Program& program) {
             pushed();
         }
     }
-    program.depth = depth;
-    program.maxDepth = maxDepth;
+    code.depth = depth;
+    code.maxDepth = maxDepth;
     // A push onto an empty stack has nothing to save below it.
     std::size_t values = 0;
     bool callsOut = false;
-    for (Instruction& i : program.code) {
+    for (Instruction& i : code.steps) {
         switch (i.op) {
         case Op::Number:
         case Op::Constant:
@@ -322,8 +336,9 @@ void resolve(MathEvaluator& m, const Language& language, Program& program) {
         }
         callsOut |= i.op == Op::Binary;
     }
-    program.direct = program.ending == Ending::Value && program.depth == 1 && !callsOut &&
-                     program.maxDepth + 2 <= kInlineStack;
+    code.callsOut = callsOut;
+    code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&
+                  code.maxDepth + 2 <= kInlineStack;
 }
 
 namespace {
@@ -331,9 +346,9 @@ namespace {
 // Runs the code with `below` as the stack under the accumulator `top`, which
 // stays in a register while the arithmetic steps use it. False where a
 // variable has lost its cell.
-[[gnu::always_inline]] inline long double execute(const Program& program, long double* below,
+[[gnu::always_inline]] inline long double execute(const Code& code, long double* below,
                                                   bool accuracyOverEfficiency, bool& ok) {
-    const long double* constants = program.constants.data();
+    const long double* constants = code.constants.data();
     // The two topmost values live in registers; `below` holds the rest.
     long double top = 0.0L, next = 0.0L;
     auto push = [&](long double v) {
@@ -353,7 +368,7 @@ namespace {
         return true;
     };
     long double v;
-    for (const Instruction& i : program.code) {
+    for (const Instruction& i : code.steps) {
         switch (i.op) {
         case Op::Number:
             push(i.number);
@@ -452,22 +467,21 @@ namespace {
     return top;
 }
 
-[[gnu::noinline]] long double executeDeep(const Program& program, bool accuracyOverEfficiency,
-                                          bool& ok) {
-    std::vector<long double> stack(program.maxDepth + 2);
-    return execute(program, stack.data(), accuracyOverEfficiency, ok);
+[[gnu::noinline]] long double executeDeep(const Code& code, bool accuracyOverEfficiency, bool& ok) {
+    std::vector<long double> stack(code.maxDepth + 2);
+    return execute(code, stack.data(), accuracyOverEfficiency, ok);
 }
 
 } // namespace
 
-bool run(const Program& program, bool accuracyOverEfficiency, long double& result) {
+bool run(const Code& code, bool accuracyOverEfficiency, long double& result) {
     bool ok = true;
     long double stack[kInlineStack];
-    const long double top = program.maxDepth + 2 <= kInlineStack
-                                ? execute(program, stack, accuracyOverEfficiency, ok)
-                                : executeDeep(program, accuracyOverEfficiency, ok);
+    const long double top = code.maxDepth + 2 <= kInlineStack
+                                ? execute(code, stack, accuracyOverEfficiency, ok)
+                                : executeDeep(code, accuracyOverEfficiency, ok);
     if (!ok) return false;
-    switch (program.ending) {
+    switch (code.ending) {
     case Ending::NotANumber:
         throw std::invalid_argument("stod");
     case Ending::OutOfRange:
@@ -477,7 +491,7 @@ bool run(const Program& program, bool accuracyOverEfficiency, long double& resul
     case Ending::Value:
         break;
     }
-    if (program.depth != 1) return false;
+    if (code.depth != 1) return false;
     result = top;
     return true;
 }
@@ -486,24 +500,23 @@ bool run(const Program& program, bool accuracyOverEfficiency, long double& resul
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
     Program& program = programFor(expression);
-    if (program.registryEdits != registryEdits() ||
-        program.resolvedAccurate != accuracyOverEfficiency)
+    if (program.registryEdits != registryEdits() || program.code.accurate != accuracyOverEfficiency)
         resolveAgain(program);
     // What the previous call left behind (after a failure).
     if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
     if (!sameText(currentRPN.RPN, program.rpn)) currentRPN.RPN = program.rpn;
     if (!sameText(currentRPN.expression, expression)) currentRPN.expression = std::move(expression);
-    if (program.direct) { // the common case: nothing to fail, nothing that throws
+    if (program.code.direct) { // the common case: nothing to fail, nothing that throws
         bool ok = true;
         long double stack[kInlineStack];
-        const long double value = execute(program, stack, accuracyOverEfficiency, ok);
+        const long double value = execute(program.code, stack, accuracyOverEfficiency, ok);
         if (ok) return value;
     }
     return finish(program);
 }
 
 void MathEvaluator::resolveAgain(Program& program) {
-    resolve(*this, prepared_->language, program);
+    resolve(*this, prepared_->language, program, program.code);
     program.registryEdits = registryEdits();
 }
 
@@ -518,13 +531,55 @@ long double MathEvaluator::finish(Program& program) {
         for (std::uint32_t i : program.output) appendToken(currentRPN.RPN_values, program, i);
     };
     try {
-        ok = !program.output.empty() && run(program, accuracyOverEfficiency, result);
+        ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);
     } catch (...) {
         fillTokenLists();
         throw;
     }
     if (!ok) fillTokenLists();
     return ok ? result : 0.0L;
+}
+
+void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& columns,
+                             std::size_t count, double* out, std::ptrdiff_t outStride) {
+    const Program& program = programFor(expression);
+    // The columns are read through cells of their own, as registered
+    // variables would be, filled anew for each element.
+    std::vector<double> cells(columns.size());
+    std::vector<double*> slots(columns.size());
+    Overlay overlay{{}, slots.data()};
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        slots[k] = &cells[k];
+        overlay.names.push_back(columns[k].name);
+    }
+    Code code;
+    resolve(*this, prepared_->language, program, code, &overlay);
+    if (code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
+    if (code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
+    auto at = [](double* base, std::ptrdiff_t stride, std::size_t i) {
+        return reinterpret_cast<char*>(base) + static_cast<std::ptrdiff_t>(i) * stride;
+    };
+    const bool malformed =
+        program.output.empty() || code.ending != Ending::Value || code.depth != 1;
+    if (malformed && !code.callsOut) { // every element is the failure value
+        for (std::size_t i = 0; i < count; ++i) {
+            const double zero = 0.0;
+            std::memcpy(at(out, outStride, i), &zero, sizeof zero);
+        }
+        return;
+    }
+    std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
+    long double shallow[kInlineStack];
+    long double* stack = deep.empty() ? shallow : deep.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            std::memcpy(&cells[k], at(const_cast<double*>(columns[k].values), columns[k].stride, i),
+                        sizeof(double));
+        bool ok = !program.output.empty();
+        const long double value = ok ? execute(code, stack, accuracyOverEfficiency, ok) : 0.0L;
+        const double result = ok && !malformed ? static_cast<double>(value) : 0.0;
+        std::memcpy(at(out, outStride, i), &result, sizeof result);
+    }
 }
 
 // The engine is never seen by the caller, so one default engine per thread

@@ -79,8 +79,13 @@ void MathEvaluator::rederive() {
 }
 
 void MathEvaluator::releaseCompilations() {
-    prepared_->programs.clear();
-    prepared_->programs.shrink_to_fit();
+    Prepared& p = *prepared_;
+    // A small program's buffers are worth keeping for the next compilation.
+    p.spare.reset();
+    if (!p.programs.empty() &&
+        p.programs.front()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms)
+        p.spare = std::move(p.programs.front());
+    p.programs.clear();
 }
 
 namespace {
@@ -104,7 +109,7 @@ Value valueOf(const Map& map, const std::string& key) {
 void Language::derive(MathEvaluator& m) {
     names.clear();
     longNames.clear();
-    longLengths = 0;
+    longFilter = NameFilter{};
     for (auto& c : delimiter) c = Ordinary;
     for (auto& n : byteName) n = -1;
     auto add = [&](const std::string& text) -> NameInfo& {
@@ -117,7 +122,7 @@ void Language::derive(MathEvaluator& m) {
                 byteName[static_cast<unsigned char>(text[0])] = index;
             } else {
                 longNames.emplace(text, index);
-                longLengths |= std::uint64_t{1} << (text.size() < 63 ? text.size() : 63);
+                longFilter.add(text);
             }
         }
         return names[index];

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "containers.h"
 
@@ -20,6 +21,14 @@ using UnaryFunction = double (*)(double);
 using OperatorFunction = long double (*)(long double, long double, bool);
 
 struct Program; // one text compiled (prepared.h)
+
+// One named column of values for evalMany: the i-th value stands `stride`
+// bytes after the (i-1)-th; a stride of 0 gives every element the same value.
+struct Column {
+    std::string name;
+    const double* values;
+    std::ptrdiff_t stride = sizeof(double);
+};
 
 class MathEvaluator {
 public:
@@ -63,9 +72,18 @@ public:
     void deleteVariable(std::string name);
     std::map<std::string, double*> getExternalVariables();
 
+    // One expression over columns: out[i] (each `outStride` bytes after the
+    // one before) is eval(expression), rounded to double, with each column's
+    // name bound to its i-th value ahead of the registered variables, which
+    // stay as they are. Compiles once; throws as eval does before computing
+    // anything.
+    void evalMany(std::string expression, const std::vector<Column>& columns, std::size_t count,
+                  double* out, std::ptrdiff_t outStride = sizeof(double));
+
     // Whether name is in variableNames, in constant time.
     bool isVariable(std::string_view name);
-    // Drops every compiled program and the memory it holds.
+    // Drops every compiled program and, but for a small one's buffers, the
+    // memory it holds.
     void releaseCompilations();
 
 private:

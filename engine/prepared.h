@@ -13,6 +13,30 @@
 
 #include "evaluator.h"
 
+// Whether a text may be one of a set of names, by its length and first byte:
+// most tokens (numbers above all) are ruled out without hashing them.
+struct NameFilter {
+    std::uint64_t lengths = 0; // bit n: a name of n bytes (63: longer)
+    std::uint64_t firstBytes[4] = {0, 0, 0, 0};
+
+    static unsigned lengthBit(std::size_t size) {
+        return size < 63 ? static_cast<unsigned>(size) : 63;
+    }
+    void add(std::string_view name) {
+        lengths |= std::uint64_t{1} << lengthBit(name.size());
+        if (!name.empty()) {
+            const auto b = static_cast<unsigned char>(name[0]);
+            firstBytes[b >> 6] |= std::uint64_t{1} << (b & 63);
+        }
+    }
+    bool mayHave(std::string_view text) const {
+        if (!(lengths >> lengthBit(text.size()) & 1u)) return false;
+        if (text.empty()) return true;
+        const auto b = static_cast<unsigned char>(text[0]);
+        return firstBytes[b >> 6] >> (b & 63) & 1u;
+    }
+};
+
 // One text of the three name lists, with what the tables say of it.
 struct NameInfo {
     std::string text;
@@ -46,13 +70,13 @@ struct Language {
     std::int32_t byteName[256]; // the one-byte name of each byte, or -1
     std::vector<NameInfo> names;
     std::unordered_map<std::string, std::int32_t> longNames;
-    std::uint64_t longLengths = 0; // bit n: a name of n bytes (63: longer)
+    NameFilter longFilter;
 
     void derive(MathEvaluator& m);
     // The index of a name of the lists, or -1.
     std::int32_t lookup(std::string_view text) const {
         if (text.size() == 1) return byteName[static_cast<unsigned char>(text[0])];
-        if (!(longLengths >> (text.size() < 63 ? text.size() : 63) & 1u)) return -1;
+        if (!longFilter.mayHave(text)) return -1;
         const auto found = longNames.find(std::string(text));
         return found == longNames.end() ? -1 : found->second;
     }
@@ -116,9 +140,26 @@ struct Instruction {
 // How a run ends once its instructions are done.
 enum class Ending : std::uint8_t { Value, Malformed, NotANumber, OutOfRange };
 
+// A program's steps, resolved against the variables and the flag of one
+// moment.
+struct Code {
+    std::vector<Instruction> steps;
+    std::vector<long double> constants;
+    Ending ending = Ending::Malformed;
+    std::size_t depth = 0;    // values left when the steps are done
+    std::size_t maxDepth = 0; // the most values on the stack at once
+    bool direct = false;      // runs to a value without calling out of the engine
+    bool callsOut = false;    // calls a function that is not the engine's own
+    bool accurate = false;    // the flag it folded factorials with
+
+    std::size_t bytes() const {
+        return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(long double);
+    }
+};
+
 // One text compiled: its tokens and reverse Polish order (which follow from
-// the text and the language), and the instructions (which also follow from
-// the variables, and are resolved again when those change).
+// the text and the language), and its code (which also follows from the
+// variables, and is resolved again when those change).
 struct Program {
     std::string text;
     std::vector<Piece> pieces;
@@ -126,13 +167,7 @@ struct Program {
     std::string rpn;
 
     std::uint64_t registryEdits = ~std::uint64_t{0}; // what the code was resolved at
-    bool resolvedAccurate = false;                   // the flag it folded factorials with
-    std::vector<Instruction> code;
-    std::vector<long double> constants;
-    Ending ending = Ending::Malformed;
-    std::size_t depth = 0;    // values left when the code is done
-    std::size_t maxDepth = 0; // the most values on the stack at once
-    bool direct = false;      // runs to a value without calling out of the engine
+    Code code;
 
     std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
     std::string_view slice(std::size_t i) const {
@@ -141,7 +176,7 @@ struct Program {
     }
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
-               output.capacity() * sizeof(std::uint32_t) + code.capacity() * sizeof(Instruction);
+               output.capacity() * sizeof(std::uint32_t) + code.bytes();
     }
 };
 
@@ -151,6 +186,7 @@ struct VariableIndex {
     std::uint64_t edits = ~std::uint64_t{0}; // variableNames' edit count it matches
     bool unique = true;                      // no name stands twice in the list
     std::unordered_map<std::string, ListNode<std::string>*> before;
+    NameFilter filter; // of every name ever indexed since the last rebuild
 
     void rebuild(const List<std::string>& names);
 };
@@ -161,6 +197,7 @@ struct MathEvaluator::Prepared {
     // Most recently used first; at most kMaxPrograms, and past the byte budget
     // only the newest is kept.
     std::vector<std::unique_ptr<Program>> programs;
+    std::unique_ptr<Program> spare; // the last one dropped, its buffers reused
     static constexpr std::size_t kMaxPrograms = 16;
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
 };
@@ -168,9 +205,16 @@ struct MathEvaluator::Prepared {
 // The passes over a program, each linear in its length.
 void scan(const Language& language, Program& program);
 void order(MathEvaluator& m, Language& language, Program& program);
-void resolve(MathEvaluator& m, const Language& language, Program& program);
-// The value of a resolved program; throws what its ending says.
-bool run(const Program& program, bool accuracyOverEfficiency, long double& result);
+// Names bound for one call only, ahead of the registered variables: the
+// cells behind `slots` are read as a registered variable's would be.
+struct Overlay {
+    std::vector<std::string_view> names;
+    double* const* slots;
+};
+void resolve(MathEvaluator& m, const Language& language, const Program& program, Code& code,
+             const Overlay* overlay = nullptr);
+// The value of resolved code; throws what its ending says.
+bool run(const Code& code, bool accuracyOverEfficiency, long double& result);
 // Appends a token for piece i to list.
 void appendToken(List<Token>& list, const Program& program, std::size_t i);
 

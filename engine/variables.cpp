@@ -7,10 +7,14 @@
 
 void VariableIndex::rebuild(const List<std::string>& names) {
     before.clear();
+    filter = NameFilter{};
     unique = true;
     ListNode<std::string>* previous = nullptr;
     for (ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next) {
-        if (n->value && !before.emplace(*n->value, previous).second) unique = false;
+        if (n->value) {
+            filter.add(*n->value);
+            if (!before.emplace(*n->value, previous).second) unique = false;
+        }
         previous = n;
     }
 }
@@ -21,7 +25,7 @@ bool MathEvaluator::isVariable(std::string_view name) {
         index.rebuild(variableNames);
         index.edits = variableNames.edits;
     }
-    return index.before.find(std::string(name)) != index.before.end();
+    return index.filter.mayHave(name) && index.before.find(std::string(name)) != index.before.end();
 }
 
 void MathEvaluator::appendVariable(std::string name, double& value) {
@@ -36,6 +40,7 @@ void MathEvaluator::appendVariable(std::string name, double& value) {
     ListNode<std::string>* previousTail = variableNames.empty() ? nullptr : variableNames.tail;
     variableNames.append(name);
     VariableIndex& index = prepared_->variables;
+    index.filter.add(name);
     index.before.emplace(std::move(name), previousTail);
     index.edits = variableNames.edits;
 }
