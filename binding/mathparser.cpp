@@ -4,6 +4,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
 #include "py_evaluator.h"
 
 namespace py = pybind11;
@@ -62,13 +68,198 @@ namespace {
 
 using Self = Constructed<py_Evaluator>;
 
+// One host call on an evaluator: holds its lock, waiting for it without the
+// GIL so that the thread inside can take the GIL back. A call from inside a
+// call on the same thread (a finalizer, a user function) is refused.
+class Hold {
+public:
+    explicit Hold(py_Evaluator& e) : evaluator_(e), lock_(e.calls, std::try_to_lock) {
+        if (!lock_.owns_lock()) {
+            if (e.holder == std::this_thread::get_id())
+                throw std::runtime_error("Evaluator is busy: a call on it is already running"
+                                         " on this thread");
+            py::gil_scoped_release unlocked;
+            lock_.lock();
+        }
+        e.holder = std::this_thread::get_id();
+    }
+    ~Hold() { evaluator_.holder = std::thread::id(); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    py_Evaluator& evaluator_;
+    std::unique_lock<std::mutex> lock_;
+};
+
+// Texts this long take long enough to evaluate that other threads may run.
+constexpr std::size_t kLongText = 4096;
+
 // The values are read before any Python object is made: making the dict may
 // run a finalizer that changes or deletes the very variables being listed.
 std::map<std::string, Reading> variables(Self self) {
     std::map<std::string, Reading> snapshot;
-    for (const auto& [name, cell] : std::as_const(self->externalVariables))
-        snapshot.emplace_hint(snapshot.end(), name, Reading{cell != nullptr, cell ? *cell : 0.0});
+    {
+        Hold hold(*self.object);
+        for (const auto& [name, cell] : std::as_const(self->externalVariables))
+            snapshot.emplace_hint(snapshot.end(), name,
+                                  Reading{cell != nullptr, cell ? *cell : 0.0});
+    }
     return snapshot;
+}
+
+long double eval(Self self, std::string text) {
+    Hold hold(*self.object);
+    if (text.size() < kLongText) return self->eval(std::move(text));
+    py::gil_scoped_release unlocked;
+    return self->eval(std::move(text));
+}
+
+long double evaluateText(std::string text) {
+    if (text.size() < kLongText) return evaluate(std::move(text));
+    py::gil_scoped_release unlocked;
+    return evaluate(std::move(text));
+}
+
+// What float() makes of an object; TypeError where it makes nothing.
+double toDouble(py::handle object) {
+    const double value = PyFloat_AsDouble(object.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return value;
+}
+
+// A float64 buffer of one dimension, or nothing.
+bool doubles(py::handle object, py::buffer_info& info, bool writable) {
+    auto* view = new Py_buffer();
+    const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(object.ptr(), view, flags) != 0) {
+        delete view;
+        PyErr_Clear();
+        return false;
+    }
+    info = py::buffer_info(view); // releases the view when it goes
+    const std::string& f = info.format;
+    const bool native = f == "d" || f == "@d" || f == "=d" || f == "<d";
+    return native && info.itemsize == sizeof(double) && info.ndim == 1;
+}
+
+// The columns of eval_many, read from the mapping: buffers are read in
+// place, other sequences converted, numbers given to every element.
+struct Columns {
+    std::vector<Column> columns;
+    std::vector<py::buffer_info> buffers;
+    std::vector<std::vector<double>> converted;
+    std::vector<double> numbers;
+    std::string lengths; // "'x' has 3 values, ..." for the error message
+    std::optional<std::size_t> count;
+    bool mismatch = false;
+
+    explicit Columns(py::handle values) {
+        if (!PyMapping_Check(values.ptr()) || PySequence_Check(values.ptr()))
+            throw py::type_error("eval_many: values must be a mapping from names to floats or"
+                                 " sequences of floats");
+        const py::list items = py::reinterpret_steal<py::list>(PyMapping_Items(values.ptr()));
+        if (!items) throw py::error_already_set();
+        numbers.reserve(items.size());
+        converted.reserve(items.size());
+        for (py::handle item : items) {
+            const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+            add(pair[0].cast<std::string>(), pair[1]);
+        }
+    }
+
+    void add(std::string name, py::handle value) {
+        py::buffer_info info;
+        if (doubles(value, info, false)) {
+            const auto n = static_cast<std::size_t>(info.shape[0]);
+            columns.push_back({name, static_cast<const double*>(info.ptr), info.strides[0]});
+            buffers.push_back(std::move(info));
+            return counted(name, n);
+        }
+        if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
+            throw py::type_error("eval_many: the value of '" + name +
+                                 "' is a string, not a float or a sequence of floats");
+        if (PySequence_Check(value.ptr())) {
+            const py::sequence sequence = py::reinterpret_borrow<py::sequence>(value);
+            std::vector<double> copy;
+            copy.reserve(sequence.size());
+            for (py::handle element : sequence) copy.push_back(toDouble(element));
+            converted.push_back(std::move(copy));
+            columns.push_back({name, converted.back().data(), sizeof(double)});
+            return counted(name, converted.back().size());
+        }
+        numbers.push_back(toDouble(value));
+        columns.push_back({name, &numbers.back(), 0});
+    }
+
+    void counted(const std::string& name, std::size_t n) {
+        if (count && *count != n) mismatch = true;
+        if (!count) count = n;
+        lengths += (lengths.empty() ? "'" : ", '") + name + "' has " + std::to_string(n) +
+                   (n == 1 ? " value" : " values");
+    }
+};
+
+py::object evalMany(Self self, std::string text, py::object values, py::object out) {
+    Columns data(values);
+    if (data.mismatch)
+        throw py::value_error("eval_many: the sequences differ in length: " + data.lengths);
+    py::object result;
+    py::buffer_info target;
+    if (!out.is_none()) {
+        if (!doubles(out, target, true))
+            throw py::type_error("eval_many: out must be a writable one-dimensional buffer of"
+                                 " float64 (format 'd')");
+        const auto n = static_cast<std::size_t>(target.shape[0]);
+        if (data.count && *data.count != n)
+            throw py::value_error("eval_many: out has " + std::to_string(n) + " values but " +
+                                  data.lengths);
+        data.count = n;
+        result = py::reinterpret_borrow<py::object>(out);
+    } else {
+        const std::size_t n = data.count.value_or(1);
+        result = py::module_::import("array").attr("array")(
+            "d", py::bytes(std::string(n * sizeof(double), '\0')));
+        doubles(result, target, true);
+    }
+    Hold hold(*self.object);
+    py::gil_scoped_release unlocked;
+    self->evalMany(std::move(text), data.columns, *data.count, static_cast<double*>(target.ptr),
+                   target.strides[0]);
+    return result;
+}
+
+// Pickled state: the flag, every entry of the variable table (name, value
+// or None) and the names that resolve, in the order they were registered.
+py::tuple state(Self self) {
+    Hold hold(*self.object);
+    py::list entries, registered;
+    for (const auto& [name, cell] : std::as_const(self->externalVariables))
+        entries.append(py::make_tuple(py::bytes(name), cell ? py::object(py::float_(*cell))
+                                                            : py::object(py::none())));
+    const List<std::string>& names = self->variableNames;
+    for (const ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next)
+        if (n->value) registered.append(py::bytes(*n->value));
+    return py::make_tuple(self->accuracyOverEfficiency, entries, registered);
+}
+
+py_Evaluator* restore(const py::tuple& saved) {
+    if (saved.size() != 3) throw std::runtime_error("Evaluator: invalid pickled state");
+    auto evaluator = std::make_unique<py_Evaluator>(saved[0].cast<bool>());
+    std::map<std::string, py::object> values;
+    for (py::handle entry : saved[1].cast<py::list>()) {
+        const py::tuple pair = entry.cast<py::tuple>();
+        values[pair[0].cast<std::string>()] = pair[1].cast<py::object>();
+    }
+    // pi and e keep the engine's own cells unless they were deleted.
+    for (const char* constant : {"pi", "e"})
+        if (!values.count(constant)) evaluator->_deleteVariable(constant);
+    for (py::handle name : saved[2].cast<py::list>()) {
+        const auto found = values.find(name.cast<std::string>());
+        if (found != values.end() && !found->second.is_none())
+            evaluator->_appendVariable(found->first, found->second.cast<double>());
+    }
+    return evaluator.release();
 }
 
 } // namespace
@@ -83,14 +274,28 @@ PYBIND11_MODULE(Velmoratrix, m) {
         // Never touches the record: a read fails to convert, a write to match.
         .def_readwrite("RPN_values", &me_RPN::RPN_values);
 
-    m.def("evaluate", &evaluate);
+    m.def("evaluate", &evaluateText);
 
     py::class_<py_Evaluator>(m, "Evaluator")
         .def(py::init<bool>(), py::arg("accuracyOverEfficiency") = false)
-        .def("append_variable", [](Self self, std::string name,
-                                   double value) { self->_appendVariable(std::move(name), value); })
+        .def("append_variable",
+             [](Self self, std::string name, double value) {
+                 Hold hold(*self.object);
+                 self->_appendVariable(std::move(name), value);
+             })
         .def("delete_variable",
-             [](Self self, std::string name) { self->_deleteVariable(std::move(name)); })
+             [](Self self, std::string name) {
+                 Hold hold(*self.object);
+                 self->_deleteVariable(std::move(name));
+             })
         .def("variables", &variables)
-        .def("eval", [](Self self, std::string text) { return self->eval(std::move(text)); });
+        .def("eval", &eval)
+        .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
+             py::arg("out") = py::none(),
+             "Evaluates the expression once per element of the given columns: values maps\n"
+             "names to floats or one-dimensional sequences of floats of one length n\n"
+             "(float64 buffers are read in place). Returns array('d') of n results, or\n"
+             "writes them into out. Element i is what eval returns with every name bound\n"
+             "to its i-th value; the registered variables stay as they are.")
+        .def(py::pickle(&state, &restore));
 }

@@ -3,13 +3,18 @@
 # (default 60), the engine tests under AddressSanitizer, UndefinedBehavior-
 # Sanitizer and LeakSanitizer, then the plain build's engine and Python tests.
 source "$(dirname "$0")/setup.sh"
-need_packages clang libclang-rt-14-dev
+need_packages clang libclang-rt-14-dev python3-numpy python3-dask python3-distributed
 
-# A decimal-comma locale for the test that numbers ignore the host's locale.
+# A decimal-comma locale for the test that numbers ignore the host's locale;
+# without it that test would prove nothing, so its absence stops the run.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
     need_packages locales
-    localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "setup: no de_DE locale; its test will be skipped"
+    if ! localedef -i de_DE -f UTF-8 de_DE.UTF-8; then
+        echo "setup: cannot create the de_DE.UTF-8 locale the tests need" >&2
+        exit 1
+    fi
 fi
+export VELMO_REQUIRE_LOCALE=1
 jobs=$(nproc)
 
 echo "== fuzzer (clang, libFuzzer with ASan and UBSan)"

@@ -1,6 +1,6 @@
 # Type stubs of the Velmoratrix extension module. The signatures are those
 # pybind11 generates for it: unnamed arguments are positional only.
-from typing import Any, Dict, NoReturn, Union
+from typing import Any, Dict, Mapping, NoReturn, Optional, Sequence, Tuple, Union
 
 def evaluate(arg0: Union[str, bytes], /) -> float:
     """Evaluates one expression on a fresh engine: pi and e are known, factorials exact."""
@@ -13,6 +13,15 @@ class Evaluator:
     def delete_variable(self, arg0: Union[str, bytes], /) -> None: ...
     def variables(self) -> Dict[str, float]: ...
     def eval(self, arg0: Union[str, bytes], /) -> float: ...
+    def eval_many(
+        self,
+        expression: Union[str, bytes],
+        values: Mapping[Union[str, bytes], Union[float, Sequence[float]]],
+        out: Optional[Any] = None,
+    ) -> Any:
+        """The expression once per element of the columns: array('d') of the results, or out."""
+    def __getstate__(self) -> Tuple[bool, list, list]: ...
+    def __setstate__(self, arg0: Tuple[bool, list, list], /) -> None: ...
 
 class mp_RPN:
     """The compiled-expression record; no operation hands one out."""

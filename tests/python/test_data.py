@@ -1,0 +1,201 @@
+"""Formulas over data: eval_many, threads, pickling, process pools and Dask."""
+import array
+import concurrent.futures
+import copy
+import math
+import os
+import pickle
+import random
+import struct
+import threading
+import unittest
+
+import Velmoratrix
+from Velmoratrix import Evaluator
+
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+
+def bits(value):
+    return struct.pack("<d", value)
+
+
+def scalar(evaluator_flag, registered, text, row):
+    """What eval gives with every name bound to its value of the row."""
+    ev = Evaluator(evaluator_flag)
+    for name, value in list(registered.items()) + list(row.items()):
+        ev.append_variable(name, value)
+    return ev.eval(text)
+
+
+class EvalManyTest(unittest.TestCase):
+    def test_elements_are_what_eval_gives(self):
+        rng = random.Random(12)
+        pieces = ["x", "y", "k", "2", "0.5", "-1", "+", "-", "*", "/", "%", "^", "!", "(", ")",
+                  "sin(", "sqrt(", ","]
+        specials = [0.0, -0.0, 1.0, 3.0, -2.5, 1e308, math.inf, -math.inf, math.nan, 170.0, 5.0]
+        checked = 0
+        for _ in range(400):
+            text = "".join(rng.choice(pieces) for _ in range(rng.randrange(1, 9)))
+            flag = rng.random() < 0.5
+            ev = Evaluator(flag)
+            ev.append_variable("k", 7.0)
+            n = rng.randrange(0, 6)
+            columns = {"x": [rng.choice(specials + [rng.uniform(-10, 10)]) for _ in range(n)],
+                       "y": rng.choice([2.0, array.array("d", [rng.uniform(-3, 3) for _ in range(n)])])}
+            try:
+                got = ev.eval_many(text, columns)
+            except (ValueError, IndexError) as raised:
+                with self.assertRaises(type(raised), msg=text):
+                    scalar(flag, {"k": 7.0}, text, {"x": 1.0, "y": 2.0})
+                continue
+            self.assertEqual(len(got), n)
+            for i in range(n):
+                row = {name: (v if isinstance(v, float) else v[i]) for name, v in columns.items()}
+                self.assertEqual(bits(got[i]), bits(scalar(flag, {"k": 7.0}, text, row)),
+                                 (text, flag, row))
+                checked += 1
+        self.assertGreater(checked, 300)
+
+    def test_values_and_out(self):
+        ev = Evaluator()
+        ev.append_variable("y", 10.0)
+        before = ev.variables()
+        strided = memoryview(array.array("d", [1, 2, 3, 4, 5, 6]))[::2]
+        cases = [
+            ({"x": [1, 2, 3]}, [11.0, 12.0, 13.0]),          # a list, converted
+            ({"x": array.array("d", [1, 2])}, [11.0, 12.0]),  # a buffer, read in place
+            ({"x": strided}, [11.0, 13.0, 15.0]),             # a strided view
+            ({"x": (4,), "y": 0.5}, [4.5]),                  # a number for every element
+            ({"x": array.array("i", [1, 2])}, [11.0, 12.0]),  # another format, converted
+            ({"x": []}, []),
+        ]
+        for values, expected in cases:
+            with self.subTest(values=values):
+                got = ev.eval_many("x+y", values)
+                self.assertIsInstance(got, array.array)
+                self.assertEqual(got.typecode, "d")
+                self.assertEqual(list(got), expected)
+        self.assertEqual(ev.variables(), before)  # nothing registered by the calls
+        with self.assertRaises(ValueError):
+            ev.eval("x")
+
+        out = array.array("d", [0.0] * 3)
+        self.assertIs(ev.eval_many("x*y", {"x": [1, 2, 3]}, out=out), out)
+        self.assertEqual(list(out), [10.0, 20.0, 30.0])
+        self.assertEqual(list(ev.eval_many("y", {}, out=out)), [10.0] * 3)
+
+    def test_refusals(self):
+        ev = Evaluator()
+        with self.assertRaisesRegex(ValueError, "'x' has 2 values, 'y' has 3 values"):
+            ev.eval_many("x+y", {"x": [1, 2], "y": [1, 2, 3]})
+        with self.assertRaisesRegex(ValueError, "out has 2 values"):
+            ev.eval_many("x", {"x": [1, 2, 3]}, out=array.array("d", [0, 0]))
+        for out in [array.array("f", [0.0]), bytes(8), [0.0]]:
+            with self.assertRaises(TypeError):
+                ev.eval_many("x", {"x": [1.0]}, out=out)
+        for values in [[1.0], {"x": "12"}, {"x": [1, "a"]}, {"x": None}]:
+            with self.assertRaises(TypeError):
+                ev.eval_many("x", values)
+        # A text that raises does so once, and the evaluator goes on.
+        for text, error in [("q+x", ValueError), ("1e999*x", IndexError)]:
+            with self.assertRaisesRegex(error, "^stod$"):
+                ev.eval_many(text, {"x": [1.0] * 1000})
+        self.assertEqual(list(ev.eval_many("x+1", {"x": [1.0]})), [2.0])
+
+    @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
+    def test_numpy_columns(self):
+        ev = Evaluator()
+        x = numpy.arange(12.0)[::3]
+        y = numpy.linspace(0.0, 1.0, 4)
+        got = numpy.asarray(ev.eval_many("sqrt(x*x+y*y)", {"x": x, "y": y}))
+        self.assertTrue(numpy.array_equal(got, numpy.sqrt(x * x + y * y)))
+        out = numpy.zeros(8)[::2]
+        self.assertIs(ev.eval_many("x-1", {"x": x}, out=out), out)
+        self.assertEqual(list(out), [-1.0, 2.0, 5.0, 8.0])
+
+
+class ThreadsTest(unittest.TestCase):
+    def test_one_evaluator_shared_by_threads(self):
+        ev = Evaluator()
+        ev.append_variable("k", 2.0)
+        column = [float(i) for i in range(20000)]
+        expected = [2.0 * v + 1.0 for v in column]
+        failures = []
+
+        def compute():
+            for _ in range(5):
+                if list(ev.eval_many("k*x+1", {"x": column})) != expected:
+                    failures.append("eval_many")
+                if ev.eval("k*3") != 6.0:
+                    failures.append("eval")
+
+        def churn(name):
+            for i in range(3000):
+                ev.append_variable(name, float(i))
+                ev.variables()
+                ev.delete_variable(name)
+
+        threads = [threading.Thread(target=compute) for _ in range(3)]
+        threads += [threading.Thread(target=churn, args=("t%d" % i,)) for i in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(failures, [])
+        self.assertEqual(sorted(ev.variables()), ["e", "k", "pi"])
+
+
+def evaluate_block(evaluator, block):
+    return list(evaluator.eval_many("sqrt(x*x+y)", {"x": block, "y": 3.0}))
+
+
+class PicklingTest(unittest.TestCase):
+    def test_copies_are_equal_and_independent(self):
+        ev = Evaluator(True)
+        ev.append_variable("x", 2.5)
+        ev.append_variable("e", 3.0)
+        ev.delete_variable("pi")
+        for make in [lambda e: pickle.loads(pickle.dumps(e)), copy.copy, copy.deepcopy]:
+            twin = make(ev)
+            self.assertIsNot(twin, ev)
+            self.assertEqual(list(twin.variables().items()), list(ev.variables().items()))
+            self.assertEqual(twin.eval("5!+x+e"), 125.5)  # exact factorial kept
+            twin.append_variable("x", 0.0)
+            self.assertEqual(ev.eval("x"), 2.5)
+        fresh = pickle.loads(pickle.dumps(Evaluator()))
+        self.assertEqual(sorted(fresh.variables()), ["e", "pi"])
+        with self.assertRaises(ValueError):
+            fresh.eval("pi")  # listed, still unregistered
+
+    def test_process_pool(self):
+        ev = Evaluator()
+        blocks = [[float(i + j) for j in range(100)] for i in range(0, 400, 100)]
+        with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
+            remote = list(pool.map(evaluate_block, [ev] * len(blocks), blocks))
+        self.assertEqual(remote, [evaluate_block(ev, b) for b in blocks])
+
+    @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
+    def test_dask_cluster(self):
+        try:
+            import dask.array
+            import distributed
+        except ImportError:
+            self.skipTest("dask.distributed is not installed for this interpreter")
+        ev = Evaluator()
+        x = numpy.linspace(-5.0, 5.0, 10001)
+        columns = dask.array.from_array(x, chunks=2500)
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, \
+                distributed.Client(cluster):
+            total = columns.map_blocks(
+                lambda block, e=ev: numpy.asarray(e.eval_many("sqrt(x*x+y)", {"x": block, "y": 3.0})),
+                dtype=float).compute()
+        self.assertTrue(numpy.array_equal(total, numpy.asarray(evaluate_block(ev, x))))
+
+
+if __name__ == "__main__":
+    unittest.main()
