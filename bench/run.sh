@@ -2,7 +2,7 @@
 # Builds with -O3 and runs the engine and host benchmarks, then rewrites
 # BENCHMARKS.md and bench/length.png. Never part of the tests.
 source "$(dirname "$0")/../scripts/setup.sh"
-need_packages libbenchmark-dev libmuparser-dev python3-matplotlib
+need_packages libbenchmark-dev libmuparser-dev python3-matplotlib python3-numpy
 
 tsv="$root/../shared/bench/expressions.tsv"
 [ -f "$tsv" ] || tsv="$root/bench/expressions.tsv"
@@ -21,6 +21,9 @@ for python in "$python39" "$python_system"; do
         "$out/host-$version.json"
 done
 hosts=("$out"/host-3.9.json "$out"/host-3.1[0-9].json)
+system_version=$("$python_system" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+PYTHONPATH="$root/build-bench/python$system_version" "$python_system" "$root/bench/data_bench.py" \
+    "$tsv" "$out/data.json"
 
 {
     lscpu | grep -E '^(Model name|CPU\(s\)|Thread|Core)'
@@ -31,5 +34,6 @@ hosts=("$out"/host-3.9.json "$out"/host-3.1[0-9].json)
 } >"$out/machine.txt"
 
 "$python_system" "$root/bench/report.py" "$out/engine.json" "${hosts[0]}" "${hosts[1]}" \
-    "$out/machine.txt" "$root/BENCHMARKS.md" "$root/bench/length.png"
-echo "wrote BENCHMARKS.md and bench/length.png"
+    "$out/machine.txt" "$root/BENCHMARKS.md" "$root/bench/length.png" "$out/data.json" \
+    "$root/bench/eval_many.png"
+echo "wrote BENCHMARKS.md, bench/length.png and bench/eval_many.png"

@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -280,6 +281,61 @@ TEST(EvaluationTest, NumbersReadAsStrtodReadsThem) {
                            "2.2250738585072011e0"};
     for (const char* text : edges)
         EXPECT_EQ(m.eval(text), static_cast<long double>(std::strtod(text, nullptr))) << text;
+}
+
+} // namespace
+
+namespace {
+
+long double larger(long double a, long double b) {
+    return a > b ? a : b;
+}
+
+// Each element of evalMany is what eval gives with the columns' names bound
+// to its values: on the block path, on the element-by-element path (a deep
+// stack, a function from outside) and for failures.
+TEST(EvaluationTest, EvalManyIsElementwiseEval) {
+    MathEvaluator m(true);
+    m.binaryFunctions["max"] = larger;
+    m.argumentCounts["max"] = 2;
+    m.functionNames.append("max");
+    double k = 3;
+    m.appendVariable("k", k);
+    std::string deep = "x";
+    for (int i = 0; i < 80; ++i) deep = "(1+" + deep + ")";
+    const std::vector<double> xs = {0.0, -0.0, 2.5, 5, 171, -1e308, 1.0 / 0.0, 0.0 / 0.0};
+    std::vector<double> interleaved;
+    for (double x : xs) interleaved.insert(interleaved.end(), {x, -7.0});
+    const char* texts[] = {"x*k+y", "sqrt(x*x+y*y)", "x^2-x!", "x%y/x", "max(x,y)+1",
+                           "x*",    "sin(x)+tan(y)", "x+q",    "-x",    "y"};
+    std::vector<std::string> all(std::begin(texts), std::end(texts));
+    all.push_back(deep);
+    for (const std::string& text : all) {
+        SCOPED_TRACE(text);
+        const std::vector<Column> columns = {{"x", interleaved.data(), 2 * sizeof(double)},
+                                             {"y", &xs[2], 0}};
+        std::vector<double> out(xs.size(), -1.0);
+        MathEvaluator scalar(true);
+        scalar.binaryFunctions["max"] = larger;
+        scalar.argumentCounts["max"] = 2;
+        scalar.functionNames.append("max");
+        scalar.appendVariable("k", k);
+        double x = 0, y = xs[2];
+        scalar.appendVariable("x", x);
+        scalar.appendVariable("y", y);
+        try {
+            m.evalMany(text, columns, xs.size(), out.data());
+        } catch (const std::invalid_argument&) {
+            EXPECT_THROW(scalar.eval(text), std::invalid_argument);
+            continue;
+        }
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            x = xs[i];
+            const double expected = static_cast<double>(scalar.eval(text));
+            EXPECT_EQ(std::memcmp(&out[i], &expected, sizeof expected), 0) << i << ": " << out[i];
+        }
+    }
+    EXPECT_EQ(m.getExternalVariables().count("x"), 0u); // the columns registered nothing
 }
 
 } // namespace
