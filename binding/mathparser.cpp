@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <set>
+
 #include <map>
 #include <mutex>
 #include <optional>
@@ -229,22 +231,92 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
     return result;
 }
 
-// Pickled state: the flag, every entry of the variable table (name, value
-// or None) and the names that resolve, in the order they were registered.
-py::tuple state(Self self) {
+} // namespace
+
+// A host callable as a function of the engine. The evaluator holds it, the
+// garbage collector sees it (tp_traverse) and may drop it (tp_clear): after
+// that a call raises TypeError, as calling None does.
+struct HostFunction {
+    py::object function;
+    int arguments;
+};
+
+namespace {
+
+template <typename... Arguments> double callHost(const HostFunction& host, Arguments... arguments) {
+    py::gil_scoped_acquire gil; // eval_many runs without it
+    const py::object result = host.function(static_cast<double>(arguments)...);
+    return toDouble(result);
+}
+
+void appendHostFunction(Self self, std::string name, py::object function, int arguments) {
+    if (arguments != 1 && arguments != 2)
+        throw py::value_error("append_function: arguments must be 1 or 2, not " +
+                              std::to_string(arguments));
+    if (!PyCallable_Check(function.ptr()))
+        throw py::type_error("append_function: function must be callable");
+    auto host = std::make_shared<HostFunction>(HostFunction{std::move(function), arguments});
     Hold hold(*self.object);
-    py::list entries, registered;
-    for (const auto& [name, cell] : std::as_const(self->externalVariables))
-        entries.append(py::make_tuple(py::bytes(name), cell ? py::object(py::float_(*cell))
-                                                            : py::object(py::none())));
-    const List<std::string>& names = self->variableNames;
-    for (const ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next)
-        if (n->value) registered.append(py::bytes(*n->value));
-    return py::make_tuple(self->accuracyOverEfficiency, entries, registered);
+    if (arguments == 1)
+        self->appendCallable(name, UnaryCallable([host](double x) { return callHost(*host, x); }));
+    else
+        self->appendCallable(name, BinaryCallable([host](long double l, long double r) {
+                                 return static_cast<long double>(callHost(*host, l, r));
+                             }));
+    self->hostFunctions[name] = std::move(host);
+}
+
+void deleteHostFunction(Self self, const std::string& name) {
+    Hold hold(*self.object);
+    self->deleteFunction(name);
+    self->hostFunctions.erase(name);
+}
+
+std::vector<std::string> functionList(const py_Evaluator& e) {
+    std::vector<std::string> names;
+    const List<std::string>& list = e.functionNames;
+    for (const ListNode<std::string>* n = list.empty() ? nullptr : list.head; n; n = n->next)
+        if (n->value) names.push_back(*n->value);
+    return names;
+}
+
+std::vector<std::string> functions(Self self) {
+    Hold hold(*self.object);
+    return functionList(*self.object);
+}
+
+// Pickled state: the flag, every entry of the variable table (name, value
+// or None), the names that resolve in the order they were registered, the
+// function names, and the host functions with their argument counts. Read
+// under the lock, made into Python objects after it.
+py::tuple state(Self self) {
+    bool flag;
+    std::vector<std::pair<std::string, Reading>> entries;
+    std::vector<std::string> registered, functionNames;
+    std::vector<std::pair<std::string, std::shared_ptr<HostFunction>>> hosts;
+    {
+        Hold hold(*self.object);
+        flag = self->accuracyOverEfficiency;
+        for (const auto& [name, cell] : std::as_const(self->externalVariables))
+            entries.push_back({name, Reading{cell != nullptr, cell ? *cell : 0.0}});
+        const List<std::string>& names = self->variableNames;
+        for (const ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next)
+            if (n->value) registered.push_back(*n->value);
+        functionNames = functionList(*self.object);
+        hosts.assign(self->hostFunctions.begin(), self->hostFunctions.end());
+    }
+    py::list savedEntries, savedRegistered, savedFunctions, savedHosts;
+    for (const auto& [name, reading] : entries)
+        savedEntries.append(py::make_tuple(py::bytes(name), py::cast(reading)));
+    for (const std::string& name : registered) savedRegistered.append(py::bytes(name));
+    for (const std::string& name : functionNames) savedFunctions.append(py::bytes(name));
+    for (const auto& [name, host] : hosts)
+        savedHosts.append(py::make_tuple(py::bytes(name), host->function, host->arguments));
+    return py::make_tuple(flag, savedEntries, savedRegistered, savedFunctions, savedHosts);
 }
 
 py_Evaluator* restore(const py::tuple& saved) {
-    if (saved.size() != 3) throw std::runtime_error("Evaluator: invalid pickled state");
+    if (saved.size() != 5) throw std::runtime_error("Evaluator: invalid pickled state");
     auto evaluator = std::make_unique<py_Evaluator>(saved[0].cast<bool>());
     std::map<std::string, py::object> values;
     for (py::handle entry : saved[1].cast<py::list>()) {
@@ -259,7 +331,48 @@ py_Evaluator* restore(const py::tuple& saved) {
         if (found != values.end() && !found->second.is_none())
             evaluator->_appendVariable(found->first, found->second.cast<double>());
     }
+    std::set<std::string> functionNames;
+    for (py::handle name : saved[3].cast<py::list>())
+        functionNames.insert(name.cast<std::string>());
+    for (const std::string& name : functionList(*evaluator))
+        if (!functionNames.count(name)) evaluator->deleteFunction(name);
+    Self self{evaluator.get()};
+    for (py::handle host : saved[4].cast<py::list>()) {
+        const py::tuple entry = host.cast<py::tuple>();
+        appendHostFunction(self, entry[0].cast<std::string>(), entry[1].cast<py::object>(),
+                           entry[2].cast<int>());
+    }
     return evaluator.release();
+}
+
+// The collector sees the callables an evaluator holds, and may drop them to
+// break a cycle through one.
+int visitFunctions(PyObject* self, visitproc visit, void* arg) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    const auto slot = instance->get_value_and_holder();
+    if (slot && slot.holder_constructed())
+        for (const auto& entry : slot.value_ptr<py_Evaluator>()->hostFunctions)
+            Py_VISIT(entry.second->function.ptr());
+#if PY_VERSION_HEX >= 0x03090000
+    Py_VISIT(Py_TYPE(self));
+#endif
+    return 0;
+}
+
+int dropFunctions(PyObject* self) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    const auto slot = instance->get_value_and_holder();
+    if (slot && slot.holder_constructed())
+        for (const auto& entry : slot.value_ptr<py_Evaluator>()->hostFunctions)
+            entry.second->function = py::none();
+    return 0;
+}
+
+void takePartInCollection(PyHeapTypeObject* heapType) {
+    PyTypeObject& type = heapType->ht_type;
+    type.tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = visitFunctions;
+    type.tp_clear = dropFunctions;
 }
 
 } // namespace
@@ -276,7 +389,7 @@ PYBIND11_MODULE(Velmoratrix, m) {
 
     m.def("evaluate", &evaluateText);
 
-    py::class_<py_Evaluator>(m, "Evaluator")
+    py::class_<py_Evaluator>(m, "Evaluator", py::custom_type_setup(&takePartInCollection))
         .def(py::init<bool>(), py::arg("accuracyOverEfficiency") = false)
         .def("append_variable",
              [](Self self, std::string name, double value) {
@@ -297,5 +410,13 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "(float64 buffers are read in place). Returns array('d') of n results, or\n"
              "writes them into out. Element i is what eval returns with every name bound\n"
              "to its i-th value; the registered variables stay as they are.")
+        .def("append_function", &appendHostFunction, py::arg("name"), py::arg("function"),
+             py::arg("arguments") = 1,
+             "Adds a function of one or two arguments (floats in, a float out) under name,\n"
+             "on this Evaluator only; a built-in of that name is replaced here.")
+        .def("delete_function", &deleteHostFunction, py::arg("name"),
+             "Makes name an ordinary operand again on this Evaluator.")
+        .def("functions", &functions,
+             "The function names, built-in and added, in the order the engine lists them.")
         .def(py::pickle(&state, &restore));
 }

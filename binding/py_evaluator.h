@@ -3,12 +3,16 @@
 // appendVariable stay the caller's: only the cells made here are released.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_set>
 
 #include "evaluator.h"
+
+struct HostFunction; // a host callable added as a function (mathparser.cpp)
 
 class py_Evaluator : public MathEvaluator {
 public:
@@ -25,6 +29,9 @@ public:
     // locks); `holder` is the thread inside a call, to refuse re-entry.
     std::mutex calls;
     std::thread::id holder;
+    // The host callables added as functions, by name: what the garbage
+    // collector is shown, and what pickling saves.
+    std::map<std::string, std::shared_ptr<HostFunction>> hostFunctions;
 
 private:
     std::unordered_set<const double*> cells_;

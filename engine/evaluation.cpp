@@ -271,7 +271,24 @@ void resolve(MathEvaluator& m, const Language& language, const Program& program,
                 fail(Ending::Malformed);
                 break;
             }
-            if (n == 1) {
+            if (n == 1 && f.unary == callableUnary) {
+                if (!f.callUnary) {
+                    fail(Ending::Malformed);
+                    break;
+                }
+                Instruction i = instruction(Op::CallUnary);
+                i.callUnary = f.callUnary;
+                emit.push(i);
+            } else if (n == 2 && f.binary == callableBinary) {
+                if (!f.callBinary) {
+                    fail(Ending::Malformed);
+                    break;
+                }
+                Instruction i = instruction(Op::CallBinary);
+                i.callBinary = f.callBinary;
+                emit.push(i);
+                --depth;
+            } else if (n == 1) {
                 if (!f.unary) {
                     fail(Ending::Malformed);
                     break;
@@ -319,6 +336,7 @@ void resolve(MathEvaluator& m, const Language& language, const Program& program,
         case Op::Div:
         case Op::Pow:
         case Op::Binary:
+        case Op::CallBinary:
             --values;
             break;
         case Op::Primitive:
@@ -334,7 +352,7 @@ void resolve(MathEvaluator& m, const Language& language, const Program& program,
         default:
             break;
         }
-        callsOut |= i.op == Op::Binary;
+        callsOut |= i.op == Op::Binary || i.op == Op::CallUnary || i.op == Op::CallBinary;
     }
     code.callsOut = callsOut;
     code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&
@@ -460,6 +478,14 @@ namespace {
         case Op::Binary:
             top = i.binary(pop(), top);
             break;
+        case Op::CallUnary:
+            top = (*i.callUnary)(static_cast<double>(top));
+            break;
+        case Op::CallBinary: {
+            const long double left = pop();
+            top = (*i.callBinary)(left, top);
+            break;
+        }
         default:
             __builtin_unreachable(); // resolve makes no other step
         }

@@ -155,5 +155,7 @@ void Language::derive(MathEvaluator& m) {
         n.functionArity = valueOf(m.argumentCounts, n.text);
         n.unary = valueOf(m.unaryFunctions, n.text);
         n.binary = valueOf(m.binaryFunctions, n.text);
+        n.callUnary = entryOf(unaryCallables, n.text);
+        n.callBinary = entryOf(binaryCallables, n.text);
     }
 }

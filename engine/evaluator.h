@@ -9,6 +9,7 @@
 // whenever their edit counters have moved.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,10 @@
 using BinaryFunction = long double (*)(long double, long double);
 using UnaryFunction = double (*)(double);
 using OperatorFunction = long double (*)(long double, long double, bool);
+// Functions with state of their own; they may throw, and the throw leaves
+// eval as any exception does.
+using UnaryCallable = std::function<double(double)>;
+using BinaryCallable = std::function<long double(long double, long double)>;
 
 struct Program; // one text compiled (prepared.h)
 
@@ -80,6 +85,19 @@ public:
     void evalMany(std::string expression, const std::vector<Column>& columns, std::size_t count,
                   double* out, std::ptrdiff_t outStride = sizeof(double));
 
+    // Adds name as a function of one or two arguments on this evaluator, or
+    // makes it one (a built-in name is replaced here only). The public
+    // tables say so as for a built-in: unaryFunctions or binaryFunctions,
+    // argumentCounts and functionNames; a callable stands in its table as
+    // callableUnary or callableBinary.
+    void appendFunction(std::string name, UnaryFunction function);
+    void appendFunction(std::string name, BinaryFunction function);
+    void appendCallable(std::string name, UnaryCallable function);
+    void appendCallable(std::string name, BinaryCallable function);
+    // Makes name an ordinary operand again: out of functionNames and the
+    // function tables.
+    void deleteFunction(const std::string& name);
+
     // Whether name is in variableNames, in constant time.
     bool isVariable(std::string_view name);
     // Drops every compiled program and, but for a small one's buffers, the
@@ -99,6 +117,11 @@ private:
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
 };
+
+// What the function tables hold for a callable added by appendCallable; the
+// evaluator calls the callable instead. Called directly, they give NaN.
+double callableUnary(double);
+long double callableBinary(long double, long double);
 
 // One expression on an engine in the default configuration.
 long double evaluate(std::string expression);

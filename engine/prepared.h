@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,6 +57,8 @@ struct NameInfo {
     int functionArity = 0;
     UnaryFunction unary = nullptr;
     BinaryFunction binary = nullptr;
+    const UnaryCallable* callUnary = nullptr; // where unary is callableUnary
+    const BinaryCallable* callBinary = nullptr;
 
     std::int32_t kind() const {
         return isOperator ? Operator : isFunction ? Function : isSeparator ? Separator : Operand;
@@ -71,6 +74,10 @@ struct Language {
     std::vector<NameInfo> names;
     std::unordered_map<std::string, std::int32_t> longNames;
     NameFilter longFilter;
+    // The callables appendCallable added, by name: kept across derivations,
+    // which point each name's entry at its own.
+    std::map<std::string, UnaryCallable> unaryCallables;
+    std::map<std::string, BinaryCallable> binaryCallables;
 
     void derive(MathEvaluator& m);
     // The index of a name of the lists, or -1.
@@ -122,6 +129,8 @@ enum class Op : std::uint8_t {
     Unary,
     Sqrt, // "sqrt" in place
     Binary,
+    CallUnary, // a callable's function
+    CallBinary,
 };
 struct Instruction {
     Op op;
@@ -133,6 +142,8 @@ struct Instruction {
         OperatorFunction primitive;
         UnaryFunction unary;
         BinaryFunction binary;
+        const UnaryCallable* callUnary;
+        const BinaryCallable* callBinary;
     };
     double number2; // PrimitiveNumber's right operand
 };

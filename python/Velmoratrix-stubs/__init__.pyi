@@ -1,6 +1,6 @@
 # Type stubs of the Velmoratrix extension module. The signatures are those
 # pybind11 generates for it: unnamed arguments are positional only.
-from typing import Any, Dict, Mapping, NoReturn, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, NoReturn, Optional, Sequence, Tuple, Union
 
 def evaluate(arg0: Union[str, bytes], /) -> float:
     """Evaluates one expression on a fresh engine: pi and e are known, factorials exact."""
@@ -20,8 +20,16 @@ class Evaluator:
         out: Optional[Any] = None,
     ) -> Any:
         """The expression once per element of the columns: array('d') of the results, or out."""
-    def __getstate__(self) -> Tuple[bool, list, list]: ...
-    def __setstate__(self, arg0: Tuple[bool, list, list], /) -> None: ...
+    def append_function(
+        self, name: Union[str, bytes], function: Callable[..., float], arguments: int = 1
+    ) -> None:
+        """Adds a function of one or two arguments on this Evaluator; a built-in name is replaced."""
+    def delete_function(self, name: Union[str, bytes]) -> None:
+        """Makes name an ordinary operand again on this Evaluator."""
+    def functions(self) -> List[str]:
+        """The function names, built-in and added."""
+    def __getstate__(self) -> Tuple[bool, list, list, list, list]: ...
+    def __setstate__(self, arg0: Tuple[bool, list, list, list, list], /) -> None: ...
 
 class mp_RPN:
     """The compiled-expression record; no operation hands one out."""

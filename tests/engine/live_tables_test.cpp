@@ -154,3 +154,35 @@ TEST(LiveTablesTest, ManyTextsInTurn) {
 }
 
 } // namespace
+
+namespace {
+
+// Functions added through the engine's own calls: plain and with state, the
+// tables saying so, compiled programs following, a throw passing through.
+TEST(LiveTablesTest, AddedFunctions) {
+    MathEvaluator m;
+    EXPECT_EQ(m.eval("sin(0)+1"), 1);
+    m.appendFunction("sin", static_cast<UnaryFunction>(std::cos)); // replaces the built-in
+    EXPECT_EQ(m.eval("sin(0)+1"), 2);
+    int calls = 0;
+    m.appendCallable("count", UnaryCallable([&calls](double x) { return x + ++calls; }));
+    m.appendCallable("pair",
+                     BinaryCallable([](long double a, long double b) { return a * 10 + b; }));
+    EXPECT_EQ(m.eval("count(1)+count(1)"), 5);
+    EXPECT_EQ(m.eval("pair(1,2)"), 12);
+    EXPECT_EQ(m.argumentCounts.at("pair"), 2);
+    EXPECT_EQ(m.binaryFunctions.at("pair"), callableBinary);
+    EXPECT_TRUE(m.functionNames.inList("count"));
+    m.appendFunction("pair", largest); // now a plain binary function
+    EXPECT_EQ(m.eval("pair(1,2)"), 2);
+    m.appendCallable("bad", UnaryCallable([](double) -> double { throw std::runtime_error("x"); }));
+    EXPECT_THROW(m.eval("1+bad(2)"), std::runtime_error);
+    EXPECT_EQ(texts(m.currentRPN.RPN_values), (std::vector<std::string>{"1", "2", "bad", "+"}));
+    for (const char* name : {"count", "pair", "sin"}) m.deleteFunction(name);
+    EXPECT_THROW(m.eval("count(1)"), std::invalid_argument);
+    EXPECT_FALSE(m.functionNames.inList("sin"));
+    EXPECT_EQ(m.unaryFunctions.count("sin"), 0u);
+    EXPECT_EQ(m.eval("cos(0)"), 1);
+}
+
+} // namespace

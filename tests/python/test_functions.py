@@ -1,0 +1,128 @@
+"""User functions: Python callables as functions of one Evaluator."""
+import gc
+import math
+import os
+import pickle
+import unittest
+import weakref
+
+import Velmoratrix
+from Velmoratrix import Evaluator, evaluate
+
+BUILT_IN = ["acos", "asin", "atan", "cos", "sin", "sqrt", "tan"]
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class Boom(Exception):
+    pass
+
+
+def explode(x):
+    raise Boom(x)
+
+
+class FunctionsTest(unittest.TestCase):
+    def test_added_functions_read_like_built_ins(self):
+        ev = Evaluator()
+        ev.append_function("exp", math.exp)
+        ev.append_function("max", max, arguments=2)
+        ev.append_function("atan2", math.atan2, 2)
+        cases = [("exp(1)", math.e), ("max(2,5)", 5.0), ("2*max(1,exp(0))", 2.0),
+                 ("atan2(1,1)*4", math.pi), ("max(2)", 0.0), ("exp(1,2)", 0.0)]
+        for text, expected in cases:
+            with self.subTest(text=text):
+                self.assertEqual(ev.eval(text), expected)
+        self.assertEqual(ev.functions(), BUILT_IN + ["exp", "max", "atan2"])
+        ev.delete_function("exp")
+        with self.assertRaisesRegex(ValueError, "^stod$"):
+            ev.eval("exp(1)")  # an ordinary operand again
+
+    def test_built_ins_change_on_one_evaluator_only(self):
+        ev, other = Evaluator(), Evaluator()
+        ev.append_function("sin", lambda x: 42.0)
+        ev.delete_function("cos")
+        self.assertEqual(ev.eval("sin(0)"), 42.0)
+        with self.assertRaises(ValueError):
+            ev.eval("cos(0)")
+        self.assertNotIn("cos", ev.functions())
+        for untouched in [other.eval, evaluate]:
+            self.assertEqual(untouched("sin(0)+cos(0)"), 1.0)
+        self.assertEqual(other.functions(), BUILT_IN)
+
+    def test_what_the_callable_does_wrong_reaches_the_caller(self):
+        ev = Evaluator()
+        ev.append_function("boom", explode)
+        ev.append_function("text", lambda x: "a")
+        with self.assertRaises(Boom) as raised:
+            ev.eval("1+boom(7)")
+        self.assertEqual(raised.exception.args, (7.0,))
+        with self.assertRaises(Boom):
+            ev.eval_many("boom(x)", {"x": [1.0, 2.0]})
+        with self.assertRaises(TypeError):
+            ev.eval("text(1)")
+        ev.append_function("again", lambda x: ev.eval("1"))
+        with self.assertRaisesRegex(RuntimeError, "busy"):
+            ev.eval("again(1)")
+        self.assertEqual(ev.eval("2*3"), 6.0)  # usable after each
+        for arguments in [0, 3, -1]:
+            with self.assertRaises(ValueError):
+                ev.append_function("f", math.exp, arguments)
+        with self.assertRaises(TypeError):
+            ev.append_function("f", 3.0)
+
+    def test_eval_many_calls_in_element_order(self):
+        ev = Evaluator()
+        seen = []
+        ev.append_function("note", lambda x: seen.append(x) or x)
+        self.assertEqual(list(ev.eval_many("note(x)+note(x*3)", {"x": [1.0, 2.0]})), [4.0, 8.0])
+        self.assertEqual(seen, [1.0, 3.0, 2.0, 6.0])
+
+    def test_pickling_takes_the_functions(self):
+        ev = Evaluator()
+        ev.append_function("hypot", math.hypot, 2)
+        ev.delete_function("tan")
+        twin = pickle.loads(pickle.dumps(ev))
+        self.assertEqual(twin.functions(), ev.functions())
+        self.assertEqual(twin.eval("hypot(3,4)"), 5.0)
+        ev.append_function("anonymous", lambda x: x)
+        with self.assertRaises((pickle.PicklingError, AttributeError)):
+            pickle.dumps(ev)
+
+    def test_a_cycle_through_a_function_is_collected(self):
+        ev = Evaluator()
+        ev.append_function("me", lambda x: ev.eval("1"))
+        gone = weakref.ref(ev)
+        del ev
+        gc.collect()
+        self.assertIsNone(gone())
+
+    def test_memory_stays_flat(self):
+        def cycles(n):
+            for i in range(n):
+                ev = Evaluator()
+                ev.append_function("f", lambda x, i=i: x + i)
+                ev.eval("f(1)")
+                ev.eval("f(1)+")
+                try:
+                    ev.eval("f(1)+q")
+                except ValueError:
+                    pass
+                ev.delete_function("f")
+                ev.append_function("g", explode)
+                try:
+                    ev.eval("g(2)")
+                except Boom:
+                    pass
+
+        cycles(2000)
+        before = resident_bytes()
+        cycles(20000)
+        self.assertLess(resident_bytes() - before, 2 << 20)
+
+
+if __name__ == "__main__":
+    unittest.main()
