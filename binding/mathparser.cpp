@@ -345,6 +345,99 @@ py_Evaluator* restore(const py::tuple& saved) {
     return evaluator.release();
 }
 
+// Diagnostics take a str, any str: one that UTF-8 cannot encode (a lone
+// surrogate) passes as its code points. Positions and lengths are counted in
+// characters of the str.
+std::string utf8(const py::str& text) {
+    const py::object encoded = py::reinterpret_steal<py::object>(
+        PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!encoded) throw py::error_already_set();
+    return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
+py::str fromUtf8(const std::string& text) {
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+}
+
+std::size_t characters(const std::string& text, std::size_t from, std::size_t to) {
+    std::size_t n = 0;
+    for (std::size_t i = from; i < to; ++i)
+        n += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+    return n;
+}
+
+py::handle problemType; // the module's Problem, which the module keeps alive
+
+py::list problems(MathEvaluator& engine, const std::string& text) {
+    py::list out;
+    for (const Diagnostic& d : engine.check(text))
+        out.append(problemType(characters(text, 0, d.offset),
+                               characters(text, d.offset, d.offset + d.length),
+                               d.error ? "error" : "warning", fromUtf8(d.message)));
+    return out;
+}
+
+py::list checkText(Self self, const py::str& expression) {
+    const std::string text = utf8(expression);
+    Hold hold(*self.object);
+    return problems(*self.object, text);
+}
+
+py::list checkDefault(const py::str& expression) {
+    MathEvaluator engine;
+    return problems(engine, utf8(expression));
+}
+
+py::list namesOf(Self self, const py::str& expression) {
+    const std::string text = utf8(expression);
+    std::vector<std::string> found;
+    {
+        Hold hold(*self.object);
+        found = self->names(text);
+    }
+    py::list out;
+    for (const std::string& name : found) out.append(fromUtf8(name));
+    return out;
+}
+
+py::dict explainText(Self self, const py::str& expression) {
+    static const char* const kinds[] = {"operator", "operand", "separator", "function"};
+    const std::string text = utf8(expression);
+    Explanation e;
+    {
+        Hold hold(*self.object);
+        e = self->explain(text);
+    }
+    py::list tokens, rpn, steps;
+    for (const auto& t : e.tokens) {
+        py::dict token;
+        token["text"] = fromUtf8(t.text);
+        token["kind"] = kinds[t.kind & 3];
+        token["position"] = characters(text, 0, t.offset);
+        tokens.append(token);
+    }
+    for (const auto& r : e.rpn) rpn.append(fromUtf8(r));
+    for (const auto& s : e.steps) {
+        py::dict step;
+        step["token"] = fromUtf8(s.token);
+        step["action"] = fromUtf8(s.action);
+        py::list stack;
+        for (long double v : s.stack) stack.append(static_cast<double>(v));
+        step["stack"] = stack;
+        steps.append(step);
+    }
+    py::dict out;
+    out["tokens"] = tokens;
+    out["rpn"] = rpn;
+    out["steps"] = steps;
+    out["result"] =
+        e.succeeded ? py::object(py::float_(static_cast<double>(e.result))) : py::none();
+    out["failure"] = e.succeeded ? py::object(py::none()) : py::object(fromUtf8(e.failure));
+    return out;
+}
+
 // The collector sees the callables an evaluator holds, and may drop them to
 // break a cycle through one.
 int visitFunctions(PyObject* self, visitproc visit, void* arg) {
@@ -388,6 +481,12 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def_readwrite("RPN_values", &me_RPN::RPN_values);
 
     m.def("evaluate", &evaluateText);
+    m.attr("Problem") = py::module_::import("collections")
+                            .attr("namedtuple")("Problem", "position length severity message");
+    problemType = m.attr("Problem");
+    m.def("check", &checkDefault, py::arg("expression"),
+          "The problems of a text on the engine of evaluate: a list of Problem(position,\n"
+          "length, severity, message), sorted by position; [] when there are none.");
 
     py::class_<py_Evaluator>(m, "Evaluator", py::custom_type_setup(&takePartInCollection))
         .def(py::init<bool>(), py::arg("accuracyOverEfficiency") = false)
@@ -418,5 +517,15 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "Makes name an ordinary operand again on this Evaluator.")
         .def("functions", &functions,
              "The function names, built-in and added, in the order the engine lists them.")
+        .def("check", &checkText, py::arg("expression"),
+             "The problems of a text: a list of Problem(position, length, severity,\n"
+             "message), sorted by position, in characters; an \"error\" wherever eval fails,\n"
+             "a \"warning\" where the text evaluates but likely does not mean what it says.")
+        .def("names", &namesOf, py::arg("expression"),
+             "The names the text reads: its registered variables and the operands that\n"
+             "read as no number, each once, in order of appearance.")
+        .def("explain", &explainText, py::arg("expression"),
+             "How the text is read and run: its tokens, its reverse Polish order and each\n"
+             "step with the stack after it, then the result or what failed.")
         .def(py::pickle(&state, &restore));
 }

@@ -11,18 +11,19 @@
 namespace {
 
 // The precedence and associativity of a name as the tables' inserting
-// lookups give them: a missing entry reads as 0 and is entered with 0.
-int precedenceOf(MathEvaluator& m, NameInfo& name) {
-    if (!name.hasPrecedence) {
-        m.operatorPrecedence.try_emplace(name.text, 0);
+// lookups give them: a missing entry reads as 0 and is entered with 0
+// (unless there is no evaluator to enter it in).
+int precedenceOf(MathEvaluator* m, NameInfo& name) {
+    if (m && !name.hasPrecedence) {
+        m->operatorPrecedence.try_emplace(name.text, 0);
         name.hasPrecedence = true;
     }
     return name.precedence;
 }
 
-int rightAssociativeOf(MathEvaluator& m, NameInfo& name) {
-    if (!name.hasRightAssociative) {
-        m.rightAssociative.try_emplace(name.text, 0);
+int rightAssociativeOf(MathEvaluator* m, NameInfo& name) {
+    if (m && !name.hasRightAssociative) {
+        m->rightAssociative.try_emplace(name.text, 0);
         name.hasRightAssociative = true;
     }
     return name.rightAssociative;
@@ -30,7 +31,7 @@ int rightAssociativeOf(MathEvaluator& m, NameInfo& name) {
 
 } // namespace
 
-void order(MathEvaluator& m, Language& language, Program& program) {
+void order(MathEvaluator* m, Language& language, Program& program) {
     std::vector<std::uint32_t>& output = program.output;
     output.clear();
     std::vector<std::uint32_t> stack;
@@ -101,7 +102,7 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
     program->registryEdits = ~std::uint64_t{0};
     program->text.assign(text);
     scan(p.language, *program);
-    order(*this, p.language, *program);
+    order(this, p.language, *program);
     p.language.edits = languageEdits(); // the entries order made, already in its lookups
     std::size_t length = 0;
     for (std::uint32_t i : program->output) length += program->slice(i).size();

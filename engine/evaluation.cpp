@@ -79,8 +79,13 @@ bool readSimpleNumber(std::string_view text, double& value) {
 
 // std::stod's contract: leading blanks skipped, longest prefix taken, errno
 // left as found unless the conversion set it. Says how a failed read ends.
-Ending readNumber(std::string_view token, double& value) {
-    if (readSimpleNumber(token, value)) return Ending::Value;
+} // namespace
+
+Ending readNumber(std::string_view token, double& value, std::size_t* consumed) {
+    if (readSimpleNumber(token, value)) {
+        if (consumed) *consumed = token.size();
+        return Ending::Value;
+    }
     const std::string text(token); // strtod wants the terminating NUL
     const char* begin = text.c_str();
     char* end = nullptr;
@@ -90,10 +95,13 @@ Ending readNumber(std::string_view token, double& value) {
     value = c ? strtod_l(begin, &end, c) : std::strtod(begin, &end);
     const int conversionErrno = errno;
     if (conversionErrno == 0) errno = savedErrno;
+    if (consumed) *consumed = static_cast<std::size_t>(end - begin);
     if (end == begin) return Ending::NotANumber;
     if (conversionErrno == ERANGE) return Ending::OutOfRange;
     return Ending::Value;
 }
+
+namespace {
 
 Instruction instruction(Op op) {
     Instruction i;

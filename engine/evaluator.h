@@ -35,6 +35,37 @@ struct Column {
     std::ptrdiff_t stride = sizeof(double);
 };
 
+// A problem check finds in a text: where (bytes of the text), how bad (an
+// error: eval fails there; a warning: the text evaluates but likely does not
+// mean what it says), and what to write instead.
+struct Diagnostic {
+    std::size_t offset;
+    std::size_t length;
+    bool error;
+    std::string message;
+};
+
+// How a text is read and run, for a person: its tokens, its reverse Polish
+// order, and each step of the run with the stack after it.
+struct Explanation {
+    struct Token {
+        std::string text;
+        std::int32_t kind; // a TokenKind
+        std::size_t offset;
+    };
+    struct Step {
+        std::string token;
+        std::string action;
+        std::vector<long double> stack; // bottom first
+    };
+    std::vector<Token> tokens;
+    std::vector<std::string> rpn;
+    std::vector<Step> steps;
+    bool succeeded = false;
+    long double result = 0;
+    std::string failure; // what ended the run, where it failed
+};
+
 class MathEvaluator {
 public:
     double piValue;
@@ -97,6 +128,14 @@ public:
     // Makes name an ordinary operand again: out of functionNames and the
     // function tables.
     void deleteFunction(const std::string& name);
+
+    // Diagnostics; none of them changes the evaluator or currentRPN. check
+    // has an error exactly where eval fails, sorted by position; names are
+    // the operands read as variables or that read as no number, each once,
+    // in order of appearance; explain runs the text step by step.
+    std::vector<Diagnostic> check(const std::string& expression);
+    std::vector<std::string> names(const std::string& expression);
+    Explanation explain(const std::string& expression);
 
     // Whether name is in variableNames, in constant time.
     bool isVariable(std::string_view name);

@@ -213,9 +213,15 @@ struct MathEvaluator::Prepared {
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
 };
 
+// What a number token reads as, with std::stod's contract; how a failed read
+// ends a run, and how many bytes the number took.
+Ending readNumber(std::string_view token, double& value, std::size_t* consumed = nullptr);
+
 // The passes over a program, each linear in its length.
 void scan(const Language& language, Program& program);
-void order(MathEvaluator& m, Language& language, Program& program);
+// Orders the pieces; the table lookups it makes enter missing entries in m's
+// tables, as compile does, unless m is null.
+void order(MathEvaluator* m, Language& language, Program& program);
 // Names bound for one call only, ahead of the registered variables: the
 // cells behind `slots` are read as a registered variable's would be.
 struct Overlay {

@@ -1,0 +1,427 @@
+// Diagnostics: what is wrong with a text and where, the names it reads, and
+// how it is read and run step by step. Nothing here changes the evaluator:
+// the passes run on a scratch program, and the compiler's table lookups
+// enter nothing.
+//
+// Errors are exactly the failures of eval: the unknown and out-of-range
+// tokens (which raise), and the structural faults (which give 0.0), found
+// by the same walk over the reverse Polish order that eval makes. Where a
+// structural fault lies in the text as written is told by the neighbours of
+// each token.
+#include <algorithm>
+#include <cmath>
+
+#include "evaluator.h"
+#include "prepared.h"
+
+namespace {
+
+std::string quoted(std::string_view text) {
+    return "'" + std::string(text) + "'";
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\n\r\f\v");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\n\r\f\v");
+    return text.substr(first, last - first + 1);
+}
+
+bool blank(std::string_view text) {
+    return trimmed(text).empty();
+}
+
+// The scratch compilation of a text, and what each token is.
+struct Reading {
+    MathEvaluator& m;
+    const Language& language;
+    Program program;
+    std::vector<std::size_t> next, previous; // non-empty neighbours, or npos
+
+    Reading(MathEvaluator& evaluator, Language& lang, const std::string& text)
+        : m(evaluator), language(lang) {
+        program.text = text;
+        scan(lang, program);
+        order(nullptr, lang, program);
+        const std::size_t n = program.pieces.size();
+        next.assign(n, std::string_view::npos);
+        previous.assign(n, std::string_view::npos);
+        std::size_t last = std::string_view::npos;
+        for (std::size_t i = 0; i < n; ++i) {
+            previous[i] = last;
+            if (!program.slice(i).empty()) last = i;
+        }
+        last = std::string_view::npos;
+        for (std::size_t i = n; i-- > 0;) {
+            next[i] = last;
+            if (!program.slice(i).empty()) last = i;
+        }
+    }
+
+    std::string_view text(std::size_t i) const { return program.slice(i); }
+    std::int32_t kind(std::size_t i) const { return program.kind(i); }
+    const NameInfo* name(std::size_t i) const {
+        const std::int32_t index = language.lookup(text(i));
+        return index < 0 ? nullptr : &language.names[index];
+    }
+    bool is(std::size_t i, std::int32_t k, std::string_view t) const {
+        return i != std::string_view::npos && kind(i) == k && text(i) == t;
+    }
+    bool variable(std::size_t i) const { return kind(i) != Operator && m.isVariable(text(i)); }
+    // A value ends here: an operand, a ")" or a one-operand operator ("!").
+    bool endsValue(std::size_t i) const {
+        if (i == std::string_view::npos) return false;
+        if (kind(i) == Operand) return true;
+        if (kind(i) == Separator) return text(i) == ")";
+        const NameInfo* n = name(i);
+        return kind(i) == Operator && n && n->operatorArity == 1;
+    }
+    // A value starts here: an operand, a "(" or a function.
+    bool startsValue(std::size_t i) const {
+        if (i == std::string_view::npos) return false;
+        return kind(i) == Operand || kind(i) == Function || is(i, Separator, "(");
+    }
+};
+
+struct Checker {
+    Reading& r;
+    std::vector<Diagnostic>& out;
+
+    void report(std::size_t piece, bool error, std::string message) {
+        out.push_back(
+            {r.program.pieces[piece].offset, r.text(piece).size(), error, std::move(message)});
+    }
+
+    // Brackets: a ")" without "(" closes all before it; a "(" never closed
+    // stays in the program and raises there.
+    std::vector<bool> unclosed() {
+        std::vector<bool> open(r.program.pieces.size(), false);
+        std::vector<std::size_t> stack;
+        for (std::size_t i = 0; i < r.program.pieces.size(); ++i) {
+            if (r.is(i, Separator, "(")) {
+                stack.push_back(i);
+            } else if (r.is(i, Separator, ")")) {
+                if (stack.empty())
+                    report(i, false,
+                           "')' has no '(' before it: it closes everything before it, as if a "
+                           "'(' stood at the start");
+                else
+                    stack.pop_back();
+            }
+        }
+        for (std::size_t i : stack) open[i] = true;
+        return open;
+    }
+
+    // Operands that are no number and no registered name, numbers beyond the
+    // float range, and numbers that do not read as they look.
+    void operands(const std::vector<bool>& open) {
+        for (std::uint32_t i : r.program.output) {
+            const std::string_view t = r.text(i);
+            const std::int32_t kind = r.kind(i);
+            if (kind == Operator) continue;
+            double value;
+            std::size_t consumed = 0;
+            if (r.variable(i)) {
+                if (kind == Operand && readNumber(t, value, &consumed) == Ending::Value &&
+                    blank(t.substr(consumed)))
+                    report(i, false,
+                           "the variable " + quoted(t) + " stands here, not the number it spells");
+                continue;
+            }
+            if (kind == Function) continue;
+            const Ending read = readNumber(t, value, &consumed);
+            if (read == Ending::OutOfRange)
+                report(i, true, quoted(t) + " is beyond the range of a float");
+            else if (read == Ending::NotANumber)
+                report(i, true, open[i] ? "'(' is never closed: add a ')'" : unknown(i));
+            else if (!blank(t.substr(consumed)))
+                numberWithRest(i, consumed);
+        }
+    }
+
+    std::string unknown(std::size_t i) {
+        const std::string_view t = r.text(i);
+        const std::string_view core = trimmed(t);
+        const std::string head = quoted(t) + " is no number and no registered name";
+        if (core != t && !core.empty() && r.m.isVariable(core))
+            return head + ": blanks belong to names; write " + quoted(core);
+        if (core != t && !core.empty() && r.language.classify(core) == Function)
+            return head + ": with a blank before '(' the function is an ordinary name; write " +
+                   quoted(std::string(core) + "(...)");
+        if (t.size() > 1 && t[0] == '-' && r.m.isVariable(t.substr(1)))
+            return head + ": a '-' before a name is part of the name; write " +
+                   quoted("0-" + std::string(t.substr(1)));
+        if (std::as_const(r.m.externalVariables).count(std::string(t)))
+            return head + ": it is listed but not registered on this evaluator; register it "
+                          "first (append_variable)";
+        return head;
+    }
+
+    void numberWithRest(std::size_t i, std::size_t consumed) {
+        const std::string_view t = r.text(i);
+        const std::size_t after = r.next[i];
+        const char last = t.back();
+        if ((last == 'e' || last == 'E') && consumed + 1 == t.size() &&
+            after != std::string_view::npos && r.kind(after) == Operator &&
+            (r.text(after) == "-" || r.text(after) == "+")) {
+            const std::size_t exponent = r.next[after];
+            const std::string written =
+                std::string(t) + std::string(r.text(after)) +
+                (exponent == std::string_view::npos ? std::string()
+                                                    : std::string(r.text(exponent)));
+            report(i, false,
+                   quoted(written) + " reads as " + quoted(t.substr(0, consumed)) + " " +
+                       (r.text(after) == "-" ? "minus " : "plus ") +
+                       (exponent == std::string_view::npos ? std::string("…")
+                                                           : std::string(r.text(exponent))) +
+                       ": the exponent's sign splits the number; write it without a signed "
+                       "exponent, such as 0.00001 for 1e-5");
+            return;
+        }
+        report(i, false,
+               quoted(t) + " reads as the number " + quoted(trimmed(t.substr(0, consumed))) + "; " +
+                   quoted(t.substr(consumed)) + " is ignored");
+    }
+
+    // The walk eval makes: false where it would give the failure value, with
+    // the token it stops at (npos: at the end).
+    bool runs(std::size_t& failedAt, std::string& why) {
+        const auto& output = r.program.output;
+        if (output.empty()) {
+            failedAt = std::string_view::npos;
+            why = "there is no value to compute";
+            return false;
+        }
+        std::size_t depth = 0;
+        for (std::uint32_t i : output) {
+            const std::int32_t kind = r.kind(i);
+            if (kind == Separator && !r.variable(i)) continue; // an unclosed "(": it raises
+            if (kind != Operator && (r.variable(i) || kind != Function)) ++depth;
+            const NameInfo* n = kind == Function || kind == Operator ? r.name(i) : nullptr;
+            if (kind == Function) {
+                const int arity = n ? n->functionArity : 0;
+                if (arity > 0 && depth < static_cast<std::size_t>(arity)) {
+                    failedAt = i;
+                    why = quoted(r.text(i)) + " finds no argument";
+                    return false;
+                }
+                const bool routine =
+                    arity == 1   ? n->unary && (n->unary != callableUnary || n->callUnary)
+                    : arity == 2 ? n->binary && (n->binary != callableBinary || n->callBinary)
+                                 : true;
+                if (!routine) {
+                    failedAt = i;
+                    why = quoted(r.text(i)) + " has no routine in the function tables";
+                    return false;
+                }
+                if (arity == 2) --depth;
+            } else if (kind == Operator) {
+                const int arity = n ? std::max(n->operatorArity, 0) : 0;
+                if (static_cast<std::size_t>(arity) > depth) {
+                    failedAt = i;
+                    why = quoted(r.text(i)) + " finds " + (depth ? "only one value" : "no value");
+                    return false;
+                }
+                if (!n || !n->primitive) {
+                    failedAt = i;
+                    why = quoted(r.text(i)) + " has no primitive in the operator table";
+                    return false;
+                }
+                depth = depth - arity + 1;
+            }
+        }
+        if (depth == 1) return true;
+        failedAt = std::string_view::npos;
+        why = depth == 0 ? "there is no value left at the end"
+                         : std::to_string(depth) + " values are left at the end, where one "
+                                                   "should be";
+        return false;
+    }
+
+    // Where a structural fault lies in the text as written.
+    bool placeFault() {
+        bool placed = false;
+        for (std::size_t i = 0; i < r.program.pieces.size(); ++i) {
+            const std::string_view t = r.text(i);
+            if (t.empty()) continue;
+            const std::size_t before = r.previous[i], after = r.next[i];
+            const NameInfo* n = r.name(i);
+            if (r.kind(i) == Operator && n && n->operatorArity == 2) {
+                if (!r.endsValue(before)) {
+                    std::string message = quoted(t) + " has no left operand";
+                    if (t == "-" && (r.is(before, Separator, "(") || r.is(before, Separator, ",")))
+                        message += ": a '-' after '(' or ',' subtracts; to negate, write 0-… "
+                                   "or put the '-' right after an operator (2*-3)";
+                    else if (t == "-" && before == std::string_view::npos)
+                        message += ": a '-' at the start is a sign only right before a number or "
+                                   "name; write 0-… for the rest";
+                    report(i, true, message);
+                    placed = true;
+                }
+                if (!r.startsValue(after)) {
+                    report(i, true, quoted(t) + " has no right operand");
+                    placed = true;
+                }
+            } else if (r.kind(i) == Operator && n && n->operatorArity == 1 &&
+                       !r.endsValue(before)) {
+                report(i, true, quoted(t) + " has no operand before it");
+                placed = true;
+            } else if (r.kind(i) == Function && !r.variable(i)) {
+                if (!r.is(after, Separator, "(")) {
+                    report(i, true,
+                           quoted(t) + " is a function: write its argument in parentheses, " +
+                               quoted(std::string(t) + "(x)"));
+                    placed = true;
+                } else if (r.is(r.next[after], Separator, ")")) {
+                    report(i, true, quoted(std::string(t) + "()") + " has no argument");
+                    placed = true;
+                }
+            } else if (r.startsValue(i) && r.endsValue(before) &&
+                       !(r.kind(before) == Operand &&
+                         r.language.classify(trimmed(r.text(before))) == Function)) {
+                std::string message = "no operator between " + quoted(r.text(before)) + " and " +
+                                      quoted(t);
+                if (t[0] == '-' && r.kind(before) == Operator)
+                    message += ": a '-' right after an operator is the sign of what follows; "
+                               "to subtract, put the left side in parentheses";
+                else
+                    message += ": the language has no implied multiplication; put an operator "
+                               "between them, as in " +
+                               quoted(std::string(r.text(before)) + "*" + std::string(t));
+                report(i, true, message);
+                placed = true;
+            } else if (r.is(i, Separator, ",")) {
+                report(i, true,
+                       "',' starts a value too many: commas separate the arguments of "
+                       "two-argument functions only");
+                placed = true;
+            }
+        }
+        return placed;
+    }
+};
+
+} // namespace
+
+std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) {
+    std::vector<Diagnostic> out;
+    Reading reading(*this, prepared().language, expression);
+    Checker checker{reading, out};
+    const std::vector<bool> open = checker.unclosed();
+    checker.operands(open);
+    std::size_t failedAt = 0;
+    std::string why;
+    const bool errorsBefore = std::any_of(out.begin(), out.end(), [](auto& d) { return d.error; });
+    if (!checker.runs(failedAt, why) && !checker.placeFault() && !errorsBefore) {
+        if (failedAt == std::string_view::npos)
+            out.push_back(
+                {0, expression.size(), true, expression.empty() ? "the expression is empty" : why});
+        else
+            checker.report(failedAt, true, why);
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Diagnostic& a, const Diagnostic& b) { return a.offset < b.offset; });
+    return out;
+}
+
+std::vector<std::string> MathEvaluator::names(const std::string& expression) {
+    Reading reading(*this, prepared().language, expression);
+    std::vector<std::string> found;
+    for (std::size_t i = 0; i < reading.program.pieces.size(); ++i) {
+        const std::string_view t = reading.text(i);
+        double value;
+        const bool read = reading.kind(i) == Operand && !t.empty() &&
+                          (reading.variable(i) || readNumber(t, value) == Ending::NotANumber);
+        const bool function = reading.kind(i) == Function && reading.variable(i);
+        if ((read || function) && std::find(found.begin(), found.end(), t) == found.end())
+            found.emplace_back(t);
+    }
+    return found;
+}
+
+Explanation MathEvaluator::explain(const std::string& expression) {
+    Explanation e;
+    Reading r(*this, prepared().language, expression);
+    for (std::size_t i = 0; i < r.program.pieces.size(); ++i)
+        e.tokens.push_back({std::string(r.text(i)), r.kind(i), r.program.pieces[i].offset});
+    for (std::uint32_t i : r.program.output) e.rpn.emplace_back(r.text(i));
+    std::vector<long double> stack;
+    auto step = [&](std::uint32_t i, std::string action) {
+        e.steps.push_back({std::string(r.text(i)), std::move(action), stack});
+    };
+    auto fail = [&](std::string why) {
+        e.failure = std::move(why);
+        return e;
+    };
+    if (r.program.output.empty()) return fail("there is no value to compute: the result is 0.0");
+    for (std::uint32_t i : r.program.output) {
+        const std::string_view t = r.text(i);
+        const std::int32_t kind = r.kind(i);
+        if (kind != Operator && r.variable(i)) {
+            const auto& table = std::as_const(externalVariables);
+            const auto entry = table.find(std::string(t));
+            if (entry == table.end() || !entry->second)
+                return fail(quoted(t) + " has no cell: the result is 0.0");
+            stack.push_back(*entry->second);
+            step(i, "the variable " + quoted(t));
+        } else if (kind != Operator && kind != Function) {
+            double value;
+            const Ending read = readNumber(t, value);
+            if (read == Ending::NotANumber)
+                return fail(quoted(t) + " is no number and no registered name: ValueError");
+            if (read == Ending::OutOfRange)
+                return fail(quoted(t) + " is beyond the range of a float: IndexError");
+            stack.push_back(value);
+            step(i, "the number " + quoted(t));
+        }
+        const NameInfo* n = kind == Function || kind == Operator ? r.name(i) : nullptr;
+        if (kind == Function && n) {
+            const int arity = n->functionArity;
+            if (arity > 0 && stack.size() < static_cast<std::size_t>(arity))
+                return fail(quoted(t) + " finds no argument: the result is 0.0");
+            if (arity == 1 || arity == 2) {
+                const long double right = stack.back();
+                stack.pop_back();
+                long double left = 0;
+                if (arity == 2) {
+                    left = stack.back();
+                    stack.pop_back();
+                }
+                long double value;
+                if (arity == 1 && n->callUnary)
+                    value = (*n->callUnary)(static_cast<double>(right));
+                else if (arity == 1 && n->unary)
+                    value = n->unary(static_cast<double>(right));
+                else if (arity == 2 && n->callBinary)
+                    value = (*n->callBinary)(left, right);
+                else if (arity == 2 && n->binary)
+                    value = n->binary(left, right);
+                else
+                    return fail(quoted(t) + " has no routine: the result is 0.0");
+                stack.push_back(value);
+                step(i, "the function " + quoted(t) +
+                            (arity == 1 ? " of the top value" : " of the top two values"));
+            }
+        } else if (kind == Operator && n) {
+            const int arity = std::max(n->operatorArity, 0);
+            if (static_cast<std::size_t>(arity) > stack.size())
+                return fail(quoted(t) + " needs " + std::to_string(arity) + " values and finds " +
+                            std::to_string(stack.size()) + ": the result is 0.0");
+            if (!n->primitive) return fail(quoted(t) + " has no primitive: the result is 0.0");
+            long double right = 0, left = 0;
+            if (arity >= 1) right = stack.back(), stack.pop_back();
+            if (arity >= 2) left = stack.back(), stack.pop_back();
+            for (int extra = 2; extra < arity; ++extra) stack.pop_back();
+            stack.push_back(n->primitive(left, right, accuracyOverEfficiency));
+            step(i, arity == 2 ? "the operator " + quoted(t) + " on the top two values"
+                               : "the operator " + quoted(t) + " on the top value");
+        }
+    }
+    if (stack.size() != 1)
+        return fail(std::to_string(stack.size()) +
+                    " values are left at the end, where one should be: the result is 0.0");
+    e.succeeded = true;
+    e.result = stack.back();
+    return e;
+}
