@@ -1,4 +1,4 @@
-"""Builds the Velmoratrix module with the project's own CMake build.
+"""Builds the Velmoratrix package with the project's own CMake build.
 
 The sources are listed once, in CMakeLists.txt; this file only drives that
 build for the interpreter that runs it and adds the type stubs.
@@ -33,8 +33,8 @@ class CMakeBuild(build_ext):
             cwd=build_temp, check=True)
         subprocess.run(["cmake", "--build", ".", "-j", str(os.cpu_count() or 1)],
                        cwd=build_temp, check=True)
-        # Editors read the stub beside the module; mypy reads the stub package.
-        shutil.copyfile(STUBS / "__init__.pyi", extdir / "Velmoratrix.pyi")
+        # Editors read the stub beside the package's code; mypy reads the stub package.
+        shutil.copyfile(STUBS / "__init__.pyi", extdir / "__init__.pyi")
 
 
 class Install(install):
@@ -49,10 +49,11 @@ class Install(install):
 
 
 setup(
-    ext_modules=[CMakeExtension("Velmoratrix")],
+    ext_modules=[CMakeExtension("Velmoratrix._engine")],
     cmdclass={"build_ext": CMakeBuild, "install": Install},
-    packages=["Velmoratrix-stubs"],
-    package_dir={"Velmoratrix-stubs": "python/Velmoratrix-stubs"},
+    packages=["Velmoratrix", "Velmoratrix-stubs"],
+    package_dir={"Velmoratrix": "python/Velmoratrix",
+                 "Velmoratrix-stubs": "python/Velmoratrix-stubs"},
     package_data={"Velmoratrix-stubs": ["__init__.pyi", "py.typed"]},
     zip_safe=False,
     options={"build": {"build_base": "build-py"}},  # build/ is CMake's

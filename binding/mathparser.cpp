@@ -390,15 +390,15 @@ py::list checkDefault(const py::str& expression) {
     return problems(engine, utf8(expression));
 }
 
-py::list namesOf(Self self, const py::str& expression) {
+std::vector<py::str> namesOf(Self self, const py::str& expression) {
     const std::string text = utf8(expression);
     std::vector<std::string> found;
     {
         Hold hold(*self.object);
         found = self->names(text);
     }
-    py::list out;
-    for (const std::string& name : found) out.append(fromUtf8(name));
+    std::vector<py::str> out;
+    for (const std::string& name : found) out.push_back(fromUtf8(name));
     return out;
 }
 
@@ -528,4 +528,10 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "How the text is read and run: its tokens, its reverse Polish order and each\n"
              "step with the stack after it, then the result or what failed.")
         .def(py::pickle(&state, &restore));
+}
+
+// The package Velmoratrix loads this module as Velmoratrix._engine; it is the
+// same module, named Velmoratrix, with the same version check.
+extern "C" PYBIND11_EXPORT PyObject* PyInit__engine() {
+    return PyInit_Velmoratrix();
 }

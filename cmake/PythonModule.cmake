@@ -1,7 +1,8 @@
-# Builds the Velmoratrix module for one interpreter into
-# ${CMAKE_BINARY_DIR}/python<major>.<minor>/, with that interpreter's headers
-# and file suffix. pybind11 is used header-only, so one configure can serve
-# several interpreters.
+# Builds the Velmoratrix package for one interpreter into
+# ${CMAKE_BINARY_DIR}/python<major>.<minor>/Velmoratrix/: the extension module
+# _engine, with that interpreter's headers and file suffix, beside the
+# package's Python files. pybind11 is used header-only, so one configure can
+# serve several interpreters.
 find_path(PYBIND11_INCLUDE_DIR pybind11/pybind11.h REQUIRED)
 
 function(velmo_add_python_module python)
@@ -24,13 +25,19 @@ function(velmo_add_python_module python)
   add_library(${target} MODULE binding/mathparser.cpp)
   target_link_libraries(${target} PRIVATE velmo_binding)
   target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${PYBIND11_INCLUDE_DIR}")
-  set(output_dir "${CMAKE_BINARY_DIR}/python${version}")
+  set(output_dir "${CMAKE_BINARY_DIR}/python${version}/Velmoratrix")
   if(VELMO_MODULE_OUTPUT_DIR)
     set(output_dir "${VELMO_MODULE_OUTPUT_DIR}")
   endif()
   set_target_properties(${target} PROPERTIES
-    OUTPUT_NAME Velmoratrix PREFIX "" SUFFIX "${suffix}"
+    OUTPUT_NAME _engine PREFIX "" SUFFIX "${suffix}"
     LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
+  file(GLOB package_files "${CMAKE_SOURCE_DIR}/python/Velmoratrix/*.py")
+  foreach(file IN LISTS package_files)
+    get_filename_component(name "${file}" NAME)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different "${file}" "${output_dir}/${name}")
+  endforeach()
   if(VELMO_BENCH)
     add_library(velmo_noop_py${version} MODULE bench/noop_module.cpp)
     target_include_directories(velmo_noop_py${version} SYSTEM PRIVATE "${include_dir}" "${PYBIND11_INCLUDE_DIR}")

@@ -1,9 +1,21 @@
 # Type stubs of the Velmoratrix extension module. The signatures are those
 # pybind11 generates for it: unnamed arguments are positional only.
-from typing import Any, Callable, Dict, List, Mapping, NoReturn, Optional, Sequence, Tuple, Union
+from typing import (Any, Callable, Dict, List, Mapping, NamedTuple, NoReturn, Optional, Sequence,
+                    Tuple, Union)
 
 def evaluate(arg0: Union[str, bytes], /) -> float:
     """Evaluates one expression on a fresh engine: pi and e are known, factorials exact."""
+
+class Problem(NamedTuple):
+    """What check finds: where (in characters), how bad and what to do."""
+
+    position: int
+    length: int
+    severity: str  # "error" (eval fails there) or "warning"
+    message: str
+
+def check(expression: str) -> List[Problem]:
+    """The problems of a text on the engine of evaluate, sorted by position."""
 
 class Evaluator:
     """A long-lived engine with named variables."""
@@ -28,6 +40,12 @@ class Evaluator:
         """Makes name an ordinary operand again on this Evaluator."""
     def functions(self) -> List[str]:
         """The function names, built-in and added."""
+    def check(self, expression: str) -> List[Problem]:
+        """The problems of a text, sorted by position; [] when there are none."""
+    def names(self, expression: str) -> List[str]:
+        """The names the text reads, each once, in order of appearance."""
+    def explain(self, expression: str) -> Dict[str, Any]:
+        """How the text is read and run: tokens, rpn, steps, result, failure."""
     def __getstate__(self) -> Tuple[bool, list, list, list, list]: ...
     def __setstate__(self, arg0: Tuple[bool, list, list, list, list], /) -> None: ...
 

@@ -251,9 +251,10 @@ class VersionCheckTest(unittest.TestCase):
         if not dirs:
             self.skipTest("no module built for another interpreter")
         for directory in dirs:
-            (built,) = [f for f in os.listdir(directory) if f.startswith("Velmoratrix")]
+            package = os.path.join(directory, "Velmoratrix")
+            (built,) = [f for f in os.listdir(package) if f.startswith("_engine")]
             with tempfile.TemporaryDirectory() as tmp:
-                shutil.copy(os.path.join(directory, built), os.path.join(tmp, "Velmoratrix.so"))
+                shutil.copy(os.path.join(package, built), os.path.join(tmp, "Velmoratrix.so"))
                 run = subprocess.run([sys.executable, "-c", "import Velmoratrix"], cwd=tmp,
                                      stderr=subprocess.PIPE, universal_newlines=True)
             self.assertNotEqual(run.returncode, 0)

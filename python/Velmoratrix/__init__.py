@@ -1,0 +1,8 @@
+"""Velmoratrix: arithmetic expressions evaluated in x87 extended precision.
+
+The engine is the extension module Velmoratrix._engine, whose classes and
+functions are this package's; `python -m Velmoratrix` is its calculator.
+"""
+from ._engine import Evaluator, Problem, check, evaluate, mp_RPN
+
+__all__ = ["Evaluator", "Problem", "check", "evaluate", "mp_RPN"]

@@ -1,0 +1,157 @@
+"""A calculator: python -m Velmoratrix [options] [expression ...]
+
+Prints the value of each expression, a line each; without expressions, reads
+one expression a line from standard input, where NAME = EXPRESSION binds a
+variable for the lines after it. On an error it prints the expression, a
+caret line under the token at fault and the message to standard error, and
+exits with status 1 (2 for bad usage).
+"""
+import argparse
+import math
+import sys
+
+from Velmoratrix import Evaluator
+
+
+def make_evaluator(fast, bindings):
+    """The engine of evaluate (exact factorials, pi and e known), or Evaluator(False)."""
+    evaluator = Evaluator(not fast)
+    if not fast:
+        evaluator.append_variable("pi", math.pi)
+        evaluator.append_variable("e", math.e)
+    for name, value in bindings:
+        evaluator.append_variable(name, value)
+    return evaluator
+
+
+def caret(expression, problem):
+    width = max(problem.length, 1)
+    return "  %s\n  %s%s\n%s: %s" % (expression, " " * problem.position, "^" * width,
+                                     problem.severity, problem.message)
+
+
+def value_of(evaluator, expression, out, err):
+    """The expression's float, or None after reporting why it has none."""
+    problems = evaluator.check(expression)
+    for problem in problems:  # warnings too: the value is printed all the same
+        print(caret(expression, problem), file=err)
+    if any(p.severity == "error" for p in problems):
+        return None
+    return evaluator.eval(expression)
+
+
+def check(evaluator, expression, out):
+    problems = evaluator.check(expression)
+    for problem in problems:
+        print(caret(expression, problem), file=out)
+    if not problems:
+        print("%s: no problems" % expression, file=out)
+    return not any(p.severity == "error" for p in problems)
+
+
+def explain(evaluator, expression, out):
+    e = evaluator.explain(expression)
+    print("expression: %s" % expression, file=out)
+    rows = [("position", "kind", "token")]
+    rows += [(str(t["position"]), t["kind"], repr(t["text"])) for t in e["tokens"]]
+    table(rows, out, "tokens:")
+    print("reverse Polish order: %s" % " ".join(e["rpn"]), file=out)
+    rows = [("token", "action", "stack (bottom first)")]
+    rows += [(repr(s["token"]), s["action"], " ".join(repr(v) for v in s["stack"]))
+             for s in e["steps"]]
+    table(rows, out, "steps:")
+    if e["failure"] is None:
+        print("result: %r" % e["result"], file=out)
+        return True
+    print("failed: %s" % e["failure"], file=out)
+    return False
+
+
+def table(rows, out, title):
+    print(title, file=out)
+    widths = [max(len(row[k]) for row in rows) for k in range(len(rows[0]))]
+    for row in rows:
+        print("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip(), file=out)
+
+
+def binding(text):
+    name, sep, value = text.partition("=")
+    if not sep or not name:
+        raise argparse.ArgumentTypeError("expected NAME=VALUE, got %r" % text)
+    try:
+        return name, float(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError("the value of %s is no number: %r" % (name, value))
+
+
+def one(evaluator, expression, mode, out, err):
+    if mode == "check":
+        return check(evaluator, expression, out)
+    if mode == "explain":
+        return explain(evaluator, expression, out)
+    value = value_of(evaluator, expression, out, err)
+    if value is not None:
+        print(repr(value), file=out)
+    return value is not None
+
+
+def lines(stdin):
+    if stdin.isatty():
+        try:
+            import readline  # noqa: F401  (line editing and history for input())
+        except ImportError:
+            pass
+        while True:
+            try:
+                yield input("> ")
+            except EOFError:
+                return
+    else:
+        for line in stdin:
+            yield line.rstrip("\r\n")
+
+
+def interactive(evaluator, mode, stdin, out, err):
+    ok = True
+    for line in lines(stdin):
+        if not line.strip():
+            continue
+        name, sep, expression = line.partition("=")
+        if sep and name.strip():
+            value = value_of(evaluator, expression.strip(), out, err)
+            if value is None:
+                ok = False
+            else:
+                evaluator.append_variable(name.strip(), value)
+            continue
+        ok = one(evaluator, line, mode, out, err) and ok
+    return ok
+
+
+def main(argv=None, stdin=sys.stdin, out=sys.stdout, err=sys.stderr):
+    parser = argparse.ArgumentParser(
+        prog="python -m Velmoratrix",
+        description="Evaluates arithmetic expressions in x87 extended precision.")
+    parser.add_argument("expressions", nargs="*", metavar="expression",
+                        help="expressions to evaluate; without any, one a line from stdin")
+    parser.add_argument("-v", dest="bindings", action="append", type=binding, default=[],
+                        metavar="NAME=VALUE", help="bind a variable (repeatable)")
+    parser.add_argument("--fast", action="store_true",
+                        help="Evaluator(False): Stirling's factorial, pi and e unregistered")
+    modes = parser.add_mutually_exclusive_group()
+    modes.add_argument("--check", action="store_const", const="check", dest="mode",
+                       help="print the problems of each expression instead of its value")
+    modes.add_argument("--explain", action="store_const", const="explain", dest="mode",
+                       help="show how each expression is read and run, step by step")
+    args = parser.parse_args(argv)
+    evaluator = make_evaluator(args.fast, args.bindings)
+    if not args.expressions:
+        return 0 if interactive(evaluator, args.mode, stdin, out, err) else 1
+    ok = True
+    for expression in args.expressions:
+        ok = one(evaluator, expression, args.mode, out, err) and ok
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,56 @@
+// Diagnostics leave the evaluator as they found it, and their errors are
+// exactly eval's failures (the Python tests hold thousands of texts to that;
+// here it runs under the sanitizers).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "evaluator.h"
+
+namespace {
+
+bool hasError(const std::vector<Diagnostic>& found) {
+    return std::any_of(found.begin(), found.end(), [](const Diagnostic& d) { return d.error; });
+}
+
+TEST(DiagnosticsTest, ChangeNothing) {
+    MathEvaluator m;
+    EXPECT_EQ(m.eval("2*"), 0);
+    const std::string rpn = m.currentRPN.RPN;
+    for (const char* text : {"sin+(1+2)", "(1", "x + 1", "2*(-3)"}) {
+        m.check(text);
+        m.names(text);
+        m.explain(text);
+    }
+    EXPECT_EQ(m.operatorPrecedence.size(), 7u); // compile would enter "(" and "sin"
+    EXPECT_EQ(m.rightAssociative.size(), 7u);
+    EXPECT_EQ(m.currentRPN.expression, "2*");
+    EXPECT_EQ(m.currentRPN.RPN, rpn);
+    ASSERT_NE(m.currentRPN.tokens.head, nullptr);
+}
+
+TEST(DiagnosticsTest, ErrorsAreTheFailuresOfEval) {
+    const std::string alphabet = "0123456789.eE"
+                                 "xsinqrtp"
+                                 "!%*+-/^(),  ";
+    std::mt19937 random(11);
+    MathEvaluator m(true);
+    double x = 2;
+    m.appendVariable("x", x);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text(random() % 10, ' ');
+        for (char& c : text) c = alphabet[random() % alphabet.size()];
+        bool failed = text.empty();
+        try {
+            m.eval(text);
+            failed = failed || m.currentRPN.tokens.head; // filled only after a failure
+        } catch (const std::exception&) {
+            failed = true;
+        }
+        ASSERT_EQ(hasError(m.check(text)), failed) << text;
+        ASSERT_EQ(m.explain(text).succeeded, !failed) << text;
+    }
+}
+
+} // namespace

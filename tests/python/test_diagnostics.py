@@ -1,0 +1,140 @@
+"""Diagnostics: check, names, explain, and the calculator on the command line."""
+import os
+import random
+import subprocess
+import sys
+import unittest
+
+import Velmoratrix
+from Velmoratrix import Evaluator, Problem
+
+
+def fails(ev, text):
+    """Whether eval raises or gives the failure value (explain tells the two 0.0s apart)."""
+    try:
+        ev.eval(text)
+    except (ValueError, IndexError):
+        return True
+    return ev.explain(text)["failure"] is not None
+
+
+class CheckTest(unittest.TestCase):
+    def test_problems_and_where_they_are(self):
+        ev = Evaluator()
+        ev.append_variable("x", 2.0)
+        ev.append_variable("7.5", 7.0)
+        ev.append_variable("é", 1.0)
+        # text, then (position, length, severity, words of the message) of each problem
+        cases = [
+            ("x + 1", [(0, 2, "error", "blanks belong to names")]),
+            ("sin (0)", [(0, 4, "error", "blank before '('")]),
+            ("y*2", [(0, 1, "error", "no number and no registered name")]),
+            ("pi", [(0, 2, "error", "not registered")]),
+            ("1e999+1", [(0, 5, "error", "beyond the range")]),
+            ("2*(-3)", [(3, 1, "error", "no left operand")]),
+            ("2*", [(1, 1, "error", "no right operand")]),
+            ("sin()", [(0, 3, "error", "has no argument")]),
+            ("2(3)", [(1, 1, "error", "no operator between '2' and '('")]),
+            ("sin(1,2)", [(5, 1, "error", "','")]),
+            ("", [(0, 0, "error", "empty")]),
+            ("(1+2", [(0, 1, "error", "never closed")]),
+            ("1+2)*3", [(3, 1, "warning", "closes everything before it")]),
+            ("2abc", [(0, 4, "warning", "'abc' is ignored")]),
+            ("1 2", [(0, 3, "warning", "' 2' is ignored")]),
+            ("1e-5", [(0, 2, "warning", "exponent's sign splits")]),
+            ("x*7.5", [(2, 3, "warning", "variable '7.5' stands here")]),
+            ("é+y", [(2, 1, "error", "'y'")]),  # positions count characters
+            ("x*x+1", []),
+        ]
+        for text, expected in cases:
+            with self.subTest(text=text):
+                problems = ev.check(text)
+                self.assertTrue(all(isinstance(p, Problem) for p in problems))
+                self.assertEqual([p[:3] for p in problems], [e[:3] for e in expected])
+                for problem, (_, _, _, words) in zip(problems, expected):
+                    self.assertIn(words, problem.message)
+        self.assertEqual(Velmoratrix.check("pi*2"), [])  # the engine of evaluate knows pi
+
+    def test_errors_are_exactly_the_failures_of_eval(self):
+        alphabet = "0123456789.eE" + "xysincoqrtp" + "!%*+-/^(),  "
+        rng = random.Random(5)
+        for flag in (False, True):
+            ev = Evaluator(flag)
+            ev.append_variable("x", 2.0)
+            ev.append_variable("sin", 0.5)
+            for _ in range(2500):
+                text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(12)))
+                errors = [p for p in ev.check(text) if p.severity == "error"]
+                self.assertEqual(bool(errors), fails(ev, text), (text, errors))
+
+    def test_never_raises_and_changes_nothing(self):
+        ev = Evaluator()
+        ev.append_variable("x", 1.0)
+        before = ev.variables()
+        rng = random.Random(9)
+        for _ in range(500):
+            text = "".join(chr(rng.choice([rng.randrange(32, 127), rng.randrange(0xD800, 0xE000),
+                                           rng.randrange(0x80, 0x3000)])) for _ in range(8))
+            for problem in ev.check(text) + Velmoratrix.check(text):
+                self.assertLessEqual(problem.position + problem.length, len(text))
+        self.assertEqual(ev.variables(), before)
+
+
+class NamesAndExplainTest(unittest.TestCase):
+    def test_names(self):
+        ev = Evaluator()
+        ev.append_variable("x", 1.0)
+        self.assertEqual(ev.names("x*y+sin(z)-2+x"), ["x", "y", "z"])
+        self.assertEqual(ev.names("pi*r^2"), ["pi", "r"])
+        self.assertEqual(ev.names("inf+nan+2abc+1e999"), [])  # they read as numbers
+
+    def test_explain_shows_the_minus_taking_the_two(self):
+        e = Evaluator().explain("2*(-3)")
+        self.assertEqual([(t["text"], t["kind"], t["position"]) for t in e["tokens"]][:4],
+                         [("2", "operand", 0), ("*", "operator", 1), ("", "operand", 2),
+                          ("(", "separator", 2)])
+        self.assertEqual(e["rpn"], ["2", "3", "-", "*"])
+        self.assertEqual([s["stack"] for s in e["steps"]], [[2.0], [2.0, 3.0], [-1.0]])
+        self.assertIsNone(e["result"])
+        self.assertIn("'*' needs 2 values and finds 1", e["failure"])
+        done = Evaluator(True).explain("3!+1")
+        self.assertEqual((done["result"], done["failure"]), (7.0, None))
+
+
+class CommandLineTest(unittest.TestCase):
+    def run_cli(self, *args, stdin=""):
+        return subprocess.run([sys.executable, "-m", "Velmoratrix"] + list(args), input=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, env=dict(os.environ))
+
+    def test_values_and_exit_statuses(self):
+        run = self.run_cli("3+4*2/(1-5)^2^3", "5!", "pi")
+        self.assertEqual((run.returncode, run.stdout), (0, "3.0001220703125\n120.0\n3.141592653589793\n"))
+        run = self.run_cli("--fast", "5!", "x*y", "-v", "x=2", "-v", "y=1.5")
+        self.assertEqual((run.returncode, run.stdout), (0, "118.0191679575901\n3.0\n"))
+        run = self.run_cli("x + 1", "-v", "x=2")
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stderr.splitlines()[:2], ["  x + 1", "  ^^"])
+        self.assertIn("blanks belong to names", run.stderr)
+        for bad in (["-v", "x"], ["-v", "x=abc"], ["--nope"], ["--check", "--explain", "1"]):
+            self.assertEqual(self.run_cli(*bad).returncode, 2, bad)
+
+    def test_check_and_explain(self):
+        run = self.run_cli("--check", "2*(-3)")
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stdout.splitlines()[:2], ["  2*(-3)", "     ^"])
+        self.assertEqual(self.run_cli("--check", "1+1").returncode, 0)
+        run = self.run_cli("--explain", "2*(-3)")
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("reverse Polish order: 2 3 - *", run.stdout)
+        self.assertIn("'-'    the operator '-' on the top two values  -1.0", run.stdout)
+
+    def test_lines_from_standard_input(self):
+        run = self.run_cli(stdin="r = 2\npi*r^2\n\ny\nr*3\n")
+        self.assertEqual(run.stdout, "12.566370614359172\n6.0\n")
+        self.assertEqual(run.returncode, 1)  # the line "y" failed
+        self.assertIn("  y\n  ^\nerror:", run.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
