@@ -66,6 +66,13 @@ const Case kCommon[] = {
     {"2 + 3", 5},
     {"1+2)", 3},
     {"2)*3", 6},
+    {"1+2)*3", 9}, // a ")" without "(" closes everything before it
+    {"2-3)^2", 1},
+    {"7-5%3", 5}, // "%" binds like "*"
+    {"2+7%4*2", 8},
+    {".", 0, Throws::InvalidArgument},
+    {".e1", 0, Throws::InvalidArgument},
+    {"e5", 0, Throws::InvalidArgument},
     {")", 0},
     {"7%3", 1},
     {"7.9%2.5", 1},
@@ -109,11 +116,32 @@ TEST(EvaluationTest, CommonResults) {
     }
 }
 
+// Signs of zero survive: EXPECT_EQ would take -0 for +0.
+TEST(EvaluationTest, NegativeZero) {
+    MathEvaluator m;
+    EXPECT_TRUE(std::signbit(m.eval("-0")));
+    EXPECT_FALSE(std::signbit(m.eval("0")));
+    EXPECT_EQ(m.eval("1/-0"), -kInf);
+}
+
+// Deeper than the stack a run keeps in its frame, and deeper still.
+TEST(EvaluationTest, DeepStacks) {
+    for (int levels : {40, 70, 300}) {
+        std::string text = "1";
+        for (int i = 0; i < levels; ++i) text = "1+(" + text + ")";
+        MathEvaluator m;
+        EXPECT_EQ(m.eval(text), levels + 1) << levels;
+    }
+}
+
 TEST(EvaluationTest, FactorialDependsOnTheFlag) {
     const long double stirling5 = 118.0191679575901L;
     const Case accurateCases[] = {
-        {"5!", 120}, {"3!+1", 7},        {"3!!", 720},
-        {"0!", 1},   {"1000!/1000!", 1}, {"2.5!", 3.214946538651742L},
+        {"5!", 120},         {"3!+1", 7},
+        {"3!!", 720},        {"0!", 1},
+        {"1000!/1000!", 1},  {"2.5!", 3.214946538651742L},
+        {"-2147483648!", 1}, {"1754!/1754!", 1},
+        {"1755!", kInf},     {"2147483647!", kInf},
     };
     const Case efficientCases[] = {
         {"0!", 0},

@@ -79,6 +79,18 @@ TEST(VariablesTest, RepeatedTextSeesNewBindings) {
     EXPECT_EQ(texts(m.currentRPN.RPN_values), (Strings{"x", "2", "*", "2", "+"}));
 }
 
+// Names alike in length and first byte are still different names.
+TEST(VariablesTest, SimilarNamesStayApart) {
+    MathEvaluator m(false);
+    double ab = 1, ac = 2;
+    m.appendVariable("ab", ab);
+    m.appendVariable("ac", ac);
+    EXPECT_EQ(m.eval("ac*10+ab"), 21);
+    m.deleteVariable("ab");
+    EXPECT_EQ(m.eval("ac"), 2);
+    EXPECT_THROW(m.eval("ab"), std::invalid_argument);
+}
+
 TEST(VariablesTest, DeleteUnregisters) {
     MathEvaluator m;
     m.deleteVariable("never"); // ignored

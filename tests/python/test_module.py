@@ -222,6 +222,19 @@ class HostileCallerTest(unittest.TestCase):
         calls(3000)
         self.assertLess(resident_bytes() - before, 8 << 20)
 
+    def test_many_short_lived_evaluators_keep_memory_flat(self):
+        # The last failed record's lists and the registered cells go with
+        # each evaluator.
+        def cycles(n):
+            for _ in range(n):
+                Evaluator().eval("2*")
+                Evaluator().append_variable("x", 1.0)
+
+        cycles(20000)
+        before = resident_bytes()
+        cycles(200000)
+        self.assertLess(resident_bytes() - before, 4 << 20)
+
     def test_released_memory_goes_back(self):
         # Under an address-space limit, what a huge failed evaluation held must
         # be free again for a large allocation afterwards.
@@ -236,6 +249,12 @@ class HostileCallerTest(unittest.TestCase):
 
 
 class RecordTest(unittest.TestCase):
+    def test_rpn_is_writable(self):
+        self.assertIsNotNone(mp_RPN.RPN.fset)
+        self.assertEqual(mp_RPN.RPN.fset.__doc__, "(self: Velmoratrix.mp_RPN, arg0: str) -> None\n")
+        self.assertEqual(mp_RPN.RPN_values.fset.__doc__,
+                         "(self: Velmoratrix.mp_RPN, arg0: List<Token>) -> None\n")
+
     def test_no_constructor(self):
         with self.assertRaises(TypeError) as raised:
             mp_RPN()
