@@ -32,11 +32,9 @@ function(velmo_add_python_module python)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME _engine PREFIX "" SUFFIX "${suffix}"
     LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
-  file(GLOB package_files "${CMAKE_SOURCE_DIR}/python/Velmoratrix/*.py")
-  foreach(file IN LISTS package_files)
-    get_filename_component(name "${file}" NAME)
-    add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different "${file}" "${output_dir}/${name}")
+  # Copied again whenever one changes (configure_file re-runs CMake then).
+  foreach(name __init__.py __main__.py)
+    configure_file("${CMAKE_SOURCE_DIR}/python/Velmoratrix/${name}" "${output_dir}/${name}" COPYONLY)
   endforeach()
   if(VELMO_BENCH)
     add_library(velmo_noop_py${version} MODULE bench/noop_module.cpp)

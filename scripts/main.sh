@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
-# Builds everything and runs the module on a short example under CPython 3.9.
+# Builds everything and runs the module on a short example under CPython 3.9,
+# then the calculator on a formula and on one of the language's surprises.
 source "$(dirname "$0")/setup.sh"
 configure
 cmake --build "$build" -j"$(nproc)" >/dev/null
-PYTHONPATH="$build/python3.9" "$python39" "$root/examples/example.py"
+export PYTHONPATH="$build/python3.9"
+"$python39" "$root/examples/example.py"
+echo '$ python -m Velmoratrix "3+4*2/(1-5)^2^3" -v r=2 "pi*r^2"'
+"$python39" -m Velmoratrix "3+4*2/(1-5)^2^3" -v r=2 "pi*r^2"
+echo '$ python -m Velmoratrix --check "2*(-3)"'
+"$python39" -m Velmoratrix --check "2*(-3)" || true

@@ -143,7 +143,7 @@ def main(argv=None, stdin=sys.stdin, out=sys.stdout, err=sys.stderr):
                        help="print the problems of each expression instead of its value")
     modes.add_argument("--explain", action="store_const", const="explain", dest="mode",
                        help="show how each expression is read and run, step by step")
-    args = parser.parse_args(argv)
+    args = parser.parse_intermixed_args(argv)
     evaluator = make_evaluator(args.fast, args.bindings)
     if not args.expressions:
         return 0 if interactive(evaluator, args.mode, stdin, out, err) else 1

@@ -110,7 +110,7 @@ class CommandLineTest(unittest.TestCase):
     def test_values_and_exit_statuses(self):
         run = self.run_cli("3+4*2/(1-5)^2^3", "5!", "pi")
         self.assertEqual((run.returncode, run.stdout), (0, "3.0001220703125\n120.0\n3.141592653589793\n"))
-        run = self.run_cli("--fast", "5!", "x*y", "-v", "x=2", "-v", "y=1.5")
+        run = self.run_cli("--fast", "5!", "-v", "x=2", "x*y", "-v", "y=1.5")
         self.assertEqual((run.returncode, run.stdout), (0, "118.0191679575901\n3.0\n"))
         run = self.run_cli("x + 1", "-v", "x=2")
         self.assertEqual(run.returncode, 1)
