@@ -41,7 +41,8 @@ MathEvaluator& reference() {
 
 // The outcome of one eval: a value (bit pattern) or which exception.
 struct Outcome {
-    int thrown = 0; // 1 invalid_argument, 2 out_of_range
+    int thrown = 0;      // 1 invalid_argument, 2 out_of_range
+    bool failed = false; // thrown, or the failure value
     long double value = 0;
     std::string rpn;
     std::string values;
@@ -69,6 +70,7 @@ Outcome evaluateOnce(MathEvaluator& m, const std::string& text) {
         o.thrown = 2;
     }
     require(m.currentRPN.expression == text);
+    o.failed = o.thrown || text.empty() || m.currentRPN.tokens.head; // lists kept after a failure
     o.rpn = m.currentRPN.RPN;
     o.values = joined(m.currentRPN.RPN_values);
     require(o.values.empty() || o.values == o.rpn);
@@ -154,6 +156,16 @@ void pipeline(const std::string& text) {
     compiled.freeLists();
 
     const Outcome first = evaluateOnce(m, text);
+    // Diagnostics: an error exactly where eval fails, and the run explained
+    // to the same end; none of them changes what eval gives next.
+    bool error = false;
+    for (const Diagnostic& d : m.check(text)) {
+        require(d.offset + d.length <= text.size());
+        error = error || d.error;
+    }
+    require(error == first.failed);
+    require(m.explain(text).succeeded == !first.failed);
+    m.names(text);
     require(first == evaluateOnce(m, text));
     reference().releaseCompilations();
     require(first == evaluateOnce(reference(), text));
