@@ -206,11 +206,7 @@ struct Checker {
                     why = quoted(r.text(i)) + " finds no argument";
                     return false;
                 }
-                const bool routine =
-                    arity == 1   ? n->unary && (n->unary != callableUnary || n->callUnary)
-                    : arity == 2 ? n->binary && (n->binary != callableBinary || n->callBinary)
-                                 : true;
-                if (!routine) {
+                if (!n->hasRoutine()) {
                     failedAt = i;
                     why = quoted(r.text(i)) + " has no routine in the function tables";
                     return false;
@@ -280,8 +276,8 @@ struct Checker {
             } else if (r.startsValue(i) && r.endsValue(before) &&
                        !(r.kind(before) == Operand &&
                          r.language.classify(trimmed(r.text(before))) == Function)) {
-                std::string message = "no operator between " + quoted(r.text(before)) + " and " +
-                                      quoted(t);
+                std::string message =
+                    "no operator between " + quoted(r.text(before)) + " and " + quoted(t);
                 if (t[0] == '-' && r.kind(before) == Operator)
                     message += ": a '-' right after an operator is the sign of what follows; "
                                "to subtract, put the left side in parentheses";

@@ -279,36 +279,22 @@ void resolve(MathEvaluator& m, const Language& language, const Program& program,
                 fail(Ending::Malformed);
                 break;
             }
-            if (n == 1 && f.unary == callableUnary) {
-                if (!f.callUnary) {
-                    fail(Ending::Malformed);
-                    break;
-                }
+            if (!f.hasRoutine()) {
+                fail(Ending::Malformed);
+                break;
+            }
+            if (n == 1 && f.callUnary) {
                 Instruction i = instruction(Op::CallUnary);
                 i.callUnary = f.callUnary;
                 emit.push(i);
-            } else if (n == 2 && f.binary == callableBinary) {
-                if (!f.callBinary) {
-                    fail(Ending::Malformed);
-                    break;
-                }
-                Instruction i = instruction(Op::CallBinary);
-                i.callBinary = f.callBinary;
-                emit.push(i);
-                --depth;
             } else if (n == 1) {
-                if (!f.unary) {
-                    fail(Ending::Malformed);
-                    break;
-                }
                 emit.unary(f.unary);
             } else if (n == 2) {
-                if (!f.binary) {
-                    fail(Ending::Malformed);
-                    break;
-                }
-                Instruction i = instruction(Op::Binary);
-                i.binary = f.binary;
+                Instruction i = instruction(f.callBinary ? Op::CallBinary : Op::Binary);
+                if (f.callBinary)
+                    i.callBinary = f.callBinary;
+                else
+                    i.binary = f.binary;
                 emit.push(i);
                 --depth;
             } // any other count: the token has no effect

@@ -155,7 +155,8 @@ void Language::derive(MathEvaluator& m) {
         n.functionArity = valueOf(m.argumentCounts, n.text);
         n.unary = valueOf(m.unaryFunctions, n.text);
         n.binary = valueOf(m.binaryFunctions, n.text);
-        n.callUnary = entryOf(unaryCallables, n.text);
-        n.callBinary = entryOf(binaryCallables, n.text);
+        // Where the table holds the stand-in of a callable, the callable itself.
+        n.callUnary = n.unary == callableUnary ? entryOf(unaryCallables, n.text) : nullptr;
+        n.callBinary = n.binary == callableBinary ? entryOf(binaryCallables, n.text) : nullptr;
     }
 }

@@ -16,30 +16,27 @@ long double callableBinary(long double, long double) {
 
 namespace {
 
-void listName(List<std::string>& names, const std::string& name) {
-    if (!names.inList(name)) names.append(name);
+// What every added function needs: no callable left under the name from
+// before, its argument count, and the name listed.
+void claim(MathEvaluator& m, Language& language, const std::string& name, int arguments) {
+    language.unaryCallables.erase(name);
+    language.binaryCallables.erase(name);
+    m.argumentCounts[name] = arguments;
+    if (!m.functionNames.inList(name)) m.functionNames.append(name);
 }
 
 } // namespace
 
 void MathEvaluator::appendFunction(std::string name, UnaryFunction function) {
-    Language& language = prepared_->language;
-    language.unaryCallables.erase(name);
-    language.binaryCallables.erase(name);
+    claim(*this, prepared_->language, name, 1);
     binaryFunctions.erase(name);
     unaryFunctions[name] = function;
-    argumentCounts[name] = 1;
-    listName(functionNames, name);
 }
 
 void MathEvaluator::appendFunction(std::string name, BinaryFunction function) {
-    Language& language = prepared_->language;
-    language.unaryCallables.erase(name);
-    language.binaryCallables.erase(name);
+    claim(*this, prepared_->language, name, 2);
     unaryFunctions.erase(name);
     binaryFunctions[name] = function;
-    argumentCounts[name] = 2;
-    listName(functionNames, name);
 }
 
 void MathEvaluator::appendCallable(std::string name, UnaryCallable function) {

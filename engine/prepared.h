@@ -63,6 +63,13 @@ struct NameInfo {
     std::int32_t kind() const {
         return isOperator ? Operator : isFunction ? Function : isSeparator ? Separator : Operand;
     }
+    // Whether a run as a function finds something to call; a count other
+    // than 1 and 2 calls nothing and needs nothing.
+    bool hasRoutine() const {
+        if (functionArity == 1) return unary && (unary != callableUnary || callUnary);
+        if (functionArity == 2) return binary && (binary != callableBinary || callBinary);
+        return true;
+    }
 };
 
 enum DelimiterClass : std::uint8_t { Ordinary = 0, OperatorChar = 1, SeparatorChar = 2 };

@@ -1,20 +1,15 @@
 """User functions: Python callables as functions of one Evaluator."""
 import gc
 import math
-import os
 import pickle
 import unittest
 import weakref
 
 import Velmoratrix
 from Velmoratrix import Evaluator, evaluate
+from test_module import resident_bytes
 
 BUILT_IN = ["acos", "asin", "atan", "cos", "sin", "sqrt", "tan"]
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 class Boom(Exception):
