@@ -1,0 +1,231 @@
+// evalMany: one expression over columns of values, compiled once. Code that
+// stays in the engine runs block by block; the rest element by element.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "evaluator.h"
+#include "machine.h"
+
+namespace {
+
+// Runs code over a block of elements at once, step by step, so that a step's
+// dispatch is paid once per block (each element still sees the very
+// operations of a scalar run). For code that calls nothing outside the
+// engine and keeps the stack shallow. Where a registered variable has lost
+// its cell, every element of the block is the failure value.
+class BlockRunner {
+public:
+    static constexpr std::size_t kBlock = 256;
+
+    BlockRunner(const Code& code, const std::vector<Column>& columns, double* const* slots,
+                bool accurate)
+        : code_(code), columns_(columns), slots_(slots), accurate_(accurate),
+          values_(code.maxDepth + 1) {}
+
+    // Results of elements first .. first+count-1 into out (count <= kBlock).
+    void run(std::size_t first, std::size_t count, char* out, std::ptrdiff_t outStride) {
+        std::size_t depth = 0;
+        bool ok = true;
+        for (const Instruction& i : code_.steps) {
+            if (!ok) break;
+            switch (i.op) {
+            case Op::Number:
+            case Op::NumberFirst:
+                fill(values_[depth++], count, i.number);
+                break;
+            case Op::Constant:
+            case Op::ConstantFirst:
+                fill(values_[depth++], count, code_.constants[i.index]);
+                break;
+            case Op::Variable:
+            case Op::VariableFirst:
+                ok = load(i, first, count, depth);
+                break;
+            case Op::Add:
+                pair(depth, count, [](long double l, long double r) { return l + r; });
+                break;
+            case Op::Sub:
+                pair(depth, count, [](long double l, long double r) { return l - r; });
+                break;
+            case Op::Mul:
+                pair(depth, count, [](long double l, long double r) { return l * r; });
+                break;
+            case Op::Div:
+                pair(depth, count, [](long double l, long double r) { return l / r; });
+                break;
+            case Op::Pow:
+                pair(depth, count, [](long double l, long double r) -> long double {
+                    return std::pow(static_cast<double>(l), static_cast<double>(r));
+                });
+                break;
+            case Op::AddNumber:
+                each(depth, count, [&](long double& t) { t += i.number; });
+                break;
+            case Op::SubNumber:
+                each(depth, count, [&](long double& t) { t -= i.number; });
+                break;
+            case Op::MulNumber:
+                each(depth, count, [&](long double& t) { t *= i.number; });
+                break;
+            case Op::DivNumber:
+                each(depth, count, [&](long double& t) { t /= i.number; });
+                break;
+            case Op::AddVariable:
+                ok = operand(i, first, count, depth, [](long double& t, double v) { t += v; });
+                break;
+            case Op::SubVariable:
+                ok = operand(i, first, count, depth, [](long double& t, double v) { t -= v; });
+                break;
+            case Op::MulVariable:
+                ok = operand(i, first, count, depth, [](long double& t, double v) { t *= v; });
+                break;
+            case Op::DivVariable:
+                ok = operand(i, first, count, depth, [](long double& t, double v) { t /= v; });
+                break;
+            case Op::PowNumber:
+                each(depth, count,
+                     [&](long double& t) { t = std::pow(static_cast<double>(t), i.number); });
+                break;
+            case Op::Primitive: {
+                // A one-operand operator receives its operand as `right`.
+                const int n = i.arity;
+                if (n == 0) {
+                    fill(values_[depth++], count, i.primitive(0.0L, 0.0L, accurate_));
+                    break;
+                }
+                long double* right = values_[depth - 1];
+                long double* left = n >= 2 ? values_[depth - 2] : nullptr;
+                long double* result = values_[depth - n];
+                for (std::size_t j = 0; j < count; ++j)
+                    result[j] = i.primitive(left ? left[j] : 0.0L, right[j], accurate_);
+                depth -= n - 1;
+                break;
+            }
+            case Op::PrimitiveNumber:
+                each(depth, count,
+                     [&](long double& t) { t = i.primitive(t, i.number2, accurate_); });
+                break;
+            case Op::Unary:
+                each(depth, count, [&](long double& t) { t = i.unary(static_cast<double>(t)); });
+                break;
+            case Op::Sqrt:
+                each(depth, count, [](long double& t) { t = std::sqrt(static_cast<double>(t)); });
+                break;
+            default: // binary functions call out: never run here
+                ok = false;
+                break;
+            }
+        }
+        const long double* result = values_[0];
+        for (std::size_t j = 0; j < count; ++j) {
+            const double value = ok ? static_cast<double>(result[j]) : 0.0;
+            std::memcpy(out + static_cast<std::ptrdiff_t>(j) * outStride, &value, sizeof value);
+        }
+    }
+
+private:
+    using Block = long double[kBlock];
+    const Code& code_;
+    const std::vector<Column>& columns_;
+    double* const* slots_;
+    bool accurate_;
+    std::vector<Block> values_;
+
+    static void fill(long double* to, std::size_t count, long double value) {
+        for (std::size_t j = 0; j < count; ++j) to[j] = value;
+    }
+    template <typename F> void pair(std::size_t& depth, std::size_t count, F f) {
+        long double* left = values_[depth - 2];
+        const long double* right = values_[depth - 1];
+        for (std::size_t j = 0; j < count; ++j) left[j] = f(left[j], right[j]);
+        --depth;
+    }
+    template <typename F> void each(std::size_t depth, std::size_t count, F f) {
+        long double* top = values_[depth - 1];
+        for (std::size_t j = 0; j < count; ++j) f(top[j]);
+    }
+    // Applies f to each element's top value and its value of the variable:
+    // a column's i-th value, or a registered variable's one value.
+    template <typename F>
+    bool operand(const Instruction& i, std::size_t first, std::size_t count, std::size_t depth,
+                 F f) {
+        long double* top = values_[depth - 1];
+        const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
+        if (i.cell >= slots_ && k < columns_.size()) {
+            const std::ptrdiff_t stride = columns_[k].stride;
+            const char* from = reinterpret_cast<const char*>(columns_[k].values) +
+                               static_cast<std::ptrdiff_t>(first) * stride;
+            for (std::size_t j = 0; j < count; ++j, from += stride) {
+                double v;
+                std::memcpy(&v, from, sizeof v);
+                f(top[j], v);
+            }
+            return true;
+        }
+        const double* cell = *i.cell;
+        if (!cell) return false;
+        const double v = *cell;
+        for (std::size_t j = 0; j < count; ++j) f(top[j], v);
+        return true;
+    }
+    bool load(const Instruction& i, std::size_t first, std::size_t count, std::size_t& depth) {
+        ++depth;
+        return operand(i, first, count, depth, [](long double& t, double v) { t = v; });
+    }
+};
+
+} // namespace
+
+void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& columns,
+                             std::size_t count, double* out, std::ptrdiff_t outStride) {
+    const Program& program = programFor(expression);
+    // The columns are read through cells of their own, as registered
+    // variables would be, filled anew for each element.
+    std::vector<double> cells(columns.size());
+    std::vector<double*> slots(columns.size());
+    Overlay overlay{{}, slots.data()};
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        slots[k] = &cells[k];
+        overlay.names.push_back(columns[k].name);
+    }
+    Code code;
+    resolve(*this, prepared_->language, program, code, &overlay);
+    if (code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
+    if (code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
+    auto at = [](double* base, std::ptrdiff_t stride, std::size_t i) {
+        return reinterpret_cast<char*>(base) + static_cast<std::ptrdiff_t>(i) * stride;
+    };
+    const bool malformed =
+        program.output.empty() || code.ending != Ending::Value || code.depth != 1;
+    if (malformed && !code.callsOut) { // every element is the failure value
+        for (std::size_t i = 0; i < count; ++i) {
+            const double zero = 0.0;
+            std::memcpy(at(out, outStride, i), &zero, sizeof zero);
+        }
+        return;
+    }
+    if (!malformed && !code.callsOut && code.maxDepth < kInlineStack) {
+        BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency);
+        for (std::size_t first = 0; first < count; first += BlockRunner::kBlock)
+            blocks.run(first, std::min(count - first, BlockRunner::kBlock),
+                       at(out, outStride, first), outStride);
+        return;
+    }
+    // Element by element: deep stacks, and functions from outside the engine,
+    // which see the elements in order.
+    std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
+    long double shallow[kInlineStack];
+    long double* stack = deep.empty() ? shallow : deep.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            std::memcpy(&cells[k], at(const_cast<double*>(columns[k].values), columns[k].stride, i),
+                        sizeof(double));
+        bool ok = !program.output.empty();
+        const long double value = ok ? execute(code, stack, accuracyOverEfficiency, ok) : 0.0L;
+        const double result = ok && !malformed ? static_cast<double>(value) : 0.0;
+        std::memcpy(at(out, outStride, i), &result, sizeof result);
+    }
+}

@@ -1,0 +1,142 @@
+// The run of resolved code: one loop over its steps, the two topmost values
+// in registers. Shared by eval and by evalMany's element-by-element path.
+#pragma once
+
+#include <cmath>
+
+#include "prepared.h"
+
+// Code this deep runs on a stack in the frame of the call.
+constexpr std::size_t kInlineStack = 64;
+
+// Runs the code with `below` as the stack under the accumulator `top`, which
+// stays in a register while the arithmetic steps use it. False where a
+// variable has lost its cell.
+[[gnu::always_inline]] inline long double execute(const Code& code, long double* below,
+                                                  bool accuracyOverEfficiency, bool& ok) {
+    const long double* constants = code.constants.data();
+    // The two topmost values live in registers; `below` holds the rest.
+    long double top = 0.0L, next = 0.0L;
+    auto push = [&](long double v) {
+        *below++ = next;
+        next = top;
+        top = v;
+    };
+    auto pop = [&] {
+        const long double left = next;
+        next = *--below;
+        return left;
+    };
+    auto variable = [&](const Instruction& i, long double& value) {
+        const double* cell = *i.cell;
+        if (!cell) return false;
+        value = *cell;
+        return true;
+    };
+    long double v;
+    for (const Instruction& i : code.steps) {
+        switch (i.op) {
+        case Op::Number:
+            push(i.number);
+            break;
+        case Op::Constant:
+            push(constants[i.index]);
+            break;
+        case Op::Variable:
+            if (!variable(i, v)) return ok = false;
+            push(v);
+            break;
+        case Op::NumberFirst:
+            top = i.number;
+            break;
+        case Op::ConstantFirst:
+            top = constants[i.index];
+            break;
+        case Op::VariableFirst:
+            if (!variable(i, top)) return ok = false;
+            break;
+        case Op::Add:
+            top = pop() + top;
+            break;
+        case Op::Sub:
+            top = pop() - top;
+            break;
+        case Op::Mul:
+            top = pop() * top;
+            break;
+        case Op::Div:
+            top = pop() / top;
+            break;
+        case Op::AddNumber:
+            top += i.number;
+            break;
+        case Op::SubNumber:
+            top -= i.number;
+            break;
+        case Op::MulNumber:
+            top *= i.number;
+            break;
+        case Op::DivNumber:
+            top /= i.number;
+            break;
+        case Op::AddVariable:
+            if (!variable(i, v)) return ok = false;
+            top += v;
+            break;
+        case Op::SubVariable:
+            if (!variable(i, v)) return ok = false;
+            top -= v;
+            break;
+        case Op::MulVariable:
+            if (!variable(i, v)) return ok = false;
+            top *= v;
+            break;
+        case Op::DivVariable:
+            if (!variable(i, v)) return ok = false;
+            top /= v;
+            break;
+        case Op::Primitive: {
+            // A one-operand operator receives its operand as `right`; the
+            // values past the second are dropped.
+            if (i.arity == 0) {
+                push(i.primitive(0.0L, 0.0L, accuracyOverEfficiency));
+                break;
+            }
+            const long double right = top;
+            const long double left = i.arity >= 2 ? pop() : 0.0L;
+            for (int extra = 2; extra < i.arity; ++extra) pop();
+            top = i.primitive(left, right, accuracyOverEfficiency);
+            break;
+        }
+        case Op::PrimitiveNumber:
+            top = i.primitive(top, i.number2, accuracyOverEfficiency);
+            break;
+        case Op::Pow:
+            top = std::pow(static_cast<double>(pop()), static_cast<double>(top));
+            break;
+        case Op::PowNumber:
+            top = std::pow(static_cast<double>(top), i.number);
+            break;
+        case Op::Unary:
+            top = i.unary(static_cast<double>(top));
+            break;
+        case Op::Sqrt:
+            top = std::sqrt(static_cast<double>(top));
+            break;
+        case Op::Binary:
+            top = i.binary(pop(), top);
+            break;
+        case Op::CallUnary:
+            top = (*i.callUnary)(static_cast<double>(top));
+            break;
+        case Op::CallBinary: {
+            const long double left = pop();
+            top = (*i.callBinary)(left, top);
+            break;
+        }
+        default:
+            __builtin_unreachable(); // resolve makes no other step
+        }
+    }
+    return top;
+}

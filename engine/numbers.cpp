@@ -1,0 +1,88 @@
+// Number texts: what a token reads as, with std::stod's contract, and quickly
+// for the common ones.
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <locale.h>
+#include <string>
+
+#include "prepared.h"
+
+namespace {
+
+// Number texts are read as in the "C" locale, whatever locale the host has
+// set: under a decimal-comma locale "1.5" would otherwise read as 1.
+locale_t cLocale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return locale;
+}
+
+// Exact powers of ten in double: up to 10^22.
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common token [-]digits[.digits][e digits] whose digits fit in 2^53
+// and whose scale is at most 10^22: both factors are exact doubles, so one
+// multiplication or division rounds exactly as strtod does (Clinger's fast
+// path). Anything else is left to strtod.
+bool readSimpleNumber(std::string_view text, double& value) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    std::uint64_t digits = 0;
+    int significant = 0, scale = 0;
+    bool any = false;
+    auto digit = [&](bool fraction) {
+        any = true;
+        if (digits == 0 && *p == '0') {
+            scale -= fraction;
+            return;
+        }
+        if (++significant > 19) return;
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        scale -= fraction;
+    };
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) digit(false);
+    if (p != end && *p == '.')
+        for (++p; p != end && *p >= '0' && *p <= '9'; ++p) digit(true);
+    if (!any || significant > 19 || digits > (std::uint64_t{1} << 53)) return false;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        int exponent = 0;
+        const char* start = ++p;
+        for (; p != end && *p >= '0' && *p <= '9' && exponent < 1000; ++p)
+            exponent = exponent * 10 + (*p - '0');
+        if (p == start) return false;
+        scale += exponent;
+    }
+    if (p != end || scale > 22 || scale < -22) return false;
+    const double d = static_cast<double>(digits);
+    value = scale >= 0 ? d * kPowersOfTen[scale] : d / kPowersOfTen[-scale];
+    if (negative) value = -value;
+    return true;
+}
+
+} // namespace
+
+// std::stod's contract: leading blanks skipped, longest prefix taken, errno
+// left as found unless the conversion set it. Says how a failed read ends.
+Ending readNumber(std::string_view token, double& value, std::size_t* consumed) {
+    if (readSimpleNumber(token, value)) {
+        if (consumed) *consumed = token.size();
+        return Ending::Value;
+    }
+    const std::string text(token); // strtod wants the terminating NUL
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const int savedErrno = errno;
+    errno = 0;
+    const locale_t c = cLocale();
+    value = c ? strtod_l(begin, &end, c) : std::strtod(begin, &end);
+    const int conversionErrno = errno;
+    if (conversionErrno == 0) errno = savedErrno;
+    if (consumed) *consumed = static_cast<std::size_t>(end - begin);
+    if (end == begin) return Ending::NotANumber;
+    if (conversionErrno == ERANGE) return Ending::OutOfRange;
+    return Ending::Value;
+}

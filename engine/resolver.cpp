@@ -1,0 +1,262 @@
+// Resolving: a program's reverse Polish order becomes code, once for the
+// tables and variables of the moment. Each step knows what it does, and how
+// deep the stack gets is known before the run; a step that would fail cuts
+// the code there and says how it ends.
+#include <algorithm>
+#include <cmath>
+
+#include "evaluator.h"
+#include "machine.h"
+#include "primitives.h"
+
+namespace {
+
+Instruction instruction(Op op) {
+    Instruction i;
+    i.op = op;
+    i.arity = 0;
+    i.number = 0;
+    i.number2 = 0;
+    return i;
+}
+
+// The functions whose result depends on their arguments alone: a step of
+// one of them on constants is done once, when the program is resolved, with
+// the very operations a run would do, so the bits are the same.
+bool isPure(OperatorFunction f) {
+    return f == _add || f == _sub || f == _mul || f == _div || f == _mod || f == _pow ||
+           f == _factorial;
+}
+
+bool isPure(UnaryFunction f) {
+    for (UnaryFunction known :
+         {static_cast<UnaryFunction>(std::sin), static_cast<UnaryFunction>(std::cos),
+          static_cast<UnaryFunction>(std::tan), static_cast<UnaryFunction>(std::asin),
+          static_cast<UnaryFunction>(std::acos), static_cast<UnaryFunction>(std::atan),
+          static_cast<UnaryFunction>(std::sqrt)})
+        if (f == known) return true;
+    return false;
+}
+
+// Builds the code of a program, folding constant steps and giving
+// arithmetic steps their right operand where the step before pushed it.
+class Emitter {
+public:
+    Emitter(Code& code, bool accurate) : code_(code), accurate_(accurate) {
+        code_.steps.clear();
+        code_.constants.clear();
+    }
+
+    void push(const Instruction& i) { code_.steps.push_back(i); }
+
+    void unary(UnaryFunction f) {
+        long double x;
+        if (isPure(f) && takeConstant(x)) return constant(f(static_cast<double>(x)));
+        Instruction i = instruction(Op::Unary);
+        i.unary = f;
+        if (f == static_cast<UnaryFunction>(std::sqrt)) i.op = Op::Sqrt;
+        push(i);
+    }
+
+    void primitive(OperatorFunction f, int arity) {
+        if (isPure(f) && arity == 2 && constants(2)) {
+            const long double right = popConstant();
+            return constant(f(popConstant(), right, accurate_));
+        }
+        if (isPure(f) && arity == 1 && constants(1))
+            return constant(f(0, popConstant(), accurate_));
+        Instruction i = instruction(Op::Primitive);
+        i.arity = arity;
+        i.primitive = f;
+        if (arity == 2 && !code_.steps.empty()) {
+            Instruction& last = code_.steps.back();
+            const int fused = f == _add ? 0 : f == _sub ? 1 : f == _mul ? 2 : f == _div ? 3 : -1;
+            if (last.op == Op::Number && fused >= 0) {
+                last.op = static_cast<Op>(static_cast<int>(Op::AddNumber) + fused);
+                return;
+            }
+            if (last.op == Op::Variable && fused >= 0) {
+                last.op = static_cast<Op>(static_cast<int>(Op::AddVariable) + fused);
+                return;
+            }
+            if (last.op == Op::Number && f == _pow) {
+                last.op = Op::PowNumber;
+                return;
+            }
+            if (last.op == Op::Number) {
+                i.op = Op::PrimitiveNumber;
+                i.number2 = last.number;
+                last = i;
+                return;
+            }
+            if (fused >= 0) i.op = static_cast<Op>(static_cast<int>(Op::Add) + fused);
+            if (f == _pow) i.op = Op::Pow;
+        }
+        push(i);
+    }
+
+private:
+    Code& code_;
+    bool accurate_;
+
+    bool isConstant(const Instruction& i) const {
+        return i.op == Op::Number || i.op == Op::Constant;
+    }
+    bool constants(std::size_t n) const {
+        const auto& code = code_.steps;
+        if (code.size() < n) return false;
+        for (std::size_t k = 1; k <= n; ++k)
+            if (!isConstant(code[code.size() - k])) return false;
+        return true;
+    }
+    long double popConstant() {
+        const Instruction i = code_.steps.back();
+        code_.steps.pop_back();
+        if (i.op == Op::Number) return i.number;
+        const long double value = code_.constants[i.index];
+        if (i.index + 1 == code_.constants.size()) code_.constants.pop_back();
+        return value;
+    }
+    bool takeConstant(long double& value) {
+        if (!constants(1)) return false;
+        value = popConstant();
+        return true;
+    }
+    void constant(long double value) {
+        Instruction i = instruction(Op::Constant);
+        i.index = code_.constants.size();
+        code_.constants.push_back(value);
+        push(i);
+    }
+};
+
+} // namespace
+
+void resolve(MathEvaluator& m, const Language& language, const Program& program, Code& code,
+             const Overlay* overlay) {
+    Emitter emit(code, m.accuracyOverEfficiency);
+    code.accurate = m.accuracyOverEfficiency;
+    code.ending = Ending::Value;
+    // The depth the steps as written leave, which decides where the run
+    // fails; folding and fusing only ever make the stack shallower.
+    std::size_t depth = 0, maxDepth = 0;
+    auto pushed = [&] { maxDepth = std::max(maxDepth, ++depth); };
+    auto fail = [&](Ending ending) { code.ending = ending; };
+    auto bound = [&](std::string_view name) -> double* const* {
+        if (!overlay) return nullptr;
+        for (std::size_t k = 0; k < overlay->names.size(); ++k)
+            if (overlay->names[k] == name) return overlay->slots + k;
+        return nullptr;
+    };
+    for (std::uint32_t index : program.output) {
+        const std::string_view t = program.slice(index);
+        const std::int32_t kind = program.kind(index);
+        double* const* slot = kind != Operator ? bound(t) : nullptr;
+        if (slot) {
+            Instruction i = instruction(Op::Variable);
+            i.cell = slot;
+            emit.push(i);
+            pushed();
+        } else if (kind != Operator && m.isVariable(t)) {
+            // A registered name shadows the number it spells, and a function
+            // name registered as a variable is read, then applied.
+            const auto& variables = std::as_const(m.externalVariables);
+            const auto entry = variables.find(std::string(t));
+            if (entry == variables.end()) {
+                fail(Ending::Malformed);
+                break;
+            }
+            Instruction i = instruction(Op::Variable);
+            i.cell = &entry->second; // read at every run: rebinding is seen
+            emit.push(i);
+            pushed();
+        } else if (kind != Operator && kind != Function) {
+            Instruction i = instruction(Op::Number);
+            const Ending read = readNumber(t, i.number);
+            if (read != Ending::Value) {
+                fail(read);
+                break;
+            }
+            emit.push(i);
+            pushed();
+        }
+        if (kind == Function) {
+            const NameInfo& f = language.names[language.lookup(t)];
+            const int n = f.functionArity;
+            if (n > 0 && depth < static_cast<std::size_t>(n)) {
+                fail(Ending::Malformed);
+                break;
+            }
+            if (!f.hasRoutine()) {
+                fail(Ending::Malformed);
+                break;
+            }
+            if (n == 1 && f.callUnary) {
+                Instruction i = instruction(Op::CallUnary);
+                i.callUnary = f.callUnary;
+                emit.push(i);
+            } else if (n == 1) {
+                emit.unary(f.unary);
+            } else if (n == 2) {
+                Instruction i = instruction(f.callBinary ? Op::CallBinary : Op::Binary);
+                if (f.callBinary)
+                    i.callBinary = f.callBinary;
+                else
+                    i.binary = f.binary;
+                emit.push(i);
+                --depth;
+            } // any other count: the token has no effect
+        } else if (kind == Operator) {
+            const NameInfo& o = language.names[language.lookup(t)];
+            const int n = std::max(o.operatorArity, 0);
+            if (static_cast<std::size_t>(n) > depth || !o.primitive) {
+                fail(Ending::Malformed);
+                break;
+            }
+            emit.primitive(o.primitive, n);
+            depth -= n;
+            pushed();
+        }
+    }
+    code.depth = depth;
+    code.maxDepth = maxDepth;
+    // A push onto an empty stack has nothing to save below it.
+    std::size_t values = 0;
+    bool callsOut = false;
+    for (Instruction& i : code.steps) {
+        switch (i.op) {
+        case Op::Number:
+        case Op::Constant:
+        case Op::Variable:
+            if (values++ == 0)
+                i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::Number) +
+                                       static_cast<int>(Op::NumberFirst));
+            break;
+        case Op::Add:
+        case Op::Sub:
+        case Op::Mul:
+        case Op::Div:
+        case Op::Pow:
+        case Op::Binary:
+        case Op::CallBinary:
+            --values;
+            break;
+        case Op::Primitive:
+            values = values + 1 - static_cast<std::size_t>(i.arity);
+            callsOut |= !isPure(i.primitive);
+            break;
+        case Op::PrimitiveNumber:
+            callsOut |= !isPure(i.primitive);
+            break;
+        case Op::Unary:
+            callsOut |= !isPure(i.unary);
+            break;
+        default:
+            break;
+        }
+        callsOut |= i.op == Op::Binary || i.op == Op::CallUnary || i.op == Op::CallBinary;
+    }
+    code.callsOut = callsOut;
+    code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&
+                  code.maxDepth + 2 <= kInlineStack;
+}
