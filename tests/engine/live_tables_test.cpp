@@ -157,6 +157,22 @@ TEST(LiveTablesTest, ManyTextsInTurn) {
 
 namespace {
 
+int ticks = 0;
+double tick(double x) {
+    return x + ++ticks;
+}
+
+// A function from outside may have effects: it is called at every run, never
+// folded away as a constant.
+TEST(LiveTablesTest, OutsideFunctionsRunEveryTime) {
+    MathEvaluator m;
+    m.appendFunction("tick", tick);
+    ticks = 0;
+    EXPECT_EQ(m.eval("tick(1)"), 2);
+    EXPECT_EQ(m.eval("tick(1)"), 3);
+    EXPECT_EQ(ticks, 2);
+}
+
 // Functions added through the engine's own calls: plain and with state, the
 // tables saying so, compiled programs following, a throw passing through.
 TEST(LiveTablesTest, AddedFunctions) {
