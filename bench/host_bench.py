@@ -67,9 +67,24 @@ def main():
         print(name, {k: (round(v) if isinstance(v, float) else v) for k, v in row.items() if k != "name"})
     registry = names_timing()
     print("100,000 names:", registry)
+    functions = function_timing(noop_obj)
+    print("a Python function:", functions)
     with open(out, "w") as f:
-        json.dump({"python": sys.version.split()[0], "rows": results, "names": registry}, f,
-                  indent=1)
+        json.dump({"python": sys.version.split()[0], "rows": results, "names": registry,
+                   "functions": functions}, f, indent=1)
+
+
+def function_timing(noop_obj):
+    """What a Python function costs inside a formula, against its own call."""
+    ev = Velmoratrix.Evaluator()
+    ev.append_variable("x", 0.5)
+    ev.append_function("exp", math.exp)
+    exp = math.exp
+    return {
+        "eval exp(x)": per_call(lambda: ev.eval("exp(x)")),
+        "eval sqrt(x)": per_call(lambda: ev.eval("sqrt(x)")),
+        "noop method + math.exp": per_call(lambda: (noop_obj.call("exp(x)"), exp(0.5))),
+    }
 
 
 def names_timing(count=100000):
