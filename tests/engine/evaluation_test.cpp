@@ -306,7 +306,10 @@ TEST(EvaluationTest, NumbersReadAsStrtodReadsThem) {
                            "5.",
                            ".5",
                            "0e999",
-                           "2.2250738585072011e0"};
+                           "2.2250738585072011e0",
+                           "1e1:", // what follows the exponent's digits is ignored
+                           "5e0x",
+                           "2e2 "};
     for (const char* text : edges)
         EXPECT_EQ(m.eval(text), static_cast<long double>(std::strtod(text, nullptr))) << text;
 }

@@ -157,6 +157,23 @@ TEST(LiveTablesTest, ManyTextsInTurn) {
 
 namespace {
 
+long double negate(long double, long double right, bool) {
+    return -right;
+}
+
+// An operator of one operand from outside, after a number and after a value.
+TEST(LiveTablesTest, OperatorOfOneOperand) {
+    MathEvaluator m;
+    m.operatorSymbols.append("~");
+    m.operatorNames["~"] = "negate";
+    m.argumentCounts["negate"] = 1;
+    m.operatorPrecedence["~"] = 5;
+    m.operatorFunctions["~"] = negate;
+    EXPECT_EQ(m.eval("3~"), -3);
+    EXPECT_EQ(m.eval("2+3~"), -1);
+    EXPECT_EQ(m.eval("(2*4)~+1"), -7);
+}
+
 int ticks = 0;
 double tick(double x) {
     return x + ++ticks;
