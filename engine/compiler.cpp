@@ -34,7 +34,8 @@ int rightAssociativeOf(MathEvaluator* m, NameInfo& name) {
 void order(MathEvaluator* m, Language& language, Program& program) {
     std::vector<std::uint32_t>& output = program.output;
     output.clear();
-    std::vector<std::uint32_t> stack;
+    std::vector<std::uint32_t>& stack = program.stack;
+    stack.clear();
     auto emit = [&](std::uint32_t index) {
         if (!program.slice(index).empty()) output.push_back(index);
     };

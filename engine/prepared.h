@@ -182,6 +182,7 @@ struct Program {
     std::string text;
     std::vector<Piece> pieces;
     std::vector<std::uint32_t> output; // pieces in reverse Polish order, none empty
+    std::vector<std::uint32_t> stack;  // the compiler's operator stack, kept for its buffer
     std::string rpn;
 
     std::uint64_t registryEdits = ~std::uint64_t{0}; // what the code was resolved at
@@ -194,7 +195,7 @@ struct Program {
     }
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
-               output.capacity() * sizeof(std::uint32_t) + code.bytes();
+               (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes();
     }
 };
 
