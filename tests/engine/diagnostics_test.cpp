@@ -28,6 +28,12 @@ TEST(DiagnosticsTest, ChangeNothing) {
     EXPECT_EQ(m.currentRPN.expression, "2*");
     EXPECT_EQ(m.currentRPN.RPN, rpn);
     ASSERT_NE(m.currentRPN.tokens.head, nullptr);
+
+    // A tie between an operator and a function on the stack: compile would
+    // look the function's associativity up (and enter it); check does not.
+    m.operatorPrecedence["+"] = 0;
+    EXPECT_FALSE(m.check("sin+1").empty());
+    EXPECT_EQ(m.rightAssociative.count("sin"), 0u);
 }
 
 TEST(DiagnosticsTest, ErrorsAreTheFailuresOfEval) {
