@@ -96,6 +96,13 @@ TEST(ListTest, ElementsAreHeapObjectsOfTheirOwn) {
     tokens.freeAll();
     EXPECT_EQ(tokens.head, nullptr);
 
+    List<std::string> half = listOf({"x"});
+    ListNode<std::string>* only = half.tail;
+    half.tail = nullptr; // either pointer null: the list counts as empty
+    EXPECT_FALSE(half.inList("x"));
+    half.tail = only;
+    half.freeAll();
+
     List<std::string> names = listOf({"x", "y"});
     std::unique_ptr<std::string> x(names.head->value);
     names.head->value = nullptr; // the list is still walked past it

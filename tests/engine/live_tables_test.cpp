@@ -146,9 +146,16 @@ TEST(LiveTablesTest, HundredThousandVariables) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
-// More texts than are kept, evaluated in turn, each with its own value.
+// More texts than are kept, evaluated in turn, each with its own value; and
+// texts alike but for their end.
 TEST(LiveTablesTest, ManyTextsInTurn) {
     MathEvaluator m;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(m.eval("12+34"), 46);
+        EXPECT_EQ(m.eval("12+35"), 47);
+        EXPECT_EQ(m.eval("1234567+8"), 1234575);
+        EXPECT_EQ(m.eval("1234567+9"), 1234576);
+    }
     for (int round = 0; round < 3; ++round)
         for (int i = 0; i < 40; ++i) ASSERT_EQ(m.eval(std::to_string(i) + "*2"), 2 * i) << i;
 }

@@ -34,6 +34,7 @@ class CheckTest(unittest.TestCase):
             ("2*(-3)", [(3, 1, "error", "no left operand")]),
             ("2*", [(1, 1, "error", "no right operand")]),
             ("sin()", [(0, 3, "error", "has no argument")]),
+            ("sqrt", [(0, 4, "error", "write its argument in parentheses")]),
             ("2(3)", [(1, 1, "error", "no operator between '2' and '('")]),
             ("sin(1,2)", [(5, 1, "error", "','")]),
             ("", [(0, 0, "error", "empty")]),
