@@ -272,9 +272,9 @@ void deleteHostFunction(Self self, const std::string& name) {
     self->hostFunctions.erase(name);
 }
 
-std::vector<std::string> functionList(const py_Evaluator& e) {
+// The names of one of the engine's lists, in list order.
+std::vector<std::string> namesIn(const List<std::string>& list) {
     std::vector<std::string> names;
-    const List<std::string>& list = e.functionNames;
     for (const ListNode<std::string>* n = list.empty() ? nullptr : list.head; n; n = n->next)
         if (n->value) names.push_back(*n->value);
     return names;
@@ -282,7 +282,7 @@ std::vector<std::string> functionList(const py_Evaluator& e) {
 
 std::vector<std::string> functions(Self self) {
     Hold hold(*self.object);
-    return functionList(*self.object);
+    return namesIn(self->functionNames);
 }
 
 // Pickled state: the flag, every entry of the variable table (name, value
@@ -299,10 +299,8 @@ py::tuple state(Self self) {
         flag = self->accuracyOverEfficiency;
         for (const auto& [name, cell] : std::as_const(self->externalVariables))
             entries.push_back({name, Reading{cell != nullptr, cell ? *cell : 0.0}});
-        const List<std::string>& names = self->variableNames;
-        for (const ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next)
-            if (n->value) registered.push_back(*n->value);
-        functionNames = functionList(*self.object);
+        registered = namesIn(self->variableNames);
+        functionNames = namesIn(self->functionNames);
         hosts.assign(self->hostFunctions.begin(), self->hostFunctions.end());
     }
     py::list savedEntries, savedRegistered, savedFunctions, savedHosts;
@@ -334,7 +332,7 @@ py_Evaluator* restore(const py::tuple& saved) {
     std::set<std::string> functionNames;
     for (py::handle name : saved[3].cast<py::list>())
         functionNames.insert(name.cast<std::string>());
-    for (const std::string& name : functionList(*evaluator))
+    for (const std::string& name : namesIn(evaluator->functionNames))
         if (!functionNames.count(name)) evaluator->deleteFunction(name);
     Self self{evaluator.get()};
     for (py::handle host : saved[4].cast<py::list>()) {

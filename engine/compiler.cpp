@@ -131,8 +131,7 @@ me_RPN MathEvaluator::compile(std::string expression) {
     const Program& program = programFor(expression);
     me_RPN result;
     ReleaseOnThrow<me_RPN> guard(result);
-    for (std::size_t i = 0; i < program.pieces.size(); ++i) appendToken(result.tokens, program, i);
-    for (std::uint32_t i : program.output) appendToken(result.RPN_values, program, i);
+    fillTokenLists(result, program);
     result.RPN = program.rpn;
     result.expression = std::move(expression);
     return result;

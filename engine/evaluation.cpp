@@ -67,18 +67,13 @@ void MathEvaluator::resolveAgain(Program& program) {
 long double MathEvaluator::finish(Program& program) {
     long double result = 0.0L;
     bool ok = false;
-    auto fillTokenLists = [&] {
-        for (std::size_t i = 0; i < program.pieces.size(); ++i)
-            appendToken(currentRPN.tokens, program, i);
-        for (std::uint32_t i : program.output) appendToken(currentRPN.RPN_values, program, i);
-    };
     try {
         ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);
     } catch (...) {
-        fillTokenLists();
+        fillTokenLists(currentRPN, program);
         throw;
     }
-    if (!ok) fillTokenLists();
+    if (!ok) fillTokenLists(currentRPN, program);
     return ok ? result : 0.0L;
 }
 

@@ -242,6 +242,9 @@ void resolve(MathEvaluator& m, const Language& language, const Program& program,
 bool run(const Code& code, bool accuracyOverEfficiency, long double& result);
 // Appends a token for piece i to list.
 void appendToken(List<Token>& list, const Program& program, std::size_t i);
+// Appends the program's infix tokens and its reverse Polish tokens to the
+// record's two lists.
+void fillTokenLists(me_RPN& record, const Program& program);
 
 // Every edit of a table or list adds to its counter, so the sums only grow:
 // an unchanged sum means unchanged tables.

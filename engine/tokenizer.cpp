@@ -37,6 +37,11 @@ void appendToken(List<Token>& list, const Program& program, std::size_t i) {
     list.emplace(std::string(program.slice(i)), program.kind(i));
 }
 
+void fillTokenLists(me_RPN& record, const Program& program) {
+    for (std::size_t i = 0; i < program.pieces.size(); ++i) appendToken(record.tokens, program, i);
+    for (std::uint32_t i : program.output) appendToken(record.RPN_values, program, i);
+}
+
 // Only reads the evaluator: the compiler's table lookups are compile's.
 me_SepValues MathEvaluator::seperate(std::string expression) {
     Program scratch;
