@@ -199,92 +199,124 @@ public:
 
 // A std::map whose every call that may change it (a non-const access, an
 // insertion, an erasure, an assignment) adds one to `edits`; const access
-// counts nothing. It converts to the std::map it derives from.
-template <typename Key, typename Value> class CountedMap : public std::map<Key, Value> {
+// counts nothing. The map is held, not inherited, so that no caller can
+// reach it as a mutable std::map& and edit it uncounted; it converts to a
+// const std::map& (and so copies into a std::map).
+template <typename Key, typename Value> class CountedMap {
     using Base = std::map<Key, Value>;
+    Base map_;
 
 public:
-    using Base::at;
-    using Base::begin;
-    using Base::end;
-    using Base::equal_range;
-    using Base::find;
-    using Base::lower_bound;
-    using Base::rbegin;
-    using Base::rend;
-    using Base::upper_bound;
-    using typename Base::const_iterator;
-    using typename Base::iterator;
-    using typename Base::node_type;
-    using typename Base::size_type;
-    using typename Base::value_type;
+    using key_type = Key;
+    using mapped_type = Value;
+    using value_type = typename Base::value_type;
+    using size_type = typename Base::size_type;
+    using iterator = typename Base::iterator;
+    using const_iterator = typename Base::const_iterator;
+    using reverse_iterator = typename Base::reverse_iterator;
+    using const_reverse_iterator = typename Base::const_reverse_iterator;
+    using node_type = typename Base::node_type;
 
     std::uint64_t edits = 0;
 
     CountedMap() = default;
-    CountedMap(std::initializer_list<value_type> list) : Base(list) {}
-    CountedMap(const Base& other) : Base(other) {}
-    CountedMap(const CountedMap& other) : Base(other) {}
-    CountedMap& operator=(const CountedMap& other) { return assign(other); }
+    CountedMap(std::initializer_list<value_type> list) : map_(list) {}
+    CountedMap(const Base& other) : map_(other) {}
+    CountedMap(const CountedMap& other) : map_(other.map_) {}
+    CountedMap& operator=(const CountedMap& other) { return assign(other.map_); }
     CountedMap& operator=(const Base& other) { return assign(other); }
     CountedMap& operator=(Base&& other) {
         ++edits;
-        Base::operator=(std::move(other));
+        map_ = std::move(other);
         return *this;
     }
     CountedMap& operator=(std::initializer_list<value_type> list) {
         ++edits;
-        Base::operator=(list);
+        map_ = list;
         return *this;
     }
 
-    Value& operator[](const Key& key) { return (++edits, Base::operator[](key)); }
-    Value& operator[](Key&& key) { return (++edits, Base::operator[](std::move(key))); }
-    Value& at(const Key& key) { return (++edits, Base::at(key)); }
-    iterator begin() noexcept { return (++edits, Base::begin()); }
-    iterator end() noexcept { return (++edits, Base::end()); }
-    auto rbegin() noexcept { return (++edits, Base::rbegin()); }
-    auto rend() noexcept { return (++edits, Base::rend()); }
-    iterator find(const Key& key) { return (++edits, Base::find(key)); }
-    iterator lower_bound(const Key& key) { return (++edits, Base::lower_bound(key)); }
-    iterator upper_bound(const Key& key) { return (++edits, Base::upper_bound(key)); }
-    auto equal_range(const Key& key) { return (++edits, Base::equal_range(key)); }
+    operator const Base&() const noexcept { return map_; }
+    const Base& base() const noexcept { return map_; }
+
+    // Reading counts nothing.
+    bool empty() const noexcept { return map_.empty(); }
+    size_type size() const noexcept { return map_.size(); }
+    size_type max_size() const noexcept { return map_.max_size(); }
+    size_type count(const Key& key) const { return map_.count(key); }
+    const Value& at(const Key& key) const { return map_.at(key); }
+    const_iterator begin() const noexcept { return map_.begin(); }
+    const_iterator end() const noexcept { return map_.end(); }
+    const_iterator cbegin() const noexcept { return map_.cbegin(); }
+    const_iterator cend() const noexcept { return map_.cend(); }
+    const_reverse_iterator rbegin() const noexcept { return map_.rbegin(); }
+    const_reverse_iterator rend() const noexcept { return map_.rend(); }
+    const_iterator find(const Key& key) const { return map_.find(key); }
+    const_iterator lower_bound(const Key& key) const { return map_.lower_bound(key); }
+    const_iterator upper_bound(const Key& key) const { return map_.upper_bound(key); }
+    auto equal_range(const Key& key) const { return map_.equal_range(key); }
+    auto key_comp() const { return map_.key_comp(); }
+    auto value_comp() const { return map_.value_comp(); }
+
+    // Anything that hands out write access counts, as the write may follow.
+    Value& operator[](const Key& key) { return (++edits, map_[key]); }
+    Value& operator[](Key&& key) { return (++edits, map_[std::move(key)]); }
+    Value& at(const Key& key) { return (++edits, map_.at(key)); }
+    iterator begin() noexcept { return (++edits, map_.begin()); }
+    iterator end() noexcept { return (++edits, map_.end()); }
+    reverse_iterator rbegin() noexcept { return (++edits, map_.rbegin()); }
+    reverse_iterator rend() noexcept { return (++edits, map_.rend()); }
+    iterator find(const Key& key) { return (++edits, map_.find(key)); }
+    iterator lower_bound(const Key& key) { return (++edits, map_.lower_bound(key)); }
+    iterator upper_bound(const Key& key) { return (++edits, map_.upper_bound(key)); }
+    auto equal_range(const Key& key) { return (++edits, map_.equal_range(key)); }
 
     template <typename... Args> auto insert(Args&&... args) {
-        return (++edits, Base::insert(std::forward<Args>(args)...));
+        return (++edits, map_.insert(std::forward<Args>(args)...));
     }
-    auto insert(value_type&& v) { return (++edits, Base::insert(std::move(v))); }
-    auto insert(const value_type& v) { return (++edits, Base::insert(v)); }
+    auto insert(value_type&& v) { return (++edits, map_.insert(std::move(v))); }
+    auto insert(const value_type& v) { return (++edits, map_.insert(v)); }
     auto insert(const_iterator hint, value_type&& v) {
-        return (++edits, Base::insert(hint, std::move(v)));
+        return (++edits, map_.insert(hint, std::move(v)));
     }
-    void insert(std::initializer_list<value_type> list) { (++edits, Base::insert(list)); }
+    void insert(std::initializer_list<value_type> list) { (++edits, map_.insert(list)); }
     template <typename... Args> auto insert_or_assign(Args&&... args) {
-        return (++edits, Base::insert_or_assign(std::forward<Args>(args)...));
+        return (++edits, map_.insert_or_assign(std::forward<Args>(args)...));
     }
     template <typename... Args> auto emplace(Args&&... args) {
-        return (++edits, Base::emplace(std::forward<Args>(args)...));
+        return (++edits, map_.emplace(std::forward<Args>(args)...));
     }
     template <typename... Args> auto emplace_hint(Args&&... args) {
-        return (++edits, Base::emplace_hint(std::forward<Args>(args)...));
+        return (++edits, map_.emplace_hint(std::forward<Args>(args)...));
     }
     template <typename... Args> auto try_emplace(Args&&... args) {
-        return (++edits, Base::try_emplace(std::forward<Args>(args)...));
+        return (++edits, map_.try_emplace(std::forward<Args>(args)...));
     }
     template <typename... Args> auto erase(Args&&... args) {
-        return (++edits, Base::erase(std::forward<Args>(args)...));
+        return (++edits, map_.erase(std::forward<Args>(args)...));
     }
     template <typename... Args> auto extract(Args&&... args) {
-        return (++edits, Base::extract(std::forward<Args>(args)...));
+        return (++edits, map_.extract(std::forward<Args>(args)...));
     }
-    template <typename Other> void merge(Other&& other) { (++edits, Base::merge(other)); }
-    void swap(Base& other) { (++edits, Base::swap(other)); }
-    void clear() noexcept { (++edits, Base::clear()); }
+    template <typename Other> void merge(Other&& other) { (++edits, map_.merge(other)); }
+    void swap(Base& other) { (++edits, map_.swap(other)); }
+    void swap(CountedMap& other) {
+        ++edits;
+        ++other.edits;
+        map_.swap(other.map_);
+    }
+    void clear() noexcept { (++edits, map_.clear()); }
+
+    friend bool operator==(const CountedMap& a, const Base& b) { return a.map_ == b; }
+    friend bool operator==(const Base& a, const CountedMap& b) { return a == b.map_; }
+    friend bool operator==(const CountedMap& a, const CountedMap& b) { return a.map_ == b.map_; }
+    friend bool operator!=(const CountedMap& a, const Base& b) { return a.map_ != b; }
+    friend bool operator!=(const Base& a, const CountedMap& b) { return a != b.map_; }
 
 private:
     CountedMap& assign(const Base& other) {
         ++edits;
-        Base::operator=(other);
+        map_ = other;
         return *this;
     }
 };
