@@ -179,17 +179,67 @@ private:
 
 } // namespace
 
-void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& columns,
+namespace {
+
+// The bytes [first, last) that n values `stride` bytes apart cover.
+std::pair<const char*, const char*> span(const void* base, std::ptrdiff_t stride, std::size_t n) {
+    const char* first = static_cast<const char*>(base);
+    const char* last = first + static_cast<std::ptrdiff_t>(n - 1) * stride;
+    if (last < first) std::swap(first, last);
+    return {first, last + sizeof(double)};
+}
+
+// The columns as the run reads them: a column that `out` overlaps other than
+// element for element is copied first, so that no row reads a result.
+class Inputs {
+public:
+    Inputs(const std::vector<Column>& columns, std::size_t count, const double* out,
+           std::ptrdiff_t outStride)
+        : columns_(&columns) {
+        if (count == 0) return;
+        const auto written = span(out, outStride, count);
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const Column& c = columns[k];
+            if (c.stride == 0 || (c.values == out && c.stride == outStride)) continue;
+            const auto read = span(c.values, c.stride, count);
+            if (read.second <= written.first || written.second <= read.first) continue;
+            if (copies_.empty()) {
+                own_ = columns;
+                columns_ = &own_;
+                copies_.reserve(columns.size());
+            }
+            std::vector<double>& copy = copies_.emplace_back(count);
+            const char* from = reinterpret_cast<const char*>(c.values);
+            for (std::size_t i = 0; i < count; ++i, from += c.stride)
+                std::memcpy(&copy[i], from, sizeof(double));
+            own_[k].values = copy.data();
+            own_[k].stride = sizeof(double);
+        }
+    }
+    const std::vector<Column>& columns() const { return *columns_; }
+
+private:
+    const std::vector<Column>* columns_;
+    std::vector<Column> own_;
+    std::vector<std::vector<double>> copies_; // reserved: never moved once pointed at
+};
+
+} // namespace
+
+void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& given,
                              std::size_t count, double* out, std::ptrdiff_t outStride) {
+    refuseWhileRunning("evalMany");
     const Program& program = programFor(expression);
+    Running running(*this); // the program stays while functions from outside run
     // The columns are read through cells of their own, as registered
     // variables would be, filled anew for each element.
-    std::vector<double> cells(columns.size());
-    std::vector<double*> slots(columns.size());
+    std::vector<double> cells(given.size());
+    std::vector<double*> slots(given.size());
     Overlay overlay{{}, slots.data()};
-    for (std::size_t k = 0; k < columns.size(); ++k) {
+    overlay.names.reserve(given.size());
+    for (std::size_t k = 0; k < given.size(); ++k) {
         slots[k] = &cells[k];
-        overlay.names.push_back(columns[k].name);
+        overlay.names.emplace(given[k].name, k);
     }
     Code code;
     resolve(*this, prepared_->language, program, code, &overlay);
@@ -198,6 +248,8 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
     auto at = [](double* base, std::ptrdiff_t stride, std::size_t i) {
         return reinterpret_cast<char*>(base) + static_cast<std::ptrdiff_t>(i) * stride;
     };
+    const Inputs inputs(given, count, out, outStride);
+    const std::vector<Column>& columns = inputs.columns();
     const bool malformed =
         program.output.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) { // every element is the failure value

@@ -128,6 +128,7 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
 }
 
 me_RPN MathEvaluator::compile(std::string expression) {
+    refuseWhileRunning("compile");
     const Program& program = programFor(expression);
     me_RPN result;
     ReleaseOnThrow<me_RPN> guard(result);

@@ -10,6 +10,7 @@
 // each token.
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 #include "evaluator.h"
 #include "prepared.h"
@@ -36,10 +37,13 @@ struct Reading {
     MathEvaluator& m;
     const Language& language;
     Program program;
-    std::vector<std::size_t> next, previous; // non-empty neighbours, or npos
+    std::vector<std::size_t> next, previous;    // non-empty neighbours, or npos
+    std::unordered_set<std::string_view> known; // read as variables too
 
-    Reading(MathEvaluator& evaluator, Language& lang, const std::string& text)
+    Reading(MathEvaluator& evaluator, Language& lang, const std::string& text,
+            const std::vector<std::string>* knownNames = nullptr)
         : m(evaluator), language(lang) {
+        if (knownNames) known.insert(knownNames->begin(), knownNames->end());
         program.text = text;
         scan(lang, program);
         order(nullptr, lang, program);
@@ -67,7 +71,9 @@ struct Reading {
     bool is(std::size_t i, std::int32_t k, std::string_view t) const {
         return i != std::string_view::npos && kind(i) == k && text(i) == t;
     }
-    bool variable(std::size_t i) const { return kind(i) != Operator && m.isVariable(text(i)); }
+    bool variable(std::size_t i) const {
+        return kind(i) != Operator && (m.isVariable(text(i)) || known.count(text(i)));
+    }
     // A value ends here: an operand, a ")" or a one-operand operator ("!").
     bool endsValue(std::size_t i) const {
         if (i == std::string_view::npos) return false;
@@ -301,8 +307,14 @@ struct Checker {
 } // namespace
 
 std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) {
+    return check(expression, {});
+}
+
+std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
+                                             const std::vector<std::string>& known) {
+    refuseWhileRunning("check");
     std::vector<Diagnostic> out;
-    Reading reading(*this, prepared().language, expression);
+    Reading reading(*this, prepared().language, expression, &known);
     Checker checker{reading, out};
     const std::vector<bool> open = checker.unclosed();
     checker.operands(open);
@@ -322,29 +334,34 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) {
 }
 
 std::vector<std::string> MathEvaluator::names(const std::string& expression) {
+    refuseWhileRunning("names");
     Reading reading(*this, prepared().language, expression);
     std::vector<std::string> found;
+    std::unordered_set<std::string_view> seen;
     for (std::size_t i = 0; i < reading.program.pieces.size(); ++i) {
         const std::string_view t = reading.text(i);
         double value;
         const bool read = reading.kind(i) == Operand && !t.empty() &&
                           (reading.variable(i) || readNumber(t, value) == Ending::NotANumber);
         const bool function = reading.kind(i) == Function && reading.variable(i);
-        if ((read || function) && std::find(found.begin(), found.end(), t) == found.end())
-            found.emplace_back(t);
+        if ((read || function) && seen.insert(t).second) found.emplace_back(t);
     }
     return found;
 }
 
 Explanation MathEvaluator::explain(const std::string& expression) {
+    refuseWhileRunning("explain");
     Explanation e;
     Reading r(*this, prepared().language, expression);
+    Running running(*this); // it calls the functions a run would
     for (std::size_t i = 0; i < r.program.pieces.size(); ++i)
         e.tokens.push_back({std::string(r.text(i)), r.kind(i), r.program.pieces[i].offset});
     for (std::uint32_t i : r.program.output) e.rpn.emplace_back(r.text(i));
     std::vector<long double> stack;
+    std::size_t popped = 0; // by the step being recorded, before its push
     auto step = [&](std::uint32_t i, std::string action) {
-        e.steps.push_back({std::string(r.text(i)), std::move(action), stack});
+        e.steps.push_back({std::string(r.text(i)), std::move(action), popped, stack.back()});
+        popped = 0;
     };
     auto fail = [&](std::string why) {
         e.failure = std::move(why);
@@ -384,6 +401,7 @@ Explanation MathEvaluator::explain(const std::string& expression) {
                     left = stack.back();
                     stack.pop_back();
                 }
+                popped = static_cast<std::size_t>(arity);
                 long double value;
                 if (arity == 1 && n->callUnary)
                     value = (*n->callUnary)(static_cast<double>(right));
@@ -409,6 +427,7 @@ Explanation MathEvaluator::explain(const std::string& expression) {
             if (arity >= 1) right = stack.back(), stack.pop_back();
             if (arity >= 2) left = stack.back(), stack.pop_back();
             for (int extra = 2; extra < arity; ++extra) stack.pop_back();
+            popped = static_cast<std::size_t>(arity);
             stack.push_back(n->primitive(left, right, accuracyOverEfficiency));
             step(i, arity == 2 ? "the operator " + quoted(t) + " on the top two values"
                                : "the operator " + quoted(t) + " on the top value");

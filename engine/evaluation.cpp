@@ -41,6 +41,7 @@ bool run(const Code& code, bool accuracyOverEfficiency, long double& result) {
 // The record of the last expression is complete after every call: after a
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
+    refuseWhileRunning("eval");
     Program& program = programFor(expression);
     if (program.registryEdits != registryEdits() || program.code.accurate != accuracyOverEfficiency)
         resolveAgain(program);
@@ -67,6 +68,7 @@ void MathEvaluator::resolveAgain(Program& program) {
 long double MathEvaluator::finish(Program& program) {
     long double result = 0.0L;
     bool ok = false;
+    Running running(*this);
     try {
         ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);
     } catch (...) {

@@ -4,6 +4,7 @@
 #include "evaluator.h"
 
 #include <cmath>
+#include <stdexcept>
 
 #include "prepared.h"
 #include "primitives.h"
@@ -78,7 +79,23 @@ void MathEvaluator::rederive() {
     p.language.edits = languageEdits();
 }
 
+void MathEvaluator::refuseWhileRunning(const char* what) const {
+    if (running_)
+        throw std::logic_error(std::string("MathEvaluator::") + what +
+                               ": called from a function this evaluator is running; use "
+                               "another evaluator inside it");
+}
+
+void MathEvaluator::abandonAfterFork() {
+    (void)prepared_.release();
+    prepared_ = std::make_unique<Prepared>();
+    currentRPN.tokens = List<Token>();
+    currentRPN.RPN_values = List<Token>();
+    running_ = 0;
+}
+
 void MathEvaluator::releaseCompilations() {
+    refuseWhileRunning("releaseCompilations");
     Prepared& p = *prepared_;
     // A small program's buffers are worth keeping for the next compilation.
     p.spare.reset();

@@ -53,10 +53,14 @@ struct Explanation {
         std::int32_t kind; // a TokenKind
         std::size_t offset;
     };
+    // Each step takes `popped` values off the top of the stack and pushes
+    // `pushed`: the stack after a step follows from the steps before it, so
+    // an explanation grows with the text, not with its square.
     struct Step {
         std::string token;
         std::string action;
-        std::vector<long double> stack; // bottom first
+        std::size_t popped = 0;
+        long double pushed = 0;
     };
     std::vector<Token> tokens;
     std::vector<std::string> rpn;
@@ -112,7 +116,8 @@ public:
     // one before) is eval(expression), rounded to double, with each column's
     // name bound to its i-th value ahead of the registered variables, which
     // stay as they are. Compiles once; throws as eval does before computing
-    // anything.
+    // anything. `out` may overlap the columns: every row is computed from the
+    // values as they were before the call.
     void evalMany(std::string expression, const std::vector<Column>& columns, std::size_t count,
                   double* out, std::ptrdiff_t outStride = sizeof(double));
 
@@ -120,7 +125,9 @@ public:
     // makes it one (a built-in name is replaced here only). The public
     // tables say so as for a built-in: unaryFunctions or binaryFunctions,
     // argumentCounts and functionNames; a callable stands in its table as
-    // callableUnary or callableBinary.
+    // callableUnary or callableBinary. A name that is empty, holds an
+    // operator or separator symbol, or reads as a number could never be
+    // called: std::invalid_argument.
     void appendFunction(std::string name, UnaryFunction function);
     void appendFunction(std::string name, BinaryFunction function);
     void appendCallable(std::string name, UnaryCallable function);
@@ -134,6 +141,10 @@ public:
     // the operands read as variables or that read as no number, each once,
     // in order of appearance; explain runs the text step by step.
     std::vector<Diagnostic> check(const std::string& expression);
+    // The same, with `known` read as registered variables too: a formula
+    // checked before its columns are bound.
+    std::vector<Diagnostic> check(const std::string& expression,
+                                  const std::vector<std::string>& known);
     std::vector<std::string> names(const std::string& expression);
     Explanation explain(const std::string& expression);
 
@@ -143,9 +154,21 @@ public:
     // memory it holds.
     void releaseCompilations();
 
+    // Forgets, without releasing, the derived state and the record's lists:
+    // for a child process forked while another thread was inside a call,
+    // whose half-made changes the child cannot trust.
+    void abandonAfterFork();
+
 private:
     struct Prepared; // lookups and programs derived from the tables
     std::unique_ptr<Prepared> prepared_;
+    // Runs in progress that may call a function from outside. Such a function
+    // must not compile, run or drop programs on this evaluator, nor replace or
+    // delete functions (the run is using them): those calls throw
+    // std::logic_error while it runs.
+    int running_ = 0;
+    struct Running;
+    void refuseWhileRunning(const char* what) const;
 
     Prepared& prepared();
     void rederive();

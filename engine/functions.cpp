@@ -2,6 +2,7 @@
 // public tables, as if the caller had edited them, so the lookups and the
 // compiled programs derived from them follow.
 #include <limits>
+#include <stdexcept>
 
 #include "evaluator.h"
 #include "prepared.h"
@@ -16,9 +17,27 @@ long double callableBinary(long double, long double) {
 
 namespace {
 
+void refuseUncallable(const Language& language, const std::string& name) {
+    auto refuse = [&](const char* why) {
+        throw std::invalid_argument("'" + name + "' cannot name a function: " + why);
+    };
+    if (name.empty()) refuse("the name is empty");
+    const std::int32_t known = language.lookup(name);
+    if (known >= 0 && (language.names[known].isOperator || language.names[known].isSeparator))
+        refuse("it is an operator or separator symbol");
+    for (char c : name)
+        if (language.delimiter[static_cast<unsigned char>(c)] != Ordinary)
+            refuse("it holds a character that splits tokens");
+    double value;
+    std::size_t consumed = 0;
+    if (readNumber(name, value, &consumed) != Ending::NotANumber && consumed == name.size())
+        refuse("it reads as a number");
+}
+
 // What every added function needs: no callable left under the name from
 // before, its argument count, and the name listed.
 void claim(MathEvaluator& m, Language& language, const std::string& name, int arguments) {
+    refuseUncallable(language, name);
     language.unaryCallables.erase(name);
     language.binaryCallables.erase(name);
     m.argumentCounts[name] = arguments;
@@ -28,13 +47,15 @@ void claim(MathEvaluator& m, Language& language, const std::string& name, int ar
 } // namespace
 
 void MathEvaluator::appendFunction(std::string name, UnaryFunction function) {
-    claim(*this, prepared_->language, name, 1);
+    refuseWhileRunning("appendFunction");
+    claim(*this, prepared().language, name, 1);
     binaryFunctions.erase(name);
     unaryFunctions[name] = function;
 }
 
 void MathEvaluator::appendFunction(std::string name, BinaryFunction function) {
-    claim(*this, prepared_->language, name, 2);
+    refuseWhileRunning("appendFunction");
+    claim(*this, prepared().language, name, 2);
     unaryFunctions.erase(name);
     binaryFunctions[name] = function;
 }
@@ -50,6 +71,7 @@ void MathEvaluator::appendCallable(std::string name, BinaryCallable function) {
 }
 
 void MathEvaluator::deleteFunction(const std::string& name) {
+    refuseWhileRunning("deleteFunction");
     for (long i = functionNames.indexOf(name); i >= 0; i = functionNames.indexOf(name))
         functionNames.remove(static_cast<unsigned>(i));
     unaryFunctions.erase(name);

@@ -210,6 +210,15 @@ struct VariableIndex {
     void rebuild(const List<std::string>& names);
 };
 
+// A run that may call out of the engine, for its duration.
+struct MathEvaluator::Running {
+    MathEvaluator& m;
+    explicit Running(MathEvaluator& evaluator) : m(evaluator) { ++m.running_; }
+    ~Running() { --m.running_; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+};
+
 struct MathEvaluator::Prepared {
     Language language;
     VariableIndex variables;
@@ -231,9 +240,10 @@ void scan(const Language& language, Program& program);
 // tables, as compile does, unless m is null.
 void order(MathEvaluator* m, Language& language, Program& program);
 // Names bound for one call only, ahead of the registered variables: the
-// cells behind `slots` are read as a registered variable's would be.
+// cells behind `slots` are read as a registered variable's would be. Where a
+// name stands twice, the first binding counts.
 struct Overlay {
-    std::vector<std::string_view> names;
+    std::unordered_map<std::string_view, std::size_t> names; // to the index of its slot
     double* const* slots;
 };
 void resolve(MathEvaluator& m, const Language& language, const Program& program, Code& code,

@@ -144,9 +144,8 @@ void resolve(MathEvaluator& m, const Language& language, const Program& program,
     auto fail = [&](Ending ending) { code.ending = ending; };
     auto bound = [&](std::string_view name) -> double* const* {
         if (!overlay) return nullptr;
-        for (std::size_t k = 0; k < overlay->names.size(); ++k)
-            if (overlay->names[k] == name) return overlay->slots + k;
-        return nullptr;
+        const auto found = overlay->names.find(name);
+        return found == overlay->names.end() ? nullptr : overlay->slots + found->second;
     };
     for (std::uint32_t index : program.output) {
         const std::string_view t = program.slice(index);

@@ -46,6 +46,7 @@ void MathEvaluator::appendVariable(std::string name, double& value) {
 }
 
 void MathEvaluator::deleteVariable(std::string name) {
+    refuseWhileRunning("deleteVariable"); // a run may be reading its entry
     const auto entry = std::as_const(externalVariables).find(name);
     if (entry != externalVariables.cend()) externalVariables.erase(entry);
     if (!isVariable(name)) return;

@@ -60,3 +60,22 @@ TEST(DiagnosticsTest, ErrorsAreTheFailuresOfEval) {
 }
 
 } // namespace
+
+TEST(DiagnosticsTest, ExplainRecordsWhatEachStepTakesAndGives) {
+    MathEvaluator m;
+    const Explanation e = m.explain("2,3*4-sqrt(9)");
+    std::vector<std::pair<std::size_t, long double>> steps;
+    for (const auto& s : e.steps) steps.push_back({s.popped, s.pushed});
+    const std::vector<std::pair<std::size_t, long double>> expected = {
+        {0, 2}, {0, 3}, {0, 4}, {2, 12}, {0, 9}, {1, 3}, {2, 9}};
+    EXPECT_EQ(steps, expected);
+    EXPECT_FALSE(e.succeeded); // two values are left
+}
+
+TEST(DiagnosticsTest, KnownNamesAreVariablesStillToCome) {
+    MathEvaluator m;
+    EXPECT_TRUE(m.check("price*qty", {"price", "qty"}).empty());
+    const auto problems = m.check("price*qty", {"price"});
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].offset, 6u);
+}

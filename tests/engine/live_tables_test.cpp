@@ -226,3 +226,55 @@ TEST(LiveTablesTest, AddedFunctions) {
 }
 
 } // namespace
+
+// The tables cannot be edited past their counters: no mutable std::map& to
+// them exists, while reading them as a std::map still works.
+static_assert(
+    !std::is_convertible_v<CountedMap<std::string, double*>&, std::map<std::string, double*>&>);
+static_assert(
+    std::is_convertible_v<const CountedMap<std::string, int>&, const std::map<std::string, int>&>);
+
+TEST(LiveTablesTest, FunctionsCannotPullTheirRunAway) {
+    // A function that uses its own evaluator while a run uses the function:
+    // every call that could drop the running program or the function itself
+    // throws, and the run ends with that exception; the evaluator goes on.
+    MathEvaluator m;
+    std::function<void(MathEvaluator&)> inside;
+    m.appendCallable("f", UnaryCallable([&](double x) {
+                         inside(m);
+                         return x + 1;
+                     }));
+    const std::function<void(MathEvaluator&)> uses[] = {
+        [](MathEvaluator& e) { e.eval("1+2"); },
+        [](MathEvaluator& e) { e.compile("3*4"); },
+        [](MathEvaluator& e) { e.appendFunction("f", static_cast<UnaryFunction>(std::exp)); },
+        [](MathEvaluator& e) { e.appendCallable("f", UnaryCallable([](double) { return 0.0; })); },
+        [](MathEvaluator& e) { e.deleteFunction("f"); },
+        [](MathEvaluator& e) { e.deleteVariable("pi"); },
+        [](MathEvaluator& e) { e.releaseCompilations(); },
+        [](MathEvaluator& e) { e.explain("f(1)"); },
+    };
+    double x = 2;
+    for (const auto& use : uses) {
+        inside = use;
+        EXPECT_THROW(m.eval("f(2)*3"), std::logic_error);
+        EXPECT_THROW(m.evalMany("f(2)", {}, 1, &x), std::logic_error);
+    }
+    double k = 5;
+    inside = [&k](MathEvaluator& e) { e.appendVariable("k", k); };
+    EXPECT_EQ(m.eval("f(2)*3"), 9); // what leaves the run alone is allowed
+    inside = [](MathEvaluator&) {};
+    EXPECT_EQ(m.eval("f(pi)"), 3.141592653589793 + 1);
+}
+
+TEST(LiveTablesTest, FunctionNamesThatCouldNeverBeCalled) {
+    MathEvaluator m;
+    for (const char* name : {"", "(", ")", ",", "+", "a+b", "1", "2.5e3", "inf", "nan"})
+        EXPECT_THROW(m.appendFunction(name, static_cast<UnaryFunction>(std::exp)),
+                     std::invalid_argument)
+            << name;
+    EXPECT_EQ(m.eval("(1)"), 1);
+    for (const char* name : {"e5", "1x", "my f"})
+        EXPECT_NO_THROW(m.appendFunction(name, static_cast<UnaryFunction>(std::exp))) << name;
+    EXPECT_EQ(m.eval("1x(0)"), 1);
+}
