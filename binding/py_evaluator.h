@@ -3,6 +3,7 @@
 // appendVariable stay the caller's: only the cells made here are released.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,7 @@ public:
     // locks); `holder` is the thread inside a call, to refuse re-entry.
     std::mutex calls;
     std::thread::id holder;
+    std::uint64_t forks = 0; // the process's fork count at the last call
     // The host callables added as functions, by name: what the garbage
     // collector is shown, and what pickling saves.
     std::map<std::string, std::shared_ptr<HostFunction>> hostFunctions;

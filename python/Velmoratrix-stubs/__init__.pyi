@@ -1,7 +1,24 @@
 # Type stubs of the Velmoratrix extension module. The signatures are those
 # pybind11 generates for it: unnamed arguments are positional only.
-from typing import (Any, Callable, Dict, List, Mapping, NamedTuple, NoReturn, Optional, Sequence,
-                    Tuple, Union)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, NoReturn,
+                    Optional, Protocol, Sequence, Tuple, Union)
+
+__version__: str
+
+class _ArrayLike(Protocol):
+    """numpy arrays, pandas Series and whatever else numpy can make an array of."""
+
+    def __array__(self) -> Any: ...
+
+# A column: one number for every row, or a value per row.
+_Column = Union[float, Sequence[float], _ArrayLike, memoryview]
+
+class _Results(Protocol):
+    """What eval_many returns: array('d'), or a numpy.ndarray for numpy and pandas values."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> float: ...
+    def __iter__(self) -> Iterator[float]: ...
 
 def evaluate(arg0: Union[str, bytes], /) -> float:
     """Evaluates one expression on a fresh engine: pi and e are known, factorials exact."""
@@ -14,7 +31,7 @@ class Problem(NamedTuple):
     severity: str  # "error" (eval fails there) or "warning"
     message: str
 
-def check(expression: str) -> List[Problem]:
+def check(expression: str, names: Optional[Iterable[Union[str, bytes]]] = None) -> List[Problem]:
     """The problems of a text on the engine of evaluate, sorted by position."""
 
 class Evaluator:
@@ -28,10 +45,14 @@ class Evaluator:
     def eval_many(
         self,
         expression: Union[str, bytes],
-        values: Mapping[Union[str, bytes], Union[float, Sequence[float]]],
+        values: Mapping[Union[str, bytes], _Column],
         out: Optional[Any] = None,
-    ) -> Any:
-        """The expression once per element of the columns: array('d') of the results, or out."""
+    ) -> _Results:
+        """The expression once per element of the columns: the results, or out."""
+    def eval_with(
+        self, expression: Union[str, bytes], values: Mapping[Union[str, bytes], float]
+    ) -> float:
+        """The expression with the names of values bound for this call only."""
     def append_function(
         self, name: Union[str, bytes], function: Callable[..., float], arguments: int = 1
     ) -> None:
@@ -40,7 +61,9 @@ class Evaluator:
         """Makes name an ordinary operand again on this Evaluator."""
     def functions(self) -> List[str]:
         """The function names, built-in and added."""
-    def check(self, expression: str) -> List[Problem]:
+    def check(
+        self, expression: str, names: Optional[Iterable[Union[str, bytes]]] = None
+    ) -> List[Problem]:
         """The problems of a text, sorted by position; [] when there are none."""
     def names(self, expression: str) -> List[str]:
         """The names the text reads, each once, in order of appearance."""

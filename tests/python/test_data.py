@@ -1,6 +1,8 @@
 """Formulas over data: eval_many, threads, pickling, process pools and Dask."""
 import array
+import collections.abc
 import concurrent.futures
+import ctypes
 import copy
 import math
 import os
@@ -8,6 +10,7 @@ import pickle
 import random
 import struct
 import threading
+import time
 import unittest
 
 import Velmoratrix
@@ -17,6 +20,10 @@ try:
     import numpy
 except ImportError:
     numpy = None
+try:
+    import pandas
+except ImportError:
+    pandas = None
 
 
 def bits(value):
@@ -72,6 +79,12 @@ class EvalManyTest(unittest.TestCase):
             ({"x": (4,), "y": 0.5}, [4.5]),                  # a number for every element
             ({"x": array.array("i", [1, 2])}, [11.0, 12.0]),  # another format, converted
             ({"x": []}, []),
+            ({"x": 2.5}, [12.5]),                            # numbers alone: one row
+            # Sequences that make their items as they are read.
+            ({"x": range(3)}, [10.0, 11.0, 12.0]),
+            ({"x": array.array("f", [0.5, 1.5])}, [10.5, 11.5]),
+            ({"x": (ctypes.c_int * 2)(1, 2)}, [11.0, 12.0]),
+            ({"x": (ctypes.c_double * 2)(1, 2)}, [11.0, 12.0]),
         ]
         for values, expected in cases:
             with self.subTest(values=values):
@@ -87,6 +100,103 @@ class EvalManyTest(unittest.TestCase):
         self.assertIs(ev.eval_many("x*y", {"x": [1, 2, 3]}, out=out), out)
         self.assertEqual(list(out), [10.0, 20.0, 30.0])
         self.assertEqual(list(ev.eval_many("y", {}, out=out)), [10.0] * 3)
+
+    def test_out_may_overlap_the_inputs(self):
+        # Rows are computed from the inputs as they were before any write, on
+        # the block path and on the element path (a function from outside).
+        rng = random.Random(5)
+        ev = Evaluator()
+        ev.append_function("f", lambda v: v * 3.0)
+        for text in ["x*2+y", "f(x)+y"]:
+            for _ in range(40):
+                n = rng.randrange(1, 1200)
+                memory = array.array("d", [rng.uniform(-9, 9) for _ in range(n + 40)])
+                step = rng.choice([1, 2, -1])
+                view = memoryview(memory)
+                start = rng.randrange(0, 20) if step > 0 else len(memory) - 1 - rng.randrange(0, 20)
+                out_start = rng.randrange(0, 20)
+                x = view[start::step][:n]
+                n = len(x)
+                out = view[out_start:out_start + n]
+                y = view[rng.randrange(0, 20):][:n]
+                expected = ev.eval_many(text, {"x": array.array("d", x), "y": array.array("d", y)})
+                ev.eval_many(text, {"x": x, "y": y}, out=out)
+                self.assertEqual(list(out), list(expected), (text, n, start, step, out_start))
+
+    def test_any_mapping_and_what_went_wrong(self):
+        class Columns(collections.abc.Mapping):
+            def __getitem__(self, key):
+                return {"x": [1.0, 2.0]}[key]
+            def __iter__(self):
+                return iter(["x"])
+            def __len__(self):
+                return 1
+
+        class ListItems(dict):
+            def items(self):
+                return [["x", [5.0]]]
+
+        class ArrayOnly:  # read through __array__, never element by element
+            def __init__(self, values):
+                self.values = values
+            def __array__(self, dtype=None, copy=None):
+                return memoryview(array.array("d", self.values))
+            def __len__(self):
+                raise AssertionError("read element by element")
+            __getitem__ = __iter__ = __len__
+
+        ev = Evaluator()
+        self.assertEqual(list(ev.eval_many("x*2", Columns())), [2.0, 4.0])
+        self.assertEqual(list(ev.eval_many("x*2", ListItems(x=[3.0]))), [6.0])
+        self.assertEqual(list(ev.eval_many("x*2", {"x": ArrayOnly([1.0, 7.0])})), [2.0, 14.0])
+        for values, message in [({1: 2.0}, "names must be str or bytes, not int"),
+                                ({"x": [1.0, "a"]}, "value of 'x' at index 1 is not a float"),
+                                ({"x": object()}, "value of 'x' is not a float"),
+                                ({"x": memoryview(bytes(16)).cast("d", (2, 1))}, "'x' has 2 dim")]:
+            with self.subTest(values=values):
+                with self.assertRaisesRegex(TypeError, message):
+                    ev.eval_many("x", values)
+
+    def test_eval_with_binds_for_one_call(self):
+        ev = Evaluator()
+        ev.append_variable("k", 2.0)
+        self.assertEqual(ev.eval_with("k*x", {"x": 21}), 42.0)
+        self.assertEqual(ev.eval_with("k", {"k": 5.0}), 5.0)  # ahead of the registered
+        self.assertEqual(ev.variables(), {"e": math.e, "k": 2.0, "pi": math.pi})
+        with self.assertRaisesRegex(ValueError, "^stod$"):
+            ev.eval_with("q", {"x": 1.0})
+        with self.assertRaisesRegex(TypeError, "must be a float, not a sequence"):
+            ev.eval_with("x", {"x": [1.0]})
+
+        # Threads sharing one Evaluator each see their own values.
+        def worker(seed, wrong):
+            for i in range(3000):
+                x = float(seed * 10000 + i)
+                if ev.eval_with("x*k+1", {"x": x}) != x * 2 + 1:
+                    wrong.append(x)
+        wrong = []
+        threads = [threading.Thread(target=worker, args=(t, wrong)) for t in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(wrong, [])
+
+    def test_costs_grow_with_the_data_not_its_square(self):
+        # Each of these took from seconds to minutes when one pass was
+        # quadratic; the bounds only catch that.
+        n = 100_000
+        columns = {"v%d" % i: float(i) for i in range(n)}
+        text = "+".join(columns)
+        ev = Evaluator()
+        started = time.monotonic()
+        self.assertEqual(list(ev.eval_many(text, columns)), [float(n * (n - 1) // 2)])
+        self.assertEqual(ev.names(text), list(columns))
+        self.assertEqual(len(ev.check("(" * 300_000)), 300_000)
+        self.assertEqual(Velmoratrix.check("é+" * 100_000)[-1].position, 199_999)
+        with self.assertRaisesRegex(ValueError, "explain lists"):
+            ev.explain("1," * 8000)
+        self.assertLess(time.monotonic() - started, 30)
 
     def test_refusals(self):
         ev = Evaluator()
@@ -105,6 +215,24 @@ class EvalManyTest(unittest.TestCase):
             with self.assertRaisesRegex(error, "^stod$"):
                 ev.eval_many(text, {"x": [1.0] * 1000})
         self.assertEqual(list(ev.eval_many("x+1", {"x": [1.0]})), [2.0])
+
+    @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
+    def test_numpy_and_pandas_columns(self):
+        ev = Evaluator()
+        ints = numpy.arange(6)
+        for column in [ints, ints.astype(numpy.float32), ints.astype(numpy.uint8)[::2],
+                       ints.astype(bool), numpy.float64(2.0)]:
+            with self.subTest(dtype=column.dtype):
+                got = ev.eval_many("x*2", {"x": column})
+                self.assertIsInstance(got, numpy.ndarray)  # numpy in, numpy out
+                self.assertEqual(got.dtype, numpy.float64)
+                self.assertEqual(list(got), list(numpy.atleast_1d(column) * 2.0))
+        if pandas is not None:
+            frame = pandas.DataFrame({"x": [1.0, 2.0], "n": [3, 4]})
+            got = ev.eval_many("x*n", frame)
+            self.assertIsInstance(got, numpy.ndarray)
+            self.assertEqual(list(got), [3.0, 8.0])
+            self.assertEqual(list(ev.eval_many("x+1", {"x": frame["x"]})), [2.0, 3.0])
 
     @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
     def test_numpy_columns(self):

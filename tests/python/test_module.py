@@ -235,6 +235,42 @@ class HostileCallerTest(unittest.TestCase):
         cycles(200000)
         self.assertLess(resident_bytes() - before, 4 << 20)
 
+    def test_exit_and_fork_while_another_thread_is_inside_a_call(self):
+        # Daemon threads inside eval_many when the interpreter exits, one of
+        # them calling Python for every element; and a child process forked
+        # while a thread holds the evaluator, whose calls must not wait for it.
+        exit_script = (
+            "import threading, time, Velmoratrix\n"
+            "ev = Velmoratrix.Evaluator()\n"
+            "ev.append_function('f', lambda x: x + 1)\n"
+            "threading.Thread(target=ev.eval_many, args=('f(x)', {'x': [1.0] * 10**7}),\n"
+            "                 daemon=True).start()\n"
+            "time.sleep(0.2)\n"
+            "class Slow:  # teardown outlasts the call\n"
+            "    def __del__(self, sleep=time.sleep):\n"
+            "        sleep(1.5)\n"
+            "keeper = Slow()\n")
+        fork_script = (
+            "import os, signal, threading, time, Velmoratrix\n"
+            "ev = Velmoratrix.Evaluator()\n"
+            "inside = threading.Event()\n"
+            "def slow(x):\n"
+            "    inside.set(); time.sleep(1); return x\n"
+            "ev.append_function('slow', slow)\n"
+            "threading.Thread(target=ev.eval, args=('slow(1)',)).start()\n"
+            "inside.wait()\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    signal.alarm(20)  # a hang ends the child\n"
+            "    os._exit(0 if ev.eval('2*3') == 6.0 and ev.eval_with('x', {'x': 1}) == 1 else 3)\n"
+            "_, status = os.waitpid(pid, 0)\n"
+            "assert status == 0, status\n")
+        for script in [exit_script, fork_script]:
+            with self.subTest(script=script.splitlines()[-1]):
+                run = subprocess.run([sys.executable, "-c", script], stderr=subprocess.PIPE,
+                                     universal_newlines=True, timeout=60)
+                self.assertEqual(run.returncode, 0, run.stderr)
+
     def test_released_memory_goes_back(self):
         # Under an address-space limit, what a huge failed evaluation held must
         # be free again for a large allocation afterwards.

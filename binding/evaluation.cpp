@@ -1,0 +1,296 @@
+// Columns are read from any mapping of names to numbers, sequences, buffers
+// or array-likes: float64 buffers in place, other numeric buffers converted
+// once here, anything else element by element; every error names the column.
+#include "evaluation.h"
+
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Texts this long take long enough to evaluate that other threads may run.
+constexpr std::size_t kLongText = 4096;
+
+// A buffer of the object, or nothing (and no error set).
+bool bufferOf(py::handle object, py::buffer_info& info, bool writable) {
+    auto* view = new Py_buffer();
+    const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(object.ptr(), view, flags) != 0) {
+        delete view;
+        PyErr_Clear();
+        return false;
+    }
+    info = py::buffer_info(view); // releases the view when it goes
+    return true;
+}
+
+// The element types a buffer's format may name, by what they convert from.
+enum class Element { Other, Float64, Float32, Signed, Unsigned, Bool };
+
+Element elementOf(const py::buffer_info& info) {
+    std::string_view f = info.format;
+    if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
+    if (f.size() != 1) return Element::Other;
+    const auto size = info.itemsize;
+    const bool integral = size == 1 || size == 2 || size == 4 || size == 8;
+    switch (f[0]) {
+    case 'd':
+        return size == 8 ? Element::Float64 : Element::Other;
+    case 'f':
+        return size == 4 ? Element::Float32 : Element::Other;
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n':
+        return integral ? Element::Signed : Element::Other;
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N':
+        return integral ? Element::Unsigned : Element::Other;
+    case '?':
+        return size == 1 ? Element::Bool : Element::Other;
+    default:
+        return Element::Other;
+    }
+}
+
+bool isFloat64Column(const py::buffer_info& info) {
+    return info.ndim == 1 && elementOf(info) == Element::Float64;
+}
+
+double read(const char* at, Element type, py::ssize_t size) {
+    auto load = [at](auto value) {
+        std::memcpy(&value, at, sizeof value);
+        return static_cast<double>(value);
+    };
+    switch (type) {
+    case Element::Float64:
+        return load(double{});
+    case Element::Float32:
+        return load(float{});
+    case Element::Bool:
+        return *at != 0;
+    case Element::Signed:
+        return size == 1   ? load(std::int8_t{})
+               : size == 2 ? load(std::int16_t{})
+               : size == 4 ? load(std::int32_t{})
+                           : load(std::int64_t{});
+    default:
+        return size == 1   ? load(std::uint8_t{})
+               : size == 2 ? load(std::uint16_t{})
+               : size == 4 ? load(std::uint32_t{})
+                           : load(std::uint64_t{});
+    }
+}
+
+bool fromNumpyOrPandas(py::handle value) {
+    const py::object module = py::reinterpret_steal<py::object>(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(module.ptr())) return false;
+    const std::string name = module.cast<std::string>();
+    return name.rfind("numpy", 0) == 0 || name.rfind("pandas", 0) == 0;
+}
+
+// The columns of one call, read from the mapping of names to values.
+class Columns {
+public:
+    std::vector<Column> columns;
+    std::optional<std::size_t> count; // rows, where some value is a sequence
+    std::string lengths;              // "'x' has 3 values, ..." for the error message
+    bool mismatch = false;
+    bool fromNumpy = false; // some value is a numpy or pandas object
+
+    Columns(const char* call, py::handle values, bool scalarsOnly)
+        : call_(call), scalarsOnly_(scalarsOnly) {
+        if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr()) ||
+            !py::hasattr(values, "keys") || !PyObject_HasAttrString(values.ptr(), "__getitem__"))
+            throw py::type_error(std::string(call) +
+                                 ": values must be a mapping from names to floats or"
+                                 " sequences of floats");
+        const py::list keys(values.attr("keys")());
+        const std::size_t n = keys.size();
+        // Columns point into these: reserved so that they never move.
+        columns.reserve(n);
+        numbers_.reserve(n);
+        converted_.reserve(n);
+        buffers_.reserve(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const py::object key = keys[k];
+            std::string name = nameOf(key);
+            const py::object value =
+                py::reinterpret_steal<py::object>(PyObject_GetItem(values.ptr(), key.ptr()));
+            if (!value) throw py::error_already_set();
+            add(std::move(name), value);
+        }
+    }
+
+private:
+    const char* call_;
+    bool scalarsOnly_;
+    std::vector<py::buffer_info> buffers_;
+    std::vector<std::vector<double>> converted_;
+    std::vector<double> numbers_;
+
+    std::string where(const std::string& name) const {
+        return std::string(call_) + ": the value of '" + name + "'";
+    }
+
+    std::string nameOf(const py::object& key) const {
+        if (PyBytes_Check(key.ptr())) return key.cast<std::string>();
+        if (!PyUnicode_Check(key.ptr()))
+            throw py::type_error(std::string(call_) + ": names must be str or bytes, not " +
+                                 Py_TYPE(key.ptr())->tp_name);
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
+        if (!text) throw py::error_already_set();
+        return std::string(text, static_cast<std::size_t>(size));
+    }
+
+    void add(std::string name, const py::object& value) {
+        fromNumpy |= fromNumpyOrPandas(value);
+        if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
+            throw py::type_error(where(name) + " is a string, not a float or a sequence of floats");
+        py::buffer_info info;
+        bool buffered = bufferOf(value, info, false);
+        if (!buffered && PyObject_HasAttrString(value.ptr(), "__array__")) {
+            const py::object array = value.attr("__array__")();
+            buffered = bufferOf(array, info, false); // the buffer keeps the array alive
+        }
+        if (buffered && info.ndim > 1)
+            throw py::type_error(where(name) + " has " + std::to_string(info.ndim) +
+                                 " dimensions; a column has one");
+        const Element type = buffered ? elementOf(info) : Element::Other;
+        if (buffered && info.ndim == 0 && type != Element::Other)
+            return number(name, read(static_cast<const char*>(info.ptr), type, info.itemsize));
+        if (buffered && info.ndim == 1 && type != Element::Other) {
+            sequence(name);
+            const auto n = static_cast<std::size_t>(info.shape[0]);
+            if (type == Element::Float64) {
+                columns.push_back({name, static_cast<const double*>(info.ptr), info.strides[0]});
+                buffers_.push_back(std::move(info));
+            } else {
+                std::vector<double>& copy = converted_.emplace_back(n);
+                const char* from = static_cast<const char*>(info.ptr);
+                for (std::size_t i = 0; i < n; ++i, from += info.strides[0])
+                    copy[i] = read(from, type, info.itemsize);
+                columns.push_back({name, copy.data(), sizeof(double)});
+            }
+            return counted(name, n);
+        }
+        if (PySequence_Check(value.ptr())) {
+            sequence(name);
+            std::vector<double>& copy = converted_.emplace_back();
+            const py::iterator items = py::iter(value);
+            for (const py::handle item : items) // each item held until the next
+                copy.push_back(element(name, item, copy.size()));
+            columns.push_back({name, copy.data(), sizeof(double)});
+            return counted(name, copy.size());
+        }
+        number(name, element(name, value, std::nullopt));
+    }
+
+    void sequence(const std::string& name) const {
+        if (scalarsOnly_) throw py::type_error(where(name) + " must be a float, not a sequence");
+    }
+
+    double element(const std::string& name, py::handle item, std::optional<std::size_t> index) {
+        try {
+            return toDouble(item);
+        } catch (py::error_already_set& failed) {
+            if (!failed.matches(PyExc_TypeError) && !failed.matches(PyExc_ValueError)) throw;
+            std::string message = where(name);
+            if (index) message += " at index " + std::to_string(*index);
+            throw py::type_error(message +
+                                 " is not a float: " + std::string(py::str(failed.value())));
+        }
+    }
+
+    void number(const std::string& name, double value) {
+        numbers_.push_back(value);
+        columns.push_back({name, &numbers_.back(), 0});
+    }
+
+    void counted(const std::string& name, std::size_t n) {
+        if (count && *count != n) mismatch = true;
+        if (!count) count = n;
+        lengths += (lengths.empty() ? "'" : ", '") + name + "' has " + std::to_string(n) +
+                   (n == 1 ? " value" : " values");
+    }
+};
+
+py::object newResults(std::size_t n, bool ndarray) {
+    if (ndarray) return py::module_::import("numpy").attr("empty")(n);
+    const py::object one = py::module_::import("array").attr("array")("d", py::make_tuple(0.0));
+    const auto repeated = PySequence_Repeat(one.ptr(), static_cast<Py_ssize_t>(n));
+    if (!repeated) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(repeated);
+}
+
+} // namespace
+
+long double eval(Self self, std::string text) {
+    Hold hold(*self.object);
+    if (text.size() < kLongText) return self->eval(std::move(text));
+    long double value = 0;
+    withoutGil([&] { value = self->eval(std::move(text)); });
+    return value;
+}
+
+long double evaluateText(std::string text) {
+    if (text.size() < kLongText) return evaluate(std::move(text));
+    long double value = 0;
+    withoutGil([&] { value = evaluate(std::move(text)); });
+    return value;
+}
+
+double evalWith(Self self, std::string text, py::object values) {
+    const Columns data("eval_with", values, true);
+    double result = 0;
+    Hold hold(*self.object);
+    if (text.size() < kLongText) {
+        self->evalMany(std::move(text), data.columns, 1, &result);
+        return result;
+    }
+    withoutGil([&] { self->evalMany(std::move(text), data.columns, 1, &result); });
+    return result;
+}
+
+py::object evalMany(Self self, std::string text, py::object values, py::object out) {
+    const Columns data("eval_many", values, false);
+    if (data.mismatch)
+        throw py::value_error("eval_many: the sequences differ in length: " + data.lengths);
+    py::object result;
+    py::buffer_info target;
+    std::size_t n;
+    if (!out.is_none()) {
+        if (!bufferOf(out, target, true) || !isFloat64Column(target))
+            throw py::type_error("eval_many: out must be a writable one-dimensional buffer of"
+                                 " float64 (format 'd')");
+        n = static_cast<std::size_t>(target.shape[0]);
+        if (data.count && *data.count != n)
+            throw py::value_error("eval_many: out has " + std::to_string(n) + " values but " +
+                                  data.lengths);
+        result = py::reinterpret_borrow<py::object>(out);
+    } else {
+        n = data.count.value_or(1); // numbers alone: one row
+        result = newResults(n, data.fromNumpy);
+        bufferOf(result, target, true);
+    }
+    Hold hold(*self.object);
+    withoutGil([&] {
+        self->evalMany(std::move(text), data.columns, n, static_cast<double*>(target.ptr),
+                       target.strides[0]);
+    });
+    return result;
+}

@@ -1,0 +1,86 @@
+// The Velmoratrix module: what the host sees, each entry forwarded to the
+// unit of its concern. Conversions, signatures and exception translation are
+// pybind11's.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "calls.h"
+#include "diagnostics.h"
+#include "evaluation.h"
+#include "functions.h"
+#include "pickling.h"
+#include "variables.h"
+
+PYBIND11_MODULE(Velmoratrix, m) {
+    watchForks();
+
+    using Record = Constructed<me_RPN>;
+    py::class_<me_RPN> record(m, "mp_RPN");
+    auto method = [&record](auto&& f) { return py::cpp_function(f, py::is_method(record)); };
+    record
+        .def_property("RPN", method([](Record self) { return self->RPN; }),
+                      method([](Record self, std::string rpn) { self->RPN = std::move(rpn); }))
+        // Never touches the record: a read fails to convert, a write to match.
+        .def_readwrite("RPN_values", &me_RPN::RPN_values);
+
+    m.def("evaluate", &evaluateText);
+    m.attr("Problem") = py::module_::import("collections")
+                            .attr("namedtuple")("Problem", "position length severity message",
+                                                py::arg("module") = "Velmoratrix");
+    setProblemType(m.attr("Problem"));
+    m.def("check", &checkDefault, py::arg("expression"), py::arg("names") = py::none(),
+          "The problems of a text on the engine of evaluate: a list of Problem(position,\n"
+          "length, severity, message), sorted by position; [] when there are none. The\n"
+          "names given are read as variables still to be bound.");
+
+    py::class_<py_Evaluator>(m, "Evaluator", py::custom_type_setup(&takePartInCollection))
+        .def(py::init<bool>(), py::arg("accuracyOverEfficiency") = false)
+        // The specified four.
+        .def("append_variable", &appendVariable)
+        .def("delete_variable", &deleteVariable)
+        .def("variables", &variables)
+        .def("eval", &eval)
+        // Formulas over data.
+        .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
+             py::arg("out") = py::none(),
+             "Evaluates the expression once per element of the given columns: values maps\n"
+             "names to floats or one-dimensional sequences of floats of one length n\n"
+             "(float64 buffers are read in place). Returns array('d') of n results (a\n"
+             "numpy.ndarray where values hold numpy or pandas objects), or writes them\n"
+             "into out. Element i is what eval returns with every name bound to its i-th\n"
+             "value; the registered variables stay as they are.")
+        .def("eval_with", &evalWith, py::arg("expression"), py::arg("values"),
+             "Evaluates the expression once with the names of values (a mapping of names\n"
+             "to floats) bound for this call only, ahead of the registered variables;\n"
+             "registers nothing. Atomic: other threads' calls on this Evaluator wait.")
+        // Functions of the caller's.
+        .def("append_function", &appendHostFunction, py::arg("name"), py::arg("function"),
+             py::arg("arguments") = 1,
+             "Adds a function of one or two arguments (floats in, a float out) under name,\n"
+             "on this Evaluator only; a built-in of that name is replaced here.")
+        .def("delete_function", &deleteHostFunction, py::arg("name"),
+             "Makes name an ordinary operand again on this Evaluator.")
+        .def("functions", &functions,
+             "The function names, built-in and added, in the order the engine lists them.")
+        // Diagnostics.
+        .def("check", &checkText, py::arg("expression"), py::arg("names") = py::none(),
+             "The problems of a text: a list of Problem(position, length, severity,\n"
+             "message), sorted by position, in characters; an \"error\" wherever eval fails,\n"
+             "a \"warning\" where the text evaluates but likely does not mean what it says.\n"
+             "The names given are read as variables still to be bound.")
+        .def("names", &namesOf, py::arg("expression"),
+             "The names the text reads: its registered variables and the operands that\n"
+             "read as no number, each once, in order of appearance.")
+        .def("explain", &explainText, py::arg("expression"),
+             "How the text is read and run: its tokens, its reverse Polish order and each\n"
+             "step with the stack after it, then the result or what failed. A text whose\n"
+             "stacks hold more than 1,000,000 values over all its steps raises ValueError.")
+        // Pickling and copying.
+        .def(py::pickle(&state, &restore));
+}
+
+// The package Velmoratrix loads this module as Velmoratrix._engine; it is the
+// same module, named Velmoratrix, with the same version check.
+extern "C" PYBIND11_EXPORT PyObject* PyInit__engine() {
+    return PyInit_Velmoratrix();
+}

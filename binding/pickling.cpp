@@ -1,0 +1,66 @@
+#include "pickling.h"
+
+#include <pybind11/stl.h>
+
+#include <set>
+
+#include "functions.h"
+#include "variables.h"
+
+// Pickled state: the flag, every entry of the variable table (name, value
+// or None), the names that resolve in the order they were registered, the
+// function names, and the host functions with their argument counts. Read
+// under the lock, made into Python objects after it.
+py::tuple state(Self self) {
+    bool flag;
+    std::vector<std::pair<std::string, Reading>> entries;
+    std::vector<std::string> registered, functionNames;
+    std::vector<std::pair<std::string, std::shared_ptr<HostFunction>>> hosts;
+    {
+        Hold hold(*self.object);
+        flag = self->accuracyOverEfficiency;
+        for (const auto& [name, cell] : std::as_const(self->externalVariables))
+            entries.push_back({name, Reading{cell != nullptr, cell ? *cell : 0.0}});
+        registered = namesIn(self->variableNames);
+        functionNames = namesIn(self->functionNames);
+        hosts.assign(self->hostFunctions.begin(), self->hostFunctions.end());
+    }
+    py::list savedEntries, savedRegistered, savedFunctions, savedHosts;
+    for (const auto& [name, reading] : entries)
+        savedEntries.append(py::make_tuple(py::bytes(name), py::cast(reading)));
+    for (const std::string& name : registered) savedRegistered.append(py::bytes(name));
+    for (const std::string& name : functionNames) savedFunctions.append(py::bytes(name));
+    for (const auto& [name, host] : hosts)
+        savedHosts.append(py::make_tuple(py::bytes(name), host->function, host->arguments));
+    return py::make_tuple(flag, savedEntries, savedRegistered, savedFunctions, savedHosts);
+}
+
+py_Evaluator* restore(const py::tuple& saved) {
+    if (saved.size() != 5) throw std::runtime_error("Evaluator: invalid pickled state");
+    auto evaluator = std::make_unique<py_Evaluator>(saved[0].cast<bool>());
+    std::map<std::string, py::object> values;
+    for (py::handle entry : saved[1].cast<py::list>()) {
+        const py::tuple pair = entry.cast<py::tuple>();
+        values[pair[0].cast<std::string>()] = pair[1].cast<py::object>();
+    }
+    // pi and e keep the engine's own cells unless they were deleted.
+    for (const char* constant : {"pi", "e"})
+        if (!values.count(constant)) evaluator->_deleteVariable(constant);
+    for (py::handle name : saved[2].cast<py::list>()) {
+        const auto found = values.find(name.cast<std::string>());
+        if (found != values.end() && !found->second.is_none())
+            evaluator->_appendVariable(found->first, found->second.cast<double>());
+    }
+    std::set<std::string> functionNames;
+    for (py::handle name : saved[3].cast<py::list>())
+        functionNames.insert(name.cast<std::string>());
+    for (const std::string& name : namesIn(evaluator->functionNames))
+        if (!functionNames.count(name)) evaluator->deleteFunction(name);
+    Self self{evaluator.get()};
+    for (py::handle host : saved[4].cast<py::list>()) {
+        const py::tuple entry = host.cast<py::tuple>();
+        appendHostFunction(self, entry[0].cast<std::string>(), entry[1].cast<py::object>(),
+                           entry[2].cast<int>());
+    }
+    return evaluator.release();
+}
