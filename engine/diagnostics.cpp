@@ -9,6 +9,7 @@
 // structural fault lies in the text as written is told by the neighbours of
 // each token.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <unordered_set>
 
@@ -161,7 +162,36 @@ struct Checker {
         if (std::as_const(r.m.externalVariables).count(std::string(t)))
             return head + ": it is listed but not registered on this evaluator; register it "
                           "first (append_variable)";
+        if (core != t && !core.empty())
+            return head + ": blanks belong to names and numbers; remove them";
+        const auto symbol = t.find_first_of("<>=&|");
+        if (symbol != std::string_view::npos)
+            return head + ": the language has no comparisons or logic, so " +
+                   quoted(t.substr(symbol, 1)) + " is read as part of a name";
+        if (r.is(r.next[i], Separator, "("))
+            return head + ": it is no function of this evaluator, whose functions are " +
+                   functionList() + " (append_function adds one)";
         return head;
+    }
+
+    std::string functionList() const {
+        std::string list;
+        const auto& names = r.m.functionNames;
+        for (const ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next)
+            if (n->value) list += (list.empty() ? "" : ", ") + *n->value;
+        return list;
+    }
+
+    // What a number with a signed exponent means, as a plain decimal; empty
+    // where that would be long.
+    static std::string decimal(const std::string& number) {
+        double value;
+        if (readNumber(number, value) != Ending::Value) return {};
+        char digits[32];
+        const auto written =
+            std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
+        if (written.ec != std::errc() || written.ptr - digits > 20) return {};
+        return std::string(digits, written.ptr);
     }
 
     void numberWithRest(std::size_t i, std::size_t consumed) {
@@ -176,13 +206,18 @@ struct Checker {
                 std::string(t) + std::string(r.text(after)) +
                 (exponent == std::string_view::npos ? std::string()
                                                     : std::string(r.text(exponent)));
+            const std::string plain = r.text(after) == "+" && exponent != std::string_view::npos
+                                          ? std::string(t) + std::string(r.text(exponent))
+                                          : decimal(written);
             report(i, false,
                    quoted(written) + " reads as " + quoted(t.substr(0, consumed)) + " " +
                        (r.text(after) == "-" ? "minus " : "plus ") +
                        (exponent == std::string_view::npos ? std::string("…")
                                                            : std::string(r.text(exponent))) +
                        ": the exponent's sign splits the number; write it without a signed "
-                       "exponent, such as 0.00001 for 1e-5");
+                       "exponent, " +
+                       (plain.empty() ? std::string("such as 0.00001 for 1e-5")
+                                      : "as " + quoted(plain)));
             return;
         }
         report(i, false,
@@ -241,6 +276,11 @@ struct Checker {
         return false;
     }
 
+    bool readsAsNumber(std::size_t i) const {
+        double value;
+        return readNumber(r.text(i), value) != Ending::NotANumber;
+    }
+
     // Where a structural fault lies in the text as written.
     bool placeFault() {
         bool placed = false;
@@ -249,6 +289,19 @@ struct Checker {
             if (t.empty()) continue;
             const std::size_t before = r.previous[i], after = r.next[i];
             const NameInfo* n = r.name(i);
+            if (t == "*" && r.is(after, Operator, "*") &&
+                r.program.pieces[after].offset == r.program.pieces[i].offset + 1) {
+                out.push_back({r.program.pieces[i].offset, 2, true,
+                               "'**' is no operator: write '^' for a power, as in 'x^2'"});
+                i = after;
+                placed = true;
+                continue;
+            }
+            if (r.is(i, Separator, "(") && before != std::string_view::npos &&
+                r.kind(before) == Operand && !r.variable(before) && !readsAsNumber(before)) {
+                placed = true; // an unknown name before '(': reported with its hint
+                continue;
+            }
             if (r.kind(i) == Operator && n && n->operatorArity == 2) {
                 if (!r.endsValue(before)) {
                     std::string message = quoted(t) + " has no left operand";

@@ -5,4 +5,6 @@ functions are this package's; `python -m Velmoratrix` is its calculator.
 """
 from ._engine import Evaluator, Problem, check, evaluate, mp_RPN
 
+__version__ = "0.1.0"
+
 __all__ = ["Evaluator", "Problem", "check", "evaluate", "mp_RPN"]

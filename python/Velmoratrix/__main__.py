@@ -8,6 +8,7 @@ exits with status 1 (2 for bad usage).
 """
 import argparse
 import math
+import os
 import sys
 
 from Velmoratrix import Evaluator
@@ -116,6 +117,8 @@ def interactive(evaluator, mode, stdin, out, err):
     for line in lines(stdin):
         if not line.strip():
             continue
+        if line.strip() in ("quit", "exit"):
+            break
         name, sep, expression = line.partition("=")
         if sep and name.strip():
             value = value_of(evaluator, expression.strip(), out, err)
@@ -126,6 +129,25 @@ def interactive(evaluator, mode, stdin, out, err):
             continue
         ok = one(evaluator, line, mode, out, err) and ok
     return ok
+
+
+def split_arguments(argv):
+    """Options apart from expressions: an expression may start with '-' (-2*3,
+    -.5, -(1)), and after '--' every argument is one."""
+    options, expressions = [], []
+    takes_value = rest = False
+    for arg in argv:
+        if rest or (not takes_value and arg.startswith("-") and len(arg) > 1
+                    and not arg[1].isalpha() and arg[1] != "-"):
+            expressions.append(arg)
+        elif arg == "--":
+            rest = True
+        elif takes_value or arg.startswith("-"):
+            options.append(arg)
+            takes_value = not takes_value and arg == "-v"
+        else:
+            expressions.append(arg)
+    return options, expressions
 
 
 def main(argv=None, stdin=sys.stdin, out=sys.stdout, err=sys.stderr):
@@ -143,15 +165,24 @@ def main(argv=None, stdin=sys.stdin, out=sys.stdout, err=sys.stderr):
                        help="print the problems of each expression instead of its value")
     modes.add_argument("--explain", action="store_const", const="explain", dest="mode",
                        help="show how each expression is read and run, step by step")
-    args = parser.parse_intermixed_args(argv)
+    options, expressions = split_arguments(sys.argv[1:] if argv is None else argv)
+    args = parser.parse_args(options)
     evaluator = make_evaluator(args.fast, args.bindings)
-    if not args.expressions:
+    if not expressions:
         return 0 if interactive(evaluator, args.mode, stdin, out, err) else 1
     ok = True
-    for expression in args.expressions:
+    for expression in expressions:
         ok = one(evaluator, expression, args.mode, out, err) and ok
     return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader left (| head): nothing more to say, and nothing to flush
+        # at exit either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 1
+    sys.exit(status)

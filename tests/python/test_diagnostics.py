@@ -42,7 +42,11 @@ class CheckTest(unittest.TestCase):
             ("1+2)*3", [(3, 1, "warning", "closes everything before it")]),
             ("2abc", [(0, 4, "warning", "'abc' is ignored")]),
             ("1 2", [(0, 3, "warning", "' 2' is ignored")]),
-            ("1e-5", [(0, 2, "warning", "exponent's sign splits")]),
+            ("1e-2", [(0, 2, "warning", "without a signed exponent, as '0.01'")]),
+            ("log(x)", [(0, 3, "error", "whose functions are acos, asin")]),
+            ("x**2", [(1, 2, "error", "write '^' for a power")]),
+            ("x>1", [(0, 3, "error", "no comparisons")]),
+            ("1 - q", [(3, 2, "error", "blanks belong to names and numbers")]),
             ("x*7.5", [(2, 3, "warning", "variable '7.5' stands here")]),
             ("é+y", [(2, 1, "error", "'y'")]),  # positions count characters
             ("x*x+1", []),
@@ -55,6 +59,10 @@ class CheckTest(unittest.TestCase):
                 for problem, (_, _, _, words) in zip(problems, expected):
                     self.assertIn(words, problem.message)
         self.assertEqual(Velmoratrix.check("pi*2"), [])  # the engine of evaluate knows pi
+        # Names still to be bound are known.
+        self.assertEqual(ev.check("price*qty", names=["price", b"qty"]), [])
+        self.assertEqual(Velmoratrix.check("pi*r^2", names={"r"}), [])
+        self.assertEqual([p.position for p in ev.check("a*b", names=("a",))], [2])
 
     def test_errors_are_exactly_the_failures_of_eval(self):
         alphabet = "0123456789.eE" + "xysincoqrtp" + "!%*+-/^(),  "
@@ -119,6 +127,16 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("blanks belong to names", run.stderr)
         for bad in (["-v", "x"], ["-v", "x=abc"], ["--nope"], ["--check", "--explain", "1"]):
             self.assertEqual(self.run_cli(*bad).returncode, 2, bad)
+        # A leading '-' starts an expression, and after '--' everything does.
+        run = self.run_cli("-2*3", "-v", "x=-1", "--", "-1+x", "--fast")
+        self.assertEqual((run.stdout, run.returncode), ("-6.0\n-2.0\n", 1))  # "--fast" fails
+
+    def test_a_reader_that_leaves_early(self):
+        reader = subprocess.Popen([sys.executable, "-m", "Velmoratrix"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        reader.stdout.close()  # as "| head -0" does
+        _, err = reader.communicate("1+1\n".encode() * 100000)
+        self.assertEqual((reader.returncode, err), (1, b""))
 
     def test_check_and_explain(self):
         run = self.run_cli("--check", "2*(-3)")
@@ -131,7 +149,7 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("'-'    the operator '-' on the top two values  -1.0", run.stdout)
 
     def test_lines_from_standard_input(self):
-        run = self.run_cli(stdin="r = 2\npi*r^2\n\ny\nr*3\n")
+        run = self.run_cli(stdin="r = 2\npi*r^2\n\ny\nr*3\nquit\n1\n")
         self.assertEqual(run.stdout, "12.566370614359172\n6.0\n")
         self.assertEqual(run.returncode, 1)  # the line "y" failed
         self.assertIn("  y\n  ^\nerror:", run.stderr)

@@ -2,6 +2,7 @@
 import gc
 import math
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -55,6 +56,12 @@ class EvaluateTest(unittest.TestCase):
                 with self.assertRaises(TypeError) as raised:
                     evaluate(*args)
                 self.assertIn("evaluate(): incompatible function arguments", str(raised.exception))
+
+    def test_version_and_problems_pickle(self):
+        with open(os.path.join(os.path.dirname(__file__), "../../pyproject.toml")) as f:
+            self.assertIn('version = "%s"' % Velmoratrix.__version__, f.read())
+        problem = Velmoratrix.check("1+")[0]
+        self.assertEqual(pickle.loads(pickle.dumps(problem)), problem)
 
     def test_docstring(self):
         self.assertEqual(evaluate.__doc__, "evaluate(arg0: str) -> float\n")
