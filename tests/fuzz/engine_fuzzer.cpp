@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -144,6 +145,39 @@ void edited(const std::string& text, const Outcome& unedited) {
     require(unedited == evaluateOnce(m, text));
 }
 
+int thrownBy(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::invalid_argument&) {
+        return 1;
+    } catch (const std::out_of_range&) {
+        return 2;
+    }
+    return 0;
+}
+
+bool sameBits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// evalMany's shapes: one row from numbers alone, which is eval rounded to
+// double; and rows written over the column they read, one place on, which
+// are the rows of an untouched copy.
+void overData(const std::string& text, const Outcome& first) {
+    MathEvaluator& m = engine();
+    double x = one, row = -1;
+    require(thrownBy([&] { m.evalMany(text, {{"x", &x, 0}}, 1, &row); }) == first.thrown);
+    if (first.thrown) return;
+    const double expected = static_cast<double>(first.value);
+    require(sameBits(row, expected) || (row != row && expected != expected));
+
+    double memory[9] = {0.5, -1, 2, 3.25, 1e300, -0.0, 7, 11, 13}, copy[9], rows[8];
+    std::memcpy(copy, memory, sizeof memory);
+    m.evalMany(text, {{"x", copy, sizeof(double)}}, 8, rows);
+    m.evalMany(text, {{"x", memory, sizeof(double)}}, 8, memory + 1);
+    require(std::memcmp(memory + 1, rows, sizeof rows) == 0);
+}
+
 void pipeline(const std::string& text) {
     MathEvaluator& m = engine();
     me_SepValues tokens = m.seperate(text);
@@ -170,6 +204,7 @@ void pipeline(const std::string& text) {
     reference().releaseCompilations();
     require(first == evaluateOnce(reference(), text));
     edited(text, first);
+    overData(text, first);
     require(m.eval("x+1") == 2); // still working afterwards
 }
 
