@@ -11,21 +11,26 @@ try:
     import numpy
 except ImportError:
     numpy = None
+try:
+    import pandas
+except ImportError:
+    pandas = None
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
 class GuideExamplesTest(unittest.TestCase):
-    """Every ```python block of the guides runs as a doctest; ```python numpy blocks too
-    where numpy is installed."""
+    """Every ```python block of the guides runs as a doctest; ```python numpy and
+    ```python pandas blocks too where those are installed."""
 
     def run_examples(self, name, minimum):
         path = os.path.join(SOURCE, "docs", name)
         with open(path) as f:
             text = f.read()
         blocks = re.findall(r"^```python\n(.*?)^```", text, re.M | re.S)
-        if numpy is not None:
-            blocks += re.findall(r"^```python numpy\n(.*?)^```", text, re.M | re.S)
+        for tag, module in [("numpy", numpy), ("pandas", pandas)]:
+            if module is not None:
+                blocks += re.findall(r"^```python %s\n(.*?)^```" % tag, text, re.M | re.S)
         test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, name, path, 0)
         runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
         runner.run(test)
