@@ -43,6 +43,9 @@ class CheckTest(unittest.TestCase):
             ("2abc", [(0, 4, "warning", "'abc' is ignored")]),
             ("1 2", [(0, 3, "warning", "' 2' is ignored")]),
             ("1e-2", [(0, 2, "warning", "without a signed exponent, as '0.01'")]),
+            ("1e-18", [(0, 2, "warning", "as '0.000000000000000001'")]),
+            ("1e-19", [(0, 2, "warning", "such as 0.00001 for 1e-5")]),  # too long to spell
+            ("2*(+3)", [(3, 1, "error", "no left operand")]),
             ("log(x)", [(0, 3, "error", "whose functions are acos, asin")]),
             ("x**2", [(1, 2, "error", "write '^' for a power")]),
             ("x>1", [(0, 3, "error", "no comparisons")]),
@@ -59,6 +62,7 @@ class CheckTest(unittest.TestCase):
                 for problem, (_, _, _, words) in zip(problems, expected):
                     self.assertIn(words, problem.message)
         self.assertEqual(Velmoratrix.check("pi*2"), [])  # the engine of evaluate knows pi
+        self.assertNotIn("negate", ev.check("2*(+3)")[0].message)  # that hint is for '-' 
         # Names still to be bound are known.
         self.assertEqual(ev.check("price*qty", names=["price", b"qty"]), [])
         self.assertEqual(Velmoratrix.check("pi*r^2", names={"r"}), [])
