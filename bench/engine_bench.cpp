@@ -22,6 +22,8 @@
 
 #include "evaluator.h"
 
+using namespace velmoratrix;
+
 // Heap in use and its peak, for the memory-per-character figures.
 namespace {
 std::atomic<long> heapInUse{0};
@@ -147,16 +149,16 @@ void registerRow(const Row& row) {
     // A formula used as most users use one: the same text again, its first
     // variable changed before every call.
     if (!row.variables.empty())
-        benchmark::RegisterBenchmark(("eval_changing/" + row.name).c_str(),
-                                     [=](benchmark::State& state) {
-                                         Engine engine(row);
-                                         double& first = engine.cells.begin()->second;
-                                         for (auto _ : state) {
-                                             first += 0.5;
-                                             benchmark::DoNotOptimize(engine.m.eval(row.expression));
-                                         }
-                                         label(state);
-                                     });
+        benchmark::RegisterBenchmark(
+            ("eval_changing/" + row.name).c_str(), [=](benchmark::State& state) {
+                Engine engine(row);
+                double& first = engine.cells.begin()->second;
+                for (auto _ : state) {
+                    first += 0.5;
+                    benchmark::DoNotOptimize(engine.m.eval(row.expression));
+                }
+                label(state);
+            });
     // muparser's Eval alone, SetExpr once, with its optimizer off and on.
     for (const bool optimize : {false, true}) {
         const std::string name = optimize ? "muparser_eval_opt/" : "muparser_eval/";

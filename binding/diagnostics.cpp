@@ -1,5 +1,7 @@
 #include "diagnostics.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 py::handle problemType; // the module's Problem, which the module keeps alive

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace velmoratrix;
+
 namespace {
 
 // Texts this long take long enough to evaluate that other threads may run.

@@ -1,5 +1,7 @@
 #include "functions.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 PyObject* call(PyObject* function, double x) {

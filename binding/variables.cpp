@@ -1,5 +1,7 @@
 #include "variables.h"
 
+#include <pybind11/stl.h>
+
 void appendVariable(Self self, std::string name, double value) {
     Hold hold(*self.object);
     self->_appendVariable(std::move(name), value);
@@ -12,13 +14,13 @@ void deleteVariable(Self self, std::string name) {
 
 // The values are read before any Python object is made: making the dict may
 // run a finalizer that changes or deletes the very variables being listed.
-std::map<std::string, Reading> variables(Self self) {
-    std::map<std::string, Reading> snapshot;
+Listing variables(Self self) {
+    Listing snapshot;
     {
         Hold hold(*self.object);
         for (const auto& [name, cell] : std::as_const(self->externalVariables))
-            snapshot.emplace_hint(snapshot.end(), name,
-                                  Reading{cell != nullptr, cell ? *cell : 0.0});
+            snapshot.entries.emplace_hint(snapshot.entries.end(), name,
+                                          Reading{cell != nullptr, cell ? *cell : 0.0});
     }
     return snapshot;
 }

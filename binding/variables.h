@@ -1,6 +1,8 @@
 // An Evaluator's variables as the host sees them.
 #pragma once
 
+#include <pybind11/stl.h>
+
 #include <map>
 #include <string>
 
@@ -13,6 +15,12 @@ struct Reading {
     double value;
 };
 
+// What variables() returns: a dict in key order, shown in signatures as
+// "Dict[str, float]" whatever pybind11's own spelling of the day.
+struct Listing {
+    std::map<std::string, Reading> entries;
+};
+
 namespace pybind11::detail {
 template <> struct type_caster<Reading> {
     PYBIND11_TYPE_CASTER(Reading, const_name("float"));
@@ -21,8 +29,15 @@ template <> struct type_caster<Reading> {
         return r.present ? PyFloat_FromDouble(r.value) : none().release().ptr();
     }
 };
+template <> struct type_caster<Listing> {
+    PYBIND11_TYPE_CASTER(Listing, const_name("Dict[str, float]"));
+    bool load(handle, bool) { return false; }
+    static handle cast(const Listing& listing, return_value_policy policy, handle parent) {
+        return make_caster<std::map<std::string, Reading>>::cast(listing.entries, policy, parent);
+    }
+};
 } // namespace pybind11::detail
 
 void appendVariable(Self self, std::string name, double value);
 void deleteVariable(Self self, std::string name);
-std::map<std::string, Reading> variables(Self self);
+Listing variables(Self self);

@@ -1,14 +1,13 @@
 # Builds the Velmoratrix package for one interpreter into
 # ${CMAKE_BINARY_DIR}/python<major>.<minor>/Velmoratrix/: the extension module
 # _engine, with that interpreter's headers and file suffix, beside the
-# package's Python files. pybind11 is used header-only, so one configure can
-# serve several interpreters.
-find_path(PYBIND11_INCLUDE_DIR pybind11/pybind11.h REQUIRED)
+# package's Python files. pybind11 is used header-only, from the interpreter's
+# own environment, so one configure can serve several interpreters.
 
 function(velmo_add_python_module python)
   execute_process(
     COMMAND "${python}" -c
-      "import sys, sysconfig; print('%d.%d' % sys.version_info[:2]); print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX'))"
+      "import sys, sysconfig; print('%d.%d' % sys.version_info[:2]); print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX'))\ntry:\n import pybind11; print(pybind11.get_include())\nexcept ImportError: print('none')"
     OUTPUT_VARIABLE info RESULT_VARIABLE failed OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(failed)
     message(FATAL_ERROR "Cannot query the interpreter ${python}")
@@ -17,8 +16,12 @@ function(velmo_add_python_module python)
   list(GET info 0 version)
   list(GET info 1 include_dir)
   list(GET info 2 suffix)
+  list(GET info 3 pybind11_dir)
   if(NOT EXISTS "${include_dir}/Python.h")
     message(FATAL_ERROR "No Python.h for ${python} in ${include_dir}")
+  endif()
+  if(NOT EXISTS "${pybind11_dir}/pybind11/pybind11.h")
+    message(FATAL_ERROR "${python} has no pybind11: install the version pyproject.toml names")
   endif()
 
   set(target "velmoratrix_py${version}")
@@ -26,7 +29,7 @@ function(velmo_add_python_module python)
     binding/module.cpp binding/calls.cpp binding/variables.cpp binding/evaluation.cpp
     binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp)
   target_link_libraries(${target} PRIVATE velmo_binding)
-  target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${PYBIND11_INCLUDE_DIR}")
+  target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${pybind11_dir}")
   set(output_dir "${CMAKE_BINARY_DIR}/python${version}/Velmoratrix")
   if(VELMO_MODULE_OUTPUT_DIR)
     set(output_dir "${VELMO_MODULE_OUTPUT_DIR}")
@@ -38,9 +41,13 @@ function(velmo_add_python_module python)
   foreach(name __init__.py __main__.py)
     configure_file("${CMAKE_SOURCE_DIR}/python/Velmoratrix/${name}" "${output_dir}/${name}" COPYONLY)
   endforeach()
+  if(SKBUILD) # beside the package's Python files in the wheel, with its stub
+    install(TARGETS ${target} LIBRARY DESTINATION Velmoratrix)
+    install(FILES "${CMAKE_SOURCE_DIR}/python/Velmoratrix-stubs/__init__.pyi" DESTINATION Velmoratrix)
+  endif()
   if(VELMO_BENCH)
     add_library(velmo_noop_py${version} MODULE bench/noop_module.cpp)
-    target_include_directories(velmo_noop_py${version} SYSTEM PRIVATE "${include_dir}" "${PYBIND11_INCLUDE_DIR}")
+    target_include_directories(velmo_noop_py${version} SYSTEM PRIVATE "${include_dir}" "${pybind11_dir}")
     set_target_properties(velmo_noop_py${version} PROPERTIES
       OUTPUT_NAME velmo_noop PREFIX "" SUFFIX "${suffix}"
       LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/python${version}")

@@ -9,6 +9,8 @@
 #include "evaluator.h"
 #include "machine.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 // Runs code over a block of elements at once, step by step, so that a step's

@@ -8,6 +8,8 @@
 #include "evaluator.h"
 #include "prepared.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 // The precedence and associativity of a name as the tables' inserting
@@ -31,7 +33,7 @@ int rightAssociativeOf(MathEvaluator* m, NameInfo& name) {
 
 } // namespace
 
-void order(MathEvaluator* m, Language& language, Program& program) {
+void velmoratrix::order(MathEvaluator* m, Language& language, Program& program) {
     std::vector<std::uint32_t>& output = program.output;
     output.clear();
     std::vector<std::uint32_t>& stack = program.stack;

@@ -25,7 +25,7 @@ template <typename T> struct ListNode {
     ListNode* next;
 };
 
-namespace node_storage {
+namespace velmoratrix::node_storage {
 
 // A node and a separate element built from args; nothing is left behind when
 // either allocation or the element's constructor throws.
@@ -48,7 +48,7 @@ template <typename T> void release(ListNode<T>* node) noexcept {
     delete node;
 }
 
-} // namespace node_storage
+} // namespace velmoratrix::node_storage
 
 template <typename T> class List {
 public:
@@ -69,7 +69,8 @@ public:
 
     // Appends an element built in place from args.
     template <typename... Args> void emplace(Args&&... args) {
-        ListNode<T>* node = node_storage::make<T>(nullptr, std::forward<Args>(args)...);
+        ListNode<T>* node =
+            velmoratrix::node_storage::make<T>(nullptr, std::forward<Args>(args)...);
         if (!head) head = node;
         if (tail) tail->next = node;
         tail = node;
@@ -129,7 +130,7 @@ public:
         (before ? before->next : head) = victim->next;
         if (victim == tail) tail = before;
         if (!head) tail = nullptr;
-        node_storage::release(victim);
+        velmoratrix::node_storage::release(victim);
         ++edits;
     }
 
@@ -137,7 +138,7 @@ public:
         ListNode<T>* node = tail ? head : nullptr;
         while (node) {
             ListNode<T>* next = node->next;
-            node_storage::release(node);
+            velmoratrix::node_storage::release(node);
             node = next;
         }
         head = tail = nullptr;
@@ -161,7 +162,7 @@ public:
     ListNode<T>* bottom = nullptr;
 
     void push(const T& v) {
-        ListNode<T>* node = node_storage::make<T>(top, v);
+        ListNode<T>* node = velmoratrix::node_storage::make<T>(top, v);
         if (!bottom) bottom = node;
         top = node;
     }
@@ -175,7 +176,7 @@ public:
         } else {
             top = old->next;
         }
-        node_storage::release(old);
+        velmoratrix::node_storage::release(old);
         return v;
     }
 
@@ -190,12 +191,14 @@ public:
     void freeAll() noexcept {
         while (top) {
             ListNode<T>* next = top == bottom ? nullptr : top->next;
-            node_storage::release(top);
+            velmoratrix::node_storage::release(top);
             top = next;
         }
         bottom = nullptr;
     }
 };
+
+namespace velmoratrix {
 
 // A std::map whose every call that may change it (a non-const access, an
 // insertion, an erasure, an assignment) adds one to `edits`; const access
@@ -321,6 +324,8 @@ private:
     }
 };
 
+} // namespace velmoratrix
+
 enum TokenKind : std::int32_t { Operator = 0, Operand = 1, Separator = 2, Function = 3 };
 
 struct Token {
@@ -349,6 +354,8 @@ struct me_RPN : me_SepValues {
     }
 };
 
+namespace velmoratrix {
+
 // Releases a record's lists when an exception abandons it half built.
 template <typename Record> class ReleaseOnThrow {
 public:
@@ -363,3 +370,5 @@ private:
     Record& record_;
     int pending_ = std::uncaught_exceptions();
 };
+
+} // namespace velmoratrix

@@ -16,6 +16,8 @@
 #include "evaluator.h"
 #include "prepared.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 std::string quoted(std::string_view text) {

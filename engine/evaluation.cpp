@@ -7,6 +7,8 @@
 #include "evaluator.h"
 #include "machine.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 [[gnu::noinline]] long double executeDeep(const Code& code, bool accuracyOverEfficiency, bool& ok) {
@@ -16,7 +18,7 @@ namespace {
 
 } // namespace
 
-bool run(const Code& code, bool accuracyOverEfficiency, long double& result) {
+bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, long double& result) {
     bool ok = true;
     long double stack[kInlineStack];
     const long double top = code.maxDepth + 2 <= kInlineStack

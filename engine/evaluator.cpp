@@ -9,6 +9,8 @@
 #include "prepared.h"
 #include "primitives.h"
 
+using namespace velmoratrix;
+
 MathEvaluator::MathEvaluator() : MathEvaluator(true) {
     variableNames.append("pi");
     variableNames.append("e");
@@ -123,7 +125,7 @@ Value valueOf(const Map& map, const std::string& key) {
 
 // The tables are read, never written, so deriving counts no edit. A name
 // missing from a table reads as the default an inserting lookup would give.
-void Language::derive(MathEvaluator& m) {
+void velmoratrix::Language::derive(MathEvaluator& m) {
     names.clear();
     longNames.clear();
     longFilter = NameFilter{};

@@ -17,6 +17,10 @@
 
 #include "containers.h"
 
+// What this project adds beside the engine's own names lives in a namespace,
+// so that it cannot clash with a host program's types.
+namespace velmoratrix {
+
 using BinaryFunction = long double (*)(long double, long double);
 using UnaryFunction = double (*)(double);
 using OperatorFunction = long double (*)(long double, long double, bool);
@@ -70,19 +74,26 @@ struct Explanation {
     std::string failure; // what ended the run, where it failed
 };
 
+// What the function tables hold for a callable added by appendCallable; the
+// evaluator calls the callable instead. Called directly, they give NaN.
+double callableUnary(double);
+long double callableBinary(long double, long double);
+
+} // namespace velmoratrix
+
 class MathEvaluator {
 public:
     double piValue;
     double eValue;
     me_RPN currentRPN;
-    CountedMap<std::string, BinaryFunction> binaryFunctions;
-    CountedMap<std::string, double*> externalVariables;
-    CountedMap<std::string, UnaryFunction> unaryFunctions;
-    CountedMap<std::string, std::string> operatorNames;
-    CountedMap<std::string, int> argumentCounts;
-    CountedMap<std::string, int> operatorPrecedence;
-    CountedMap<std::string, OperatorFunction> operatorFunctions;
-    CountedMap<std::string, int> rightAssociative;
+    velmoratrix::CountedMap<std::string, velmoratrix::BinaryFunction> binaryFunctions;
+    velmoratrix::CountedMap<std::string, double*> externalVariables;
+    velmoratrix::CountedMap<std::string, velmoratrix::UnaryFunction> unaryFunctions;
+    velmoratrix::CountedMap<std::string, std::string> operatorNames;
+    velmoratrix::CountedMap<std::string, int> argumentCounts;
+    velmoratrix::CountedMap<std::string, int> operatorPrecedence;
+    velmoratrix::CountedMap<std::string, velmoratrix::OperatorFunction> operatorFunctions;
+    velmoratrix::CountedMap<std::string, int> rightAssociative;
     me_List<std::string> variableNames;
     List<std::string> functionNames;
     List<std::string> operatorSymbols;
@@ -118,8 +129,8 @@ public:
     // stay as they are. Compiles once; throws as eval does before computing
     // anything. `out` may overlap the columns: every row is computed from the
     // values as they were before the call.
-    void evalMany(std::string expression, const std::vector<Column>& columns, std::size_t count,
-                  double* out, std::ptrdiff_t outStride = sizeof(double));
+    void evalMany(std::string expression, const std::vector<velmoratrix::Column>& columns,
+                  std::size_t count, double* out, std::ptrdiff_t outStride = sizeof(double));
 
     // Adds name as a function of one or two arguments on this evaluator, or
     // makes it one (a built-in name is replaced here only). The public
@@ -128,10 +139,10 @@ public:
     // callableUnary or callableBinary. A name that is empty, holds an
     // operator or separator symbol, or reads as a number could never be
     // called: std::invalid_argument.
-    void appendFunction(std::string name, UnaryFunction function);
-    void appendFunction(std::string name, BinaryFunction function);
-    void appendCallable(std::string name, UnaryCallable function);
-    void appendCallable(std::string name, BinaryCallable function);
+    void appendFunction(std::string name, velmoratrix::UnaryFunction function);
+    void appendFunction(std::string name, velmoratrix::BinaryFunction function);
+    void appendCallable(std::string name, velmoratrix::UnaryCallable function);
+    void appendCallable(std::string name, velmoratrix::BinaryCallable function);
     // Makes name an ordinary operand again: out of functionNames and the
     // function tables.
     void deleteFunction(const std::string& name);
@@ -140,13 +151,13 @@ public:
     // has an error exactly where eval fails, sorted by position; names are
     // the operands read as variables or that read as no number, each once,
     // in order of appearance; explain runs the text step by step.
-    std::vector<Diagnostic> check(const std::string& expression);
+    std::vector<velmoratrix::Diagnostic> check(const std::string& expression);
     // The same, with `known` read as registered variables too: a formula
     // checked before its columns are bound.
-    std::vector<Diagnostic> check(const std::string& expression,
-                                  const std::vector<std::string>& known);
+    std::vector<velmoratrix::Diagnostic> check(const std::string& expression,
+                                               const std::vector<std::string>& known);
     std::vector<std::string> names(const std::string& expression);
-    Explanation explain(const std::string& expression);
+    velmoratrix::Explanation explain(const std::string& expression);
 
     // Whether name is in variableNames, in constant time.
     bool isVariable(std::string_view name);
@@ -172,18 +183,13 @@ private:
 
     Prepared& prepared();
     void rederive();
-    Program& programFor(std::string_view text);
-    Program& compileProgram(std::string_view text);
-    void resolveAgain(Program& program);
-    long double finish(Program& program);
+    velmoratrix::Program& programFor(std::string_view text);
+    velmoratrix::Program& compileProgram(std::string_view text);
+    void resolveAgain(velmoratrix::Program& program);
+    long double finish(velmoratrix::Program& program);
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
 };
-
-// What the function tables hold for a callable added by appendCallable; the
-// evaluator calls the callable instead. Called directly, they give NaN.
-double callableUnary(double);
-long double callableBinary(long double, long double);
 
 // One expression on an engine in the default configuration.
 long double evaluate(std::string expression);

@@ -7,11 +7,13 @@
 #include "evaluator.h"
 #include "prepared.h"
 
-double callableUnary(double) {
+using namespace velmoratrix;
+
+double velmoratrix::callableUnary(double) {
     return std::numeric_limits<double>::quiet_NaN();
 }
 
-long double callableBinary(long double, long double) {
+long double velmoratrix::callableBinary(long double, long double) {
     return std::numeric_limits<long double>::quiet_NaN();
 }
 

@@ -6,6 +6,8 @@
 
 #include "prepared.h"
 
+namespace velmoratrix {
+
 // Code this deep runs on a stack in the frame of the call.
 constexpr std::size_t kInlineStack = 64;
 
@@ -140,3 +142,5 @@ constexpr std::size_t kInlineStack = 64;
     }
     return top;
 }
+
+} // namespace velmoratrix

@@ -8,6 +8,8 @@
 
 #include "prepared.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 // Number texts are read as in the "C" locale, whatever locale the host has
@@ -67,7 +69,7 @@ bool readSimpleNumber(std::string_view text, double& value) {
 
 // std::stod's contract: leading blanks skipped, longest prefix taken, errno
 // left as found unless the conversion set it. Says how a failed read ends.
-Ending readNumber(std::string_view token, double& value, std::size_t* consumed) {
+Ending velmoratrix::readNumber(std::string_view token, double& value, std::size_t* consumed) {
     if (readSimpleNumber(token, value)) {
         if (consumed) *consumed = token.size();
         return Ending::Value;

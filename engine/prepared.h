@@ -14,6 +14,8 @@
 
 #include "evaluator.h"
 
+namespace velmoratrix {
+
 // Whether a text may be one of a set of names, by its length and first byte:
 // most tokens (numbers above all) are ruled out without hashing them.
 struct NameFilter {
@@ -210,6 +212,8 @@ struct VariableIndex {
     void rebuild(const List<std::string>& names);
 };
 
+} // namespace velmoratrix
+
 // A run that may call out of the engine, for its duration.
 struct MathEvaluator::Running {
     MathEvaluator& m;
@@ -220,15 +224,17 @@ struct MathEvaluator::Running {
 };
 
 struct MathEvaluator::Prepared {
-    Language language;
-    VariableIndex variables;
+    velmoratrix::Language language;
+    velmoratrix::VariableIndex variables;
     // Most recently used first; at most kMaxPrograms, and past the byte budget
     // only the newest is kept.
-    std::vector<std::unique_ptr<Program>> programs;
-    std::unique_ptr<Program> spare; // the last one dropped, its buffers reused
+    std::vector<std::unique_ptr<velmoratrix::Program>> programs;
+    std::unique_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
     static constexpr std::size_t kMaxPrograms = 16;
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
 };
+
+namespace velmoratrix {
 
 // What a number token reads as, with std::stod's contract; how a failed read
 // ends a run, and how many bytes the number took.
@@ -256,6 +262,8 @@ void appendToken(List<Token>& list, const Program& program, std::size_t i);
 // record's two lists.
 void fillTokenLists(me_RPN& record, const Program& program);
 
+} // namespace velmoratrix
+
 // Every edit of a table or list adds to its counter, so the sums only grow:
 // an unchanged sum means unchanged tables.
 inline std::uint64_t MathEvaluator::languageEdits() const {
@@ -273,6 +281,8 @@ inline MathEvaluator::Prepared& MathEvaluator::prepared() {
     if (prepared_->language.edits != languageEdits()) rederive();
     return *prepared_;
 }
+
+namespace velmoratrix {
 
 // Whether two texts are equal; the common short ones word by word, without
 // a call to memcmp.
@@ -300,9 +310,12 @@ inline bool sameText(std::string_view a, std::string_view b) {
     return true;
 }
 
+} // namespace velmoratrix
+
 // The most recent text is the common case: a formula evaluated again.
-inline Program& MathEvaluator::programFor(std::string_view text) {
+inline velmoratrix::Program& MathEvaluator::programFor(std::string_view text) {
     Prepared& p = prepared();
-    if (!p.programs.empty() && sameText(p.programs.front()->text, text)) return *p.programs.front();
+    if (!p.programs.empty() && velmoratrix::sameText(p.programs.front()->text, text))
+        return *p.programs.front();
     return compileProgram(text);
 }

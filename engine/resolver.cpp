@@ -9,6 +9,8 @@
 #include "machine.h"
 #include "primitives.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 Instruction instruction(Op op) {
@@ -132,8 +134,8 @@ private:
 
 } // namespace
 
-void resolve(MathEvaluator& m, const Language& language, const Program& program, Code& code,
-             const Overlay* overlay) {
+void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Program& program,
+                          Code& code, const Overlay* overlay) {
     Emitter emit(code, m.accuracyOverEfficiency);
     code.accurate = m.accuracyOverEfficiency;
     code.ending = Ending::Value;

@@ -9,7 +9,9 @@
 #include "evaluator.h"
 #include "prepared.h"
 
-void scan(const Language& language, Program& program) {
+using namespace velmoratrix;
+
+void velmoratrix::scan(const Language& language, Program& program) {
     const std::string_view text = program.text;
     std::vector<Piece>& pieces = program.pieces;
     pieces.clear();
@@ -33,11 +35,11 @@ void scan(const Language& language, Program& program) {
     if (pending < text.size()) emit(pending, text.size());
 }
 
-void appendToken(List<Token>& list, const Program& program, std::size_t i) {
+void velmoratrix::appendToken(List<Token>& list, const Program& program, std::size_t i) {
     list.emplace(std::string(program.slice(i)), program.kind(i));
 }
 
-void fillTokenLists(me_RPN& record, const Program& program) {
+void velmoratrix::fillTokenLists(me_RPN& record, const Program& program) {
     for (std::size_t i = 0; i < program.pieces.size(); ++i) appendToken(record.tokens, program, i);
     for (std::uint32_t i : program.output) appendToken(record.RPN_values, program, i);
 }

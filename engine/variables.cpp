@@ -5,7 +5,9 @@
 #include "evaluator.h"
 #include "prepared.h"
 
-void VariableIndex::rebuild(const List<std::string>& names) {
+using namespace velmoratrix;
+
+void velmoratrix::VariableIndex::rebuild(const List<std::string>& names) {
     before.clear();
     filter = NameFilter{};
     unique = true;

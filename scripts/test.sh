@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the fuzzer for VELMO_FUZZ_SECONDS
 # (default 60), the engine tests under AddressSanitizer, UndefinedBehavior-
-# Sanitizer and LeakSanitizer, then the plain build's engine and Python tests.
+# Sanitizer and LeakSanitizer, then the plain build's engine tests, the Python
+# tests under every supported CPython, their wheels, and the C++ package.
 source "$(dirname "$0")/setup.sh"
-need_packages clang libclang-rt-14-dev python3-numpy python3-dask python3-distributed
+need_packages clang libclang-rt-14-dev
+pythons=()
+for v in "${versions[@]}"; do pythons+=("$(environment "$v")"); done
 
 # A decimal-comma locale for the test that numbers ignore the host's locale;
 # without it that test would prove nothing, so its absence stops the run.
@@ -28,7 +31,7 @@ cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO
 cmake --build "$root/build-asan" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 
-echo "== engine and Python tests"
-configure
+echo "== engine tests, Python tests under CPython ${versions[*]}, wheels and the C++ package"
+configure "${pythons[@]}"
 cmake --build "$root/build" -j"$jobs" >/dev/null
 ctest --test-dir "$build" --output-on-failure

@@ -1,29 +1,35 @@
 #!/usr/bin/env bash
-# Builds a wheel with the given interpreter, installs it into a fresh virtual
-# environment offline and runs the Python tests against the installed package.
-# Usage: wheel_test.sh PYTHON WORKDIR
+# Builds a wheel with the given interpreter (pip's own route, build isolation
+# included), repairs it to a manylinux tag, installs it into a fresh virtual
+# environment and runs the Python tests against the installed package.
+# Usage: wheel_test.sh PYTHON WORKDIR, where PYTHON's environment holds
+# requirements-dev.txt (auditwheel, mypy).
 set -euo pipefail
 python=$1
 work=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
+tools=$(dirname "$python")
 
 rm -rf "$work"
 mkdir -p "$work"
-"$python" -m venv "$work/venv"
-pip=("$work/venv/bin/python" -m pip --disable-pip-version-check -q)
-# Debian's wheels of the build requirements; pybind11's headers come from pybind11-dev.
-"${pip[@]}" install --no-index --find-links /usr/share/python-wheels 'setuptools>=61' wheel
-"${pip[@]}" wheel --no-build-isolation --no-index --no-deps -w "$work/dist" "$root"
-"${pip[@]}" install --no-index "$work"/dist/Velmoratrix-*.whl
+"$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/built" "$root"
+built=$(ls "$work"/built/*.whl)
+# The most compatible tag the wheel's symbols allow.
+plat=$("$tools/auditwheel" show "$built" | tr -s ' \n' ' ' |
+    grep -o 'constrains the platform tag to "[a-z0-9_]*"' | cut -d'"' -f2)
+PATH="$tools:$PATH" "$tools/auditwheel" repair -q --plat "$plat" -w "$work/dist" "$built"
+wheel=$(ls "$work"/dist/*.whl)
+case "$wheel" in *manylinux*) ;; *) echo "not a manylinux wheel: $wheel" >&2; exit 1 ;; esac
 
+"$python" -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install -q --disable-pip-version-check --no-index "$wheel"
 cd "$work" # away from the build tree: the tests must import the installed module
 "$work/venv/bin/python" -c 'import Velmoratrix, sys; assert Velmoratrix.__file__.startswith(sys.prefix)'
 "$work/venv/bin/python" -m unittest discover -s "$root/tests/python" -t "$root/tests/python"
 
 # A type checker finds the stubs of the installed package, and takes the
 # documented uses: the one error below is the only one.
-if /usr/bin/python3 -m mypy --version >/dev/null 2>&1; then
-    cat >check.py <<'PY'
+cat >check.py <<'PY'
 import Velmoratrix
 class Column:  # what numpy arrays and pandas Series offer
     def __array__(self) -> object: ...
@@ -34,13 +40,12 @@ one: float = ev.eval_with("x", {"x": 1.0})
 problems = Velmoratrix.check("x", names=["x"])
 x: int = ev.eval("1")
 PY
-    if /usr/bin/python3 -m mypy --python-executable "$work/venv/bin/python" check.py >mypy.txt; then
-        echo "mypy accepted a float assigned to an int: the stubs were not found" >&2
-        exit 1
-    fi
-    grep -q 'Found 1 error' mypy.txt && grep -q 'expression has type "float"' mypy.txt || {
-        cat mypy.txt >&2
-        exit 1
-    }
+if "$tools/mypy" --python-executable "$work/venv/bin/python" check.py >mypy.txt; then
+    echo "mypy accepted a float assigned to an int: the stubs were not found" >&2
+    exit 1
 fi
-echo "installed wheel passes"
+grep -q 'Found 1 error' mypy.txt && grep -q 'expression has type "float"' mypy.txt || {
+    cat mypy.txt >&2
+    exit 1
+}
+echo "installed $(basename "$wheel") passes"

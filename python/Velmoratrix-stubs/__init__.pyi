@@ -59,13 +59,13 @@ class Evaluator:
         """Adds a function of one or two arguments on this Evaluator; a built-in name is replaced."""
     def delete_function(self, name: Union[str, bytes]) -> None:
         """Makes name an ordinary operand again on this Evaluator."""
-    def functions(self) -> List[str]:
+    def functions(self) -> list[str]:
         """The function names, built-in and added."""
     def check(
         self, expression: str, names: Optional[Iterable[Union[str, bytes]]] = None
     ) -> List[Problem]:
         """The problems of a text, sorted by position; [] when there are none."""
-    def names(self, expression: str) -> List[str]:
+    def names(self, expression: str) -> list[str]:
         """The names the text reads, each once, in order of appearance."""
     def explain(self, expression: str) -> Dict[str, Any]:
         """How the text is read and run: tokens, rpn, steps, result, failure."""

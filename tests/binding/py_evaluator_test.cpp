@@ -6,6 +6,7 @@
 
 #include "py_evaluator.h"
 
+
 namespace {
 
 TEST(PyEvaluatorTest, CellsAreReleasedOnceEach) {

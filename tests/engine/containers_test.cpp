@@ -4,6 +4,7 @@
 
 #include "test_support.h"
 
+
 namespace {
 
 using Strings = std::vector<std::string>;

@@ -8,6 +8,8 @@
 
 #include "evaluator.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 bool hasError(const std::vector<Diagnostic>& found) {

@@ -13,6 +13,8 @@
 #include "evaluator.h"
 #include "test_support.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 constexpr long double kInf = std::numeric_limits<long double>::infinity();

@@ -8,6 +8,8 @@
 #include "primitives.h"
 #include "test_support.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 using Strings = std::vector<std::string>;

@@ -12,6 +12,8 @@
 #include "primitives.h"
 #include "test_support.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 long double largest(long double a, long double b) {

@@ -6,6 +6,7 @@
 
 #include "primitives.h"
 
+
 namespace {
 
 using Primitive = long double (*)(long double, long double, bool);

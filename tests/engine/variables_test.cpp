@@ -6,6 +6,7 @@
 #include "evaluator.h"
 #include "test_support.h"
 
+
 namespace {
 
 using Strings = std::vector<std::string>;

@@ -12,6 +12,8 @@
 #include "evaluator.h"
 #include "primitives.h"
 
+using namespace velmoratrix;
+
 namespace {
 
 void require(bool ok) {
