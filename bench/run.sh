@@ -2,7 +2,9 @@
 # Builds with -O3 and runs the engine and host benchmarks, then rewrites
 # BENCHMARKS.md and bench/length.png. Never part of the tests.
 source "$(dirname "$0")/../scripts/setup.sh"
-need_packages libbenchmark-dev libmuparser-dev python3-matplotlib python3-numpy
+need_packages libbenchmark-dev libmuparser-dev
+python39=$(environment 3.9)
+python_system=$(environment "${versions[-1]}") # the newest: the peers and the plots
 
 tsv="$root/../shared/bench/expressions.tsv"
 [ -f "$tsv" ] || tsv="$root/bench/expressions.tsv"
@@ -30,7 +32,7 @@ PYTHONPATH="$root/build-bench/python$system_version" "$python_system" "$root/ben
     free -h | awk '/Mem:/ {print "Memory:               " $2}'
     g++ --version | head -n 1
     echo "CPython: $("$python39" -V 2>&1), $("$python_system" -V 2>&1)"
-    echo "pybind11: $(dpkg-query -W -f='${Version}' pybind11-dev), muparser: $(dpkg-query -W -f='${Version}' libmuparser-dev)"
+    echo "$(pybind11_pin), muparser: $(dpkg-query -W -f='${Version}' libmuparser-dev)"
 } >"$out/machine.txt"
 
 "$python_system" "$root/bench/report.py" "$out/engine.json" "${hosts[0]}" "${hosts[1]}" \

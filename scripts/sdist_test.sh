@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 rm -rf "$work"
 mkdir -p "$work"
-"$python" -m build -q --sdist -o "$work/dist" "$root" >/dev/null
+"$python" -m build --sdist -o "$work/dist" "$root" >/dev/null
 sdist=$(ls "$work"/dist/*.tar.gz)
 "$python" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check "$sdist"

@@ -17,7 +17,7 @@ built=$(ls "$work"/built/*.whl)
 # The most compatible tag the wheel's symbols allow.
 plat=$("$tools/auditwheel" show "$built" | tr -s ' \n' ' ' |
     grep -o 'constrains the platform tag to "[a-z0-9_]*"' | cut -d'"' -f2)
-PATH="$tools:$PATH" "$tools/auditwheel" repair -q --plat "$plat" -w "$work/dist" "$built"
+PATH="$tools:$PATH" "$tools/auditwheel" repair --plat "$plat" -w "$work/dist" "$built" >/dev/null
 wheel=$(ls "$work"/dist/*.whl)
 case "$wheel" in *manylinux*) ;; *) echo "not a manylinux wheel: $wheel" >&2; exit 1 ;; esac
 

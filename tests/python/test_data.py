@@ -24,6 +24,8 @@ try:
     import pandas
 except ImportError:
     pandas = None
+if os.environ.get("VELMO_REQUIRE_PACKAGES") and (numpy is None or pandas is None):
+    raise ImportError("numpy and pandas are required here (requirements-dev.txt)")
 
 
 def bits(value):
