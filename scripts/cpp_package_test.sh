@@ -30,4 +30,18 @@ g++ -std=c++17 "$work/project/main.cpp" \
     $(PKG_CONFIG_PATH="$libdir" pkg-config --cflags --libs velmoratrix) -o "$work/pkg-config"
 "$work/pkg-config" >"$work/pkg-config.txt"
 diff -u "$work/expected.txt" "$work/pkg-config.txt"
+# A host's own types of the names the package adds beside the engine's.
+cat >"$work/clash.cpp" <<'CPP'
+struct Column {};
+struct Diagnostic {};
+struct Explanation {};
+struct Program {};
+struct Code {};
+#include <velmoratrix/evaluator.h>
+int main() { return MathEvaluator().eval("1+1") == 2 ? 0 : 1; }
+CPP
+# shellcheck disable=SC2046
+g++ -std=c++17 "$work/clash.cpp" \
+    $(PKG_CONFIG_PATH="$libdir" pkg-config --cflags --libs velmoratrix) -o "$work/clash"
+"$work/clash"
 echo "the guide's program builds against the installed package both ways"
