@@ -5,6 +5,13 @@
 # tests under every supported CPython, their wheels, and the C++ package.
 source "$(dirname "$0")/setup.sh"
 need_packages clang libclang-rt-14-dev
+# The environments are made side by side (mostly downloads), then listed.
+pids=()
+for v in "${versions[@]}"; do
+    environment "$v" >/dev/null &
+    pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid"; done
 pythons=()
 for v in "${versions[@]}"; do pythons+=("$(environment "$v")"); done
 
