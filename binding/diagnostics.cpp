@@ -77,6 +77,39 @@ void setProblemType(py::handle type) {
     problemType = type;
 }
 
+void registerExpressionError(py::module_& m) {
+    py::dict body;
+    body["__module__"] = "Velmoratrix";
+    body["problems"] = py::list(); // each raised one has its own
+    body["position"] = 0;
+    body["text"] = "";
+    body["__doc__"] = "A text that a standard evaluator cannot read: .problems (what check\n"
+                      "reports), .position (of the first, in characters) and .text.";
+    m.attr("ExpressionError") = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(
+        &PyType_Type))("ExpressionError", py::make_tuple(py::handle(PyExc_ValueError)), body);
+    static py::handle type = m.attr("ExpressionError"); // the module keeps it alive
+    py::register_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) std::rethrow_exception(raised);
+        } catch (const velmoratrix::ExpressionError& e) {
+            py::list found;
+            Positions positions(e.text);
+            for (const Diagnostic& d : e.problems)
+                found.append(problemType(positions.at(d.offset),
+                                         characters(e.text, d.offset, d.offset + d.length), "error",
+                                         fromUtf8(d.message)));
+            const py::object first = found[0];
+            const py::object position = first.attr("position");
+            const py::object error =
+                type(py::str("{} (at {})").format(first.attr("message"), position));
+            error.attr("problems") = found;
+            error.attr("position") = position;
+            error.attr("text") = fromUtf8(e.text);
+            PyErr_SetObject(type.ptr(), error.ptr());
+        }
+    });
+}
+
 py::list checkText(Self self, const py::str& expression, const py::object& names) {
     const std::string text = utf8(expression);
     const std::vector<std::string> known = namesFrom(names);

@@ -14,5 +14,9 @@ py::list checkDefault(const py::str& expression, const py::object& names);
 std::vector<py::str> namesOf(Self self, const py::str& expression);
 py::dict explainText(Self self, const py::str& expression);
 
+// Velmoratrix.ExpressionError, a ValueError with .problems, .position and
+// .text (in characters), made and registered once, at import.
+void registerExpressionError(py::module_& m);
+
 // The most stack values explain lists over all its steps.
 constexpr std::size_t kExplainedValues = 1000000;

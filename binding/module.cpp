@@ -28,6 +28,7 @@ PYBIND11_MODULE(Velmoratrix, m) {
                             .attr("namedtuple")("Problem", "position length severity message",
                                                 py::arg("module") = "Velmoratrix");
     setProblemType(m.attr("Problem"));
+    registerExpressionError(m);
     m.def("check", &checkDefault, py::arg("expression"), py::arg("names") = py::none(),
           "The problems of a text on the engine of evaluate: a list of Problem(position,\n"
           "length, severity, message), sorted by position; [] when there are none. The\n"
@@ -40,6 +41,10 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def("delete_variable", &deleteVariable)
         .def("variables", &variables)
         .def("eval", &eval)
+        .def_property("syntax", &syntaxOf, &setSyntax,
+                      "The language the texts are read in: \"classic\" (the default) or\n"
+                      "\"standard\" (blanks, unary minus and plus, signed exponents, ** and more\n"
+                      "functions; a text it cannot read raises ExpressionError).")
         // Formulas over data.
         .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
              py::arg("out") = py::none(),

@@ -12,13 +12,14 @@
 // function names, and the host functions with their argument counts. Read
 // under the lock, made into Python objects after it.
 py::tuple state(Self self) {
-    bool flag;
+    bool flag, standard;
     std::vector<std::pair<std::string, Reading>> entries;
     std::vector<std::string> registered, functionNames;
     std::vector<std::pair<std::string, std::shared_ptr<HostFunction>>> hosts;
     {
         Hold hold(*self.object);
         flag = self->accuracyOverEfficiency;
+        standard = self->syntax == velmoratrix::Syntax::Standard;
         for (const auto& [name, cell] : std::as_const(self->externalVariables))
             entries.push_back({name, Reading{cell != nullptr, cell ? *cell : 0.0}});
         registered = namesIn(self->variableNames);
@@ -32,11 +33,14 @@ py::tuple state(Self self) {
     for (const std::string& name : functionNames) savedFunctions.append(py::bytes(name));
     for (const auto& [name, host] : hosts)
         savedHosts.append(py::make_tuple(py::bytes(name), host->function, host->arguments));
-    return py::make_tuple(flag, savedEntries, savedRegistered, savedFunctions, savedHosts);
+    return py::make_tuple(flag, savedEntries, savedRegistered, savedFunctions, savedHosts,
+                          standard ? "standard" : "classic");
 }
 
 py_Evaluator* restore(const py::tuple& saved) {
-    if (saved.size() != 5) throw std::runtime_error("Evaluator: invalid pickled state");
+    // Five items before the syntax was saved; those read as classic.
+    if (saved.size() != 5 && saved.size() != 6)
+        throw std::runtime_error("Evaluator: invalid pickled state");
     auto evaluator = std::make_unique<py_Evaluator>(saved[0].cast<bool>());
     std::map<std::string, py::object> values;
     for (py::handle entry : saved[1].cast<py::list>()) {
@@ -62,5 +66,7 @@ py_Evaluator* restore(const py::tuple& saved) {
         appendHostFunction(self, entry[0].cast<std::string>(), entry[1].cast<py::object>(),
                            entry[2].cast<int>());
     }
+    if (saved.size() == 6 && saved[5].cast<std::string>() == "standard")
+        evaluator->syntax = velmoratrix::Syntax::Standard;
     return evaluator.release();
 }

@@ -2,6 +2,20 @@
 
 #include <pybind11/stl.h>
 
+std::string syntaxOf(Self self) {
+    Hold hold(*self.object);
+    return self->syntax == velmoratrix::Syntax::Standard ? "standard" : "classic";
+}
+
+void setSyntax(Self self, const std::string& name) {
+    if (name != "classic" && name != "standard")
+        throw py::value_error("syntax must be \"classic\" or \"standard\", not '" + name + "'");
+    Hold hold(*self.object);
+    self->syntax =
+        name == "standard" ? velmoratrix::Syntax::Standard : velmoratrix::Syntax::Classic;
+    self->followSyntax(); // functions() shows the change at once
+}
+
 void appendVariable(Self self, std::string name, double value) {
     Hold hold(*self.object);
     self->_appendVariable(std::move(name), value);

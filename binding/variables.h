@@ -38,6 +38,9 @@ template <> struct type_caster<Listing> {
 };
 } // namespace pybind11::detail
 
+// The syntax as the host names it, "classic" or "standard".
+std::string syntaxOf(Self self);
+void setSyntax(Self self, const std::string& name);
 void appendVariable(Self self, std::string name, double value);
 void deleteVariable(Self self, std::string name);
 Listing variables(Self self);

@@ -8,6 +8,7 @@
 
 #include "evaluator.h"
 #include "machine.h"
+#include "standard.h"
 
 using namespace velmoratrix;
 
@@ -231,6 +232,8 @@ private:
 void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& given,
                              std::size_t count, double* out, std::ptrdiff_t outStride) {
     refuseWhileRunning("evalMany");
+    if (syntax != prepared_->syntax) followSyntax();
+    if (syntax == Syntax::Standard) expression = classicText(expression, &given);
     const Program& program = programFor(expression);
     Running running(*this); // the program stays while functions from outside run
     // The columns are read through cells of their own, as registered

@@ -15,6 +15,7 @@
 
 #include "evaluator.h"
 #include "prepared.h"
+#include "standard.h"
 
 using namespace velmoratrix;
 
@@ -368,6 +369,14 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) {
 std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
                                              const std::vector<std::string>& known) {
     refuseWhileRunning("check");
+    if (syntax != prepared_->syntax) followSyntax();
+    if (syntax == Syntax::Standard) { // the first problem is where reading stops
+        const Translation t = translate(prepared().language, expression);
+        Diagnostic failure = t.failure;
+        const std::unordered_set<std::string_view> names(known.begin(), known.end());
+        if (t.failed || unknownName(*this, t, expression, names, failure)) return {failure};
+        return {};
+    }
     std::vector<Diagnostic> out;
     Reading reading(*this, prepared().language, expression, &known);
     Checker checker{reading, out};
@@ -390,9 +399,18 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
 
 std::vector<std::string> MathEvaluator::names(const std::string& expression) {
     refuseWhileRunning("names");
-    Reading reading(*this, prepared().language, expression);
+    if (syntax != prepared_->syntax) followSyntax();
     std::vector<std::string> found;
     std::unordered_set<std::string_view> seen;
+    if (syntax == Syntax::Standard) {
+        const Translation t = translate(prepared().language, expression);
+        for (const auto& [offset, length] : t.names) {
+            const std::string_view name = std::string_view(expression).substr(offset, length);
+            if (seen.insert(name).second) found.emplace_back(name);
+        }
+        return found;
+    }
+    Reading reading(*this, prepared().language, expression);
     for (std::size_t i = 0; i < reading.program.pieces.size(); ++i) {
         const std::string_view t = reading.text(i);
         double value;
@@ -406,6 +424,20 @@ std::vector<std::string> MathEvaluator::names(const std::string& expression) {
 
 Explanation MathEvaluator::explain(const std::string& expression) {
     refuseWhileRunning("explain");
+    if (syntax != prepared_->syntax) followSyntax();
+    if (syntax == Syntax::Classic) return explainClassic(expression);
+    std::string classic;
+    try { // a standard text is explained as the classic text it means
+        classic = classicText(expression, nullptr);
+    } catch (const ExpressionError& failed) {
+        Explanation e;
+        e.failure = failed.problems.front().message + ": ExpressionError";
+        return e;
+    }
+    return explainClassic(classic);
+}
+
+Explanation MathEvaluator::explainClassic(const std::string& expression) {
     Explanation e;
     Reading r(*this, prepared().language, expression);
     Running running(*this); // it calls the functions a run would

@@ -6,6 +6,7 @@
 
 #include "evaluator.h"
 #include "machine.h"
+#include "standard.h"
 
 using namespace velmoratrix;
 
@@ -44,6 +45,8 @@ bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, long double
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
     refuseWhileRunning("eval");
+    if (syntax != prepared_->syntax) followSyntax();
+    if (syntax == Syntax::Standard) expression = classicText(expression, nullptr);
     Program& program = programFor(expression);
     if (program.registryEdits != registryEdits() || program.code.accurate != accuracyOverEfficiency)
         resolveAgain(program);

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,10 @@ using UnaryCallable = std::function<double(double)>;
 using BinaryCallable = std::function<long double(long double, long double)>;
 
 struct Program; // one text compiled (prepared.h)
+
+// The language an evaluator reads: the specified one, or the formulas people
+// type (blanks, unary minus and plus, signed exponents, "**", more functions).
+enum class Syntax { Classic, Standard };
 
 // One named column of values for evalMany: the i-th value stands `stride`
 // bytes after the (i-1)-th; a stride of 0 gives every element the same value.
@@ -79,6 +84,17 @@ struct Explanation {
 double callableUnary(double);
 long double callableBinary(long double, long double);
 
+// What a standard evaluator raises for a text it cannot read: the problems
+// check reports (the first one is what() says, with its byte offset), and
+// the text.
+class ExpressionError : public std::invalid_argument {
+public:
+    ExpressionError(std::vector<Diagnostic> problems, std::string text);
+    std::vector<Diagnostic> problems;
+    std::size_t position;
+    std::string text;
+};
+
 } // namespace velmoratrix
 
 class MathEvaluator {
@@ -99,6 +115,10 @@ public:
     List<std::string> operatorSymbols;
     List<std::string> separatorSymbols;
     bool accuracyOverEfficiency;
+    // Classic: the specified language. Standard: the formulas people type;
+    // a malformed text raises velmoratrix::ExpressionError instead of giving
+    // 0.0, and the tables hold the functions of kStandardFunctions too.
+    velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
 
     // accuracyOverEfficiency = true; "pi" and "e" resolve in expressions.
     MathEvaluator();
@@ -165,6 +185,10 @@ public:
     // memory it holds.
     void releaseCompilations();
 
+    // The tables follow `syntax` at the next evaluation, check, names or
+    // explain; this makes them follow now.
+    void followSyntax();
+
     // Forgets, without releasing, the derived state and the record's lists:
     // for a child process forked while another thread was inside a call,
     // whose half-made changes the child cannot trust.
@@ -180,6 +204,11 @@ private:
     int running_ = 0;
     struct Running;
     void refuseWhileRunning(const char* what) const;
+    // Standard syntax: the tables follow `syntax`; a standard text becomes
+    // the classic text it means, or throws ExpressionError.
+    std::string classicText(const std::string& text,
+                            const std::vector<velmoratrix::Column>* columns);
+    velmoratrix::Explanation explainClassic(const std::string& expression);
 
     Prepared& prepared();
     void rederive();

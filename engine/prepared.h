@@ -230,6 +230,12 @@ struct MathEvaluator::Prepared {
     // only the newest is kept.
     std::vector<std::unique_ptr<velmoratrix::Program>> programs;
     std::unique_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
+    // Standard syntax: what the tables follow, the functions it added, and
+    // the last standard text with its classic one.
+    velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
+    std::vector<std::string> standardAdded;
+    std::string standardText, classicText;
+    std::uint64_t standardEdits = ~std::uint64_t{0};
     static constexpr std::size_t kMaxPrograms = 16;
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
 };

@@ -31,6 +31,13 @@ class Problem(NamedTuple):
     severity: str  # "error" (eval fails there) or "warning"
     message: str
 
+class ExpressionError(ValueError):
+    """A text that a standard evaluator cannot read."""
+
+    problems: List[Problem]
+    position: int  # of the first problem, in characters
+    text: str
+
 def check(expression: str, names: Optional[Iterable[Union[str, bytes]]] = None) -> List[Problem]:
     """The problems of a text on the engine of evaluate, sorted by position."""
 
@@ -69,8 +76,9 @@ class Evaluator:
         """The names the text reads, each once, in order of appearance."""
     def explain(self, expression: str) -> Dict[str, Any]:
         """How the text is read and run: tokens, rpn, steps, result, failure."""
-    def __getstate__(self) -> Tuple[bool, list, list, list, list]: ...
-    def __setstate__(self, arg0: Tuple[bool, list, list, list, list], /) -> None: ...
+    syntax: str  # "classic" (the default) or "standard"
+    def __getstate__(self) -> Tuple[bool, list, list, list, list, str]: ...
+    def __setstate__(self, arg0: Tuple[bool, list, list, list, list, str], /) -> None: ...
 
 class mp_RPN:
     """The compiled-expression record; no operation hands one out."""

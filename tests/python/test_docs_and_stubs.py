@@ -77,7 +77,7 @@ ANNOTATIONS = {
     "Optional[Iterable[Union[str, bytes]]]": "object",
     "_Results": "object",
     "Optional[Any]": "object",
-    "Tuple[bool, list, list, list, list]": "tuple",
+    "Tuple[bool, list, list, list, list, str]": "tuple",
     "Callable[..., float]": "object",
     "Any": "object",
     "List[Problem]": "list",
