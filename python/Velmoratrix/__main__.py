@@ -14,9 +14,12 @@ import sys
 from Velmoratrix import Evaluator
 
 
-def make_evaluator(fast, bindings):
-    """The engine of evaluate (exact factorials, pi and e known), or Evaluator(False)."""
+def make_evaluator(fast, bindings, standard=False):
+    """The engine of evaluate (exact factorials, pi and e known), or Evaluator(False);
+    in the standard syntax with --standard."""
     evaluator = Evaluator(not fast)
+    if standard:
+        evaluator.syntax = "standard"
     if not fast:
         evaluator.append_variable("pi", math.pi)
         evaluator.append_variable("e", math.e)
@@ -158,6 +161,8 @@ def main(argv=None, stdin=sys.stdin, out=sys.stdout, err=sys.stderr):
                         help="expressions to evaluate; without any, one a line from stdin")
     parser.add_argument("-v", dest="bindings", action="append", type=binding, default=[],
                         metavar="NAME=VALUE", help="bind a variable (repeatable)")
+    parser.add_argument("--standard", action="store_true",
+                        help="read the formulas people type: blanks, -x, 1e-5, x**2, log, min, ...")
     parser.add_argument("--fast", action="store_true",
                         help="Evaluator(False): Stirling's factorial, pi and e unregistered")
     modes = parser.add_mutually_exclusive_group()
@@ -167,7 +172,7 @@ def main(argv=None, stdin=sys.stdin, out=sys.stdout, err=sys.stderr):
                        help="show how each expression is read and run, step by step")
     options, expressions = split_arguments(sys.argv[1:] if argv is None else argv)
     args = parser.parse_args(options)
-    evaluator = make_evaluator(args.fast, args.bindings)
+    evaluator = make_evaluator(args.fast, args.bindings, args.standard)
     if not expressions:
         return 0 if interactive(evaluator, args.mode, stdin, out, err) else 1
     ok = True

@@ -1,0 +1,122 @@
+"""The standard syntax: what people type, read as they mean it."""
+import copy
+import math
+import pickle
+import random
+import re
+import struct
+import unittest
+from fractions import Fraction
+
+from Velmoratrix import Evaluator, ExpressionError
+
+
+def standard(flag=False):
+    ev = Evaluator(flag)
+    ev.syntax = "standard"
+    return ev
+
+
+def bits(value):
+    return struct.pack("<d", value)
+
+
+def arithmetic(rng, depth):
+    """A random text of numbers, + - * / ( ), unary minus and blanks."""
+    blank = lambda: rng.choice(["", "", " ", "  ", "\t"])
+    if depth == 0 or rng.random() < 0.3:
+        return rng.choice([str(rng.randrange(0, 100)), "%d.%02d" % (rng.randrange(10), rng.randrange(100))])
+    kind = rng.random()
+    if kind < 0.15:
+        return "-" + blank() + arithmetic(rng, depth - 1)
+    if kind < 0.3:
+        return "(" + blank() + arithmetic(rng, depth - 1) + blank() + ")"
+    return arithmetic(rng, depth - 1) + blank() + rng.choice("+-*/") + blank() + arithmetic(rng, depth - 1)
+
+
+def exactly(text):
+    """Python's own reading of the text, with every number an exact fraction."""
+    return eval(re.sub(r"\d+(\.\d+)?", lambda m: "Fraction('%s')" % m.group(), text.replace("\t", " ")))
+
+
+def both_ways(rng, depth):
+    """A text the specified language and the standard syntax both read, without blanks or signs."""
+    if depth == 0 or rng.random() < 0.25:
+        return rng.choice(["2", "0.5", "3.25", "7", "x", "y", "10", "0.1"])
+    kind = rng.random()
+    inner = both_ways(rng, depth - 1)
+    if kind < 0.1:
+        return rng.choice(["sin(", "sqrt(", "atan("]) + inner + ")"
+    if kind < 0.2:
+        return "(" + inner + ")!" if rng.random() < 0.5 else "(" + inner + ")"
+    # (a '-' right after '!' would be a sign in the specified language)
+    op = rng.choice(["+", "*", "/", "%", "^"] + ([] if inner.endswith("!") else ["-"]))
+    return inner + op + both_ways(rng, depth - 1)
+
+
+class StandardSyntaxTest(unittest.TestCase):
+    def test_arithmetic_as_python_means_it(self):
+        rng = random.Random(20)
+        ev = standard()
+        for _ in range(3000):
+            text = arithmetic(rng, rng.randrange(1, 6))
+            try:
+                exact = exactly(text)
+            except ZeroDivisionError:
+                continue
+            got = ev.eval(text)
+            if not set("/.") & set(text):  # integers added and multiplied: Python's eval, exactly
+                self.assertEqual(got, float(eval(text.replace("\t", " "))), text)
+            self.assertLessEqual(abs(Fraction(got) - exact), Fraction(1, 10**12) * max(1, abs(exact)),
+                                 text)
+
+    def test_texts_of_both_languages_give_the_same_bits(self):
+        rng = random.Random(21)
+        for flag in (False, True):
+            classic, ev = Evaluator(flag), standard(flag)
+            for e in (classic, ev):
+                e.append_variable("x", 1.5)
+                e.append_variable("y", -3.0)
+            for _ in range(2000):
+                text = both_ways(rng, rng.randrange(1, 6))
+                self.assertEqual(bits(ev.eval(text)), bits(classic.eval(text)), (text, flag))
+
+    def test_check_has_an_error_exactly_where_eval_raises(self):
+        rng = random.Random(22)
+        ev = standard()
+        ev.append_variable("x", 2.0)
+        pieces = ["x", "y", "1", "2.5", "1e-3", " ", "+", "-", "*", "**", "/", "%", "^", "!", "(",
+                  ")", ",", "sin(", "min(", "log", "1e999", "$", "\n"]
+        for _ in range(5000):
+            text = "".join(rng.choice(pieces) for _ in range(rng.randrange(0, 8)))
+            problems = ev.check(text)
+            try:
+                ev.eval(text)
+                self.assertEqual(problems, [], text)
+            except ExpressionError as e:
+                self.assertEqual(problems, e.problems, text)
+                self.assertEqual((e.position, e.text), (problems[0].position, text))
+                self.assertIsInstance(e, ValueError)
+
+    def test_the_switch(self):
+        ev = Evaluator(True)
+        classic_functions = ev.functions()
+        self.assertEqual(ev.syntax, "classic")
+        ev.syntax = "standard"
+        self.assertEqual(ev.functions()[:len(classic_functions)], classic_functions)
+        self.assertIn("atan2", ev.functions())
+        for twin in (pickle.loads(pickle.dumps(ev)), copy.deepcopy(ev)):
+            self.assertEqual((twin.syntax, twin.eval("-2 ** 2")), ("standard", -4.0))
+        self.assertEqual(list(ev.eval_many("-x * 2", {"x": [1.0, 2.0]})), [-2.0, -4.0])
+        with self.assertRaisesRegex(ExpressionError, "'q' is no registered name"):
+            ev.eval_many("q", {"x": [1.0]})
+        self.assertEqual(ev.check("a * b", names=["a", "b"]), [])
+        ev.syntax = "classic"
+        self.assertEqual(ev.functions(), classic_functions)
+        self.assertEqual(ev.eval("2*(-3)"), 0.0)  # the specified language again
+        with self.assertRaisesRegex(ValueError, "must be \"classic\" or \"standard\""):
+            ev.syntax = "python"
+        ev.append_function("abs", math.fabs)  # a caller's own function stays
+        ev.syntax = "standard"
+        ev.syntax = "classic"
+        self.assertIn("abs", ev.functions())
