@@ -81,3 +81,21 @@ TEST(DiagnosticsTest, KnownNamesAreVariablesStillToCome) {
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_EQ(problems[0].offset, 6u);
 }
+
+TEST(DiagnosticsTest, StandardSyntaxRaisesWhatCheckReports) {
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    double x = 2;
+    m.appendVariable("x", x);
+    EXPECT_EQ(m.eval("-x^2 + 2*-x"), -8);
+    try {
+        m.eval("x * (y + 1)");
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& raised) { // ExpressionError is one
+        const auto& e = dynamic_cast<const ExpressionError&>(raised);
+        EXPECT_EQ(e.position, 5u);
+        EXPECT_EQ(e.problems[0].message, m.check("x * (y + 1)")[0].message);
+        EXPECT_STREQ(e.what(), "'y' is no registered name (at 5)");
+    }
+    EXPECT_TRUE(m.check("y", {"y"}).empty());
+}

@@ -180,6 +180,35 @@ void overData(const std::string& text, const Outcome& first) {
     require(std::memcmp(memory + 1, rows, sizeof rows) == 0);
 }
 
+// The standard syntax: check has an error exactly where eval raises, and a
+// compiled text gives what a fresh evaluator gives.
+MathEvaluator* makeStandard() {
+    MathEvaluator* e = makeEngine();
+    e->syntax = Syntax::Standard;
+    return e;
+}
+
+void standard(const std::string& text) {
+    static MathEvaluator* m = makeStandard();
+    auto outcome = [&](MathEvaluator& e, long double& value) {
+        try {
+            value = e.eval(text);
+            return true;
+        } catch (const ExpressionError& failed) {
+            require(!failed.problems.empty() && failed.text == text);
+            return false;
+        }
+    };
+    long double first = 0, again = 0, fresh = 0;
+    const bool read = outcome(*m, first);
+    require(read == m->check(text).empty());
+    require(outcome(*m, again) == read);
+    MathEvaluator* other = makeStandard();
+    require(outcome(*other, fresh) == read);
+    delete other;
+    require(!read || ((first == again || first != first) && (first == fresh || first != first)));
+}
+
 void pipeline(const std::string& text) {
     MathEvaluator& m = engine();
     me_SepValues tokens = m.seperate(text);
@@ -207,6 +236,7 @@ void pipeline(const std::string& text) {
     require(first == evaluateOnce(reference(), text));
     edited(text, first);
     overData(text, first);
+    standard(text);
     require(m.eval("x+1") == 2); // still working afterwards
 }
 
