@@ -51,7 +51,7 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace {
 
 struct Row {
-    std::string name, expression;
+    std::string name, expression, standard; // the same formula in both syntaxes
     std::map<std::string, double> variables;
 };
 
@@ -69,7 +69,7 @@ std::vector<Row> readRows(const char* path) {
         std::stringstream split(line);
         for (std::string f; std::getline(split, f, '\t');) fields.push_back(f);
         if (fields.size() < 2) continue;
-        Row row{fields[0], fields[1], {}};
+        Row row{fields[0], fields[1], fields.size() > 2 ? fields[2] : fields[1], {}};
         std::stringstream vars(fields.size() > 3 ? fields[3] : "");
         for (std::string assignment; std::getline(vars, assignment, ';');) {
             const auto eq = assignment.find('=');
@@ -106,6 +106,27 @@ void registerRow(const Row& row) {
         state.counters["tokens"] = tokens;
         state.counters["chars"] = chars;
     };
+    // The standard syntax on the row's Python spelling: the same evaluation,
+    // after reading the text as the specified language would.
+    benchmark::RegisterBenchmark(("standard/" + row.name).c_str(), [=](benchmark::State& state) {
+        Engine engine(row);
+        engine.m.syntax = Syntax::Standard;
+        for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(row.standard));
+        label(state);
+    });
+    benchmark::RegisterBenchmark(("standard_fresh/" + row.name).c_str(),
+                                 [=](benchmark::State& state) {
+                                     Engine engine(row);
+                                     engine.m.syntax = Syntax::Standard;
+                                     const std::string texts[2] = {row.standard,
+                                                                   "(" + row.standard + ")"};
+                                     std::size_t i = 0;
+                                     for (auto _ : state) {
+                                         engine.m.releaseCompilations();
+                                         benchmark::DoNotOptimize(engine.m.eval(texts[i++ & 1]));
+                                     }
+                                     label(state);
+                                 });
     benchmark::RegisterBenchmark(("eval/" + row.name).c_str(), [=](benchmark::State& state) {
         Engine engine(row);
         for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(row.expression));

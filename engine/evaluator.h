@@ -117,7 +117,10 @@ public:
     bool accuracyOverEfficiency;
     // Classic: the specified language. Standard: the formulas people type;
     // a malformed text raises velmoratrix::ExpressionError instead of giving
-    // 0.0, and the tables hold the functions of kStandardFunctions too.
+    // 0.0, and the tables hold exp, log, log10, log2, abs, floor, ceil, min,
+    // max, hypot, atan2 and pow too. seperate and compile read the specified
+    // language whatever the syntax; explain shows the run of the classic text
+    // a standard one means, and currentRPN holds that text.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
 
     // accuracyOverEfficiency = true; "pi" and "e" resolve in expressions.
