@@ -46,14 +46,22 @@ bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, long double
 long double MathEvaluator::eval(std::string expression) {
     refuseWhileRunning("eval");
     if (syntax != prepared_->syntax) followSyntax();
-    if (syntax == Syntax::Standard) expression = classicText(expression, nullptr);
-    Program& program = programFor(expression);
+    // A standard text runs as the classic text it means, kept from the last
+    // call where the text is the same.
+    const std::string& text =
+        syntax == Syntax::Standard ? classicText(expression, nullptr) : expression;
+    Program& program = programFor(text);
     if (program.registryEdits != registryEdits() || program.code.accurate != accuracyOverEfficiency)
         resolveAgain(program);
     // What the previous call left behind (after a failure).
     if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
     if (!sameText(currentRPN.RPN, program.rpn)) currentRPN.RPN = program.rpn;
-    if (!sameText(currentRPN.expression, expression)) currentRPN.expression = std::move(expression);
+    if (!sameText(currentRPN.expression, text)) {
+        if (&text == &expression)
+            currentRPN.expression = std::move(expression);
+        else
+            currentRPN.expression = text;
+    }
     if (program.code.direct) { // the common case: nothing to fail, nothing that throws
         bool ok = true;
         long double stack[kInlineStack];

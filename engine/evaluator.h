@@ -209,8 +209,8 @@ private:
     void refuseWhileRunning(const char* what) const;
     // Standard syntax: the tables follow `syntax`; a standard text becomes
     // the classic text it means, or throws ExpressionError.
-    std::string classicText(const std::string& text,
-                            const std::vector<velmoratrix::Column>* columns);
+    const std::string& classicText(const std::string& text,
+                                   const std::vector<velmoratrix::Column>* columns);
     velmoratrix::Explanation explainClassic(const std::string& expression);
 
     Prepared& prepared();

@@ -45,17 +45,20 @@ std::string quoted(std::string_view text) {
 }
 
 // A Pratt parser: each operator binds by its precedence, unary minus and
-// plus between "*" and "^", so -x^2 is -(x^2) and 2^-1 is 2^(-1).
+// plus between "*" and "^", so -x^2 is -(x^2) and 2^-1 is 2^(-1). It writes
+// the classic text as it reads, in the order of the standard one, so one pass
+// makes it: the specified language orders binary operators the same way, and
+// only what it lacks is spelled out (-v as ((0-1)*v), exactly -v).
 class Parser {
 public:
     Parser(const Language& language, std::string_view text, Translation& out)
         : language_(language), text_(text), out_(out) {}
 
     bool parse() {
+        out_.classic.reserve(text_.size() + 8);
         skip();
         if (at_ == text_.size()) return fail(0, 0, "the expression is empty");
-        std::string value;
-        if (!expression(0, value)) return false;
+        if (!expression(0)) return false;
         skip();
         if (at_ < text_.size()) {
             if (text_[at_] == ')') return fail(at_, 1, "')' has no '(' before it");
@@ -66,16 +69,17 @@ public:
                         quoted(text_.substr(at_, tokenLength())) +
                             " follows a value: put an operator between them");
         }
-        out_.classic = std::move(value);
         return true;
     }
 
 private:
-    static constexpr int kUnary = 35; // between "*" (30) and "^" (40)
+    static constexpr int kUnary = 35;     // between "*" (30) and "^" (40)
+    static constexpr int kDeepest = 1000; // nested groups, signs and calls
     const Language& language_;
     std::string_view text_;
     Translation& out_;
     std::size_t at_ = 0;
+    int depth_ = 0;
 
     void skip() {
         while (at_ < text_.size() && blank(text_[at_])) ++at_;
@@ -91,6 +95,7 @@ private:
         out_.failed = true;
         return false;
     }
+    void write(std::string_view piece) { out_.classic.append(piece); }
 
     // The binary operator at the cursor, its precedence and whether it is
     // right-associative; false where none stands there.
@@ -119,55 +124,65 @@ private:
         }
     }
 
-    bool expression(int minimum, std::string& value) {
-        if (!operand(value)) return false;
+    bool expression(int minimum) {
+        if (++depth_ > kDeepest)
+            return fail(at_, 1, "the expression nests deeper than " + std::to_string(kDeepest));
+        if (!operand()) return false;
         for (;;) {
             skip();
             if (at_ < text_.size() && text_[at_] == '!') { // postfix, tightest
                 ++at_;
-                value = "(" + value + ")!";
+                write("!");
                 continue;
             }
             std::string_view symbol;
             int precedence;
             bool right;
-            if (!binary(symbol, precedence, right) || precedence < minimum) return true;
+            if (!binary(symbol, precedence, right) || precedence < minimum) break;
             at_ += symbol.size();
-            std::string rhs;
-            if (!expression(right ? precedence : precedence + 1, rhs)) return false;
-            value = "(" + value + ")" + (symbol == "**" ? std::string("^") : std::string(symbol)) +
-                    "(" + rhs + ")";
+            // After "!" a "-" would be read as a sign: "()" stands between,
+            // an empty group that changes nothing.
+            if (symbol == "-" && !out_.classic.empty() && out_.classic.back() == '!') write("()");
+            write(symbol == "**" ? std::string_view("^") : symbol);
+            if (!expression(right ? precedence : precedence + 1)) return false;
         }
+        --depth_;
+        return true;
     }
 
-    bool operand(std::string& value) {
+    bool operand() {
         skip();
         if (at_ == text_.size())
             return fail(text_.size(), 0, "the expression ends where a value should follow");
         const char c = text_[at_];
         if (c == '-' || c == '+') {
             ++at_;
-            std::string inner;
-            if (!expression(kUnary, inner)) return false;
-            value = c == '-' ? "((0-1)*(" + inner + "))" : inner; // -1 * v is -v, exactly
+            if (c == '+') return expression(kUnary);
+            out_.numbers.push_back({out_.classic.size() + 2, 1, at_ - 1, 1});
+            out_.numbers.push_back({out_.classic.size() + 4, 1, at_ - 1, 1});
+            write("((0-1)*"); // -1 * v is -v, exactly
+            if (!expression(kUnary)) return false;
+            write(")");
             return true;
         }
         if (c == '(') {
             const std::size_t open = at_++;
-            if (!expression(0, value)) return false;
+            write("(");
+            if (!expression(0)) return false;
             skip();
             if (at_ == text_.size() || text_[at_] != ')')
                 return fail(open, 1, "'(' is never closed: add a ')'");
             ++at_;
+            write(")");
             return true;
         }
         if (c == ')') return fail(at_, 1, "')' stands where a value should");
-        if (digit(c) || c == '.') return number(value);
-        if (nameStart(c)) return name(value);
+        if (digit(c) || c == '.') return number();
+        if (nameStart(c)) return name();
         return fail(at_, 1, quoted(text_.substr(at_, 1)) + " is not part of the language here");
     }
 
-    bool number(std::string& value) {
+    bool number() {
         const std::size_t start = at_;
         while (at_ < text_.size() && (digit(text_[at_]) || text_[at_] == '.')) ++at_;
         if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
@@ -186,16 +201,23 @@ private:
             return fail(start, literal.size(), quoted(literal) + " is beyond the range of a float");
         if (read != Ending::Value || consumed != literal.size())
             return fail(start, literal.size(), quoted(literal) + " is no number");
-        // The value as a plain decimal the specified language reads back to
-        // the same double (no signed exponent there).
+        const std::size_t before = out_.classic.size();
+        if (literal.find_first_of("eE") == std::string_view::npos) {
+            write(literal); // the specified language reads it alike
+            out_.numbers.push_back({before, literal.size(), start, literal.size()});
+            return true;
+        }
+        // A plain decimal that reads back to the same double: the specified
+        // language has no signed exponent.
         char digits[400];
         const auto written =
             std::to_chars(digits, digits + sizeof digits, number, std::chars_format::fixed);
-        value.assign(digits, written.ptr);
+        write(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+        out_.numbers.push_back({before, out_.classic.size() - before, start, literal.size()});
         return true;
     }
 
-    bool name(std::string& value) {
+    bool name() {
         const std::size_t start = at_;
         while (at_ < text_.size() && nameByte(text_[at_])) ++at_;
         const std::string_view word = text_.substr(start, at_ - start);
@@ -207,24 +229,26 @@ private:
             if (!function)
                 return fail(start, word.size(), quoted(word) + " is no function of this evaluator");
             out_.functions.push_back({start, word.size()});
-            return call(word, language_.names[index].functionArity, next, value);
+            return call(word, language_.names[index].functionArity, next);
         }
         if (function)
             return fail(start, word.size(),
                         quoted(word) + " is a function: write its argument in parentheses, " +
                             quoted(std::string(word) + "(x)"));
         out_.names.push_back({start, word.size()});
-        value.assign(word);
+        write(word);
         return true;
     }
 
-    bool call(std::string_view function, int arity, std::size_t open, std::string& value) {
+    bool call(std::string_view function, int arity, std::size_t open) {
+        if (arity < 1 || arity > 2)
+            return fail(open, 1, quoted(function) + " has no usable argument count");
         at_ = open + 1;
-        value = std::string(function) + "(";
+        write(function);
+        write("(");
         for (int k = 0; k < arity; ++k) {
-            std::string argument;
-            if (!expression(0, argument)) return false;
-            value += (k ? "," : "") + argument;
+            if (k) write(",");
+            if (!expression(0)) return false;
             skip();
             const char expected = k + 1 < arity ? ',' : ')';
             if (at_ == text_.size() || text_[at_] != expected)
@@ -234,9 +258,7 @@ private:
                                 ", in parentheses and apart by ','");
             ++at_;
         }
-        if (arity < 1 || arity > 2)
-            return fail(open, 1, quoted(function) + " has no usable argument count");
-        value += ")";
+        write(")");
         return true;
     }
 };
@@ -271,6 +293,14 @@ bool velmoratrix::unknownName(MathEvaluator& m, const Translation& t, std::strin
         const std::string_view name = text.substr(offset, length);
         if (m.isVariable(name) || known.count(name)) continue;
         failure = {offset, length, true, quoted(name) + " is no registered name"};
+        return true;
+    }
+    for (const Translation::Number& n : t.numbers) {
+        const std::string_view spelled = std::string_view(t.classic).substr(n.classic, n.length);
+        if (!m.isVariable(spelled)) continue;
+        failure = {n.offset, n.written, true,
+                   "a variable named " + quoted(spelled) +
+                       " stands in for that number here: delete the variable"};
         return true;
     }
     for (const auto& [offset, length] : t.functions) {
@@ -316,8 +346,8 @@ void MathEvaluator::followSyntax() {
     p.syntax = syntax;
 }
 
-std::string MathEvaluator::classicText(const std::string& text,
-                                       const std::vector<Column>* columns) {
+const std::string& MathEvaluator::classicText(const std::string& text,
+                                              const std::vector<Column>* columns) {
     Prepared& p = prepared();
     const std::uint64_t edits = languageEdits() + registryEdits();
     if (!columns && p.standardEdits == edits && sameText(p.standardText, text))
@@ -329,10 +359,10 @@ std::string MathEvaluator::classicText(const std::string& text,
         for (const Column& c : *columns) known.insert(c.name);
     if (t.failed || unknownName(*this, t, text, known, failure))
         throw ExpressionError({failure}, text);
-    if (!columns) {
-        p.standardText = text;
-        p.classicText = t.classic;
-        p.standardEdits = edits;
-    }
-    return t.classic;
+    // Kept for the next call, but for one read with columns: their names
+    // made it valid.
+    p.standardText = text;
+    p.classicText = t.classic;
+    p.standardEdits = columns ? ~std::uint64_t{0} : edits;
+    return p.classicText;
 }

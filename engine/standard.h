@@ -22,6 +22,13 @@ namespace velmoratrix {
 struct Translation {
     std::string classic;
     std::vector<std::pair<std::size_t, std::size_t>> names, functions;
+    // The numbers as written in the classic text (offset, length there), with
+    // where they stand in the standard one; a variable of that name would
+    // stand in for the number.
+    struct Number {
+        std::size_t classic, length, offset, written;
+    };
+    std::vector<Number> numbers;
     bool failed = false;
     Diagnostic failure{0, 0, true, {}};
 };
