@@ -1,6 +1,6 @@
 """Turns the benchmark output into BENCHMARKS.md and bench/length.png.
 
-Usage: report.py engine.json host-3.9.json host-3.11.json machine.txt BENCHMARKS.md length.png
+Usage: report.py engine.json host-3.9.json host-3.13.json machine.txt BENCHMARKS.md length.png
                  data.json eval_many.png
 """
 import json
@@ -230,7 +230,7 @@ def main():
         "# Benchmarks",
         "",
         "Run them with `bash bench/run.sh` (installs what is missing, builds with `-O3`, runs the engine",
-        "benchmarks and the host benchmarks under CPython 3.9 and 3.11, and rewrites this file and",
+        "benchmarks and the host benchmarks under CPython 3.9 and 3.13, and rewrites this file and",
         "`bench/length.png`). Benchmarks are never part of the tests. The expressions are those of",
         "`../shared/bench/expressions.tsv` (a copy stands in `bench/expressions.tsv`).",
         "",
