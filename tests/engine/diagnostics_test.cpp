@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "evaluator.h"
@@ -85,9 +86,28 @@ TEST(DiagnosticsTest, KnownNamesAreVariablesStillToCome) {
 TEST(DiagnosticsTest, StandardSyntaxRaisesWhatCheckReports) {
     MathEvaluator m;
     m.syntax = Syntax::Standard;
-    double x = 2;
+    double x = 2, price = 10, qty = 3, discount = 0.25;
     m.appendVariable("x", x);
-    EXPECT_EQ(m.eval("-x^2 + 2*-x"), -8);
+    m.appendVariable("price", price);
+    m.appendVariable("qty", qty);
+    m.appendVariable("discount", discount);
+    // What people type, as they mean it.
+    const std::pair<const char*, double> typed[] = {{"price * qty * (1 - discount)", 22.5},
+                                                    {"price*qty*(-discount+1)", 22.5},
+                                                    {"exp(-x)", std::exp(-2.0)},
+                                                    {"2*(-3)", -6},
+                                                    {"-price*qty", -30},
+                                                    {"+1", 1},
+                                                    {"1e-5", 1e-5},
+                                                    {"price*1e-2", 0.1},
+                                                    {"x**2", 4},
+                                                    {"log(x)", std::log(2.0)},
+                                                    {"abs(-x)", 2},
+                                                    {"min(price, qty)", 3},
+                                                    {"2*x\n", 4},
+                                                    {"-x^2 + 2*-x", -8}};
+    for (const auto& [text, value] : typed)
+        EXPECT_EQ(static_cast<double>(m.eval(text)), value) << text;
     try {
         m.eval("x * (y + 1)");
         FAIL() << "no exception";
