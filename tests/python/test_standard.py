@@ -116,7 +116,8 @@ class StandardSyntaxTest(unittest.TestCase):
         self.assertEqual(ev.eval("2*(-3)"), 0.0)  # the specified language again
         with self.assertRaisesRegex(ValueError, "must be \"classic\" or \"standard\""):
             ev.syntax = "python"
-        ev.append_function("abs", math.fabs)  # a caller's own function stays
         ev.syntax = "standard"
+        ev.append_function("abs", math.fabs)  # a caller's own, in place of the standard one
         ev.syntax = "classic"
         self.assertIn("abs", ev.functions())
+        self.assertEqual(standard().check(""), [(0, 0, "error", "the expression is empty")])
