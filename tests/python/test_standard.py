@@ -121,3 +121,15 @@ class StandardSyntaxTest(unittest.TestCase):
         ev.syntax = "classic"
         self.assertIn("abs", ev.functions())
         self.assertEqual(standard().check(""), [(0, 0, "error", "the expression is empty")])
+        self.assertEqual(standard().check("1 $")[0][:3], (2, 1, "error"))
+
+    def test_numbers_are_numbers(self):
+        # A variable spelled like a number the text uses (also the 0 and 1 that
+        # spell out a negation) would stand in for it: refused, not misread.
+        for name, text in [("1", "-x"), ("0", "-x"), ("2", "2+x"), ("0.5", "x*.5e0")]:
+            ev = standard()
+            ev.append_variable("x", 3.0)
+            ev.append_variable(name, 7.0)
+            with self.assertRaisesRegex(ExpressionError, "stands in for that number", msg=text):
+                ev.eval(text)
+        self.assertEqual(ev.eval("x*3"), 9.0)
