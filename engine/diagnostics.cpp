@@ -371,10 +371,8 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
     refuseWhileRunning("check");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Standard) { // the first problem is where reading stops
-        const Translation t = translate(prepared().language, expression);
-        Diagnostic failure = t.failure;
-        const std::unordered_set<std::string_view> names(known.begin(), known.end());
-        if (t.failed || unknownName(*this, t, expression, names, failure)) return {failure};
+        Translation t = translate(prepared().language, expression);
+        if (!checkNames(*this, t, expression, {known.begin(), known.end()})) return {t.failure};
         return {};
     }
     std::vector<Diagnostic> out;

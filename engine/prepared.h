@@ -16,6 +16,8 @@
 
 namespace velmoratrix {
 
+struct StandardFunction; // a function of the standard syntax (standard.h)
+
 // Whether a text may be one of a set of names, by its length and first byte:
 // most tokens (numbers above all) are ruled out without hashing them.
 struct NameFilter {
@@ -233,7 +235,7 @@ struct MathEvaluator::Prepared {
     // Standard syntax: what the tables follow, the functions it added, and
     // the last standard text with its classic one.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
-    std::vector<std::string> standardAdded;
+    std::vector<const velmoratrix::StandardFunction*> standardAdded;
     std::string standardText, classicText;
     std::uint64_t standardEdits = ~std::uint64_t{0};
     static constexpr std::size_t kMaxPrograms = 16;

@@ -286,31 +286,33 @@ Translation velmoratrix::translate(const Language& language, std::string_view te
     return out;
 }
 
-bool velmoratrix::unknownName(MathEvaluator& m, const Translation& t, std::string_view text,
-                              const std::unordered_set<std::string_view>& known,
-                              Diagnostic& failure) {
+bool velmoratrix::checkNames(MathEvaluator& m, Translation& t, std::string_view text,
+                             const std::unordered_set<std::string_view>& known) {
+    if (t.failed) return false;
+    auto fail = [&](std::size_t offset, std::size_t length, std::string message) {
+        t.failure = {offset, length, true, std::move(message)};
+        t.failed = true;
+        return false;
+    };
     for (const auto& [offset, length] : t.names) {
         const std::string_view name = text.substr(offset, length);
-        if (m.isVariable(name) || known.count(name)) continue;
-        failure = {offset, length, true, quoted(name) + " is no registered name"};
-        return true;
+        if (!m.isVariable(name) && !known.count(name))
+            return fail(offset, length, quoted(name) + " is no registered name");
     }
     for (const Translation::Number& n : t.numbers) {
         const std::string_view spelled = std::string_view(t.classic).substr(n.classic, n.length);
-        if (!m.isVariable(spelled)) continue;
-        failure = {n.offset, n.written, true,
-                   "a variable named " + quoted(spelled) +
-                       " stands in for that number here: delete the variable"};
-        return true;
+        if (m.isVariable(spelled))
+            return fail(n.offset, n.written,
+                        "a variable named " + quoted(spelled) +
+                            " stands in for that number here: delete the variable");
     }
     for (const auto& [offset, length] : t.functions) {
         const std::string_view name = text.substr(offset, length);
-        if (!m.isVariable(name) && !known.count(name)) continue;
-        failure = {offset, length, true,
-                   quoted(name) + " is a function and a variable: delete one of them"};
-        return true;
+        if (m.isVariable(name) || known.count(name))
+            return fail(offset, length,
+                        quoted(name) + " is a function and a variable: delete one of them");
     }
-    return false;
+    return true;
 }
 
 velmoratrix::ExpressionError::ExpressionError(std::vector<Diagnostic> found, std::string source)
@@ -327,19 +329,19 @@ void MathEvaluator::followSyntax() {
                 appendFunction(f.name, f.unary);
             else
                 appendFunction(f.name, f.binary);
-            p.standardAdded.emplace_back(f.name);
+            p.standardAdded.push_back(&f);
         }
     } else {
-        for (const std::string& name : p.standardAdded) {
-            const auto& unary = std::as_const(unaryFunctions);
+        // Only what still holds the routine added here goes: a caller may
+        // have put a function of their own under the name since.
+        for (const StandardFunction* f : p.standardAdded) {
+            const auto& table = std::as_const(unaryFunctions);
             const auto& binaryTable = std::as_const(binaryFunctions);
-            const auto u = unary.find(name);
-            const auto b = binaryTable.find(name);
-            bool ours = false;
-            for (const StandardFunction& f : kStandardFunctions)
-                ours = ours || (u != unary.end() && u->second == f.unary && f.unary) ||
-                       (b != binaryTable.end() && b->second == f.binary && f.binary);
-            if (ours) deleteFunction(name);
+            const auto u = table.find(f->name);
+            const auto b = binaryTable.find(f->name);
+            const bool ours = f->unary ? u != table.end() && u->second == f->unary
+                                       : b != binaryTable.end() && b->second == f->binary;
+            if (ours) deleteFunction(f->name);
         }
         p.standardAdded.clear();
     }
@@ -352,13 +354,11 @@ const std::string& MathEvaluator::classicText(const std::string& text,
     const std::uint64_t edits = languageEdits() + registryEdits();
     if (!columns && p.standardEdits == edits && sameText(p.standardText, text))
         return p.classicText;
-    const Translation t = translate(p.language, text);
-    Diagnostic failure = t.failure;
+    Translation t = translate(p.language, text);
     std::unordered_set<std::string_view> known;
     if (columns)
         for (const Column& c : *columns) known.insert(c.name);
-    if (t.failed || unknownName(*this, t, text, known, failure))
-        throw ExpressionError({failure}, text);
+    if (!checkNames(*this, t, text, known)) throw ExpressionError({t.failure}, text);
     // Kept for the next call, but for one read with columns: their names
     // made it valid.
     p.standardText = text;

@@ -34,14 +34,14 @@ struct Translation {
 };
 
 // Reads text with the language's functions (a name before "(" must be one,
-// with its argument count). Variables are not checked here: see unknownName.
+// with its argument count). Variables are not checked here: see checkNames.
 Translation translate(const Language& language, std::string_view text);
 
-// The first name of t that is neither registered nor known, or a function
-// that is also a registered variable (which the specified language would
-// read, then apply), as a failure.
-bool unknownName(MathEvaluator& m, const Translation& t, std::string_view text,
-                 const std::unordered_set<std::string_view>& known, Diagnostic& failure);
+// Whether t reads: it did not fail, and no name of it is neither registered
+// nor known, nor a function that is also a variable (which the specified
+// language would read, then apply). The first such name becomes t's failure.
+bool checkNames(MathEvaluator& m, Translation& t, std::string_view text,
+                const std::unordered_set<std::string_view>& known);
 
 // The functions a standard evaluator has beside the specified seven.
 struct StandardFunction {
