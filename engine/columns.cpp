@@ -8,6 +8,8 @@
 
 #include "evaluator.h"
 #include "machine.h"
+#include "native.h"
+#include "pool.h"
 #include "standard.h"
 
 using namespace velmoratrix;
@@ -227,10 +229,35 @@ private:
     std::vector<std::vector<double>> copies_; // reserved: never moved once pointed at
 };
 
+// Whether every registered variable the code reads has its cell (a column's
+// slot always has one).
+bool cellsPresent(const Code& code, double* const* slots, std::size_t columns) {
+    for (const Instruction& i : code.steps) {
+        switch (i.op) {
+        case Op::Variable:
+        case Op::VariableFirst:
+        case Op::AddVariable:
+        case Op::SubVariable:
+        case Op::MulVariable:
+        case Op::DivVariable:
+            if (!(i.cell >= slots && i.cell < slots + columns) && !*i.cell) return false;
+            break;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+constexpr std::size_t kNativeRows = 512;
+// Rows a thread takes at a time: enough to pay for handing them over.
+constexpr std::size_t kRowsPerRange = 16384;
+
 } // namespace
 
 void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& given,
-                             std::size_t count, double* out, std::ptrdiff_t outStride) {
+                             std::size_t count, double* out, std::ptrdiff_t outStride,
+                             std::size_t threads) {
     refuseWhileRunning("evalMany");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Standard) expression = classicText(expression, &given);
@@ -264,12 +291,31 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
         }
         return;
     }
-    if (!malformed && !code.callsOut && code.maxDepth < kInlineStack) {
-        BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency);
-        for (std::size_t first = 0; first < count; first += BlockRunner::kBlock)
-            blocks.run(first, std::min(count - first, BlockRunner::kBlock),
-                       at(out, outStride, first), outStride);
-        return;
+    if (!malformed && !code.callsOut) {
+        // Machine code pays for its generation over a few hundred rows.
+        const NativeCode native =
+            count >= kNativeRows && cellsPresent(code, slots.data(), slots.size())
+                ? Native::rows(code, slots.data(), slots.size())
+                : nullptr;
+        if (native || code.maxDepth < kInlineStack) {
+            forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
+                if (native) {
+                    std::vector<RowColumn> from(columns.size());
+                    for (std::size_t k = 0; k < columns.size(); ++k)
+                        from[k] = {
+                            at(const_cast<double*>(columns[k].values), columns[k].stride, first),
+                            columns[k].stride};
+                    Rows rows{last - first, at(out, outStride, first), outStride, from.data()};
+                    native->run(rows);
+                    return;
+                }
+                BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency);
+                for (std::size_t block = first; block < last; block += BlockRunner::kBlock)
+                    blocks.run(block, std::min(last - block, BlockRunner::kBlock),
+                               at(out, outStride, block), outStride);
+            });
+            return;
+        }
     }
     // Element by element: deep stacks, and functions from outside the engine,
     // which see the elements in order.

@@ -103,6 +103,8 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
     std::unique_ptr<Program> program = std::move(p.spare);
     if (!program) program = std::make_unique<Program>();
     program->registryEdits = ~std::uint64_t{0};
+    program->native.reset();
+    program->runs = 0;
     program->text.assign(text);
     scan(p.language, *program);
     order(this, p.language, *program);

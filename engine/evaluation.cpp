@@ -6,6 +6,7 @@
 
 #include "evaluator.h"
 #include "machine.h"
+#include "native.h"
 #include "standard.h"
 
 using namespace velmoratrix;
@@ -62,7 +63,15 @@ long double MathEvaluator::eval(std::string expression) {
         else
             currentRPN.expression = text;
     }
+    // A program evaluated again is worth its machine code.
+    if (program.runs < 2 && ++program.runs == 2) program.native = Native::scalar(program.code);
     if (program.code.direct) { // the common case: nothing to fail, nothing that throws
+        if (program.native) {
+            NativeOutcome outcome;
+            const long double value = program.native->value(outcome);
+            if (!outcome.lost) return value;
+            return finish(program);
+        }
         bool ok = true;
         long double stack[kInlineStack];
         const long double value = execute(program.code, stack, accuracyOverEfficiency, ok);
@@ -72,6 +81,8 @@ long double MathEvaluator::eval(std::string expression) {
 }
 
 void MathEvaluator::resolveAgain(Program& program) {
+    program.native.reset();
+    program.runs = 0;
     resolve(*this, prepared_->language, program, program.code);
     program.registryEdits = registryEdits();
 }
@@ -83,7 +94,14 @@ long double MathEvaluator::finish(Program& program) {
     bool ok = false;
     Running running(*this);
     try {
-        ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);
+        if (program.native) { // ends in one value: a lost cell or a throw fails it
+            NativeOutcome outcome;
+            result = program.native->value(outcome);
+            if (outcome.threw) std::rethrow_exception(outcome.error);
+            ok = !outcome.lost;
+        } else {
+            ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);
+        }
     } catch (...) {
         fillTokenLists(currentRPN, program);
         throw;

@@ -79,6 +79,11 @@ struct Explanation {
     std::string failure; // what ended the run, where it failed
 };
 
+// How many threads evalMany uses when the call does not say: the machine's
+// cores until set; setting 0 returns to that.
+std::size_t defaultThreads();
+void setDefaultThreads(std::size_t threads);
+
 // What the function tables hold for a callable added by appendCallable; the
 // evaluator calls the callable instead. Called directly, they give NaN.
 double callableUnary(double);
@@ -151,9 +156,13 @@ public:
     // name bound to its i-th value ahead of the registered variables, which
     // stay as they are. Compiles once; throws as eval does before computing
     // anything. `out` may overlap the columns: every row is computed from the
-    // values as they were before the call.
+    // values as they were before the call. Rows are split among `threads`
+    // threads (0: velmoratrix::defaultThreads()) unless the expression calls
+    // a function from outside the engine, which sees the rows in order on
+    // the calling thread; the results are the same whatever the count.
     void evalMany(std::string expression, const std::vector<velmoratrix::Column>& columns,
-                  std::size_t count, double* out, std::ptrdiff_t outStride = sizeof(double));
+                  std::size_t count, double* out, std::ptrdiff_t outStride = sizeof(double),
+                  std::size_t threads = 0);
 
     // Adds name as a function of one or two arguments on this evaluator, or
     // makes it one (a built-in name is replaced here only). The public

@@ -18,6 +18,15 @@ namespace velmoratrix {
 
 struct StandardFunction; // a function of the standard syntax (standard.h)
 
+// Machine code generated for resolved code (native.h); it belongs to the
+// code it was generated from.
+class Native;
+struct NativeRelease {
+    void operator()(Native* native) const;
+};
+using NativeCode = std::unique_ptr<Native, NativeRelease>;
+std::size_t nativeBytes(const Native* native);
+
 // Whether a text may be one of a set of names, by its length and first byte:
 // most tokens (numbers above all) are ruled out without hashing them.
 struct NameFilter {
@@ -191,6 +200,10 @@ struct Program {
 
     std::uint64_t registryEdits = ~std::uint64_t{0}; // what the code was resolved at
     Code code;
+    // Evaluated once, code is interpreted; at the second evaluation of the
+    // same code it is generated (where it can be).
+    NativeCode native;
+    std::uint32_t runs = 0;
 
     std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
     std::string_view slice(std::size_t i) const {
@@ -199,7 +212,8 @@ struct Program {
     }
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
-               (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes();
+               (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes() +
+               nativeBytes(native.get());
     }
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "evaluator.h"
+#include "native.h"
 #include "primitives.h"
 
 using namespace velmoratrix;
@@ -22,8 +23,8 @@ void require(bool ok) {
 
 double one = 1, five = 5, seven = 7, other = -2.5;
 
-MathEvaluator* makeEngine() {
-    auto* e = new MathEvaluator(false);
+MathEvaluator* makeEngine(bool accurate = false) {
+    auto* e = new MathEvaluator(accurate);
     e->appendVariable("x", one);
     e->appendVariable("sin", five); // a variable named like a function
     e->appendVariable("2", seven);  // and one named like a number
@@ -209,6 +210,35 @@ void standard(const std::string& text) {
     require(!read || ((first == again || first != first) && (first == fresh || first != first)));
 }
 
+// Generated code against the interpreter: values, exceptions and records
+// under both flags, with x's cell lost, and over rows (enough to be
+// generated for), which are read from and written to overlapping memory.
+void bothWays(const std::string& text) {
+    constexpr std::size_t kRows = 600;
+    static double rows[2][kRows + 1];
+    for (bool accurate : {false, true}) {
+        Outcome ways[2][2]; // [generated][cell lost]
+        int thrown[2];
+        for (int generated = 0; generated < 2; ++generated) {
+            setNativeEnabled(generated);
+            MathEvaluator* e = makeEngine(accurate);
+            evaluateOnce(*e, text);
+            ways[generated][0] = evaluateOnce(*e, text); // the second run is generated
+            e->externalVariables["x"] = nullptr;
+            evaluateOnce(*e, text);
+            ways[generated][1] = evaluateOnce(*e, text);
+            e->externalVariables["x"] = &one;
+            double* r = rows[generated];
+            for (std::size_t i = 0; i <= kRows; ++i) r[i] = (i % 7 == 3) ? -0.0 : 0.37 * i - 50;
+            thrown[generated] = thrownBy([&] { e->evalMany(text, {{"x", r}}, kRows, r + 1); });
+            delete e;
+        }
+        require(ways[0][0] == ways[1][0] && ways[0][1] == ways[1][1] && thrown[0] == thrown[1]);
+        require(std::memcmp(rows[0], rows[1], sizeof rows[0]) == 0);
+    }
+    setNativeEnabled(true);
+}
+
 void pipeline(const std::string& text) {
     MathEvaluator& m = engine();
     me_SepValues tokens = m.seperate(text);
@@ -237,6 +267,7 @@ void pipeline(const std::string& text) {
     edited(text, first);
     overData(text, first);
     standard(text);
+    bothWays(text);
     require(m.eval("x+1") == 2); // still working afterwards
 }
 

@@ -1,0 +1,549 @@
+// The generator: one pass over resolved code, tracking at generation time
+// how many values the run holds and how many of the topmost sit on the x87
+// register stack (the rest are spilled to the frame, as 80-bit values, so
+// nothing is rounded that the interpreter keeps). Conversions to double
+// happen exactly where the interpreter converts. The code is generated into
+// a scratch buffer, position independent (its constants are read relative to
+// the instruction pointer), then copied to pages of its own that are never
+// writable and executable at once.
+#include "native.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#if defined(VELMO_HAVE_XBYAK) && defined(__x86_64__)
+#define VELMO_NATIVE 1
+#include <sys/mman.h>
+#include <xbyak/xbyak.h>
+#endif
+
+namespace velmoratrix {
+
+namespace {
+
+std::atomic<bool>& enabledFlag() {
+    static std::atomic<bool> flag{[] {
+        const char* setting = std::getenv("VELMO_JIT");
+        return !(setting && std::strcmp(setting, "0") == 0);
+    }()};
+    return flag;
+}
+
+} // namespace
+
+#ifdef VELMO_NATIVE
+bool nativeEnabled() {
+    return enabledFlag().load(std::memory_order_relaxed);
+}
+#else
+bool nativeEnabled() {
+    return false;
+}
+#endif
+
+void setNativeEnabled(bool enabled) {
+    enabledFlag().store(enabled);
+}
+
+void NativeRelease::operator()(Native* native) const {
+    delete native;
+}
+
+std::size_t nativeBytes(const Native* native) {
+    return native ? native->bytes() : 0;
+}
+
+#ifndef VELMO_NATIVE
+
+struct Native::Buffer {};
+Native::~Native() = default;
+NativeCode Native::scalar(const Code&) {
+    return nullptr;
+}
+NativeCode Native::rows(const Code&, double* const*, std::size_t) {
+    return nullptr;
+}
+
+#else
+
+// Pages mapped for one piece of code: readable and executable only.
+struct Native::Buffer {
+    void* pages = MAP_FAILED;
+    std::size_t size = 0;
+    ~Buffer() {
+        if (pages != MAP_FAILED) munmap(pages, size);
+    }
+};
+
+Native::~Native() = default;
+
+namespace {
+
+using namespace Xbyak::util;
+
+// Beyond these the interpreter runs: code this long or this deep is rare, and
+// the frame of generated code stays small.
+constexpr std::size_t kMaxSteps = 4096;
+constexpr std::size_t kMaxDepth = 256;
+constexpr std::size_t kRegisters = 8; // the x87 register stack
+
+// Calls out, each noexcept: what they throw is kept for the caller to throw.
+double callUnary(NativeOutcome* outcome, const UnaryCallable* f, double x) noexcept {
+    try {
+        return (*f)(x);
+    } catch (...) {
+        outcome->error = std::current_exception();
+        outcome->threw = 1;
+        return 0.0;
+    }
+}
+long double callBinary(NativeOutcome* outcome, const BinaryCallable* f, long double left,
+                       long double right) noexcept {
+    try {
+        return (*f)(left, right);
+    } catch (...) {
+        outcome->error = std::current_exception();
+        outcome->threw = 1;
+        return 0.0L;
+    }
+}
+
+double (*const libmPow)(double, double) = std::pow;
+
+enum class Mode { Scalar, Rows };
+
+class Generator : public Xbyak::CodeGenerator {
+public:
+    Generator(std::size_t size, void* scratch, Mode mode, double* const* slots, std::size_t columns)
+        : CodeGenerator(size, scratch), mode_(mode), slots_(slots), columns_(columns) {}
+
+    // False for a step the generator does not take.
+    bool generate(const Code& code) {
+        frame_ = (kSlots + 16 * (code.maxDepth + 1) + 15) & ~std::size_t{15};
+        for (const Xbyak::Reg64& r : saved_) push(r);
+        // Six pushes and the return address: 8 bytes more keep calls aligned.
+        sub(rsp, static_cast<std::uint32_t>(frame_ + 8));
+        mov(rbx, rdi);
+        Xbyak::Label loop, done;
+        if (mode_ == Mode::Rows) {
+            mov(r12, ptr[rbx + offsetof(Rows, count)]);
+            mov(r14, ptr[rbx + offsetof(Rows, out)]);
+            mov(r15, ptr[rbx + offsetof(Rows, outStride)]);
+            mov(rbp, ptr[rbx + offsetof(Rows, columns)]);
+            test(r12, r12);
+            jz(done, T_NEAR);
+            L(loop);
+        }
+        for (const Instruction& i : code.steps)
+            if (!step(code, i)) return false;
+        if (depth_ != 1) return false;
+        inRegisters(1);
+        if (mode_ == Mode::Rows) {
+            fstp(qword[r14]); // rounded to double, as the result is
+            add(r14, r15);
+            std::vector<bool> used(columns_);
+            for (const Instruction& i : code.steps)
+                if (readsVariable(i.op) && i.cell >= slots_ && i.cell < slots_ + columns_)
+                    used[static_cast<std::size_t>(i.cell - slots_)] = true;
+            for (std::size_t k = 0; k < columns_; ++k) {
+                if (!used[k]) continue;
+                const auto at = static_cast<std::uint32_t>(k * sizeof(RowColumn));
+                mov(rax, ptr[rbp + at + offsetof(RowColumn, stride)]);
+                add(ptr[rbp + at + offsetof(RowColumn, at)], rax);
+            }
+            depth_ = registers_ = 0;
+            dec(r12);
+            jnz(loop, T_NEAR);
+            L(done);
+        }
+        L(exit_);
+        add(rsp, static_cast<std::uint32_t>(frame_ + 8));
+        for (std::size_t k = sizeof saved_ / sizeof saved_[0]; k-- > 0;) pop(saved_[k]);
+        ret();
+        if (mode_ == Mode::Scalar) { // a failure returns 0 with the outcome set
+            L(lost_);
+            mov(byte[rbx + offsetof(NativeOutcome, lost)], 1);
+            L(failed_);
+            fldz();
+            jmp(exit_, T_NEAR);
+        }
+        align(16);
+        for (Constant& c : constants_) {
+            L(c.label);
+            dq(c.low);
+            if (c.extended) dq(c.high);
+        }
+        return true;
+    }
+
+private:
+    struct Constant {
+        Xbyak::Label label;
+        std::uint64_t low = 0, high = 0;
+        bool extended = false;
+    };
+    // Frame: two 16-byte argument slots, a double, then the spilled values.
+    static constexpr std::size_t kArguments = 0, kDouble = 32, kSlots = 48;
+    const Xbyak::Reg64 saved_[6] = {rbx, rbp, r12, r13, r14, r15};
+    Mode mode_;
+    double* const* slots_;
+    std::size_t columns_;
+    std::size_t frame_ = 0;
+    std::size_t depth_ = 0, registers_ = 0; // values, and how many on the x87 stack
+    std::deque<Constant> constants_;        // labels never move once referred to
+    Xbyak::Label exit_, lost_, failed_;
+
+    static bool readsVariable(Op op) {
+        return op == Op::Variable || op == Op::VariableFirst || op == Op::AddVariable ||
+               op == Op::SubVariable || op == Op::MulVariable || op == Op::DivVariable;
+    }
+
+    // 80-bit loads and stores, which Xbyak does not spell: DB /5 and DB /7
+    // on [rsp + disp32], or on [rax].
+    void extendedAtStack(int operation, std::size_t offset) {
+        db(0xDB);
+        db(0x84 | operation << 3); // mod 10, r/m 100: a SIB byte follows
+        db(0x24);                  // base rsp, no index
+        dd(static_cast<std::uint32_t>(offset));
+    }
+    void loadSlot(std::size_t j) { extendedAtStack(5, kSlots + 16 * j); }
+    void storeSlot(std::size_t j) { extendedAtStack(7, kSlots + 16 * j); }
+    void storeArgument(int n) { extendedAtStack(7, kArguments + 16 * static_cast<std::size_t>(n)); }
+    Xbyak::Address number(double value) {
+        constants_.emplace_back();
+        std::memcpy(&constants_.back().low, &value, sizeof value);
+        return qword[rip + constants_.back().label];
+    }
+    void loadExtended(long double value) {
+        constants_.emplace_back();
+        constants_.back().extended = true;
+        unsigned char bytes[16] = {};
+        std::memcpy(bytes, &value, 10);
+        std::memcpy(&constants_.back().low, bytes, 8);
+        std::memcpy(&constants_.back().high, bytes + 8, 8);
+        lea(rax, ptr[rip + constants_.back().label]);
+        db(0xDB); // fld tword [rax]
+        db(0x28);
+    }
+
+    // Every register value to its slot: before a call, or when the register
+    // stack is full.
+    void spill() {
+        for (std::size_t j = depth_; registers_ > 0; --registers_) storeSlot(--j);
+    }
+    // Room for one more value on the register stack.
+    void room() {
+        if (registers_ == kRegisters) spill();
+    }
+    // The topmost n (1 or 2) values on the register stack, in order.
+    void inRegisters(std::size_t n) {
+        if (registers_ >= n) return;
+        if (registers_ == 0) {
+            for (std::size_t j = depth_ - n; j < depth_; ++j) loadSlot(j);
+        } else { // the top is there, the one below is not
+            loadSlot(depth_ - 2);
+            fxch(st1);
+        }
+        registers_ = n;
+    }
+    void pushed() {
+        ++depth_;
+        ++registers_;
+    }
+    // rax: the address of the variable's value. A registered variable's cell
+    // is read at every run; in a scalar run a lost one ends it.
+    void variable(const Instruction& i) {
+        const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
+        if (mode_ == Mode::Rows && i.cell >= slots_ && k < columns_) {
+            mov(rax, ptr[rbp + static_cast<std::uint32_t>(k * sizeof(RowColumn))]);
+            return;
+        }
+        mov(rax, reinterpret_cast<std::uintptr_t>(i.cell));
+        mov(rax, ptr[rax]);
+        if (mode_ == Mode::Rows) return; // checked before the run
+        Xbyak::Label found;
+        test(rax, rax);
+        jnz(found);
+        for (std::size_t k = 0; k < registers_; ++k) fstp(st0);
+        jmp(lost_, T_NEAR);
+        L(found);
+    }
+    // After a trampoline: a throw ends the run (`results` values on the
+    // register stack are dropped first).
+    void unlessThrown(std::size_t results) {
+        Xbyak::Label fine;
+        cmp(byte[rbx + offsetof(NativeOutcome, threw)], 0);
+        je(fine);
+        for (std::size_t k = 0; k < results; ++k) fstp(st0);
+        jmp(failed_, T_NEAR);
+        L(fine);
+    }
+    void callAt(const void* function) {
+        mov(rax, reinterpret_cast<std::uintptr_t>(function));
+        call(rax);
+    }
+    // The top value as a double in xmm0 (or xmm1), taken off the stack.
+    void topAsDouble(const Xbyak::Xmm& to) {
+        inRegisters(1);
+        fstp(qword[rsp + kDouble]);
+        movsd(to, qword[rsp + kDouble]);
+        --depth_;
+        --registers_;
+    }
+    void pushDouble(const Xbyak::Xmm& from) {
+        movsd(qword[rsp + kDouble], from);
+        room();
+        fld(qword[rsp + kDouble]);
+        pushed();
+    }
+    // The top two values into the argument slots, taken off the stack.
+    void pairAsArguments() {
+        inRegisters(2);
+        storeArgument(1);
+        storeArgument(0);
+        depth_ -= 2;
+        registers_ -= 2;
+    }
+
+    bool step(const Code& code, const Instruction& i) {
+        switch (i.op) {
+        case Op::Number:
+        case Op::NumberFirst:
+            room();
+            fld(number(i.number));
+            pushed();
+            return true;
+        case Op::Constant:
+        case Op::ConstantFirst:
+            room();
+            loadExtended(code.constants[i.index]);
+            pushed();
+            return true;
+        case Op::Variable:
+        case Op::VariableFirst:
+            room();
+            variable(i);
+            fld(qword[rax]);
+            pushed();
+            return true;
+        case Op::Add:
+        case Op::Sub:
+        case Op::Mul:
+        case Op::Div:
+            inRegisters(2);
+            if (i.op == Op::Add) faddp();
+            if (i.op == Op::Sub) fsubp(); // st1 - st0: left - right
+            if (i.op == Op::Mul) fmulp();
+            if (i.op == Op::Div) fdivp();
+            --depth_;
+            --registers_;
+            return true;
+        case Op::AddNumber:
+        case Op::SubNumber:
+        case Op::MulNumber:
+        case Op::DivNumber:
+            inRegisters(1);
+            withOperand(i.op, number(i.number), Op::AddNumber);
+            return true;
+        case Op::AddVariable:
+        case Op::SubVariable:
+        case Op::MulVariable:
+        case Op::DivVariable:
+            inRegisters(1);
+            variable(i);
+            withOperand(i.op, qword[rax], Op::AddVariable);
+            return true;
+        case Op::Pow:
+            topAsDouble(xmm1);
+            topAsDouble(xmm0);
+            spill();
+            callAt(reinterpret_cast<const void*>(libmPow));
+            pushDouble(xmm0);
+            return true;
+        case Op::PowNumber:
+            topAsDouble(xmm0);
+            spill();
+            movsd(xmm1, number(i.number));
+            callAt(reinterpret_cast<const void*>(libmPow));
+            pushDouble(xmm0);
+            return true;
+        case Op::Sqrt: // correctly rounded: the instruction is the function
+            topAsDouble(xmm0);
+            sqrtsd(xmm0, xmm0);
+            pushDouble(xmm0);
+            return true;
+        case Op::Unary:
+            topAsDouble(xmm0);
+            spill();
+            callAt(reinterpret_cast<const void*>(i.unary));
+            pushDouble(xmm0);
+            return true;
+        case Op::Binary:
+            pairAsArguments();
+            spill();
+            callAt(reinterpret_cast<const void*>(i.binary));
+            pushed();
+            return true;
+        case Op::Primitive:
+            primitive(i.primitive, i.arity, code.accurate);
+            return true;
+        case Op::PrimitiveNumber:
+            inRegisters(1);
+            storeArgument(0);
+            --depth_;
+            --registers_;
+            fld(number(i.number2));
+            storeArgument(1);
+            spill();
+            mov(edi, code.accurate ? 1 : 0);
+            callAt(reinterpret_cast<const void*>(i.primitive));
+            pushed();
+            return true;
+        case Op::CallUnary:
+            if (mode_ != Mode::Scalar) return false;
+            topAsDouble(xmm0);
+            spill();
+            mov(rdi, rbx);
+            mov(rsi, reinterpret_cast<std::uintptr_t>(i.callUnary));
+            callAt(reinterpret_cast<const void*>(&callUnary));
+            unlessThrown(0);
+            pushDouble(xmm0);
+            return true;
+        case Op::CallBinary:
+            if (mode_ != Mode::Scalar) return false;
+            pairAsArguments();
+            spill();
+            mov(rdi, rbx);
+            mov(rsi, reinterpret_cast<std::uintptr_t>(i.callBinary));
+            callAt(reinterpret_cast<const void*>(&callBinary));
+            unlessThrown(1);
+            pushed();
+            return true;
+        }
+        return false;
+    }
+
+    // The accumulator with an operand from memory: `first` is the Add of the
+    // group, the others follow it in order.
+    void withOperand(Op op, const Xbyak::Address& operand, Op first) {
+        switch (static_cast<int>(op) - static_cast<int>(first)) {
+        case 0:
+            fadd(operand);
+            break;
+        case 1:
+            fsub(operand); // st0 - operand
+            break;
+        case 2:
+            fmul(operand);
+            break;
+        default:
+            fdiv(operand);
+            break;
+        }
+    }
+
+    // An operator's primitive: one operand is `right`, the values past the
+    // second are dropped, none gives it zeros.
+    void primitive(OperatorFunction function, int arity, bool accurate) {
+        if (arity == 0) {
+            room();
+            fldz();
+            storeArgument(0);
+            fldz();
+            storeArgument(1);
+        } else {
+            inRegisters(1);
+            storeArgument(1);
+            --depth_;
+            --registers_;
+            if (arity >= 2) {
+                inRegisters(1);
+                storeArgument(0);
+                --depth_;
+                --registers_;
+            } else {
+                fldz();
+                storeArgument(0);
+            }
+            for (int extra = 2; extra < arity; ++extra) {
+                if (registers_ > 0) {
+                    fstp(st0);
+                    --registers_;
+                }
+                --depth_;
+            }
+        }
+        spill();
+        mov(edi, accurate ? 1 : 0);
+        callAt(reinterpret_cast<const void*>(function));
+        pushed();
+    }
+};
+
+// Bytes of code a step may take at most, and the rest.
+constexpr std::size_t kStepBytes = 192, kFixedBytes = 512, kColumnBytes = 24;
+
+// The code in pages of its own, or null pages.
+struct Mapped {
+    void* pages = nullptr;
+    std::size_t mapped = 0, size = 0;
+};
+
+Mapped generate(const Code& code, Mode mode, double* const* slots, std::size_t columns) {
+    if (!nativeEnabled() || code.ending != Ending::Value || code.depth != 1 ||
+        code.steps.size() > kMaxSteps || code.maxDepth > kMaxDepth)
+        return {};
+    const std::size_t bound = kFixedBytes + kStepBytes * code.steps.size() +
+                              kColumnBytes * (mode == Mode::Rows ? columns : 0);
+    std::vector<std::uint8_t> scratch(bound);
+    std::size_t size = 0;
+    try {
+        Generator g(bound, scratch.data(), mode, slots, columns);
+        if (!g.generate(code)) return {};
+        size = g.getSize();
+    } catch (const Xbyak::Error&) {
+        return {};
+    }
+    const std::size_t page = 4096;
+    const std::size_t mapped = (size + page - 1) / page * page;
+    void* pages = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) return {};
+    std::memcpy(pages, scratch.data(), size);
+    if (mprotect(pages, mapped, PROT_READ | PROT_EXEC) != 0) {
+        munmap(pages, mapped);
+        return {};
+    }
+    return {pages, mapped, size};
+}
+
+} // namespace
+
+NativeCode Native::adopt(void* pages, std::size_t mapped, std::size_t size) {
+    if (!pages) return nullptr;
+    NativeCode native(new Native);
+    native->buffer_ = std::make_unique<Buffer>();
+    native->buffer_->pages = pages;
+    native->buffer_->size = mapped;
+    native->entry_ = pages;
+    native->bytes_ = mapped;
+    native->codeSize_ = size;
+    return native;
+}
+
+NativeCode Native::scalar(const Code& code) {
+    const Mapped m = generate(code, Mode::Scalar, nullptr, 0);
+    return adopt(m.pages, m.mapped, m.size);
+}
+
+NativeCode Native::rows(const Code& code, double* const* slots, std::size_t columns) {
+    const Mapped m = generate(code, Mode::Rows, slots, columns);
+    return adopt(m.pages, m.mapped, m.size);
+}
+
+#endif
+
+} // namespace velmoratrix

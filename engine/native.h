@@ -1,0 +1,78 @@
+// Machine code for resolved code: the very x87 operations the interpreter
+// (machine.h) performs, with the values kept in registers instead of being
+// stored and loaded at every step. The interpreter stays the reference and
+// the fallback: where code cannot be generated (no Xbyak at build, another
+// architecture, a step or depth the generator does not take, VELMO_JIT=0),
+// the factories return null.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <memory>
+
+#include "prepared.h"
+
+namespace velmoratrix {
+
+// Whether code is generated at all: off where the build has no generator or
+// the environment says VELMO_JIT=0; tests turn it off and on to compare.
+bool nativeEnabled();
+void setNativeEnabled(bool enabled);
+
+// How a scalar run ended besides its value: a registered variable that lost
+// its cell, or a callable that threw (the exception is kept here, never
+// unwound through generated frames).
+struct NativeOutcome {
+    unsigned char lost = 0;
+    unsigned char threw = 0;
+    std::exception_ptr error;
+};
+
+// One column as the row code reads it: the current row's value, and the
+// bytes to the next row's.
+struct RowColumn {
+    const char* at;
+    std::ptrdiff_t stride;
+};
+
+// The rows a row run computes: `count` values into out, `outStride` bytes
+// apart; columns[k] is the k-th overlay slot's column, advanced as it goes.
+struct Rows {
+    std::size_t count;
+    char* out;
+    std::ptrdiff_t outStride;
+    RowColumn* columns;
+};
+
+class Native {
+public:
+    ~Native();
+    Native(const Native&) = delete;
+    Native& operator=(const Native&) = delete;
+
+    // Code that returns what execute returns, for code that ends in one
+    // value; calls out through noexcept trampolines.
+    static NativeCode scalar(const Code& code);
+    // Code that computes rows: overlay slot k reads column k. For code that
+    // ends in one value and calls nothing from outside the engine; every
+    // registered variable it reads must have its cell.
+    static NativeCode rows(const Code& code, double* const* slots, std::size_t columns);
+
+    long double value(NativeOutcome& outcome) const {
+        return reinterpret_cast<long double (*)(NativeOutcome*)>(entry_)(&outcome);
+    }
+    void run(Rows& rows) const { reinterpret_cast<void (*)(Rows*)>(entry_)(&rows); }
+    // The pages it holds.
+    std::size_t bytes() const { return bytes_; }
+    std::size_t codeSize() const { return codeSize_; }
+
+private:
+    struct Buffer;
+    Native() = default;
+    static NativeCode adopt(void* pages, std::size_t mapped, std::size_t size);
+    std::unique_ptr<Buffer> buffer_;
+    void* entry_ = nullptr;
+    std::size_t bytes_ = 0, codeSize_ = 0;
+};
+
+} // namespace velmoratrix

@@ -1,0 +1,153 @@
+#include "pool.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace velmoratrix {
+
+namespace {
+
+std::atomic<std::size_t> chosenThreads{0};
+
+// One call's ranges; helpers hold it while they take ranges.
+struct Job {
+    const std::function<void(std::size_t, std::size_t)>* body;
+    std::size_t count, grain, ranges;
+    std::size_t helpers; // how many pool threads may still join (pool lock)
+    std::atomic<std::size_t> next{0}, done{0};
+    std::mutex m;
+    std::condition_variable finished;
+    std::exception_ptr error; // the first one (m)
+
+    void work() {
+        for (std::size_t r; (r = next.fetch_add(1)) < ranges;) {
+            try {
+                (*body)(r * grain, std::min(count, (r + 1) * grain));
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(m);
+                if (!error) error = std::current_exception();
+            }
+            if (done.fetch_add(1) + 1 == ranges) {
+                std::lock_guard<std::mutex> lock(m);
+                finished.notify_all();
+            }
+        }
+    }
+};
+
+class Pool {
+public:
+    void run(const std::shared_ptr<Job>& job, std::size_t helpers) {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            try {
+                for (; workers_ < helpers; ++workers_) std::thread(&Pool::serve, this).detach();
+            } catch (const std::system_error&) { // no more threads: fewer helpers
+            }
+            helpers = std::min(helpers, workers_);
+            job->helpers = helpers;
+            jobs_.push_back(job);
+        }
+        if (helpers > 0) wake_.notify_all();
+        job->work();
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            const auto at = std::find(jobs_.begin(), jobs_.end(), job);
+            if (at != jobs_.end()) jobs_.erase(at);
+        }
+        std::unique_lock<std::mutex> lock(job->m);
+        job->finished.wait(lock, [&] { return job->done.load() == job->ranges; });
+        if (job->error) std::rethrow_exception(job->error);
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<Job>> jobs_;
+    std::size_t workers_ = 0;
+
+    // Detached, and the pool is never destroyed: at exit a worker is still
+    // waiting here, on memory that stays.
+    void serve() {
+        for (;;) {
+            std::shared_ptr<Job> job;
+            {
+                std::unique_lock<std::mutex> lock(m_);
+                wake_.wait(lock, [&] { return !jobs_.empty(); });
+                job = jobs_.front();
+                if (--job->helpers == 0) jobs_.pop_front();
+            }
+            job->work();
+        }
+    }
+};
+
+std::atomic<Pool*> pool{nullptr};
+
+// The parent's threads do not exist in a child, and the pool's lock may be
+// held by one of them: the child forgets that pool (without freeing it).
+void forgetPoolInChild() {
+    pool.store(nullptr);
+}
+
+Pool& thePool() {
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, forgetPoolInChild);
+        return true;
+    }();
+    (void)registered;
+    Pool* p = pool.load();
+    while (!p) {
+        Pool* made = new Pool;
+        if (pool.compare_exchange_strong(p, made))
+            p = made;
+        else
+            delete made;
+    }
+    return *p;
+}
+
+} // namespace
+
+std::size_t defaultThreads() {
+    const std::size_t chosen = chosenThreads.load();
+    if (chosen) return chosen;
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+void setDefaultThreads(std::size_t threads) {
+    chosenThreads.store(threads);
+}
+
+void forEachRange(std::size_t count, std::size_t threads, std::size_t grain,
+                  const std::function<void(std::size_t, std::size_t)>& body) {
+    if (count == 0) return;
+    if (threads == 0) threads = defaultThreads();
+    grain = std::max<std::size_t>(grain, 1);
+    // A few ranges per thread, so that one slow thread holds up little.
+    if (threads > 1) grain = std::max(grain, (count + 4 * threads - 1) / (4 * threads));
+    const std::size_t ranges = (count + grain - 1) / grain;
+    if (threads <= 1 || ranges <= 1) {
+        for (std::size_t first = 0; first < count; first += grain)
+            body(first, std::min(count, first + grain));
+        return;
+    }
+    auto job = std::make_shared<Job>();
+    job->body = &body;
+    job->count = count;
+    job->grain = grain;
+    job->ranges = ranges;
+    thePool().run(job, std::min(threads, ranges) - 1);
+}
+
+} // namespace velmoratrix

@@ -1,0 +1,128 @@
+// Generated code against the interpreter, for what random texts rarely reach:
+// stacks deeper than the x87 registers, every kind of call, a throwing
+// callable, a lost cell; and evalMany's rows on any number of threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "evaluator.h"
+#include "native.h"
+#include "test_support.h"
+
+using namespace velmoratrix;
+
+namespace {
+
+long double hypotenuse(long double a, long double b) {
+    return std::sqrt(a * a + b * b);
+}
+
+struct Run {
+    long double value = 0;
+    std::string thrown, rpnValues;
+};
+
+// An evaluator with every kind of function: the run of `text` three times
+// (the second and third are generated where code can be), then once more
+// after `edit`.
+std::vector<Run> runs(const std::string& text, bool generated,
+                      void (*edit)(MathEvaluator&) = nullptr) {
+    setNativeEnabled(generated);
+    static double x = 1.25, y = -0.75;
+    MathEvaluator m(false);
+    m.appendVariable("x", x);
+    m.appendVariable("y", y);
+    m.appendFunction("hyp", hypotenuse);
+    m.appendCallable("twice", UnaryCallable([](double v) { return 2 * v; }));
+    m.appendCallable("fails", UnaryCallable([](double v) -> double {
+                         if (v > 1) throw std::runtime_error("too big");
+                         return v;
+                     }));
+    m.appendCallable("avg",
+                     BinaryCallable([](long double a, long double b) { return (a + b) / 2; }));
+    std::vector<Run> out;
+    for (int k = 0; k < 4; ++k) {
+        if (k == 3 && edit) edit(m);
+        Run r;
+        try {
+            r.value = m.eval(text);
+        } catch (const std::exception& e) {
+            r.thrown = e.what();
+        }
+        r.rpnValues = std::to_string(elements(m.currentRPN.RPN_values).size());
+        out.push_back(r);
+    }
+    setNativeEnabled(true);
+    return out;
+}
+
+void expectSameRuns(const std::string& text, void (*edit)(MathEvaluator&) = nullptr) {
+    const auto interpreted = runs(text, false, edit), generated = runs(text, true, edit);
+    for (std::size_t k = 0; k < interpreted.size(); ++k) {
+        SCOPED_TRACE(text + " run " + std::to_string(k));
+        EXPECT_EQ(std::memcmp(&interpreted[k].value, &generated[k].value, 10), 0);
+        EXPECT_EQ(interpreted[k].thrown, generated[k].thrown);
+        EXPECT_EQ(interpreted[k].rpnValues, generated[k].rpnValues);
+    }
+}
+
+std::string nested(int depth) { // 1+(2+(3+ ... (depth+x)...))
+    std::string text;
+    for (int k = 1; k <= depth; ++k) text += std::to_string(k) + "*x+(";
+    text += "y";
+    return text + std::string(static_cast<std::size_t>(depth), ')');
+}
+
+} // namespace
+
+TEST(NativeTest, EveryStepGivesTheInterpretersBits) {
+    for (const char* text :
+         {"x+y-x*y/3", "x^y+2^x+x^2", "sqrt(x*x+y*y)", "sin(x)+cos(y)*tan(x)", "5!+x!+7%x+x%y",
+          "hyp(x,y)*pi", "twice(x)+avg(x,y)", "avg(twice(y),hyp(1,x))", "(x+1)*(y-2)/(x+y+1)",
+          "((3*x+2)*x-1)*x+0.5", "1/3+x*e", "x-(y-(x-(y-1)))"})
+        expectSameRuns(text);
+    for (int depth : {7, 8, 9, 17, 40, 300}) expectSameRuns(nested(depth));
+}
+
+TEST(NativeTest, FailuresEndTheRunAsTheInterpretersDo) {
+    // A throwing callable: its exception, the record of the failure, and no
+    // later call.
+    expectSameRuns("fails(x)+twice(fails(y))");
+    expectSameRuns("x*y+fails(x*2)");
+    // A variable that lost its cell fails the run; rebound, it runs again.
+    expectSameRuns("x*y+3", [](MathEvaluator& m) { m.externalVariables["y"] = nullptr; });
+    expectSameRuns("twice(x)-y", [](MathEvaluator& m) { m.externalVariables["x"] = nullptr; });
+    // Edits the generated code must not outlive.
+    expectSameRuns("x+y", [](MathEvaluator& m) { m.accuracyOverEfficiency = true; });
+    expectSameRuns("sin(x)", [](MathEvaluator& m) {
+        m.unaryFunctions["sin"] = static_cast<UnaryFunction>(std::cos);
+    });
+}
+
+TEST(NativeTest, RowsAreTheSameOnAnyNumberOfThreads) {
+    constexpr std::size_t n = 100000;
+    std::vector<double> x(n), y(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = 0.001 * static_cast<double>(i) - 37.5;
+        y[i] = 1e-3 / (1 + static_cast<double>(i % 97));
+    }
+    const std::vector<Column> columns{{"x", x.data()}, {"y", y.data()}};
+    for (const std::string& text :
+         std::vector<std::string>{"sqrt(x*x+y*y)", "x^2+y^2", "sin(x)+cos(y)", nested(12), "5!"}) {
+        MathEvaluator m;
+        std::vector<double> reference(n);
+        setNativeEnabled(false);
+        m.evalMany(text, columns, n, reference.data(), sizeof(double), 1);
+        setNativeEnabled(true);
+        for (std::size_t threads = 1; threads <= 4; ++threads) {
+            std::vector<double> out(n);
+            m.evalMany(text, columns, n, out.data(), sizeof(double), threads);
+            EXPECT_EQ(std::memcmp(out.data(), reference.data(), n * sizeof(double)), 0)
+                << text << " on " << threads << " threads";
+        }
+    }
+}
