@@ -268,7 +268,19 @@ double evalWith(Self self, std::string text, py::object values) {
     return result;
 }
 
-py::object evalMany(Self self, std::string text, py::object values, py::object out) {
+std::size_t threadCount(const char* call, const py::object& threads) {
+    if (threads.is_none()) return 0; // the module's setting
+    if (!PyLong_Check(threads.ptr()) || PyBool_Check(threads.ptr()))
+        throw py::type_error(std::string(call) + ": threads must be an int or None, not " +
+                             Py_TYPE(threads.ptr())->tp_name);
+    const long n = PyLong_AsLong(threads.ptr());
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (n < 1) throw py::value_error(std::string(call) + ": threads must be at least 1");
+    return static_cast<std::size_t>(n);
+}
+
+py::object evalRows(py_Evaluator& evaluator, py::object values, py::object out,
+                    const RowsRun& run) {
     const Columns data("eval_many", values, false);
     if (data.mismatch)
         throw py::value_error("eval_many: the sequences differ in length: " + data.lengths);
@@ -289,10 +301,28 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
         result = newResults(n, data.fromNumpy);
         bufferOf(result, target, true);
     }
-    Hold hold(*self.object);
-    withoutGil([&] {
-        self->evalMany(std::move(text), data.columns, n, static_cast<double*>(target.ptr),
-                       target.strides[0]);
-    });
+    Hold hold(evaluator);
+    withoutGil([&] { run(data.columns, n, static_cast<double*>(target.ptr), target.strides[0]); });
     return result;
+}
+
+py::object evalMany(Self self, std::string text, py::object values, py::object out,
+                    py::object threads) {
+    const std::size_t count = threadCount("eval_many", threads);
+    return evalRows(
+        *self.object, std::move(values), std::move(out),
+        [&](const std::vector<Column>& columns, std::size_t n, double* to, std::ptrdiff_t stride) {
+            self->evalMany(std::move(text), columns, n, to, stride, count);
+        });
+}
+
+std::size_t setNumThreads(long threads) {
+    if (threads < 1) throw py::value_error("set_num_threads: threads must be at least 1");
+    const std::size_t previous = defaultThreads();
+    setDefaultThreads(static_cast<std::size_t>(threads));
+    return previous;
+}
+
+std::size_t getNumThreads() {
+    return defaultThreads();
 }

@@ -2,7 +2,9 @@
 // columns of data (eval_many).
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "calls.h"
 
@@ -10,4 +12,16 @@ long double eval(Self self, std::string text);
 long double evaluateText(std::string text);
 // values maps names to floats bound for this call only.
 double evalWith(Self self, std::string text, py::object values);
-py::object evalMany(Self self, std::string text, py::object values, py::object out);
+py::object evalMany(Self self, std::string text, py::object values, py::object out,
+                    py::object threads);
+// eval_many's columns in, results out (a new array, or `out`): `run` gets
+// the columns and where to write, under the evaluator's lock, without the
+// GIL.
+using RowsRun = std::function<void(const std::vector<velmoratrix::Column>&, std::size_t, double*,
+                                   std::ptrdiff_t)>;
+py::object evalRows(py_Evaluator& evaluator, py::object values, py::object out, const RowsRun& run);
+// threads=None or a count of at least 1 (call names the method in errors).
+std::size_t threadCount(const char* call, const py::object& threads);
+// The module's thread count for eval_many: set returns the previous one.
+std::size_t setNumThreads(long threads);
+std::size_t getNumThreads();

@@ -7,6 +7,7 @@
 #include "calls.h"
 #include "diagnostics.h"
 #include "evaluation.h"
+#include "formula.h"
 #include "functions.h"
 #include "pickling.h"
 #include "variables.h"
@@ -34,6 +35,12 @@ PYBIND11_MODULE(Velmoratrix, m) {
           "length, severity, message), sorted by position; [] when there are none. The\n"
           "names given are read as variables still to be bound.");
 
+    // Named before Evaluator.prepare, whose signature shows it.
+    py::class_<py_Formula> formula(
+        m, "Formula",
+        "A text prepared by Evaluator.prepare: eval() and eval_many() "
+        "give\nwhat the Evaluator's methods of those names give for it.");
+
     py::class_<py_Evaluator>(m, "Evaluator", py::custom_type_setup(&takePartInCollection))
         .def(py::init<bool>(), py::arg("accuracyOverEfficiency") = false)
         // The specified four.
@@ -47,13 +54,15 @@ PYBIND11_MODULE(Velmoratrix, m) {
                       "functions; a text it cannot read raises ExpressionError).")
         // Formulas over data.
         .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
-             py::arg("out") = py::none(),
+             py::arg("out") = py::none(), py::arg("threads") = py::none(),
              "Evaluates the expression once per element of the given columns: values maps\n"
              "names to floats or one-dimensional sequences of floats of one length n\n"
              "(float64 buffers are read in place). Returns array('d') of n results (a\n"
              "numpy.ndarray where values hold numpy or pandas objects), or writes them\n"
              "into out. Element i is what eval returns with every name bound to its i-th\n"
-             "value; the registered variables stay as they are.")
+             "value; the registered variables stay as they are. The rows are shared\n"
+             "among threads (None: get_num_threads()) unless the expression calls a\n"
+             "Python function; the results are the same whatever the count.")
         .def("eval_with", &evalWith, py::arg("expression"), py::arg("values"),
              "Evaluates the expression once with the names of values (a mapping of names\n"
              "to floats) bound for this call only, ahead of the registered variables;\n"
@@ -80,8 +89,32 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "How the text is read and run: its tokens, its reverse Polish order and each\n"
              "step with the stack after it, then the result or what failed. A text whose\n"
              "stacks hold more than 1,000,000 values over all its steps raises ValueError.")
+        .def("prepare", &prepare, py::arg("expression"),
+             "The text compiled once, as a Formula to evaluate again and again without\n"
+             "looking the text up. It follows this Evaluator's variables, functions and\n"
+             "flag as eval does; a standard text is read once, here.")
         // Pickling and copying.
         .def(py::pickle(&state, &restore));
+
+    formula.def("eval", &formulaEval, "The value, as Evaluator.eval(text) gives it.")
+        .def("eval_many", &formulaEvalMany, py::arg("values"), py::arg("out") = py::none(),
+             py::arg("threads") = py::none(),
+             "The rows, as Evaluator.eval_many(text, values, out, threads) gives them.")
+        .def_property_readonly("names", &formulaNames,
+                               "The names the text reads, as Evaluator.names gives them.")
+        .def_property_readonly(
+            "text", [](FormulaSelf self) { return self->text; }, "The text, as prepared.")
+        .def_property_readonly(
+            "evaluator", [](FormulaSelf self) { return self->evaluator; },
+            "The Evaluator it runs on.")
+        .def(py::pickle(&formulaState, &restoreFormula));
+
+    m.def("set_num_threads", &setNumThreads, py::arg("threads"),
+          "Sets how many threads eval_many uses when its call does not say; returns the\n"
+          "previous count.");
+    m.def("get_num_threads", &getNumThreads,
+          "How many threads eval_many uses when its call does not say: the machine's\n"
+          "cores, or what set_num_threads set.");
 }
 
 // The package Velmoratrix loads this module as Velmoratrix._engine; it is the

@@ -27,7 +27,7 @@ function(velmo_add_python_module python)
   set(target "velmoratrix_py${version}")
   add_library(${target} MODULE
     binding/module.cpp binding/calls.cpp binding/variables.cpp binding/evaluation.cpp
-    binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp)
+    binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp binding/formula.cpp)
   target_link_libraries(${target} PRIVATE velmo_binding)
   target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${pybind11_dir}")
   set(output_dir "${CMAKE_BINARY_DIR}/python${version}/Velmoratrix")

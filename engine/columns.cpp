@@ -261,7 +261,12 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
     refuseWhileRunning("evalMany");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Standard) expression = classicText(expression, &given);
-    const Program& program = programFor(expression);
+    evalProgram(programFor(expression), given, count, out, outStride, threads);
+}
+
+void MathEvaluator::evalProgram(const Program& program, const std::vector<Column>& given,
+                                std::size_t count, double* out, std::ptrdiff_t outStride,
+                                std::size_t threads) {
     Running running(*this); // the program stays while functions from outside run
     // The columns are read through cells of their own, as registered
     // variables would be, filled anew for each element.

@@ -100,8 +100,8 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
             return *programs.front();
         }
     }
-    std::unique_ptr<Program> program = std::move(p.spare);
-    if (!program) program = std::make_unique<Program>();
+    std::shared_ptr<Program> program = std::move(p.spare);
+    if (!program) program = std::make_shared<Program>();
     program->registryEdits = ~std::uint64_t{0};
     program->native.reset();
     program->runs = 0;
@@ -124,9 +124,11 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
     while (programs.size() > Prepared::kMaxPrograms ||
            (programs.size() > 1 && bytes > Prepared::kByteBudget)) {
         bytes -= programs.back()->bytes();
-        if (programs.back()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms)
+        if (programs.back()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms &&
+            programs.back().use_count() == 1) // a formula's stays its own
             p.spare = std::move(programs.back());
         programs.pop_back();
+        if (p.spare) p.spare->native.reset();
     }
     return *programs.front();
 }

@@ -52,8 +52,6 @@ long double MathEvaluator::eval(std::string expression) {
     const std::string& text =
         syntax == Syntax::Standard ? classicText(expression, nullptr) : expression;
     Program& program = programFor(text);
-    if (program.registryEdits != registryEdits() || program.code.accurate != accuracyOverEfficiency)
-        resolveAgain(program);
     // What the previous call left behind (after a failure).
     if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
     if (!sameText(currentRPN.RPN, program.rpn)) currentRPN.RPN = program.rpn;
@@ -63,6 +61,12 @@ long double MathEvaluator::eval(std::string expression) {
         else
             currentRPN.expression = text;
     }
+    return runProgram(program, true);
+}
+
+inline long double MathEvaluator::runProgram(Program& program, bool record) {
+    if (program.registryEdits != registryEdits() || program.code.accurate != accuracyOverEfficiency)
+        resolveAgain(program);
     // A program evaluated again is worth its machine code.
     if (program.runs < 2 && ++program.runs == 2) program.native = Native::scalar(program.code);
     if (program.code.direct) { // the common case: nothing to fail, nothing that throws
@@ -70,14 +74,14 @@ long double MathEvaluator::eval(std::string expression) {
             NativeOutcome outcome;
             const long double value = program.native->value(outcome);
             if (!outcome.lost) return value;
-            return finish(program);
+        } else {
+            bool ok = true;
+            long double stack[kInlineStack];
+            const long double value = execute(program.code, stack, accuracyOverEfficiency, ok);
+            if (ok) return value;
         }
-        bool ok = true;
-        long double stack[kInlineStack];
-        const long double value = execute(program.code, stack, accuracyOverEfficiency, ok);
-        if (ok) return value;
     }
-    return finish(program);
+    return finish(program, record);
 }
 
 void MathEvaluator::resolveAgain(Program& program) {
@@ -89,7 +93,7 @@ void MathEvaluator::resolveAgain(Program& program) {
 
 // The general run: a program that fails, throws or may call out; after a
 // failure the record gets the token lists.
-long double MathEvaluator::finish(Program& program) {
+long double MathEvaluator::finish(Program& program, bool record) {
     long double result = 0.0L;
     bool ok = false;
     Running running(*this);
@@ -103,11 +107,46 @@ long double MathEvaluator::finish(Program& program) {
             ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);
         }
     } catch (...) {
-        fillTokenLists(currentRPN, program);
+        if (record) fillTokenLists(currentRPN, program);
         throw;
     }
-    if (!ok) fillTokenLists(currentRPN, program);
+    if (!ok && record) fillTokenLists(currentRPN, program);
     return ok ? result : 0.0L;
+}
+
+// A formula's program: compiled again where the language has changed since
+// (or the derived state was abandoned after a fork).
+Program& MathEvaluator::programOf(Formula& formula) {
+    if (syntax != prepared_->syntax) followSyntax();
+    Prepared& p = prepared();
+    if (!formula.program_ || formula.derived_ != &p || formula.at_ != p.language.edits) {
+        programFor(formula.classic_);
+        formula.program_ = p.programs.front();
+        formula.derived_ = &p;
+        formula.at_ = p.language.edits; // after the entries compiling made
+    }
+    return *formula.program_;
+}
+
+Formula MathEvaluator::prepare(std::string expression) {
+    refuseWhileRunning("prepare");
+    if (syntax != prepared_->syntax) followSyntax();
+    std::string classic =
+        syntax == Syntax::Standard ? classicText(expression, nullptr) : expression;
+    Formula formula(*this, std::move(expression), std::move(classic));
+    programOf(formula);
+    return formula;
+}
+
+long double Formula::value() {
+    m_->refuseWhileRunning("Formula::value");
+    return m_->runProgram(m_->programOf(*this), false);
+}
+
+void Formula::values(const std::vector<Column>& columns, std::size_t count, double* out,
+                     std::ptrdiff_t outStride, std::size_t threads) {
+    m_->refuseWhileRunning("Formula::values");
+    m_->evalProgram(m_->programOf(*this), columns, count, out, outStride, threads);
 }
 
 // The engine is never seen by the caller, so one default engine per thread

@@ -101,9 +101,10 @@ void MathEvaluator::releaseCompilations() {
     Prepared& p = *prepared_;
     // A small program's buffers are worth keeping for the next compilation.
     p.spare.reset();
-    if (!p.programs.empty() &&
+    if (!p.programs.empty() && p.programs.front().use_count() == 1 &&
         p.programs.front()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms)
         p.spare = std::move(p.programs.front());
+    if (p.spare) p.spare->native.reset();
     p.programs.clear();
 }
 

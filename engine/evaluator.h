@@ -18,6 +18,8 @@
 
 #include "containers.h"
 
+class MathEvaluator;
+
 // What this project adds beside the engine's own names lives in a namespace,
 // so that it cannot clash with a host program's types.
 namespace velmoratrix {
@@ -100,6 +102,31 @@ public:
     std::string text;
 };
 
+// A text compiled once for the evaluator that prepared it (which must
+// outlive it), evaluated without looking the text up. It follows table and
+// variable edits as eval does, and outlives the evaluator's cache. It leaves
+// currentRPN alone: a malformed text gives 0.0 without a record. A standard
+// text is read once, when prepared.
+class Formula {
+public:
+    // What eval(text()) returns.
+    long double value();
+    // What evalMany(text(), ...) writes.
+    void values(const std::vector<Column>& columns, std::size_t count, double* out,
+                std::ptrdiff_t outStride = sizeof(double), std::size_t threads = 0);
+    const std::string& text() const { return text_; }
+
+private:
+    friend class ::MathEvaluator;
+    Formula(MathEvaluator& m, std::string text, std::string classic)
+        : m_(&m), text_(std::move(text)), classic_(std::move(classic)) {}
+    MathEvaluator* m_;
+    std::string text_, classic_;       // as given, and as run
+    std::shared_ptr<Program> program_; // compiled at `derived_`'s edit count `at_`
+    const void* derived_ = nullptr;
+    std::uint64_t at_ = 0;
+};
+
 } // namespace velmoratrix
 
 class MathEvaluator {
@@ -164,6 +191,9 @@ public:
                   std::size_t count, double* out, std::ptrdiff_t outStride = sizeof(double),
                   std::size_t threads = 0);
 
+    // The text compiled once, for repeated evaluation (see Formula).
+    velmoratrix::Formula prepare(std::string expression);
+
     // Adds name as a function of one or two arguments on this evaluator, or
     // makes it one (a built-in name is replaced here only). The public
     // tables say so as for a built-in: unaryFunctions or binaryFunctions,
@@ -207,6 +237,7 @@ public:
     void abandonAfterFork();
 
 private:
+    friend class velmoratrix::Formula;
     struct Prepared; // lookups and programs derived from the tables
     std::unique_ptr<Prepared> prepared_;
     // Runs in progress that may call a function from outside. Such a function
@@ -227,7 +258,13 @@ private:
     velmoratrix::Program& programFor(std::string_view text);
     velmoratrix::Program& compileProgram(std::string_view text);
     void resolveAgain(velmoratrix::Program& program);
-    long double finish(velmoratrix::Program& program);
+    // The run of a compiled program; `record`: a failure fills currentRPN's lists.
+    long double runProgram(velmoratrix::Program& program, bool record);
+    long double finish(velmoratrix::Program& program, bool record);
+    void evalProgram(const velmoratrix::Program& program,
+                     const std::vector<velmoratrix::Column>& columns, std::size_t count,
+                     double* out, std::ptrdiff_t outStride, std::size_t threads);
+    velmoratrix::Program& programOf(velmoratrix::Formula& formula);
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
 };

@@ -244,8 +244,9 @@ struct MathEvaluator::Prepared {
     velmoratrix::VariableIndex variables;
     // Most recently used first; at most kMaxPrograms, and past the byte budget
     // only the newest is kept.
-    std::vector<std::unique_ptr<velmoratrix::Program>> programs;
-    std::unique_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
+    // Shared with the formulas prepared from them, which outlive eviction.
+    std::vector<std::shared_ptr<velmoratrix::Program>> programs;
+    std::shared_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
     // Standard syntax: what the tables follow, the functions it added, and
     // the last standard text with its classic one.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;

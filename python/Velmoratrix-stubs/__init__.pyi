@@ -54,6 +54,7 @@ class Evaluator:
         expression: Union[str, bytes],
         values: Mapping[Union[str, bytes], _Column],
         out: Optional[Any] = None,
+        threads: Optional[int] = None,
     ) -> _Results:
         """The expression once per element of the columns: the results, or out."""
     def eval_with(
@@ -76,9 +77,39 @@ class Evaluator:
         """The names the text reads, each once, in order of appearance."""
     def explain(self, expression: str) -> Dict[str, Any]:
         """How the text is read and run: tokens, rpn, steps, result, failure."""
+    def prepare(self, expression: str) -> Formula:
+        """The text compiled once, to evaluate again and again."""
     syntax: str  # "classic" (the default) or "standard"
     def __getstate__(self) -> Tuple[bool, list, list, list, list, str]: ...
     def __setstate__(self, arg0: Tuple[bool, list, list, list, list, str], /) -> None: ...
+
+class Formula:
+    """A text prepared by Evaluator.prepare."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> NoReturn: ...  # no constructor
+    def eval(self) -> float:
+        """The value, as Evaluator.eval(text) gives it."""
+    def eval_many(
+        self,
+        values: Mapping[Union[str, bytes], _Column],
+        out: Optional[Any] = None,
+        threads: Optional[int] = None,
+    ) -> _Results:
+        """The rows, as Evaluator.eval_many(text, values, out, threads) gives them."""
+    @property
+    def names(self) -> list[str]: ...
+    @property
+    def text(self) -> str: ...
+    @property
+    def evaluator(self) -> Evaluator: ...
+    def __getstate__(self) -> Tuple[Evaluator, str]: ...
+    def __setstate__(self, arg0: Tuple[Evaluator, str], /) -> None: ...
+
+def set_num_threads(threads: int) -> int:
+    """Sets how many threads eval_many uses by default; returns the previous count."""
+
+def get_num_threads() -> int:
+    """How many threads eval_many uses by default."""
 
 class mp_RPN:
     """The compiled-expression record; no operation hands one out."""

@@ -3,7 +3,6 @@
 #include "evaluator.h"
 #include "test_support.h"
 
-
 namespace {
 
 using Strings = std::vector<std::string>;

@@ -4,7 +4,6 @@
 
 #include "test_support.h"
 
-
 namespace {
 
 using Strings = std::vector<std::string>;

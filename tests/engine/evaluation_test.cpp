@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "evaluator.h"
+#include "primitives.h"
 #include "test_support.h"
 
 using namespace velmoratrix;
@@ -372,3 +373,56 @@ TEST(EvaluationTest, EvalManyIsElementwiseEval) {
 }
 
 } // namespace
+
+// A prepared formula gives what eval gives, through every edit eval follows,
+// and survives the cache that eval uses; it never writes the record.
+TEST(FormulaTest, FollowsEvalThroughEditsAndEviction) {
+    MathEvaluator m;
+    double x = 0.5, y = 3;
+    m.appendVariable("x", x);
+    Formula f = m.prepare("x*y+x!");
+    const Formula copy = f;
+    m.eval("1+");
+    const std::string record = m.currentRPN.RPN;
+    auto outcome = [](auto&& call) {
+        try {
+            return std::to_string(call());
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+    };
+    auto same = [&](const char* what) {
+        SCOPED_TRACE(what);
+        const std::string expected = outcome([&] { return m.eval(f.text()); });
+        m.eval("1+");
+        EXPECT_EQ(outcome([&] { return f.value(); }), expected);
+        EXPECT_EQ(m.currentRPN.RPN, record);
+        EXPECT_TRUE(m.currentRPN.tokens.head); // the failure's lists stay
+    };
+    same("y unknown");
+    m.appendVariable("y", y);
+    for (x = -2; x < 40; x += 1.75) same("x changing");
+    m.accuracyOverEfficiency = false;
+    same("flag");
+    m.operatorFunctions["+"] = _mul;
+    same("table edit");
+    for (int k = 0; k < 40; ++k) m.eval(std::to_string(k) + "+x"); // evicts its program
+    m.releaseCompilations();
+    same("evicted");
+    m.deleteVariable("x");
+    same("x deleted");
+    EXPECT_EQ(copy.text(), "x*y+x!");
+
+    std::vector<double> xs{1, 2, 3, 4}, rows(4), many(4);
+    m.appendVariable("x", x);
+    f.values({{"x", xs.data()}}, 4, rows.data());
+    m.evalMany(f.text(), {{"x", xs.data()}}, 4, many.data());
+    EXPECT_EQ(rows, many);
+}
+
+TEST(FormulaTest, StandardTextIsReadWhenPrepared) {
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    EXPECT_EQ(m.prepare("-2 ** 2 + max(1, 3)").value(), -1.0L);
+    EXPECT_THROW(m.prepare("2 +"), ExpressionError);
+}

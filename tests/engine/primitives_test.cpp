@@ -6,7 +6,6 @@
 
 #include "primitives.h"
 
-
 namespace {
 
 using Primitive = long double (*)(long double, long double, bool);

@@ -5,7 +5,6 @@
 #include "evaluator.h"
 #include "test_support.h"
 
-
 namespace {
 
 using Strings = std::vector<std::string>;

@@ -1,0 +1,48 @@
+#include "formula.h"
+
+#include "diagnostics.h"
+#include "evaluation.h"
+
+namespace {
+
+py_Evaluator& evaluatorOf(const py::object& evaluator) {
+    return *evaluator.cast<Self>().object;
+}
+
+} // namespace
+
+py_Formula prepare(Self self, const py::str& expression) {
+    std::string text = expression;
+    // The evaluator's own Python object, found by its address.
+    py::object evaluator = py::cast(self.object, py::return_value_policy::reference);
+    Hold hold(*self.object);
+    velmoratrix::Formula formula = self->prepare(std::move(text));
+    return py_Formula{std::move(evaluator), expression, std::move(formula)};
+}
+
+long double formulaEval(FormulaSelf self) {
+    Hold hold(evaluatorOf(self->evaluator));
+    return self->formula.value();
+}
+
+py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out,
+                           py::object threads) {
+    const std::size_t count = threadCount("eval_many", threads);
+    return evalRows(
+        evaluatorOf(self->evaluator), std::move(values), std::move(out),
+        [&](const std::vector<velmoratrix::Column>& columns, std::size_t n, double* to,
+            std::ptrdiff_t stride) { self->formula.values(columns, n, to, stride, count); });
+}
+
+std::vector<py::str> formulaNames(FormulaSelf self) {
+    return namesOf(self->evaluator.cast<Self>(), self->text);
+}
+
+py::tuple formulaState(FormulaSelf self) {
+    return py::make_tuple(self->evaluator, self->text);
+}
+
+py_Formula restoreFormula(const py::tuple& saved) {
+    if (saved.size() != 2) throw std::runtime_error("Formula: invalid pickled state");
+    return prepare(saved[0].cast<Self>(), saved[1].cast<py::str>());
+}

@@ -1,0 +1,123 @@
+"""Prepared formulas, eval_many on several threads, and machine code against
+the interpreter (VELMO_JIT=0 in a child process)."""
+import array
+import copy
+import math
+import os
+import pickle
+import subprocess
+import sys
+import unittest
+
+import Velmoratrix
+from Velmoratrix import Evaluator, ExpressionError
+
+FORMULAS = ["sqrt(x*x+y*y)", "(x+1)*(y-2)/(x+y+1)", "((3*x+2)*x-1)*x+0.5", "x^2+y^2",
+            "sin(x)+cos(y)", "x%3+y!*3.5", "1/(x-y)"]
+
+
+def columns(n):
+    return {"x": array.array("d", (0.37 * i - 900 for i in range(n))),
+            "y": array.array("d", ((i % 13) * 0.25 - 1 for i in range(n)))}
+
+
+class ThreadsTest(unittest.TestCase):
+    def test_rows_are_the_same_on_any_number_of_threads(self):
+        data = columns(100003)
+        e = Evaluator()
+        for formula in FORMULAS:
+            one = e.eval_many(formula, data, threads=1).tobytes()
+            for threads in (2, 3, 4, None):
+                self.assertEqual(e.eval_many(formula, data, threads=threads).tobytes(), one,
+                                 (formula, threads))
+
+    def test_thread_count_setting_and_errors(self):
+        previous = Velmoratrix.set_num_threads(3)
+        try:
+            self.assertEqual(Velmoratrix.get_num_threads(), 3)
+            self.assertEqual(Velmoratrix.set_num_threads(2), 3)
+            with self.assertRaisesRegex(ValueError, "at least 1"):
+                Velmoratrix.set_num_threads(0)
+        finally:
+            Velmoratrix.set_num_threads(previous)
+        e = Evaluator()
+        with self.assertRaisesRegex(ValueError, "eval_many: threads must be at least 1"):
+            e.eval_many("x", {"x": [1.0]}, threads=0)
+        for wrong in ("2", 2.0, True):
+            with self.assertRaisesRegex(TypeError, "threads must be an int or None"):
+                e.eval_many("x", {"x": [1.0]}, threads=wrong)
+
+    def test_python_functions_see_the_rows_in_order(self):
+        seen = []
+        e = Evaluator()
+        e.append_function("note", lambda v: seen.append(v) or v)
+        rows = list(range(20000))
+        self.assertEqual(list(e.eval_many("note(x)*2", {"x": rows}, threads=4)),
+                         [2.0 * r for r in rows])
+        self.assertEqual(seen, rows)
+
+
+class FormulaTest(unittest.TestCase):
+    def test_gives_what_the_evaluator_gives(self):
+        e = Evaluator(True)
+        e.append_variable("a", 2.5)
+        f = e.prepare("sin(x)*a+x!")
+        self.assertEqual((f.text, f.names, f.evaluator), ("sin(x)*a+x!", ["x", "a"], e))
+        for x in (0.5, 3.0, -2.25, 170.0):
+            e.append_variable("x", x)
+            self.assertEqual(repr(f.eval()), repr(e.eval(f.text)))  # nan too
+        e.append_function("sin", lambda v: v * 10)
+        self.assertEqual(f.eval(), e.eval(f.text))
+        e.delete_variable("x")
+        for unread in (f.eval, lambda: e.eval(f.text)):
+            self.assertRaisesRegex(ValueError, "stod", unread)
+        e.append_variable("x", 2.0)
+        data = columns(2000)
+        self.assertEqual(f.eval_many(data).tobytes(), e.eval_many(f.text, data).tobytes())
+        out = array.array("d", bytes(8 * 2000))
+        self.assertIs(f.eval_many(data, out=out, threads=2), out)
+        self.assertEqual(out.tobytes(), e.eval_many(f.text, data).tobytes())
+
+    def test_pickles_and_copies_with_its_evaluator(self):
+        e = Evaluator()
+        e.append_variable("x", 4.0)
+        f = e.prepare("x*2")
+        self.assertIs(copy.copy(f).evaluator, e)
+        for twin in (pickle.loads(pickle.dumps(f)), copy.deepcopy(f)):
+            self.assertIsNot(twin.evaluator, e)
+            self.assertEqual((twin.text, twin.eval()), (f.text, f.eval()))
+        both = pickle.loads(pickle.dumps([e, f]))
+        self.assertIs(both[1].evaluator, both[0])
+
+    def test_standard_text_is_read_when_prepared(self):
+        e = Evaluator()
+        e.syntax = "standard"
+        self.assertEqual(e.prepare("-2 ** 2 + max(1, 3)").eval(), -1.0)
+        with self.assertRaises(ExpressionError):
+            e.prepare("2 +")
+        with self.assertRaisesRegex(TypeError, "not initialized"):
+            Velmoratrix.Formula.__new__(Velmoratrix.Formula).eval()
+
+
+class InterpreterTest(unittest.TestCase):
+    def test_machine_code_gives_the_interpreters_bits(self):
+        script = (
+            "import array, sys, Velmoratrix\n"
+            "e = Velmoratrix.Evaluator()\n"
+            "x = array.array('d', (0.37 * i - 900 for i in range(3000)))\n"
+            "y = array.array('d', ((i % 13) * 0.25 - 1 for i in range(3000)))\n"
+            "for f in sys.argv[1:]:\n"
+            "    e.append_variable('x', 1.5); e.append_variable('y', -0.5)\n"
+            "    one = [e.eval(f).hex() for _ in range(3)]\n"
+            "    print(f, one, e.eval_many(f, {'x': x, 'y': y}).tobytes().hex())\n")
+        outputs = []
+        for setting in ("0", "1"):
+            env = dict(os.environ, VELMO_JIT=setting)
+            outputs.append(subprocess.run([sys.executable, "-c", script] + FORMULAS, env=env,
+                                          check=True, capture_output=True, text=True).stdout)
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertEqual(len(outputs[0].splitlines()), len(FORMULAS))
+
+
+if __name__ == "__main__":
+    unittest.main()
