@@ -300,16 +300,15 @@ void MathEvaluator::evalProgram(const Program& program, const std::vector<Column
         // Machine code pays for its generation over a few hundred rows.
         const NativeCode native =
             count >= kNativeRows && cellsPresent(code, slots.data(), slots.size())
-                ? Native::rows(code, slots.data(), slots.size())
+                ? Native::rows(code, slots.data(), columns)
                 : nullptr;
         if (native || code.maxDepth < kInlineStack) {
             forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
                 if (native) {
-                    std::vector<RowColumn> from(columns.size());
+                    std::vector<const char*> from(columns.size());
                     for (std::size_t k = 0; k < columns.size(); ++k)
-                        from[k] = {
-                            at(const_cast<double*>(columns[k].values), columns[k].stride, first),
-                            columns[k].stride};
+                        from[k] =
+                            at(const_cast<double*>(columns[k].values), columns[k].stride, first);
                     Rows rows{last - first, at(out, outStride, first), outStride, from.data()};
                     native->run(rows);
                     return;

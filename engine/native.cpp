@@ -25,6 +25,8 @@ namespace velmoratrix {
 
 namespace {
 
+std::atomic<std::size_t> generatedPieces{0}, generatedBytes{0};
+
 std::atomic<bool>& enabledFlag() {
     static std::atomic<bool> flag{[] {
         const char* setting = std::getenv("VELMO_JIT");
@@ -49,6 +51,10 @@ void setNativeEnabled(bool enabled) {
     enabledFlag().store(enabled);
 }
 
+NativeCounts nativeCounts() {
+    return {generatedPieces.load(), generatedBytes.load()};
+}
+
 void NativeRelease::operator()(Native* native) const {
     delete native;
 }
@@ -64,7 +70,7 @@ Native::~Native() = default;
 NativeCode Native::scalar(const Code&) {
     return nullptr;
 }
-NativeCode Native::rows(const Code&, double* const*, std::size_t) {
+NativeCode Native::rows(const Code&, double* const*, const std::vector<Column>&) {
     return nullptr;
 }
 
@@ -118,7 +124,8 @@ enum class Mode { Scalar, Rows };
 
 class Generator : public Xbyak::CodeGenerator {
 public:
-    Generator(std::size_t size, void* scratch, Mode mode, double* const* slots, std::size_t columns)
+    Generator(std::size_t size, void* scratch, Mode mode, double* const* slots,
+              const std::vector<Column>* columns)
         : CodeGenerator(size, scratch), mode_(mode), slots_(slots), columns_(columns) {}
 
     // False for a step the generator does not take.
@@ -134,30 +141,29 @@ public:
             mov(r14, ptr[rbx + offsetof(Rows, out)]);
             mov(r15, ptr[rbx + offsetof(Rows, outStride)]);
             mov(rbp, ptr[rbx + offsetof(Rows, columns)]);
+            xor_(r13, r13); // the row
             test(r12, r12);
             jz(done, T_NEAR);
             L(loop);
         }
-        for (const Instruction& i : code.steps)
+        for (std::size_t k = 0; k < code.steps.size(); ++k) {
+            const Instruction& i = code.steps[k];
+            // A variable the next step takes as a double is read as one.
+            if (isVariable(i.op) && k + 1 < code.steps.size() && takesDouble(code.steps[k + 1])) {
+                pending_ = &i;
+                continue;
+            }
             if (!step(code, i)) return false;
+        }
         if (depth_ != 1) return false;
         inRegisters(1);
         if (mode_ == Mode::Rows) {
             fstp(qword[r14]); // rounded to double, as the result is
             add(r14, r15);
-            std::vector<bool> used(columns_);
-            for (const Instruction& i : code.steps)
-                if (readsVariable(i.op) && i.cell >= slots_ && i.cell < slots_ + columns_)
-                    used[static_cast<std::size_t>(i.cell - slots_)] = true;
-            for (std::size_t k = 0; k < columns_; ++k) {
-                if (!used[k]) continue;
-                const auto at = static_cast<std::uint32_t>(k * sizeof(RowColumn));
-                mov(rax, ptr[rbp + at + offsetof(RowColumn, stride)]);
-                add(ptr[rbp + at + offsetof(RowColumn, at)], rax);
-            }
             depth_ = registers_ = 0;
-            dec(r12);
-            jnz(loop, T_NEAR);
+            inc(r13);
+            cmp(r13, r12);
+            jb(loop, T_NEAR);
             L(done);
         }
         L(exit_);
@@ -191,15 +197,29 @@ private:
     const Xbyak::Reg64 saved_[6] = {rbx, rbp, r12, r13, r14, r15};
     Mode mode_;
     double* const* slots_;
-    std::size_t columns_;
+    const std::vector<Column>* columns_; // rows: the columns, for their strides
     std::size_t frame_ = 0;
     std::size_t depth_ = 0, registers_ = 0; // values, and how many on the x87 stack
     std::deque<Constant> constants_;        // labels never move once referred to
     Xbyak::Label exit_, lost_, failed_;
+    // A variable read straight into an xmm register by the step after it:
+    // its double and the double of its extended value are the same number,
+    // and the functions it may go to give the same bits for a signaling NaN
+    // as for the quiet one the extended value would be.
+    const Instruction* pending_ = nullptr;
 
-    static bool readsVariable(Op op) {
-        return op == Op::Variable || op == Op::VariableFirst || op == Op::AddVariable ||
-               op == Op::SubVariable || op == Op::MulVariable || op == Op::DivVariable;
+    static bool isVariable(Op op) { return op == Op::Variable || op == Op::VariableFirst; }
+    bool takesDouble(const Instruction& next) const {
+        switch (next.op) {
+        case Op::Sqrt:
+            return true;
+        case Op::Unary: // the engine's own: sin, cos, tan, asin, acos, atan
+            return isPure(next.unary);
+        case Op::PowNumber: // pow(NaN, 0) is 1, but for a signaling NaN
+            return next.number != 0 && next.number == next.number;
+        default:
+            return false;
+        }
     }
 
     // 80-bit loads and stores, which Xbyak does not spell: DB /5 and DB /7
@@ -254,24 +274,35 @@ private:
         ++depth_;
         ++registers_;
     }
-    // rax: the address of the variable's value. A registered variable's cell
-    // is read at every run; in a scalar run a lost one ends it.
-    void variable(const Instruction& i) {
-        const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
-        if (mode_ == Mode::Rows && i.cell >= slots_ && k < columns_) {
-            mov(rax, ptr[rbp + static_cast<std::uint32_t>(k * sizeof(RowColumn))]);
-            return;
+    // rax: the address of the variable's value. A column's is found from the
+    // row (no chain of updates from row to row); a registered variable's cell
+    // is read at every run, and in a scalar run a lost one ends it.
+    bool variable(const Instruction& i) {
+        if (mode_ == Mode::Rows && i.cell >= slots_ && i.cell < slots_ + columns_->size()) {
+            const auto k = static_cast<std::size_t>(i.cell - slots_);
+            const std::ptrdiff_t stride = (*columns_)[k].stride;
+            mov(rax, ptr[rbp + k * sizeof(const char*)]);
+            if (stride == sizeof(double)) {
+                lea(rax, ptr[rax + r13 * 8]);
+            } else if (stride != 0) {
+                if (stride < INT32_MIN || stride > INT32_MAX) return false;
+                imul(rcx, r13, static_cast<int>(stride));
+                add(rax, rcx);
+            }
+            return true;
         }
         mov(rax, reinterpret_cast<std::uintptr_t>(i.cell));
         mov(rax, ptr[rax]);
-        if (mode_ == Mode::Rows) return; // checked before the run
+        if (mode_ == Mode::Rows) return true; // checked before the run
         Xbyak::Label found;
         test(rax, rax);
         jnz(found);
         for (std::size_t k = 0; k < registers_; ++k) fstp(st0);
         jmp(lost_, T_NEAR);
         L(found);
+        return true;
     }
+
     // After a trampoline: a throw ends the run (`results` values on the
     // register stack are dropped first).
     void unlessThrown(std::size_t results) {
@@ -288,6 +319,12 @@ private:
     }
     // The top value as a double in xmm0 (or xmm1), taken off the stack.
     void topAsDouble(const Xbyak::Xmm& to) {
+        if (pending_) { // never on the stack
+            if (!variable(*pending_)) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
+            movsd(to, qword[rax]);
+            pending_ = nullptr;
+            return;
+        }
         inRegisters(1);
         fstp(qword[rsp + kDouble]);
         movsd(to, qword[rsp + kDouble]);
@@ -326,7 +363,7 @@ private:
         case Op::Variable:
         case Op::VariableFirst:
             room();
-            variable(i);
+            if (!variable(i)) return false;
             fld(qword[rax]);
             pushed();
             return true;
@@ -354,7 +391,7 @@ private:
         case Op::MulVariable:
         case Op::DivVariable:
             inRegisters(1);
-            variable(i);
+            if (!variable(i)) return false;
             withOperand(i.op, qword[rax], Op::AddVariable);
             return true;
         case Op::Pow:
@@ -485,7 +522,7 @@ private:
 };
 
 // Bytes of code a step may take at most, and the rest.
-constexpr std::size_t kStepBytes = 192, kFixedBytes = 512, kColumnBytes = 24;
+constexpr std::size_t kStepBytes = 192, kFixedBytes = 512;
 
 // The code in pages of its own, or null pages.
 struct Mapped {
@@ -493,12 +530,12 @@ struct Mapped {
     std::size_t mapped = 0, size = 0;
 };
 
-Mapped generate(const Code& code, Mode mode, double* const* slots, std::size_t columns) {
+Mapped generate(const Code& code, Mode mode, double* const* slots,
+                const std::vector<Column>* columns) {
     if (!nativeEnabled() || code.ending != Ending::Value || code.depth != 1 ||
         code.steps.size() > kMaxSteps || code.maxDepth > kMaxDepth)
         return {};
-    const std::size_t bound = kFixedBytes + kStepBytes * code.steps.size() +
-                              kColumnBytes * (mode == Mode::Rows ? columns : 0);
+    const std::size_t bound = kFixedBytes + kStepBytes * code.steps.size();
     std::vector<std::uint8_t> scratch(bound);
     std::size_t size = 0;
     try {
@@ -517,12 +554,14 @@ Mapped generate(const Code& code, Mode mode, double* const* slots, std::size_t c
         munmap(pages, mapped);
         return {};
     }
+    generatedPieces.fetch_add(1, std::memory_order_relaxed);
+    generatedBytes.fetch_add(size, std::memory_order_relaxed);
     return {pages, mapped, size};
 }
 
 } // namespace
 
-NativeCode Native::adopt(void* pages, std::size_t mapped, std::size_t size) {
+NativeCode Native::adopt(void* pages, std::size_t mapped) {
     if (!pages) return nullptr;
     NativeCode native(new Native);
     native->buffer_ = std::make_unique<Buffer>();
@@ -530,18 +569,18 @@ NativeCode Native::adopt(void* pages, std::size_t mapped, std::size_t size) {
     native->buffer_->size = mapped;
     native->entry_ = pages;
     native->bytes_ = mapped;
-    native->codeSize_ = size;
     return native;
 }
 
 NativeCode Native::scalar(const Code& code) {
-    const Mapped m = generate(code, Mode::Scalar, nullptr, 0);
-    return adopt(m.pages, m.mapped, m.size);
+    const Mapped m = generate(code, Mode::Scalar, nullptr, nullptr);
+    return adopt(m.pages, m.mapped);
 }
 
-NativeCode Native::rows(const Code& code, double* const* slots, std::size_t columns) {
-    const Mapped m = generate(code, Mode::Rows, slots, columns);
-    return adopt(m.pages, m.mapped, m.size);
+NativeCode Native::rows(const Code& code, double* const* slots,
+                        const std::vector<Column>& columns) {
+    const Mapped m = generate(code, Mode::Rows, slots, &columns);
+    return adopt(m.pages, m.mapped);
 }
 
 #endif

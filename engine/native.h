@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <exception>
 #include <memory>
+#include <vector>
 
 #include "prepared.h"
 
@@ -19,6 +20,13 @@ namespace velmoratrix {
 bool nativeEnabled();
 void setNativeEnabled(bool enabled);
 
+// What was generated in this process so far: pieces of code, and their
+// bytes of instructions and constants (for tests and benchmarks).
+struct NativeCounts {
+    std::size_t pieces, bytes;
+};
+NativeCounts nativeCounts();
+
 // How a scalar run ended besides its value: a registered variable that lost
 // its cell, or a callable that threw (the exception is kept here, never
 // unwound through generated frames).
@@ -28,20 +36,14 @@ struct NativeOutcome {
     std::exception_ptr error;
 };
 
-// One column as the row code reads it: the current row's value, and the
-// bytes to the next row's.
-struct RowColumn {
-    const char* at;
-    std::ptrdiff_t stride;
-};
-
 // The rows a row run computes: `count` values into out, `outStride` bytes
-// apart; columns[k] is the k-th overlay slot's column, advanced as it goes.
+// apart; columns[k] is where the k-th overlay slot's column starts, its
+// stride the one the code was generated for.
 struct Rows {
     std::size_t count;
     char* out;
     std::ptrdiff_t outStride;
-    RowColumn* columns;
+    const char* const* columns;
 };
 
 class Native {
@@ -53,10 +55,12 @@ public:
     // Code that returns what execute returns, for code that ends in one
     // value; calls out through noexcept trampolines.
     static NativeCode scalar(const Code& code);
-    // Code that computes rows: overlay slot k reads column k. For code that
-    // ends in one value and calls nothing from outside the engine; every
-    // registered variable it reads must have its cell.
-    static NativeCode rows(const Code& code, double* const* slots, std::size_t columns);
+    // Code that computes rows: overlay slot k reads column k, with that
+    // column's stride. For code that ends in one value and calls nothing from
+    // outside the engine; every registered variable it reads must have its
+    // cell.
+    static NativeCode rows(const Code& code, double* const* slots,
+                           const std::vector<Column>& columns);
 
     long double value(NativeOutcome& outcome) const {
         return reinterpret_cast<long double (*)(NativeOutcome*)>(entry_)(&outcome);
@@ -64,15 +68,14 @@ public:
     void run(Rows& rows) const { reinterpret_cast<void (*)(Rows*)>(entry_)(&rows); }
     // The pages it holds.
     std::size_t bytes() const { return bytes_; }
-    std::size_t codeSize() const { return codeSize_; }
 
 private:
     struct Buffer;
     Native() = default;
-    static NativeCode adopt(void* pages, std::size_t mapped, std::size_t size);
+    static NativeCode adopt(void* pages, std::size_t mapped);
     std::unique_ptr<Buffer> buffer_;
     void* entry_ = nullptr;
-    std::size_t bytes_ = 0, codeSize_ = 0;
+    std::size_t bytes_ = 0;
 };
 
 } // namespace velmoratrix

@@ -259,6 +259,11 @@ struct MathEvaluator::Prepared {
 
 namespace velmoratrix {
 
+// The engine's own functions: their result depends on their arguments alone
+// (what constant folding and sharing rows among threads rely on).
+bool isPure(OperatorFunction f);
+bool isPure(UnaryFunction f);
+
 // What a number token reads as, with std::stod's contract; how a failed read
 // ends a run, and how many bytes the number took.
 Ending readNumber(std::string_view token, double& value, std::size_t* consumed = nullptr);

@@ -25,12 +25,14 @@ Instruction instruction(Op op) {
 // The functions whose result depends on their arguments alone: a step of
 // one of them on constants is done once, when the program is resolved, with
 // the very operations a run would do, so the bits are the same.
-bool isPure(OperatorFunction f) {
+} // namespace
+
+bool velmoratrix::isPure(OperatorFunction f) {
     return f == _add || f == _sub || f == _mul || f == _div || f == _mod || f == _pow ||
            f == _factorial;
 }
 
-bool isPure(UnaryFunction f) {
+bool velmoratrix::isPure(UnaryFunction f) {
     for (UnaryFunction known :
          {static_cast<UnaryFunction>(std::sin), static_cast<UnaryFunction>(std::cos),
           static_cast<UnaryFunction>(std::tan), static_cast<UnaryFunction>(std::asin),
@@ -39,6 +41,8 @@ bool isPure(UnaryFunction f) {
         if (f == known) return true;
     return false;
 }
+
+namespace {
 
 // Builds the code of a program, folding constant steps and giving
 // arithmetic steps their right operand where the step before pushed it.

@@ -126,3 +126,23 @@ TEST(NativeTest, RowsAreTheSameOnAnyNumberOfThreads) {
         }
     }
 }
+
+TEST(NativeTest, GeneratedAtTheSecondRunSmallAndOnlyForEnoughRows) {
+    if (!nativeEnabled()) GTEST_SKIP() << "no code generator in this build";
+    MathEvaluator m;
+    double x = 2, y = 3;
+    m.appendVariable("x", x);
+    m.appendVariable("y", y);
+    const std::string text = "(x+1)*(y-2)/(x+y+1)*sqrt(x*y)+sin(x)"; // 31 tokens
+    const NativeCounts before = nativeCounts();
+    m.eval(text);
+    EXPECT_EQ(nativeCounts().pieces, before.pieces); // once: interpreted
+    m.eval(text);
+    m.eval(text);
+    const NativeCounts after = nativeCounts();
+    EXPECT_EQ(after.pieces, before.pieces + 1);
+    EXPECT_LE(after.bytes - before.bytes, 4096u);
+    std::vector<double> xs(100, 1.5), out(100);
+    m.evalMany(text, {{"x", xs.data()}}, xs.size(), out.data());
+    EXPECT_EQ(nativeCounts().pieces, after.pieces);
+}
