@@ -1,10 +1,12 @@
-"""eval_many against a Python loop of append_variable + eval, and against numpy.
+"""eval_many against a Python loop of append_variable + eval, against numpy
+and against numexpr (one and two threads).
 
-Usage: python data_bench.py expressions.tsv out.json   (needs numpy)
+Usage: python data_bench.py expressions.tsv out.json   (needs numpy, numexpr)
 Figures are nanoseconds per element, the best of 5 runs.
 """
 import json
 import math
+import subprocess
 import sys
 import threading
 import time
@@ -18,6 +20,80 @@ NUMPY_FORMULAS = {  # the rows with variables, in numpy
     "hypot_xy": lambda x, y: numpy.sqrt(x * x + y * y),
     "poly_x": lambda x: x ** 2 + 3 * x - 1,
 }
+
+
+# Formulas over two columns: ours, numexpr's spelling, numpy's.
+COLUMN_FORMULAS = [
+    ("x+1", "x+1", lambda x, y: x + 1),
+    ("sqrt(x*x+y*y)", "sqrt(x*x+y*y)", lambda x, y: numpy.sqrt(x * x + y * y)),
+    ("(x+1)*(y-2)/(x+y+1)", "(x+1)*(y-2)/(x+y+1)", lambda x, y: (x + 1) * (y - 2) / (x + y + 1)),
+    ("((3*x+2)*x-1)*x+0.5", "((3*x+2)*x-1)*x+0.5", lambda x, y: ((3 * x + 2) * x - 1) * x + 0.5),
+    ("x^2+y^2", "x**2+y**2", lambda x, y: x ** 2 + y ** 2),
+    ("sin(x)+cos(y)", "sin(x)+cos(y)", lambda x, y: numpy.sin(x) + numpy.cos(y)),
+]
+
+
+def column_data(n):
+    rng = numpy.random.default_rng(11)
+    return rng.uniform(-100.0, 100.0, n), rng.uniform(-100.0, 100.0, n)
+
+
+def numexpr_times(n, small):
+    """numexpr on one and two threads, measured in a process of its own: its
+    threads slow other threads of the process that imports it."""
+    import numexpr
+    x, y = column_data(n)
+    sizes = {"": ({"x": x, "y": y}, numpy.empty(n)),
+             "small ": ({"x": x[:small].copy(), "y": y[:small].copy()}, numpy.empty(small))}
+    times = {"version": numexpr.__version__}
+    for _, theirs, _ in COLUMN_FORMULAS:
+        for prefix, (cols, out) in sizes.items():
+            for threads in (1, 2):
+                numexpr.set_num_threads(threads)
+                times["%snumexpr %d %s" % (prefix, threads, theirs)] = best(
+                    lambda: numexpr.evaluate(theirs, local_dict=cols, out=out), 7 if prefix == "" else 21)
+    return times
+
+
+def column_formulas(n=1000000, small=100000):
+    """Per element: eval_many with out= and without, on one and two threads,
+    a prepared Formula, numexpr on one and two threads, numpy; and the
+    two-thread gain at `small` rows."""
+    theirs_times = json.loads(subprocess.run(
+        [sys.executable, __file__, "--numexpr", str(n), str(small)], check=True,
+        capture_output=True, text=True).stdout)
+    x, y = column_data(n)
+    columns = {"x": x, "y": y}
+    ev = Velmoratrix.Evaluator()
+    out = numpy.empty(n)
+    small_columns = {"x": x[:small].copy(), "y": y[:small].copy()}
+    small_out = numpy.empty(small)
+    results = []
+    for ours, theirs, numpy_formula in COLUMN_FORMULAS:
+        formula = ev.prepare(ours)
+        ev.eval_many(ours, columns, out=out)  # warm: pages, threads
+        row = {
+            "formula": ours,
+            "ours out 1": best(lambda: ev.eval_many(ours, columns, out=out, threads=1), 7),
+            "ours new 1": best(lambda: ev.eval_many(ours, columns, threads=1), 7),
+            "ours out 2": best(lambda: ev.eval_many(ours, columns, out=out, threads=2), 7),
+            "formula out 1": best(lambda: formula.eval_many(columns, out=out, threads=1), 7),
+            "numexpr 1": theirs_times["numexpr 1 " + theirs],
+            "numexpr 2": theirs_times["numexpr 2 " + theirs],
+            "numpy": best(lambda: numpy_formula(x, y), 7),
+            "small ours 1": best(lambda: ev.eval_many(ours, small_columns, out=small_out,
+                                                     threads=1), 21),
+            "small ours 2": best(lambda: ev.eval_many(ours, small_columns, out=small_out,
+                                                     threads=2), 21),
+            "small numexpr 1": theirs_times["small numexpr 1 " + theirs],
+            "small numexpr 2": theirs_times["small numexpr 2 " + theirs],
+        }
+        for key, value in row.items():
+            if key != "formula":
+                row[key] = value / (small if key.startswith("small") else n) * 1e9
+        results.append(row)
+        print(ours, {k: round(v, 2) for k, v in row.items() if k != "formula"})
+    return results, theirs_times["version"]
 
 
 def best(fn, repeats=5):
@@ -44,7 +120,7 @@ def per_element(text, names, n):
     columns = {name: rng.uniform(-100.0, 100.0, n) for name in names}
     ev = Velmoratrix.Evaluator()
     out = numpy.empty(n)
-    return best(lambda: ev.eval_many(text, columns, out=out)) / n * 1e9, columns
+    return best(lambda: ev.eval_many(text, columns, out=out, threads=1)) / n * 1e9, columns
 
 
 def python_loop(text, names, n=20000):
@@ -68,7 +144,7 @@ def threads(text, names, n=1000000, count=2):
 
     def work(k):
         for _ in range(3):
-            evaluators[k].eval_many(text, columns, out=outs[k])
+            evaluators[k].eval_many(text, columns, out=outs[k], threads=1)
 
     def run():
         workers = [threading.Thread(target=work, args=(k,)) for k in range(count)]
@@ -81,7 +157,9 @@ def threads(text, names, n=1000000, count=2):
 
 def main():
     tsv, out = sys.argv[1], sys.argv[2]
-    results = {"python": sys.version.split()[0], "rows": [], "sizes": []}
+    columns, numexpr_version = column_formulas()
+    results = {"python": sys.version.split()[0], "rows": [], "sizes": [],
+               "numexpr": numexpr_version, "columns": columns}
     n = 1000000
     for name, text, names in rows(tsv):
         ours, columns = per_element(text, names, n)
@@ -106,4 +184,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1] == "--numexpr":
+        print(json.dumps(numexpr_times(int(sys.argv[2]), int(sys.argv[3]))))
+    else:
+        main()

@@ -21,6 +21,7 @@
 #include <muParser.h>
 
 #include "evaluator.h"
+#include "native.h"
 
 using namespace velmoratrix;
 
@@ -39,11 +40,15 @@ void* operator new(std::size_t size) {
     }
     return p;
 }
+// GCC takes free() here for a mismatch with new; this new is malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept {
     if (!p) return;
     heapInUse -= static_cast<long>(malloc_usable_size(p));
     std::free(p);
 }
+#pragma GCC diagnostic pop
 void operator delete(void* p, std::size_t) noexcept {
     operator delete(p);
 }
@@ -180,6 +185,33 @@ void registerRow(const Row& row) {
                 }
                 label(state);
             });
+    // The same through a prepared formula (no text to look up), and through
+    // the interpreter alone (no machine code).
+    if (!row.variables.empty()) {
+        benchmark::RegisterBenchmark(
+            ("formula_changing/" + row.name).c_str(), [=](benchmark::State& state) {
+                Engine engine(row);
+                double& first = engine.cells.begin()->second;
+                Formula formula = engine.m.prepare(row.expression);
+                for (auto _ : state) {
+                    first += 0.5;
+                    benchmark::DoNotOptimize(formula.value());
+                }
+                label(state);
+            });
+        benchmark::RegisterBenchmark(
+            ("eval_changing_interpreted/" + row.name).c_str(), [=](benchmark::State& state) {
+                setNativeEnabled(false);
+                Engine engine(row);
+                double& first = engine.cells.begin()->second;
+                for (auto _ : state) {
+                    first += 0.5;
+                    benchmark::DoNotOptimize(engine.m.eval(row.expression));
+                }
+                setNativeEnabled(true);
+                label(state);
+            });
+    }
     // muparser's Eval alone, SetExpr once, with its optimizer off and on.
     for (const bool optimize : {false, true}) {
         const std::string name = optimize ? "muparser_eval_opt/" : "muparser_eval/";
@@ -254,6 +286,31 @@ void scaling(benchmark::State& state, std::string (*make)(long)) {
     state.counters["chars"] = static_cast<double>(texts[0].size());
     state.counters["peak_bytes_per_char"] =
         static_cast<double>(peak) / static_cast<double>(texts[0].size());
+}
+
+// A 20-token formula compiled and evaluated twice, the second run with its
+// code generated or interpreted: the difference is the generation.
+void generation(benchmark::State& state, bool generated) {
+    const std::string text = "(x+1)*(y-2)/(x+y)+sin(x)";
+    double x = 1.5, y = -0.25;
+    MathEvaluator m;
+    m.appendVariable("x", x);
+    m.appendVariable("y", y);
+    setNativeEnabled(generated);
+    const NativeCounts before = nativeCounts();
+    for (auto _ : state) {
+        m.releaseCompilations();
+        benchmark::DoNotOptimize(m.eval(text));
+        benchmark::DoNotOptimize(m.eval(text));
+    }
+    const NativeCounts after = nativeCounts();
+    setNativeEnabled(true);
+    state.counters["tokens"] = static_cast<double>(tokenCount(text));
+    state.counters["code_bytes"] =
+        after.pieces > before.pieces
+            ? static_cast<double>(after.bytes - before.bytes) /
+                  static_cast<double>(after.pieces - before.pieces)
+            : 0;
 }
 
 // eval of "v0+1" or "v{V-1}+1" with V variables registered.
@@ -343,6 +400,8 @@ int main(int argc, char** argv) {
         for (const long last : {0, 1})
             benchmark::RegisterBenchmark(last ? "variables/last" : "variables/first", manyVariables)
                 ->Args({count, last});
+    benchmark::RegisterBenchmark("generation/on", generation, true);
+    benchmark::RegisterBenchmark("generation/off", generation, false);
     benchmark::RegisterBenchmark("names/register_100000", registerNames, false)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("names/delete_100000", registerNames, true)

@@ -8,6 +8,7 @@
 // writable and executable at once.
 #include "native.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -131,9 +132,13 @@ public:
     // False for a step the generator does not take.
     bool generate(const Code& code) {
         frame_ = (kSlots + 16 * (code.maxDepth + 1) + 15) & ~std::size_t{15};
-        for (const Xbyak::Reg64& r : saved_) push(r);
-        // Six pushes and the return address: 8 bytes more keep calls aligned.
-        sub(rsp, static_cast<std::uint32_t>(frame_ + 8));
+        // A scalar run keeps only the outcome's address; rows keep their state.
+        saved_ = mode_ == Mode::Rows ? 6 : 1;
+        for (std::size_t k = 0; k < saved_; ++k) push(kSaved[k]);
+        // The return address and an even number of pushes leave calls 8
+        // bytes off their alignment.
+        frame_ += saved_ % 2 == 0 ? 8 : 0;
+        sub(rsp, static_cast<std::uint32_t>(frame_));
         mov(rbx, rdi);
         Xbyak::Label loop, done;
         if (mode_ == Mode::Rows) {
@@ -141,6 +146,7 @@ public:
             mov(r14, ptr[rbx + offsetof(Rows, out)]);
             mov(r15, ptr[rbx + offsetof(Rows, outStride)]);
             mov(rbp, ptr[rbx + offsetof(Rows, columns)]);
+            holdColumns(code);
             xor_(r13, r13); // the row
             test(r12, r12);
             jz(done, T_NEAR);
@@ -167,8 +173,8 @@ public:
             L(done);
         }
         L(exit_);
-        add(rsp, static_cast<std::uint32_t>(frame_ + 8));
-        for (std::size_t k = sizeof saved_ / sizeof saved_[0]; k-- > 0;) pop(saved_[k]);
+        add(rsp, static_cast<std::uint32_t>(frame_));
+        for (std::size_t k = saved_; k-- > 0;) pop(kSaved[k]);
         ret();
         if (mode_ == Mode::Scalar) { // a failure returns 0 with the outcome set
             L(lost_);
@@ -194,7 +200,39 @@ private:
     };
     // Frame: two 16-byte argument slots, a double, then the spilled values.
     static constexpr std::size_t kArguments = 0, kDouble = 32, kSlots = 48;
-    const Xbyak::Reg64 saved_[6] = {rbx, rbp, r12, r13, r14, r15};
+    // rbx: the outcome or the rows; rows: r12 the count, r13 the row, r14
+    // where the result goes, r15 the bytes between results, rbp the columns.
+    const Xbyak::Reg64 kSaved[6] = {rbx, rbp, r12, r13, r14, r15};
+    std::size_t saved_ = 0;
+    // Code that calls nothing keeps the starts of up to four contiguous
+    // columns in registers no call could overwrite.
+    const Xbyak::Reg64 kHolders[4] = {r8, r9, r10, r11};
+    std::vector<std::size_t> held_;
+
+    void holdColumns(const Code& code) {
+        for (const Instruction& i : code.steps)
+            if (callsOut(i.op)) return;
+        for (const Instruction& i : code.steps) {
+            if (!readsVariable(i.op) || !(i.cell >= slots_ && i.cell < slots_ + columns_->size()) ||
+                held_.size() == 4)
+                continue;
+            const auto k = static_cast<std::size_t>(i.cell - slots_);
+            if ((*columns_)[k].stride != sizeof(double) ||
+                std::find(held_.begin(), held_.end(), k) != held_.end())
+                continue;
+            mov(kHolders[held_.size()], ptr[rbp + k * sizeof(const char*)]);
+            held_.push_back(k);
+        }
+    }
+    static bool callsOut(Op op) {
+        return op == Op::Pow || op == Op::PowNumber || op == Op::Unary || op == Op::Binary ||
+               op == Op::Primitive || op == Op::PrimitiveNumber || op == Op::CallUnary ||
+               op == Op::CallBinary;
+    }
+    static bool readsVariable(Op op) {
+        return op == Op::Variable || op == Op::VariableFirst || op == Op::AddVariable ||
+               op == Op::SubVariable || op == Op::MulVariable || op == Op::DivVariable;
+    }
     Mode mode_;
     double* const* slots_;
     const std::vector<Column>* columns_; // rows: the columns, for their strides
@@ -274,25 +312,33 @@ private:
         ++depth_;
         ++registers_;
     }
-    // rax: the address of the variable's value. A column's is found from the
-    // row (no chain of updates from row to row); a registered variable's cell
-    // is read at every run, and in a scalar run a lost one ends it.
-    bool variable(const Instruction& i) {
+    // Where the variable's value is. A column's is found from the row (no
+    // chain of updates from row to row), from a register where it has one; a
+    // registered variable's cell is read at every run, and in a scalar run a
+    // lost one ends it.
+    bool variable(const Instruction& i, Xbyak::RegExp& at) {
         if (mode_ == Mode::Rows && i.cell >= slots_ && i.cell < slots_ + columns_->size()) {
             const auto k = static_cast<std::size_t>(i.cell - slots_);
             const std::ptrdiff_t stride = (*columns_)[k].stride;
+            const auto held = std::find(held_.begin(), held_.end(), k);
+            if (held != held_.end()) { // contiguous, its start in a register
+                at = kHolders[held - held_.begin()] + r13 * 8;
+                return true;
+            }
             mov(rax, ptr[rbp + k * sizeof(const char*)]);
+            at = rax;
             if (stride == sizeof(double)) {
-                lea(rax, ptr[rax + r13 * 8]);
+                at = rax + r13 * 8;
             } else if (stride != 0) {
                 if (stride < INT32_MIN || stride > INT32_MAX) return false;
                 imul(rcx, r13, static_cast<int>(stride));
-                add(rax, rcx);
+                at = rax + rcx;
             }
             return true;
         }
         mov(rax, reinterpret_cast<std::uintptr_t>(i.cell));
         mov(rax, ptr[rax]);
+        at = rax;
         if (mode_ == Mode::Rows) return true; // checked before the run
         Xbyak::Label found;
         test(rax, rax);
@@ -320,8 +366,9 @@ private:
     // The top value as a double in xmm0 (or xmm1), taken off the stack.
     void topAsDouble(const Xbyak::Xmm& to) {
         if (pending_) { // never on the stack
-            if (!variable(*pending_)) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
-            movsd(to, qword[rax]);
+            Xbyak::RegExp at;
+            if (!variable(*pending_, at)) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
+            movsd(to, qword[at]);
             pending_ = nullptr;
             return;
         }
@@ -361,12 +408,14 @@ private:
             pushed();
             return true;
         case Op::Variable:
-        case Op::VariableFirst:
+        case Op::VariableFirst: {
             room();
-            if (!variable(i)) return false;
-            fld(qword[rax]);
+            Xbyak::RegExp at;
+            if (!variable(i, at)) return false;
+            fld(qword[at]);
             pushed();
             return true;
+        }
         case Op::Add:
         case Op::Sub:
         case Op::Mul:
@@ -389,11 +438,13 @@ private:
         case Op::AddVariable:
         case Op::SubVariable:
         case Op::MulVariable:
-        case Op::DivVariable:
+        case Op::DivVariable: {
             inRegisters(1);
-            if (!variable(i)) return false;
-            withOperand(i.op, qword[rax], Op::AddVariable);
+            Xbyak::RegExp at;
+            if (!variable(i, at)) return false;
+            withOperand(i.op, qword[at], Op::AddVariable);
             return true;
+        }
         case Op::Pow:
             topAsDouble(xmm1);
             topAsDouble(xmm0);

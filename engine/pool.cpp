@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -57,14 +58,20 @@ public:
             helpers = std::min(helpers, workers_);
             job->helpers = helpers;
             jobs_.push_back(job);
+            queued_.fetch_add(1);
         }
         if (helpers > 0) wake_.notify_all();
         job->work();
         {
             std::lock_guard<std::mutex> lock(m_);
             const auto at = std::find(jobs_.begin(), jobs_.end(), job);
-            if (at != jobs_.end()) jobs_.erase(at);
+            if (at != jobs_.end()) {
+                jobs_.erase(at);
+                queued_.fetch_sub(1);
+            }
         }
+        // A helper still on its last range finishes soon: wait awake first.
+        spin([&] { return job->done.load() == job->ranges; });
         std::unique_lock<std::mutex> lock(job->m);
         job->finished.wait(lock, [&] { return job->done.load() == job->ranges; });
         if (job->error) std::rethrow_exception(job->error);
@@ -74,18 +81,36 @@ private:
     std::mutex m_;
     std::condition_variable wake_;
     std::deque<std::shared_ptr<Job>> jobs_;
+    std::atomic<std::size_t> queued_{0}; // jobs_.size(), read without the lock
     std::size_t workers_ = 0;
+
+    // Waits awake, for a short while, until ready() holds: falling asleep and
+    // being woken costs more than a call over a few thousand rows takes.
+    template <typename Ready> static bool spin(Ready ready) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+        for (unsigned k = 1;; ++k) {
+            if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            if (k % 64 == 0 && std::chrono::steady_clock::now() > until) return false;
+        }
+    }
 
     // Detached, and the pool is never destroyed: at exit a worker is still
     // waiting here, on memory that stays.
     void serve() {
         for (;;) {
             std::shared_ptr<Job> job;
+            spin([&] { return queued_.load() > 0; }); // the next call comes soon, often
             {
                 std::unique_lock<std::mutex> lock(m_);
                 wake_.wait(lock, [&] { return !jobs_.empty(); });
                 job = jobs_.front();
-                if (--job->helpers == 0) jobs_.pop_front();
+                if (--job->helpers == 0) {
+                    jobs_.pop_front();
+                    queued_.fetch_sub(1);
+                }
             }
             job->work();
         }

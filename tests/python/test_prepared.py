@@ -47,6 +47,22 @@ class ThreadsTest(unittest.TestCase):
             with self.assertRaisesRegex(TypeError, "threads must be an int or None"):
                 e.eval_many("x", {"x": [1.0]}, threads=wrong)
 
+    @unittest.skipUnless(hasattr(os, "fork"), "needs fork")
+    def test_a_child_process_has_threads_of_its_own(self):
+        # The parent's pool threads do not exist in a forked child, whose
+        # rows must still be computed (not wait for them forever).
+        script = (
+            "import os, signal, Velmoratrix\n"
+            "e = Velmoratrix.Evaluator()\n"
+            "x = [float(i) for i in range(200000)]\n"
+            "before = e.eval_many('x*2+1', {'x': x}, threads=2)\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    signal.alarm(60)\n"
+            "    os._exit(0 if e.eval_many('x*2+1', {'x': x}, threads=2) == before else 1)\n"
+            "os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n")
+        self.assertEqual(subprocess.run([sys.executable, "-c", script], timeout=120).returncode, 0)
+
     def test_python_functions_see_the_rows_in_order(self):
         seen = []
         e = Evaluator()
