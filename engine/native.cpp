@@ -132,6 +132,8 @@ public:
     // False for a step the generator does not take.
     bool generate(const Code& code) {
         frame_ = (kSlots + 16 * (code.maxDepth + 1) + 15) & ~std::size_t{15};
+        exact_.assign(code.maxDepth + 2, false);
+        spilledAsDouble_.assign(code.maxDepth + 2, false);
         // A scalar run keeps only the outcome's address; rows keep their state.
         saved_ = mode_ == Mode::Rows ? 6 : 1;
         for (std::size_t k = 0; k < saved_; ++k) push(kSaved[k]);
@@ -237,8 +239,9 @@ private:
     double* const* slots_;
     const std::vector<Column>* columns_; // rows: the columns, for their strides
     std::size_t frame_ = 0;
-    std::size_t depth_ = 0, registers_ = 0; // values, and how many on the x87 stack
-    std::deque<Constant> constants_;        // labels never move once referred to
+    std::size_t depth_ = 0, registers_ = 0;     // values, and how many on the x87 stack
+    std::vector<bool> exact_, spilledAsDouble_; // by position on the stack
+    std::deque<Constant> constants_;            // labels never move once referred to
     Xbyak::Label exit_, lost_, failed_;
     // A variable read straight into an xmm register by the step after it:
     // its double and the double of its extended value are the same number,
@@ -268,8 +271,22 @@ private:
         db(0x24);                  // base rsp, no index
         dd(static_cast<std::uint32_t>(offset));
     }
-    void loadSlot(std::size_t j) { extendedAtStack(5, kSlots + 16 * j); }
-    void storeSlot(std::size_t j) { extendedAtStack(7, kSlots + 16 * j); }
+    // A value that is exactly a double (a variable, a number, what a
+    // function of doubles returned) is spilled as one: 80-bit stores and
+    // loads are slow, and its 64 bits lose nothing.
+    void loadSlot(std::size_t j) {
+        if (spilledAsDouble_[j])
+            fld(qword[rsp + kSlots + 16 * j]);
+        else
+            extendedAtStack(5, kSlots + 16 * j);
+    }
+    void storeSlot(std::size_t j) {
+        spilledAsDouble_[j] = exact_[j];
+        if (exact_[j])
+            fstp(qword[rsp + kSlots + 16 * j]);
+        else
+            extendedAtStack(7, kSlots + 16 * j);
+    }
     void storeArgument(int n) { extendedAtStack(7, kArguments + 16 * static_cast<std::size_t>(n)); }
     Xbyak::Address number(double value) {
         constants_.emplace_back();
@@ -308,7 +325,8 @@ private:
         }
         registers_ = n;
     }
-    void pushed() {
+    void pushed(bool exact = false) {
+        exact_[depth_] = exact;
         ++depth_;
         ++registers_;
     }
@@ -382,7 +400,7 @@ private:
         movsd(qword[rsp + kDouble], from);
         room();
         fld(qword[rsp + kDouble]);
-        pushed();
+        pushed(true);
     }
     // The top two values into the argument slots, taken off the stack.
     void pairAsArguments() {
@@ -399,7 +417,7 @@ private:
         case Op::NumberFirst:
             room();
             fld(number(i.number));
-            pushed();
+            pushed(true);
             return true;
         case Op::Constant:
         case Op::ConstantFirst:
@@ -413,7 +431,7 @@ private:
             Xbyak::RegExp at;
             if (!variable(i, at)) return false;
             fld(qword[at]);
-            pushed();
+            pushed(true);
             return true;
         }
         case Op::Add:
@@ -427,6 +445,7 @@ private:
             if (i.op == Op::Div) fdivp();
             --depth_;
             --registers_;
+            exact_[depth_ - 1] = false;
             return true;
         case Op::AddNumber:
         case Op::SubNumber:
@@ -518,6 +537,7 @@ private:
     // The accumulator with an operand from memory: `first` is the Add of the
     // group, the others follow it in order.
     void withOperand(Op op, const Xbyak::Address& operand, Op first) {
+        exact_[depth_ - 1] = false;
         switch (static_cast<int>(op) - static_cast<int>(first)) {
         case 0:
             fadd(operand);
