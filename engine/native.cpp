@@ -1,8 +1,9 @@
 // The generator: one pass over resolved code, tracking at generation time
 // how many values the run holds and how many of the topmost sit on the x87
-// register stack (the rest are spilled to the frame, as 80-bit values, so
-// nothing is rounded that the interpreter keeps). Conversions to double
-// happen exactly where the interpreter converts. The code is generated into
+// register stack (the rest are spilled to the frame, as 80-bit values unless
+// they are exactly doubles, so nothing is rounded that the interpreter
+// keeps). Conversions to double happen exactly where the interpreter
+// converts. The code is generated into
 // a scratch buffer, position independent (its constants are read relative to
 // the instruction pointer), then copied to pages of its own that are never
 // writable and executable at once.

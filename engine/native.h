@@ -66,8 +66,9 @@ public:
         return reinterpret_cast<long double (*)(NativeOutcome*)>(entry_)(&outcome);
     }
     void run(Rows& rows) const { reinterpret_cast<void (*)(Rows*)>(entry_)(&rows); }
-    // The pages it holds.
+    // The pages it holds, and where its code starts.
     std::size_t bytes() const { return bytes_; }
+    const void* entry() const { return entry_; }
 
 private:
     struct Buffer;

@@ -19,6 +19,8 @@ namespace velmoratrix {
 namespace {
 
 std::atomic<std::size_t> chosenThreads{0};
+// However many threads a call asks for, the pool grows no larger.
+constexpr std::size_t kMostWorkers = 255;
 
 // One call's ranges; helpers hold it while they take ranges.
 struct Job {
@@ -51,6 +53,7 @@ public:
     void run(const std::shared_ptr<Job>& job, std::size_t helpers) {
         {
             std::lock_guard<std::mutex> lock(m_);
+            helpers = std::min(helpers, kMostWorkers);
             try {
                 for (; workers_ < helpers; ++workers_) std::thread(&Pool::serve, this).detach();
             } catch (const std::system_error&) { // no more threads: fewer helpers
