@@ -119,7 +119,10 @@ public:
             case Op::Sqrt:
                 each(depth, count, [](long double& t) { t = std::sqrt(static_cast<double>(t)); });
                 break;
-            default: // binary functions call out: never run here
+            case Op::Binary: // the engine's own (the others call out)
+                pair(depth, count, [&](long double l, long double r) { return i.binary(l, r); });
+                break;
+            default: // callables call out: never run here
                 ok = false;
                 break;
             }

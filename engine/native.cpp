@@ -255,7 +255,7 @@ private:
         switch (next.op) {
         case Op::Sqrt:
             return true;
-        case Op::Unary: // the engine's own: sin, cos, tan, asin, acos, atan
+        case Op::Unary: // the engine's own: libm's, NaN in, the same NaN out
             return isPure(next.unary);
         case Op::PowNumber: // pow(NaN, 0) is 1, but for a signaling NaN
             return next.number != 0 && next.number == next.number;

@@ -259,10 +259,12 @@ struct MathEvaluator::Prepared {
 
 namespace velmoratrix {
 
-// The engine's own functions: their result depends on their arguments alone
-// (what constant folding and sharing rows among threads rely on).
+// The engine's own functions (the built-in ones and the standard syntax's):
+// their result depends on their arguments alone (what constant folding and
+// sharing rows among threads rely on).
 bool isPure(OperatorFunction f);
 bool isPure(UnaryFunction f);
+bool isPure(BinaryFunction f);
 
 // What a number token reads as, with std::stod's contract; how a failed read
 // ends a run, and how many bytes the number took.

@@ -8,6 +8,7 @@
 #include "evaluator.h"
 #include "machine.h"
 #include "primitives.h"
+#include "standard.h"
 
 using namespace velmoratrix;
 
@@ -39,6 +40,14 @@ bool velmoratrix::isPure(UnaryFunction f) {
           static_cast<UnaryFunction>(std::acos), static_cast<UnaryFunction>(std::atan),
           static_cast<UnaryFunction>(std::sqrt)})
         if (f == known) return true;
+    for (const StandardFunction& known : kStandardFunctions)
+        if (f == known.unary) return true;
+    return false;
+}
+
+bool velmoratrix::isPure(BinaryFunction f) {
+    for (const StandardFunction& known : kStandardFunctions)
+        if (f == known.binary) return true;
     return false;
 }
 
@@ -259,7 +268,8 @@ void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Prog
         default:
             break;
         }
-        callsOut |= i.op == Op::Binary || i.op == Op::CallUnary || i.op == Op::CallBinary;
+        callsOut |= (i.op == Op::Binary && !isPure(i.binary)) || i.op == Op::CallUnary ||
+                    i.op == Op::CallBinary;
     }
     code.callsOut = callsOut;
     code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&

@@ -168,11 +168,13 @@ TEST(NativeTest, SignalingNanRowsGiveTheInterpretersBits) {
     std::vector<double> x(600, 1.5), y(600, 0.0);
     std::memcpy(&x[7], &signaling, sizeof signaling);
     std::memcpy(&y[9], &signaling, sizeof signaling);
-    for (const char* text : {"x^0", "x^2", "1^y", "sin(x)+cos(y)", "sqrt(x)", "x+y"}) {
+    for (const char* text : {"x^0", "x^2", "1^y", "sin(x)+cos(y)", "sqrt(x)", "x+y", "abs(x)",
+                             "floor(y)+exp(x)", "log(x)*min(x, y)", "hypot(x, y)"}) {
         std::vector<double> ways[2];
         for (int generated = 0; generated < 2; ++generated) {
             setNativeEnabled(generated);
             MathEvaluator m;
+            m.syntax = Syntax::Standard; // the classic texts mean the same in it
             ways[generated].resize(x.size());
             m.evalMany(text, {{"x", x.data()}, {"y", y.data()}}, x.size(), ways[generated].data());
         }
