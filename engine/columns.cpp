@@ -253,6 +253,34 @@ bool cellsPresent(const Code& code, double* const* slots, std::size_t columns) {
 }
 
 constexpr std::size_t kNativeRows = 512;
+
+} // namespace
+
+// The program's code for these columns, generated again only where they,
+// the variables or the flag differ from the last call's.
+const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
+                                      const std::vector<Column>& given,
+                                      const std::vector<Column>& columns, double* const* slots) {
+    Program::RowsCode& kept = program.rows;
+    bool same = kept.made && kept.registryEdits == registryEdits() &&
+                kept.accurate == accuracyOverEfficiency && kept.names.size() == given.size();
+    for (std::size_t k = 0; same && k < given.size(); ++k)
+        same = kept.names[k] == given[k].name && kept.strides[k] == columns[k].stride;
+    if (same) return kept.native.get();
+    kept.native = Native::rows(code, slots, columns);
+    kept.made = true;
+    kept.names.clear();
+    kept.strides.clear();
+    for (std::size_t k = 0; k < given.size(); ++k) {
+        kept.names.push_back(given[k].name);
+        kept.strides.push_back(columns[k].stride);
+    }
+    kept.registryEdits = registryEdits();
+    kept.accurate = accuracyOverEfficiency;
+    return kept.native.get();
+}
+
+namespace {
 // Rows a thread takes at a time: enough to pay for handing them over.
 constexpr std::size_t kRowsPerRange = 16384;
 
@@ -267,7 +295,7 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
     evalProgram(programFor(expression), given, count, out, outStride, threads);
 }
 
-void MathEvaluator::evalProgram(const Program& program, const std::vector<Column>& given,
+void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& given,
                                 std::size_t count, double* out, std::ptrdiff_t outStride,
                                 std::size_t threads) {
     Running running(*this); // the program stays while functions from outside run
@@ -301,9 +329,9 @@ void MathEvaluator::evalProgram(const Program& program, const std::vector<Column
     }
     if (!malformed && !code.callsOut) {
         // Machine code pays for its generation over a few hundred rows.
-        const NativeCode native =
+        const Native* native =
             count >= kNativeRows && cellsPresent(code, slots.data(), slots.size())
-                ? Native::rows(code, slots.data(), columns)
+                ? rowsCode(program, code, given, columns, slots.data())
                 : nullptr;
         if (native || code.maxDepth < kInlineStack) {
             forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {

@@ -103,8 +103,7 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
     std::shared_ptr<Program> program = std::move(p.spare);
     if (!program) program = std::make_shared<Program>();
     program->registryEdits = ~std::uint64_t{0};
-    program->native.reset();
-    program->runs = 0;
+    program->releaseNative();
     program->text.assign(text);
     scan(p.language, *program);
     order(this, p.language, *program);
@@ -128,7 +127,7 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
             programs.back().use_count() == 1) // a formula's stays its own
             p.spare = std::move(programs.back());
         programs.pop_back();
-        if (p.spare) p.spare->native.reset();
+        if (p.spare) p.spare->releaseNative();
     }
     return *programs.front();
 }

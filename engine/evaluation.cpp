@@ -85,8 +85,7 @@ inline long double MathEvaluator::runProgram(Program& program, bool record) {
 }
 
 void MathEvaluator::resolveAgain(Program& program) {
-    program.native.reset();
-    program.runs = 0;
+    program.releaseNative();
     resolve(*this, prepared_->language, program, program.code);
     program.registryEdits = registryEdits();
 }

@@ -104,7 +104,7 @@ void MathEvaluator::releaseCompilations() {
     if (!p.programs.empty() && p.programs.front().use_count() == 1 &&
         p.programs.front()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms)
         p.spare = std::move(p.programs.front());
-    if (p.spare) p.spare->native.reset();
+    if (p.spare) p.spare->releaseNative();
     p.programs.clear();
 }
 

@@ -33,6 +33,8 @@ using UnaryCallable = std::function<double(double)>;
 using BinaryCallable = std::function<long double(long double, long double)>;
 
 struct Program; // one text compiled (prepared.h)
+struct Code;    // its resolved steps
+class Native;   // machine code generated for them (native.h)
 
 // The language an evaluator reads: the specified one, or the formulas people
 // type (blanks, unary minus and plus, signed exponents, "**", more functions).
@@ -261,10 +263,14 @@ private:
     // The run of a compiled program; `record`: a failure fills currentRPN's lists.
     long double runProgram(velmoratrix::Program& program, bool record);
     long double finish(velmoratrix::Program& program, bool record);
-    void evalProgram(const velmoratrix::Program& program,
-                     const std::vector<velmoratrix::Column>& columns, std::size_t count,
-                     double* out, std::ptrdiff_t outStride, std::size_t threads);
+    void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
+                     std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);
     velmoratrix::Program& programOf(velmoratrix::Formula& formula);
+    const velmoratrix::Native* rowsCode(velmoratrix::Program& program,
+                                        const velmoratrix::Code& code,
+                                        const std::vector<velmoratrix::Column>& given,
+                                        const std::vector<velmoratrix::Column>& columns,
+                                        double* const* slots);
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
 };

@@ -204,6 +204,23 @@ struct Program {
     // same code it is generated (where it can be).
     NativeCode native;
     std::uint32_t runs = 0;
+    // The code of the last evalMany over enough rows (null where none could
+    // be generated), with what it was generated for: the columns' names and
+    // strides, the variables' edit count and the flag.
+    struct RowsCode {
+        bool made = false;
+        NativeCode native;
+        std::vector<std::string> names;
+        std::vector<std::ptrdiff_t> strides;
+        std::uint64_t registryEdits = 0;
+        bool accurate = false;
+    } rows;
+    void releaseNative() {
+        native.reset();
+        rows.native.reset();
+        rows.made = false;
+        runs = 0;
+    }
 
     std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
     std::string_view slice(std::size_t i) const {
@@ -213,7 +230,7 @@ struct Program {
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
                (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes() +
-               nativeBytes(native.get());
+               nativeBytes(native.get()) + nativeBytes(rows.native.get());
     }
 };
 

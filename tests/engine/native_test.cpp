@@ -242,3 +242,41 @@ TEST(NativeTest, CodeKeepsTheRegistersItsCallerKeeps) {
     EXPECT_EQ(out[2], static_cast<double>(static_cast<long double>(std::sin(3.0)) * 3.0L));
 }
 #endif
+
+// evalMany keeps a program's row code for the next call over the same
+// columns, and makes it anew when columns, variables or the flag differ.
+TEST(NativeTest, RowCodeIsKeptOnlyWhileItFits) {
+    if (!nativeEnabled()) GTEST_SKIP() << "no code generator in this build";
+    std::vector<double> x(2000), out(1000), expected(1000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = 0.25 * static_cast<double>(i) - 7;
+    double k = 3, other = -1;
+    MathEvaluator m(false), reference(false);
+    for (MathEvaluator* e : {&m, &reference}) e->appendVariable("k", k);
+    const std::string text = "x!*k+x%3";
+    int call = 0;
+    auto same = [&](std::vector<Column> columns, std::size_t pieces) {
+        SCOPED_TRACE("call " + std::to_string(++call));
+        const NativeCounts before = nativeCounts();
+        m.evalMany(text, columns, out.size(), out.data());
+        EXPECT_EQ(nativeCounts().pieces - before.pieces, pieces);
+        setNativeEnabled(false);
+        reference.evalMany(text, columns, out.size(), expected.data());
+        setNativeEnabled(true);
+        EXPECT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(double)), 0);
+    };
+    same({{"x", x.data()}}, 1);
+    same({{"x", x.data()}}, 0);
+    same({{"x", x.data() + 1}}, 0); // another start: the same code
+    same({{"x", x.data(), 2 * sizeof(double)}}, 1);
+    same({{"y", x.data()}, {"x", x.data()}}, 1);
+    k = 5; // read at every row
+    same({{"y", x.data()}, {"x", x.data()}}, 0);
+    for (MathEvaluator* e : {&m, &reference}) e->appendVariable("k", other); // rebound in place
+    same({{"y", x.data()}, {"x", x.data()}}, 0);
+    for (MathEvaluator* e : {&m, &reference}) e->externalVariables["k"] = nullptr;
+    same({{"y", x.data()}, {"x", x.data()}}, 0); // a lost cell: every row fails
+    for (MathEvaluator* e : {&m, &reference}) e->appendVariable("k", k);
+    same({{"y", x.data()}, {"x", x.data()}}, 1);
+    for (MathEvaluator* e : {&m, &reference}) e->accuracyOverEfficiency = true;
+    same({{"y", x.data()}, {"x", x.data()}}, 1);
+}
