@@ -98,9 +98,11 @@ long double MathEvaluator::finish(Program& program, bool record) {
     Running running(*this);
     try {
         if (program.native) { // ends in one value: a lost cell or a throw fails it
+            std::exception_ptr error;
             NativeOutcome outcome;
+            outcome.error = &error;
             result = program.native->value(outcome);
-            if (outcome.threw) std::rethrow_exception(outcome.error);
+            if (outcome.threw) std::rethrow_exception(error);
             ok = !outcome.lost;
         } else {
             ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);

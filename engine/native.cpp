@@ -104,7 +104,7 @@ double callUnary(NativeOutcome* outcome, const UnaryCallable* f, double x) noexc
     try {
         return (*f)(x);
     } catch (...) {
-        outcome->error = std::current_exception();
+        *outcome->error = std::current_exception();
         outcome->threw = 1;
         return 0.0;
     }
@@ -114,7 +114,7 @@ long double callBinary(NativeOutcome* outcome, const BinaryCallable* f, long dou
     try {
         return (*f)(left, right);
     } catch (...) {
-        outcome->error = std::current_exception();
+        *outcome->error = std::current_exception();
         outcome->threw = 1;
         return 0.0L;
     }

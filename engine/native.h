@@ -28,12 +28,13 @@ struct NativeCounts {
 NativeCounts nativeCounts();
 
 // How a scalar run ended besides its value: a registered variable that lost
-// its cell, or a callable that threw (the exception is kept here, never
-// unwound through generated frames).
+// its cell, or a callable that threw (the exception is kept in `error`, never
+// unwound through generated frames). Code that calls no callable needs no
+// `error`, and saves making and destroying one.
 struct NativeOutcome {
     unsigned char lost = 0;
     unsigned char threw = 0;
-    std::exception_ptr error;
+    std::exception_ptr* error = nullptr;
 };
 
 // The rows a row run computes: `count` values into out, `outStride` bytes
