@@ -119,19 +119,18 @@ void registerRow(const Row& row) {
         for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(row.standard));
         label(state);
     });
-    benchmark::RegisterBenchmark(("standard_fresh/" + row.name).c_str(),
-                                 [=](benchmark::State& state) {
-                                     Engine engine(row);
-                                     engine.m.syntax = Syntax::Standard;
-                                     const std::string texts[2] = {row.standard,
-                                                                   "(" + row.standard + ")"};
-                                     std::size_t i = 0;
-                                     for (auto _ : state) {
-                                         engine.m.releaseCompilations();
-                                         benchmark::DoNotOptimize(engine.m.eval(texts[i++ & 1]));
-                                     }
-                                     label(state);
-                                 });
+    benchmark::RegisterBenchmark(
+        ("standard_fresh/" + row.name).c_str(), [=](benchmark::State& state) {
+            Engine engine(row);
+            engine.m.syntax = Syntax::Standard;
+            const std::string texts[2] = {row.standard, "(" + row.standard + ")"};
+            std::size_t i = 0;
+            for (auto _ : state) {
+                engine.m.releaseCompilations();
+                benchmark::DoNotOptimize(engine.m.eval(texts[i++ & 1]));
+            }
+            label(state);
+        });
     benchmark::RegisterBenchmark(("eval/" + row.name).c_str(), [=](benchmark::State& state) {
         Engine engine(row);
         for (auto _ : state) benchmark::DoNotOptimize(engine.m.eval(row.expression));
@@ -173,45 +172,36 @@ void registerRow(const Row& row) {
         label(state);
     });
     // A formula used as most users use one: the same text again, its first
-    // variable changed before every call.
-    if (!row.variables.empty())
-        benchmark::RegisterBenchmark(
-            ("eval_changing/" + row.name).c_str(), [=](benchmark::State& state) {
-                Engine engine(row);
-                double& first = engine.cells.begin()->second;
-                for (auto _ : state) {
-                    first += 0.5;
-                    benchmark::DoNotOptimize(engine.m.eval(row.expression));
-                }
-                label(state);
-            });
-    // The same through a prepared formula (no text to look up), and through
-    // the interpreter alone (no machine code).
-    if (!row.variables.empty()) {
-        benchmark::RegisterBenchmark(
-            ("formula_changing/" + row.name).c_str(), [=](benchmark::State& state) {
-                Engine engine(row);
-                double& first = engine.cells.begin()->second;
-                Formula formula = engine.m.prepare(row.expression);
-                for (auto _ : state) {
-                    first += 0.5;
-                    benchmark::DoNotOptimize(formula.value());
-                }
-                label(state);
-            });
-        benchmark::RegisterBenchmark(
-            ("eval_changing_interpreted/" + row.name).c_str(), [=](benchmark::State& state) {
-                setNativeEnabled(false);
-                Engine engine(row);
-                double& first = engine.cells.begin()->second;
-                for (auto _ : state) {
-                    first += 0.5;
-                    benchmark::DoNotOptimize(engine.m.eval(row.expression));
-                }
-                setNativeEnabled(true);
-                label(state);
-            });
+    // variable changed before every call; as machine code, and through the
+    // interpreter alone.
+    for (const bool generated : {true, false}) {
+        if (row.variables.empty()) break;
+        const std::string name = generated ? "eval_changing/" : "eval_changing_interpreted/";
+        benchmark::RegisterBenchmark((name + row.name).c_str(), [=](benchmark::State& state) {
+            setNativeEnabled(generated);
+            Engine engine(row);
+            double& first = engine.cells.begin()->second;
+            for (auto _ : state) {
+                first += 0.5;
+                benchmark::DoNotOptimize(engine.m.eval(row.expression));
+            }
+            setNativeEnabled(true);
+            label(state);
+        });
     }
+    // The same through a prepared formula: no text to look up.
+    if (!row.variables.empty())
+        benchmark::RegisterBenchmark(("formula_changing/" + row.name).c_str(),
+                                     [=](benchmark::State& state) {
+                                         Engine engine(row);
+                                         double& first = engine.cells.begin()->second;
+                                         Formula formula = engine.m.prepare(row.expression);
+                                         for (auto _ : state) {
+                                             first += 0.5;
+                                             benchmark::DoNotOptimize(formula.value());
+                                         }
+                                         label(state);
+                                     });
     // muparser's Eval alone, SetExpr once, with its optimizer off and on.
     for (const bool optimize : {false, true}) {
         const std::string name = optimize ? "muparser_eval_opt/" : "muparser_eval/";
@@ -306,11 +296,10 @@ void generation(benchmark::State& state, bool generated) {
     const NativeCounts after = nativeCounts();
     setNativeEnabled(true);
     state.counters["tokens"] = static_cast<double>(tokenCount(text));
-    state.counters["code_bytes"] =
-        after.pieces > before.pieces
-            ? static_cast<double>(after.bytes - before.bytes) /
-                  static_cast<double>(after.pieces - before.pieces)
-            : 0;
+    state.counters["code_bytes"] = after.pieces > before.pieces
+                                       ? static_cast<double>(after.bytes - before.bytes) /
+                                             static_cast<double>(after.pieces - before.pieces)
+                                       : 0;
 }
 
 // eval of "v0+1" or "v{V-1}+1" with V variables registered.

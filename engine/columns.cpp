@@ -235,20 +235,9 @@ private:
 // Whether every registered variable the code reads has its cell (a column's
 // slot always has one).
 bool cellsPresent(const Code& code, double* const* slots, std::size_t columns) {
-    for (const Instruction& i : code.steps) {
-        switch (i.op) {
-        case Op::Variable:
-        case Op::VariableFirst:
-        case Op::AddVariable:
-        case Op::SubVariable:
-        case Op::MulVariable:
-        case Op::DivVariable:
-            if (!(i.cell >= slots && i.cell < slots + columns) && !*i.cell) return false;
-            break;
-        default:
-            break;
-        }
-    }
+    for (const Instruction& i : code.steps)
+        if (readsCell(i.op) && !(i.cell >= slots && i.cell < slots + columns) && !*i.cell)
+            return false;
     return true;
 }
 

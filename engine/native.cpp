@@ -39,15 +39,13 @@ std::atomic<bool>& enabledFlag() {
 
 } // namespace
 
+bool nativeEnabled() {
 #ifdef VELMO_NATIVE
-bool nativeEnabled() {
     return enabledFlag().load(std::memory_order_relaxed);
-}
 #else
-bool nativeEnabled() {
     return false;
-}
 #endif
+}
 
 void setNativeEnabled(bool enabled) {
     enabledFlag().store(enabled);
@@ -214,9 +212,9 @@ private:
 
     void holdColumns(const Code& code) {
         for (const Instruction& i : code.steps)
-            if (callsOut(i.op)) return;
+            if (calls(i.op)) return;
         for (const Instruction& i : code.steps) {
-            if (!readsVariable(i.op) || !(i.cell >= slots_ && i.cell < slots_ + columns_->size()) ||
+            if (!readsCell(i.op) || !(i.cell >= slots_ && i.cell < slots_ + columns_->size()) ||
                 held_.size() == 4)
                 continue;
             const auto k = static_cast<std::size_t>(i.cell - slots_);
@@ -227,14 +225,10 @@ private:
             held_.push_back(k);
         }
     }
-    static bool callsOut(Op op) {
+    static bool calls(Op op) {
         return op == Op::Pow || op == Op::PowNumber || op == Op::Unary || op == Op::Binary ||
                op == Op::Primitive || op == Op::PrimitiveNumber || op == Op::CallUnary ||
                op == Op::CallBinary;
-    }
-    static bool readsVariable(Op op) {
-        return op == Op::Variable || op == Op::VariableFirst || op == Op::AddVariable ||
-               op == Op::SubVariable || op == Op::MulVariable || op == Op::DivVariable;
     }
     Mode mode_;
     double* const* slots_;

@@ -152,6 +152,12 @@ enum class Op : std::uint8_t {
     CallUnary, // a callable's function
     CallBinary,
 };
+// The steps that read a variable through `cell`.
+inline bool readsCell(Op op) {
+    return op == Op::Variable || op == Op::VariableFirst || op == Op::AddVariable ||
+           op == Op::SubVariable || op == Op::MulVariable || op == Op::DivVariable;
+}
+
 struct Instruction {
     Op op;
     std::int32_t arity; // Primitive: how many values it takes
