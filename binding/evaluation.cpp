@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "environment.h"
+
 using namespace velmoratrix;
 
 namespace {
@@ -241,19 +243,21 @@ py::object newResults(std::size_t n, bool ndarray) {
 
 } // namespace
 
-long double eval(Self self, std::string text) {
+// The value reaches Python as a float rounded under the engine's own
+// settings, whatever the calling program has set.
+double eval(Self self, std::string text) {
     Hold hold(*self.object);
-    if (text.size() < kLongText) return self->eval(std::move(text));
+    if (text.size() < kLongText) return EngineFloats::rounded(self->eval(std::move(text)));
     long double value = 0;
     withoutGil([&] { value = self->eval(std::move(text)); });
-    return value;
+    return EngineFloats::rounded(value);
 }
 
-long double evaluateText(std::string text) {
-    if (text.size() < kLongText) return evaluate(std::move(text));
+double evaluateText(std::string text) {
+    if (text.size() < kLongText) return EngineFloats::rounded(evaluate(std::move(text)));
     long double value = 0;
     withoutGil([&] { value = evaluate(std::move(text)); });
-    return value;
+    return EngineFloats::rounded(value);
 }
 
 double evalWith(Self self, std::string text, py::object values) {

@@ -8,8 +8,8 @@
 
 #include "calls.h"
 
-long double eval(Self self, std::string text);
-long double evaluateText(std::string text);
+double eval(Self self, std::string text);
+double evaluateText(std::string text);
 // values maps names to floats bound for this call only.
 double evalWith(Self self, std::string text, py::object values);
 py::object evalMany(Self self, std::string text, py::object values, py::object out,

@@ -1,6 +1,7 @@
 #include "formula.h"
 
 #include "diagnostics.h"
+#include "environment.h"
 #include "evaluation.h"
 
 namespace {
@@ -20,9 +21,9 @@ py_Formula prepare(Self self, const py::str& expression) {
     return py_Formula{std::move(evaluator), expression, std::move(formula)};
 }
 
-long double formulaEval(FormulaSelf self) {
+double formulaEval(FormulaSelf self) {
     Hold hold(evaluatorOf(self->evaluator));
-    return self->formula.value();
+    return velmoratrix::EngineFloats::rounded(self->formula.value());
 }
 
 py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out,

@@ -79,16 +79,16 @@ public:
                 each(depth, count, [&](long double& t) { t /= i.number; });
                 break;
             case Op::AddVariable:
-                ok = operand(i, first, count, depth, [](long double& t, double v) { t += v; });
+                ok = operand(i, first, count, depth, addFrom);
                 break;
             case Op::SubVariable:
-                ok = operand(i, first, count, depth, [](long double& t, double v) { t -= v; });
+                ok = operand(i, first, count, depth, subFrom);
                 break;
             case Op::MulVariable:
-                ok = operand(i, first, count, depth, [](long double& t, double v) { t *= v; });
+                ok = operand(i, first, count, depth, mulFrom);
                 break;
             case Op::DivVariable:
-                ok = operand(i, first, count, depth, [](long double& t, double v) { t /= v; });
+                ok = operand(i, first, count, depth, divFrom);
                 break;
             case Op::PowNumber:
                 each(depth, count,
@@ -181,7 +181,7 @@ private:
     }
     bool load(const Instruction& i, std::size_t first, std::size_t count, std::size_t& depth) {
         ++depth;
-        return operand(i, first, count, depth, [](long double& t, double v) { t = v; });
+        return operand(i, first, count, depth, [](long double& t, const double& v) { t = v; });
     }
 };
 
@@ -278,6 +278,7 @@ constexpr std::size_t kRowsPerRange = 16384;
 void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& given,
                              std::size_t count, double* out, std::ptrdiff_t outStride,
                              std::size_t threads) {
+    Entry call(*this);
     refuseWhileRunning("evalMany");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Standard) expression = classicText(expression, &given);

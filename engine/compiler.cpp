@@ -133,6 +133,7 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
 }
 
 me_RPN MathEvaluator::compile(std::string expression) {
+    Entry call(*this);
     refuseWhileRunning("compile");
     const Program& program = programFor(expression);
     me_RPN result;

@@ -368,6 +368,7 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) {
 
 std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
                                              const std::vector<std::string>& known) {
+    Entry call(*this);
     refuseWhileRunning("check");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Standard) { // the first problem is where reading stops
@@ -396,6 +397,7 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
 }
 
 std::vector<std::string> MathEvaluator::names(const std::string& expression) {
+    Entry call(*this);
     refuseWhileRunning("names");
     if (syntax != prepared_->syntax) followSyntax();
     std::vector<std::string> found;
@@ -421,6 +423,7 @@ std::vector<std::string> MathEvaluator::names(const std::string& expression) {
 }
 
 Explanation MathEvaluator::explain(const std::string& expression) {
+    Entry call(*this);
     refuseWhileRunning("explain");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Classic) return explainClassic(expression);

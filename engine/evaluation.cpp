@@ -45,6 +45,7 @@ bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, long double
 // The record of the last expression is complete after every call: after a
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
+    Entry call(*this);
     refuseWhileRunning("eval");
     if (syntax != prepared_->syntax) followSyntax();
     // A standard text runs as the classic text it means, kept from the last
@@ -130,23 +131,46 @@ Program& MathEvaluator::programOf(Formula& formula) {
 }
 
 Formula MathEvaluator::prepare(std::string expression) {
+    Entry call(*this);
     refuseWhileRunning("prepare");
     if (syntax != prepared_->syntax) followSyntax();
-    std::string classic =
-        syntax == Syntax::Standard ? classicText(expression, nullptr) : expression;
+    const bool standard = syntax == Syntax::Standard;
+    std::string classic = expression;
+    if (standard) {
+        // Its names may be columns or per-call values still to come: they are
+        // checked when it runs.
+        Translation t = translate(prepared().language, expression);
+        if (t.failed) throw ExpressionError({t.failure}, expression);
+        classic = std::move(t.classic);
+    }
     Formula formula(*this, std::move(expression), std::move(classic));
+    formula.standard_ = standard;
     programOf(formula);
     return formula;
 }
 
+// A standard formula's names, as eval checks them: once for the registered
+// variables as they are now, at every call for the columns given.
+void MathEvaluator::checkFormulaNames(Formula& formula, const std::vector<Column>* columns) {
+    if (!formula.standard_) return;
+    const std::uint64_t edits = languageEdits() + registryEdits();
+    if (!columns && formula.checked_ == edits) return;
+    classicText(formula.text_, columns);
+    if (!columns) formula.checked_ = edits;
+}
+
 long double Formula::value() {
+    MathEvaluator::Entry call(*m_);
     m_->refuseWhileRunning("Formula::value");
+    m_->checkFormulaNames(*this, nullptr);
     return m_->runProgram(m_->programOf(*this), false);
 }
 
 void Formula::values(const std::vector<Column>& columns, std::size_t count, double* out,
                      std::ptrdiff_t outStride, std::size_t threads) {
+    MathEvaluator::Entry call(*m_);
     m_->refuseWhileRunning("Formula::values");
+    m_->checkFormulaNames(*this, &columns);
     m_->evalProgram(m_->programOf(*this), columns, count, out, outStride, threads);
 }
 

@@ -88,15 +88,23 @@ void MathEvaluator::refuseWhileRunning(const char* what) const {
                                "another evaluator inside it");
 }
 
+void MathEvaluator::Entry::refuseConcurrent() {
+    throw std::logic_error("MathEvaluator: called while another thread is inside a call on the "
+                           "same evaluator; use one evaluator per thread, or a lock around every "
+                           "call");
+}
+
 void MathEvaluator::abandonAfterFork() {
     (void)prepared_.release();
     prepared_ = std::make_unique<Prepared>();
     currentRPN.tokens = List<Token>();
     currentRPN.RPN_values = List<Token>();
     running_ = 0;
+    owner_.store(nullptr);
 }
 
 void MathEvaluator::releaseCompilations() {
+    Entry call(*this);
     refuseWhileRunning("releaseCompilations");
     Prepared& p = *prepared_;
     // A small program's buffers are worth keeping for the next compilation.

@@ -7,8 +7,17 @@
 // the next seperate/compile/eval reads them as they are then. The engine
 // derives fast lookups and compiled programs from them and derives again
 // whenever their edit counters have moved.
+//
+// One evaluator serves one thread at a time: use one per thread, or hold a
+// lock around every call and every table edit. A call that finds another
+// thread inside the same evaluator throws std::logic_error instead of
+// corrupting it. A Formula is used as its evaluator is, by one thread at a
+// time. Every evaluation computes under round to nearest, 64-bit x87
+// precision and masked exceptions, whatever the caller has set; the caller's
+// settings are given back on return.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -84,7 +93,8 @@ struct Explanation {
 };
 
 // How many threads evalMany uses when the call does not say: the machine's
-// cores until set; setting 0 returns to that.
+// cores until set; setting 0 returns to that. A call uses at most 256
+// threads: a larger count, set or given, means 256.
 std::size_t defaultThreads();
 void setDefaultThreads(std::size_t threads);
 
@@ -108,7 +118,9 @@ public:
 // outlive it), evaluated without looking the text up. It follows table and
 // variable edits as eval does, and outlives the evaluator's cache. It leaves
 // currentRPN alone: a malformed text gives 0.0 without a record. A standard
-// text is read once, when prepared.
+// text is read once, when prepared; its names are checked when it runs (they
+// may be columns still to come), and a missing one raises ExpressionError as
+// eval does.
 class Formula {
 public:
     // What eval(text()) returns.
@@ -124,6 +136,8 @@ private:
         : m_(&m), text_(std::move(text)), classic_(std::move(classic)) {}
     MathEvaluator* m_;
     std::string text_, classic_;       // as given, and as run
+    bool standard_ = false;
+    std::uint64_t checked_ = ~std::uint64_t{0}; // the edit count its names were found at
     std::shared_ptr<Program> program_; // compiled at `derived_`'s edit count `at_`
     const void* derived_ = nullptr;
     std::uint64_t at_ = 0;
@@ -248,6 +262,9 @@ private:
     // std::logic_error while it runs.
     int running_ = 0;
     struct Running;
+    // The thread inside a call, or null: a second thread is refused.
+    std::atomic<const void*> owner_{nullptr};
+    struct Entry;
     void refuseWhileRunning(const char* what) const;
     // Standard syntax: the tables follow `syntax`; a standard text becomes
     // the classic text it means, or throws ExpressionError.
@@ -266,6 +283,8 @@ private:
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
                      std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);
     velmoratrix::Program& programOf(velmoratrix::Formula& formula);
+    void checkFormulaNames(velmoratrix::Formula& formula,
+                           const std::vector<velmoratrix::Column>* columns);
     const velmoratrix::Native* rowsCode(velmoratrix::Program& program,
                                         const velmoratrix::Code& code,
                                         const std::vector<velmoratrix::Column>& given,

@@ -49,6 +49,7 @@ void claim(MathEvaluator& m, Language& language, const std::string& name, int ar
 } // namespace
 
 void MathEvaluator::appendFunction(std::string name, UnaryFunction function) {
+    Entry call(*this);
     refuseWhileRunning("appendFunction");
     claim(*this, prepared().language, name, 1);
     binaryFunctions.erase(name);
@@ -56,6 +57,7 @@ void MathEvaluator::appendFunction(std::string name, UnaryFunction function) {
 }
 
 void MathEvaluator::appendFunction(std::string name, BinaryFunction function) {
+    Entry call(*this);
     refuseWhileRunning("appendFunction");
     claim(*this, prepared().language, name, 2);
     unaryFunctions.erase(name);
@@ -63,16 +65,19 @@ void MathEvaluator::appendFunction(std::string name, BinaryFunction function) {
 }
 
 void MathEvaluator::appendCallable(std::string name, UnaryCallable function) {
+    Entry call(*this);
     appendFunction(name, callableUnary);
     prepared_->language.unaryCallables[name] = std::move(function);
 }
 
 void MathEvaluator::appendCallable(std::string name, BinaryCallable function) {
+    Entry call(*this);
     appendFunction(name, callableBinary);
     prepared_->language.binaryCallables[name] = std::move(function);
 }
 
 void MathEvaluator::deleteFunction(const std::string& name) {
+    Entry call(*this);
     refuseWhileRunning("deleteFunction");
     for (long i = functionNames.indexOf(name); i >= 0; i = functionNames.indexOf(name))
         functionNames.remove(static_cast<unsigned>(i));

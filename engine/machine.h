@@ -11,6 +11,31 @@ namespace velmoratrix {
 // Code this deep runs on a stack in the frame of the call.
 constexpr std::size_t kInlineStack = 64;
 
+// A step that takes its right operand from a variable takes the double from
+// memory, as generated code does. The form decides the NaN of the result: a
+// signaling NaN from memory meets a NaN accumulator with the accumulator's
+// NaN as the result, where one loaded first would be quiet and the larger
+// payload would win. Spelled out, so no compiler picks the other form.
+#if defined(__x86_64__) || defined(__i386__)
+inline void addFrom(long double& top, const double& v) {
+    __asm__("faddl %1" : "+t"(top) : "m"(v));
+}
+inline void subFrom(long double& top, const double& v) {
+    __asm__("fsubl %1" : "+t"(top) : "m"(v));
+}
+inline void mulFrom(long double& top, const double& v) {
+    __asm__("fmull %1" : "+t"(top) : "m"(v));
+}
+inline void divFrom(long double& top, const double& v) {
+    __asm__("fdivl %1" : "+t"(top) : "m"(v));
+}
+#else
+inline void addFrom(long double& top, const double& v) { top += v; }
+inline void subFrom(long double& top, const double& v) { top -= v; }
+inline void mulFrom(long double& top, const double& v) { top *= v; }
+inline void divFrom(long double& top, const double& v) { top /= v; }
+#endif
+
 // Runs the code with `below` as the stack under the accumulator `top`, which
 // stays in a register while the arithmetic steps use it. False where a
 // variable has lost its cell.
@@ -33,6 +58,13 @@ constexpr std::size_t kInlineStack = 64;
         const double* cell = *i.cell;
         if (!cell) return false;
         value = *cell;
+        return true;
+    };
+    // The accumulator with a variable's double, as f takes it from memory.
+    auto withVariable = [&](const Instruction& i, void (*f)(long double&, const double&)) {
+        const double* cell = *i.cell;
+        if (!cell) return false;
+        f(top, *cell);
         return true;
     };
     long double v;
@@ -82,20 +114,16 @@ constexpr std::size_t kInlineStack = 64;
             top /= i.number;
             break;
         case Op::AddVariable:
-            if (!variable(i, v)) return ok = false;
-            top += v;
+            if (!withVariable(i, addFrom)) return ok = false;
             break;
         case Op::SubVariable:
-            if (!variable(i, v)) return ok = false;
-            top -= v;
+            if (!withVariable(i, subFrom)) return ok = false;
             break;
         case Op::MulVariable:
-            if (!variable(i, v)) return ok = false;
-            top *= v;
+            if (!withVariable(i, mulFrom)) return ok = false;
             break;
         case Op::DivVariable:
-            if (!variable(i, v)) return ok = false;
-            top /= v;
+            if (!withVariable(i, divFrom)) return ok = false;
             break;
         case Op::Primitive: {
             // A one-operand operator receives its operand as `right`; the

@@ -97,25 +97,35 @@ constexpr std::size_t kMaxSteps = 4096;
 constexpr std::size_t kMaxDepth = 256;
 constexpr std::size_t kRegisters = 8; // the x87 register stack
 
-// Calls out, each noexcept: what they throw is kept for the caller to throw.
-double callUnary(NativeOutcome* outcome, const UnaryCallable* f, double x) noexcept {
+// Calls out of the engine, each noexcept: what a function from outside
+// throws is kept for the caller to throw, never unwound through generated
+// frames (which have no unwind information).
+template <typename Result, typename Call> Result caught(NativeOutcome* outcome, Call call) {
     try {
-        return (*f)(x);
+        return call();
     } catch (...) {
         *outcome->error = std::current_exception();
         outcome->threw = 1;
-        return 0.0;
+        return 0;
     }
+}
+double callUnary(NativeOutcome* outcome, const UnaryCallable* f, double x) noexcept {
+    return caught<double>(outcome, [&] { return (*f)(x); });
 }
 long double callBinary(NativeOutcome* outcome, const BinaryCallable* f, long double left,
                        long double right) noexcept {
-    try {
-        return (*f)(left, right);
-    } catch (...) {
-        *outcome->error = std::current_exception();
-        outcome->threw = 1;
-        return 0.0L;
-    }
+    return caught<long double>(outcome, [&] { return (*f)(left, right); });
+}
+double callUnaryPointer(NativeOutcome* outcome, UnaryFunction f, double x) noexcept {
+    return caught<double>(outcome, [&] { return f(x); });
+}
+long double callBinaryPointer(NativeOutcome* outcome, BinaryFunction f, long double left,
+                              long double right) noexcept {
+    return caught<long double>(outcome, [&] { return f(left, right); });
+}
+long double callPrimitive(NativeOutcome* outcome, OperatorFunction f, bool accurate,
+                          long double left, long double right) noexcept {
+    return caught<long double>(outcome, [&] { return f(left, right, accurate); });
 }
 
 double (*const libmPow)(double, double) = std::pow;
@@ -481,18 +491,29 @@ private:
         case Op::Unary:
             topAsDouble(xmm0);
             spill();
-            callAt(reinterpret_cast<const void*>(i.unary));
+            if (isPure(i.unary)) {
+                callAt(reinterpret_cast<const void*>(i.unary));
+            } else {
+                if (!outside(reinterpret_cast<const void*>(i.unary))) return false;
+                callAt(reinterpret_cast<const void*>(&callUnaryPointer));
+                unlessThrown(0);
+            }
             pushDouble(xmm0);
             return true;
         case Op::Binary:
             pairAsArguments();
             spill();
-            callAt(reinterpret_cast<const void*>(i.binary));
+            if (isPure(i.binary)) {
+                callAt(reinterpret_cast<const void*>(i.binary));
+            } else {
+                if (!outside(reinterpret_cast<const void*>(i.binary))) return false;
+                callAt(reinterpret_cast<const void*>(&callBinaryPointer));
+                unlessThrown(1);
+            }
             pushed();
             return true;
         case Op::Primitive:
-            primitive(i.primitive, i.arity, code.accurate);
-            return true;
+            return primitive(i.primitive, i.arity, code.accurate);
         case Op::PrimitiveNumber:
             inRegisters(1);
             storeArgument(0);
@@ -501,10 +522,7 @@ private:
             fld(number(i.number2));
             storeArgument(1);
             spill();
-            mov(edi, code.accurate ? 1 : 0);
-            callAt(reinterpret_cast<const void*>(i.primitive));
-            pushed();
-            return true;
+            return callPrimitiveAt(i.primitive, code.accurate);
         case Op::CallUnary:
             if (mode_ != Mode::Scalar) return false;
             topAsDouble(xmm0);
@@ -551,7 +569,7 @@ private:
 
     // An operator's primitive: one operand is `right`, the values past the
     // second are dropped, none gives it zeros.
-    void primitive(OperatorFunction function, int arity, bool accurate) {
+    bool primitive(OperatorFunction function, int arity, bool accurate) {
         if (arity == 0) {
             room();
             fldz();
@@ -581,9 +599,30 @@ private:
             }
         }
         spill();
-        mov(edi, accurate ? 1 : 0);
-        callAt(reinterpret_cast<const void*>(function));
+        return callPrimitiveAt(function, accurate);
+    }
+    // A primitive with its operands in the argument slots; one from outside
+    // the engine through its trampoline.
+    bool callPrimitiveAt(OperatorFunction function, bool accurate) {
+        if (isPure(function)) {
+            mov(edi, accurate ? 1 : 0);
+            callAt(reinterpret_cast<const void*>(function));
+        } else {
+            if (!outside(reinterpret_cast<const void*>(function))) return false;
+            mov(edx, accurate ? 1 : 0);
+            callAt(reinterpret_cast<const void*>(&callPrimitive));
+            unlessThrown(1);
+        }
         pushed();
+        return true;
+    }
+    // The outcome and a function from outside as a trampoline's first two
+    // arguments; rows never call one (such code runs interpreted, in order).
+    bool outside(const void* function) {
+        if (mode_ != Mode::Scalar) return false;
+        mov(rdi, rbx);
+        mov(rsi, reinterpret_cast<std::uintptr_t>(function));
+        return true;
     }
 };
 

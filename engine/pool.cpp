@@ -1,5 +1,7 @@
 #include "pool.h"
 
+#include "environment.h"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -20,7 +22,7 @@ namespace {
 
 std::atomic<std::size_t> chosenThreads{0};
 // However many threads a call asks for, the pool grows no larger.
-constexpr std::size_t kMostWorkers = 255;
+constexpr std::size_t kMostWorkers = kMostThreads - 1;
 
 // One call's ranges; helpers hold it while they take ranges.
 struct Job {
@@ -33,6 +35,7 @@ struct Job {
     std::exception_ptr error; // the first one (m)
 
     void work() {
+        const EngineFloats floats; // a pool thread's own settings are not the caller's
         for (std::size_t r; (r = next.fetch_add(1)) < ranges;) {
             try {
                 (*body)(r * grain, std::min(count, (r + 1) * grain));
@@ -154,13 +157,14 @@ std::size_t defaultThreads() {
 }
 
 void setDefaultThreads(std::size_t threads) {
-    chosenThreads.store(threads);
+    chosenThreads.store(std::min(threads, kMostThreads));
 }
 
 void forEachRange(std::size_t count, std::size_t threads, std::size_t grain,
                   const std::function<void(std::size_t, std::size_t)>& body) {
     if (count == 0) return;
     if (threads == 0) threads = defaultThreads();
+    threads = std::min(threads, kMostThreads); // no arithmetic below can overflow
     grain = std::max<std::size_t>(grain, 1);
     // A few ranges per thread, so that one slow thread holds up little.
     if (threads > 1) grain = std::max(grain, (count + 4 * threads - 1) / (4 * threads));

@@ -10,6 +10,10 @@
 
 namespace velmoratrix {
 
+// The most threads a call uses, the caller's included: a larger count asks
+// for this many.
+constexpr std::size_t kMostThreads = 256;
+
 // Calls body(first, last) for consecutive ranges that tile [0, count), each
 // at least `grain` long but for the last, on up to `threads` threads (0: the
 // default). Returns when every range is done; rethrows the first exception a

@@ -3,6 +3,8 @@
 // and the compiled programs of the texts it was recently given.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -12,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "environment.h"
 #include "evaluator.h"
 
 namespace velmoratrix {
@@ -260,6 +263,32 @@ struct MathEvaluator::Running {
     ~Running() { --m.running_; }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
+};
+
+// One call into the evaluator, for its duration: the evaluator's one thread
+// (a call made from inside a call on the same thread is the same use), under
+// the engine's floating-point environment.
+struct MathEvaluator::Entry {
+    MathEvaluator& m;
+    bool outer = false;
+    velmoratrix::EngineFloats floats;
+    explicit Entry(MathEvaluator& evaluator) : m(evaluator) {
+        const void* me = thread();
+        if (m.owner_.load(std::memory_order_relaxed) == me) return;
+        const void* expected = nullptr;
+        if (!m.owner_.compare_exchange_strong(expected, me, std::memory_order_acquire))
+            refuseConcurrent();
+        outer = true;
+    }
+    ~Entry() {
+        if (outer) m.owner_.store(nullptr, std::memory_order_release);
+    }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+
+private:
+    static const void* thread() { return reinterpret_cast<const void*>(pthread_self()); }
+    [[noreturn]] static void refuseConcurrent();
 };
 
 struct MathEvaluator::Prepared {

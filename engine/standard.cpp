@@ -10,11 +10,14 @@ using namespace velmoratrix;
 
 namespace {
 
+// A NaN on either side is the result, as numpy's minimum and maximum give.
 long double smaller(long double a, long double b) {
-    return b < a ? b : a;
+    if (a != a) return a;
+    return b < a || b != b ? b : a;
 }
 long double larger(long double a, long double b) {
-    return a < b ? b : a;
+    if (a != a) return a;
+    return a < b || b != b ? b : a;
 }
 long double hypotenuse(long double a, long double b) {
     return std::hypot(static_cast<double>(a), static_cast<double>(b));
@@ -246,9 +249,14 @@ private:
         at_ = open + 1;
         write(function);
         write("(");
+        // The classic comma only keeps tokens apart: each of several
+        // arguments is a group of its own, or max(10+x,3) would add x to 3.
+        const bool grouped = arity > 1;
         for (int k = 0; k < arity; ++k) {
             if (k) write(",");
+            if (grouped) write("(");
             if (!expression(0)) return false;
+            if (grouped) write(")");
             skip();
             const char expected = k + 1 < arity ? ',' : ')';
             if (at_ == text_.size() || text_[at_] != expected)
@@ -321,6 +329,7 @@ velmoratrix::ExpressionError::ExpressionError(std::vector<Diagnostic> found, std
       problems(std::move(found)), position(problems.front().offset), text(std::move(source)) {}
 
 void MathEvaluator::followSyntax() {
+    Entry call(*this);
     Prepared& p = *prepared_;
     if (syntax == Syntax::Standard) {
         for (const StandardFunction& f : kStandardFunctions) {

@@ -46,6 +46,7 @@ void velmoratrix::fillTokenLists(me_RPN& record, const Program& program) {
 
 // Only reads the evaluator: the compiler's table lookups are compile's.
 me_SepValues MathEvaluator::seperate(std::string expression) {
+    Entry call(*this);
     Program scratch;
     scratch.text = std::move(expression);
     scan(prepared().language, scratch);

@@ -22,6 +22,7 @@ void velmoratrix::VariableIndex::rebuild(const List<std::string>& names) {
 }
 
 bool MathEvaluator::isVariable(std::string_view name) {
+    Entry call(*this);
     VariableIndex& index = prepared_->variables;
     if (index.edits != variableNames.edits) {
         index.rebuild(variableNames);
@@ -31,6 +32,7 @@ bool MathEvaluator::isVariable(std::string_view name) {
 }
 
 void MathEvaluator::appendVariable(std::string name, double& value) {
+    Entry call(*this);
     // Rebinding writes the entry in place: compiled programs read it at every
     // run, so only a new name changes what they were resolved against.
     const auto entry = std::as_const(externalVariables).find(name);
@@ -48,6 +50,7 @@ void MathEvaluator::appendVariable(std::string name, double& value) {
 }
 
 void MathEvaluator::deleteVariable(std::string name) {
+    Entry call(*this);
     refuseWhileRunning("deleteVariable"); // a run may be reading its entry
     const auto entry = std::as_const(externalVariables).find(name);
     if (entry != externalVariables.cend()) externalVariables.erase(entry);
@@ -68,5 +71,6 @@ void MathEvaluator::deleteVariable(std::string name) {
 }
 
 std::map<std::string, double*> MathEvaluator::getExternalVariables() {
+    Entry call(*this);
     return externalVariables;
 }

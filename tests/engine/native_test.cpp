@@ -163,24 +163,38 @@ TEST(NativeTest, GeneratedAtTheSecondRunSmallAndOnlyForEnoughRows) {
 // A signaling NaN read straight into a function gives what the quiet NaN of
 // its extended value gives; pow(NaN, 0) is where the two differ, and a
 // variable going to it is converted as the interpreter converts.
+// Rows and eval alike: generated, over blocks (under 512 rows too) and one
+// value at a time, also where a quiet NaN of a smaller payload meets a
+// signaling one on its right.
 TEST(NativeTest, SignalingNanRowsGiveTheInterpretersBits) {
-    const std::uint64_t signaling = 0x7ff0000000000123;
+    const std::uint64_t signaling = 0x7ff0000000000123, quiet = 0x7ff8000000000001;
     std::vector<double> x(600, 1.5), y(600, 0.0);
     std::memcpy(&x[7], &signaling, sizeof signaling);
     std::memcpy(&y[9], &signaling, sizeof signaling);
-    for (const char* text : {"x^0", "x^2", "1^y", "sin(x)+cos(y)", "sqrt(x)", "x+y", "abs(x)",
-                             "floor(y)+exp(x)", "log(x)*min(x, y)", "hypot(x, y)"}) {
-        std::vector<double> ways[2];
-        for (int generated = 0; generated < 2; ++generated) {
-            setNativeEnabled(generated);
+    std::memcpy(&x[11], &quiet, sizeof quiet);
+    std::memcpy(&y[11], &signaling, sizeof signaling);
+    for (const char* text : {"x^0", "x^2", "1^y", "sin(x)+cos(y)", "sqrt(x)", "x+y", "x-y", "x*y",
+                             "x/y", "abs(x)", "floor(y)+exp(x)", "log(x)*min(x, y)",
+                             "hypot(x, y)"}) {
+        std::vector<double> ways[3];
+        for (int way = 0; way < 3; ++way) {
+            setNativeEnabled(way == 0);
             MathEvaluator m;
             m.syntax = Syntax::Standard; // the classic texts mean the same in it
-            ways[generated].resize(x.size());
-            m.evalMany(text, {{"x", x.data()}, {"y", y.data()}}, x.size(), ways[generated].data());
+            const std::size_t count = way == 2 ? 20 : x.size();
+            ways[way].resize(count);
+            m.evalMany(text, {{"x", x.data()}, {"y", y.data()}}, count, ways[way].data());
         }
         setNativeEnabled(true);
         EXPECT_EQ(std::memcmp(ways[0].data(), ways[1].data(), x.size() * sizeof(double)), 0)
             << text;
+        EXPECT_EQ(std::memcmp(ways[0].data(), ways[2].data(), 20 * sizeof(double)), 0) << text;
+        MathEvaluator one;
+        one.syntax = Syntax::Standard;
+        one.appendVariable("x", x[11]);
+        one.appendVariable("y", y[11]);
+        for (int run = 0; run < 3; ++run) // interpreted, then generated
+            EXPECT_EQ(bitsOf(static_cast<double>(one.eval(text))), bitsOf(ways[0][11])) << text;
     }
 }
 

@@ -29,3 +29,11 @@ inline List<std::string> listOf(const std::vector<std::string>& items) {
     for (const auto& item : items) list.append(item);
     return list;
 }
+
+// A double's bits: NaNs compared by payload, zeros by sign.
+inline unsigned long long bitsOf(double value) {
+    unsigned long long bits;
+    static_assert(sizeof bits == sizeof value, "64-bit double");
+    __builtin_memcpy(&bits, &value, sizeof bits);
+    return bits;
+}

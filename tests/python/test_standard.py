@@ -22,7 +22,8 @@ def bits(value):
 
 
 def arithmetic(rng, depth):
-    """A random text of numbers, + - * / ( ), unary minus and blanks."""
+    """A random text of numbers, + - * / ( ), unary minus, blanks and calls whose arguments hold
+    operators (min, max, abs: Python reads them alike)."""
     blank = lambda: rng.choice(["", "", " ", "  ", "\t"])
     if depth == 0 or rng.random() < 0.3:
         return rng.choice([str(rng.randrange(0, 100)), "%d.%02d" % (rng.randrange(10), rng.randrange(100))])
@@ -31,6 +32,10 @@ def arithmetic(rng, depth):
         return "-" + blank() + arithmetic(rng, depth - 1)
     if kind < 0.3:
         return "(" + blank() + arithmetic(rng, depth - 1) + blank() + ")"
+    if kind < 0.45:
+        args = [arithmetic(rng, depth - 1) for _ in range(1 if rng.random() < 0.3 else 2)]
+        name = "abs" if len(args) == 1 else rng.choice(["min", "max"])
+        return name + "(" + blank() + ("," + blank()).join(args) + ")"
     return arithmetic(rng, depth - 1) + blank() + rng.choice("+-*/") + blank() + arithmetic(rng, depth - 1)
 
 

@@ -1,0 +1,160 @@
+// Callers that do what the engine cannot prevent: change the floating-point
+// environment, add functions that throw, ask for absurd thread counts, share
+// one evaluator between threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cfenv>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "evaluator.h"
+#include "native.h"
+#include "test_support.h"
+
+using namespace velmoratrix;
+
+namespace {
+
+std::uint16_t x87Control() {
+    std::uint16_t control;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    return control;
+}
+void setX87Control(std::uint16_t control) {
+    __asm__ volatile("fldcw %0" : : "m"(control));
+}
+
+// Every path's bits for a text over rows: eval of each row, and rows
+// on one and on two threads, generated and interpreted, over enough rows to
+// be generated for and over a block.
+std::vector<unsigned long long> everyPath(const std::string& text) {
+    static const std::vector<double> x = [] { // made once, under the defaults
+        std::vector<double> v(3000);
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(i + 1) / 7;
+        return v;
+    }();
+    std::vector<unsigned long long> all;
+    for (bool generated : {false, true}) {
+        setNativeEnabled(generated);
+        for (std::size_t threads : {1, 2}) {
+            MathEvaluator m(false);
+            std::vector<double> out(x.size());
+            m.evalMany(text, {{"x", x.data()}}, x.size(), out.data(), sizeof(double), threads);
+            m.evalMany(text, {{"x", x.data()}}, 100, out.data(), sizeof(double), threads);
+            for (double v : out) all.push_back(bitsOf(v));
+        }
+        MathEvaluator m(false);
+        double cell = 0;
+        m.appendVariable("x", cell);
+        for (std::size_t i = 0; i < 50; ++i) { // the extended value: rounding it is ours
+            cell = x[i];
+            const long double value = m.eval(text);
+            unsigned long long words[2] = {0, 0};
+            std::memcpy(words, &value, 10);
+            all.insert(all.end(), words, words + 2);
+        }
+    }
+    setNativeEnabled(true);
+    return all;
+}
+
+} // namespace
+
+TEST(CallersTest, TheCallersRoundingAndPrecisionChangeNoValue) {
+    const char* texts[] = {"x/3", "2/3*3+x", "x*0.1+0.2", "sqrt(x)^3/7", "1/(x-0.5)"};
+    std::vector<std::vector<unsigned long long>> expected;
+    for (const char* text : texts) expected.push_back(everyPath(text));
+    const std::uint16_t control = x87Control();
+    for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        std::fesetround(mode);
+        setX87Control(static_cast<std::uint16_t>((x87Control() & ~0x0300) | 0x0200)); // 53 bits
+        const std::uint16_t callers = x87Control();
+        for (std::size_t k = 0; k < std::size(texts); ++k) {
+            const auto got = everyPath(texts[k]);
+            std::size_t same = 0;
+            while (same < got.size() && got[same] == expected[k][same]) ++same;
+            EXPECT_EQ(same, got.size()) << texts[k] << " under mode " << mode;
+        }
+        EXPECT_EQ(x87Control(), callers); // given back
+        EXPECT_EQ(std::fegetround(), mode);
+        setX87Control(control);
+        std::fesetround(FE_TONEAREST);
+    }
+}
+
+namespace {
+double refuse(double) {
+    throw std::domain_error("refused");
+}
+long double refuseTwo(long double, long double) {
+    throw std::domain_error("refused");
+}
+long double refuseOperator(long double, long double, bool) {
+    throw std::domain_error("refused");
+}
+} // namespace
+
+// Generated code calls these through trampolines: every run throws, none
+// ends the process.
+TEST(CallersTest, FunctionsThatThrowDoSoOnEveryRun) {
+    MathEvaluator m;
+    m.appendFunction("f", refuse);
+    m.appendFunction("g", refuseTwo);
+    m.operatorFunctions["%"] = refuseOperator;
+    for (const char* text : {"f(2)+1", "g(1,2)*3", "5%2", "2%(1+1)", "1+f(g(1,2))"})
+        for (int run = 0; run < 4; ++run)
+            EXPECT_THROW(m.eval(text), std::domain_error) << text << " run " << run;
+    EXPECT_EQ(m.eval("1+2"), 3);
+}
+
+TEST(CallersTest, ThreadCountsBeyondThePoolAreThePool) {
+    const std::size_t previous = defaultThreads();
+    setDefaultThreads(std::size_t{1} << 62);
+    EXPECT_EQ(defaultThreads(), 256u);
+    setDefaultThreads(previous);
+    MathEvaluator m;
+    std::vector<double> x(5000, 2.0), out(x.size());
+    for (std::size_t threads : {std::size_t{1} << 62, SIZE_MAX, std::size_t{1}}) {
+        m.evalMany("x*x", {{"x", x.data()}}, x.size(), out.data(), sizeof(double), threads);
+        EXPECT_EQ(out.back(), 4.0);
+    }
+}
+
+// A second thread that calls while the first is inside a call is refused,
+// whichever call it makes; the first thread's call goes on undisturbed.
+TEST(CallersTest, OneEvaluatorRefusesASecondThread) {
+    MathEvaluator m;
+    std::atomic<int> stage{0};
+    m.appendCallable("wait", UnaryCallable([&](double v) {
+                         stage = 1;
+                         while (stage.load() != 2) std::this_thread::yield();
+                         return v;
+                     }));
+    long double value = 0;
+    std::thread inside([&] { value = m.eval("wait(2)+1"); });
+    while (stage.load() != 1) std::this_thread::yield();
+    double cell = 1;
+    std::vector<std::string> refused;
+    auto attempt = [&](auto call) {
+        try {
+            call();
+        } catch (const std::logic_error& e) {
+            refused.push_back(e.what());
+        }
+    };
+    attempt([&] { m.eval("1+1"); });
+    attempt([&] { m.appendVariable("y", cell); });
+    attempt([&] { m.check("1+"); });
+    attempt([&] { m.prepare("2"); });
+    stage = 2;
+    inside.join();
+    EXPECT_EQ(value, 3);
+    ASSERT_EQ(refused.size(), 4u);
+    EXPECT_NE(refused[0].find("one evaluator per thread"), std::string::npos) << refused[0];
+    EXPECT_EQ(m.eval("1+1"), 2); // free again
+}
