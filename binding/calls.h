@@ -7,6 +7,7 @@
 
 #include <cxxabi.h>
 
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -96,11 +97,23 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
+// Python's complex and numpy's complex scalars, by their type's name.
+inline bool isComplex(py::handle object) {
+    return PyComplex_Check(object.ptr()) || std::strstr(Py_TYPE(object.ptr())->tp_name, "complex");
+}
+
 // Counts forks from now on, so that Hold can tell a child process.
 void watchForks();
 
-// What float() makes of an object; TypeError where it makes nothing.
+// What float() makes of an object; TypeError where it makes nothing, and for
+// a complex number, whose float() would drop the imaginary part.
 inline double toDouble(py::handle object) {
+    if (!PyFloat_CheckExact(object.ptr()) && isComplex(object)) {
+        PyErr_Format(PyExc_TypeError,
+                     "a complex number (%s) has no float value; take its .real or abs() first",
+                     Py_TYPE(object.ptr())->tp_name);
+        throw py::error_already_set();
+    }
     const double value = PyFloat_AsDouble(object.ptr());
     if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return value;

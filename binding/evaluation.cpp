@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "environment.h"
@@ -115,7 +116,10 @@ public:
     bool mismatch = false;
     bool fromNumpy = false; // some value is a numpy or pandas object
 
-    Columns(const char* call, py::handle values, bool scalarsOnly)
+    // With `used`, a value under any other name is not converted: only its
+    // length counts, as the rows' count.
+    Columns(const char* call, py::handle values, bool scalarsOnly,
+            const std::unordered_set<std::string>* used = nullptr)
         : call_(call), scalarsOnly_(scalarsOnly) {
         if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr()) ||
             !py::hasattr(values, "keys") || !PyObject_HasAttrString(values.ptr(), "__getitem__"))
@@ -135,7 +139,10 @@ public:
             const py::object value =
                 py::reinterpret_steal<py::object>(PyObject_GetItem(values.ptr(), key.ptr()));
             if (!value) throw py::error_already_set();
-            add(std::move(name), value);
+            if (used && !used->count(name))
+                unused(name, value);
+            else
+                add(std::move(name), value);
         }
     }
 
@@ -174,9 +181,14 @@ private:
         if (buffered && info.ndim > 1)
             throw py::type_error(where(name) + " has " + std::to_string(info.ndim) +
                                  " dimensions; a column has one");
+        if (buffered && info.format.find('Z') != std::string::npos)
+            throw py::type_error(where(name) +
+                                 " is complex; take its .real or abs() first");
         const Element type = buffered ? elementOf(info) : Element::Other;
-        if (buffered && info.ndim == 0 && type != Element::Other)
-            return number(name, read(static_cast<const char*>(info.ptr), type, info.itemsize));
+        if (buffered && info.ndim == 0) // one number, of whatever type float() reads
+            return number(name, type != Element::Other
+                                    ? read(static_cast<const char*>(info.ptr), type, info.itemsize)
+                                    : element(name, value, std::nullopt));
         if (buffered && info.ndim == 1 && type != Element::Other) {
             sequence(name);
             const auto n = static_cast<std::size_t>(info.shape[0]);
@@ -202,6 +214,16 @@ private:
             return counted(name, copy.size());
         }
         number(name, element(name, value, std::nullopt));
+    }
+
+    void unused(const std::string& name, const py::object& value) {
+        if (scalarsOnly_ || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) return;
+        const Py_ssize_t n = PyObject_Length(value.ptr());
+        if (n < 0) {
+            PyErr_Clear(); // a number, or nothing with a length: no rows of its own
+            return;
+        }
+        counted(name, static_cast<std::size_t>(n));
     }
 
     void sequence(const std::string& name) const {
@@ -283,9 +305,15 @@ std::size_t threadCount(const char* call, const py::object& threads) {
     return static_cast<std::size_t>(n);
 }
 
-py::object evalRows(py_Evaluator& evaluator, py::object values, py::object out,
-                    const RowsRun& run) {
-    const Columns data("eval_many", values, false);
+py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object values,
+                    py::object out, const RowsRun& run) {
+    // Only the columns the text reads are converted.
+    std::unordered_set<std::string> used;
+    {
+        Hold hold(evaluator);
+        for (std::string& name : evaluator.names(text)) used.insert(std::move(name));
+    }
+    const Columns data("eval_many", values, false, &used);
     if (data.mismatch)
         throw py::value_error("eval_many: the sequences differ in length: " + data.lengths);
     py::object result;
@@ -314,7 +342,7 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
                     py::object threads) {
     const std::size_t count = threadCount("eval_many", threads);
     return evalRows(
-        *self.object, std::move(values), std::move(out),
+        *self.object, text, std::move(values), std::move(out),
         [&](const std::vector<Column>& columns, std::size_t n, double* to, std::ptrdiff_t stride) {
             self->evalMany(std::move(text), columns, n, to, stride, count);
         });

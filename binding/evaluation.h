@@ -19,7 +19,8 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
 // GIL.
 using RowsRun = std::function<void(const std::vector<velmoratrix::Column>&, std::size_t, double*,
                                    std::ptrdiff_t)>;
-py::object evalRows(py_Evaluator& evaluator, py::object values, py::object out, const RowsRun& run);
+py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object values,
+                    py::object out, const RowsRun& run);
 // threads=None or a count of at least 1 (call names the method in errors).
 std::size_t threadCount(const char* call, const py::object& threads);
 // The module's thread count for eval_many: set returns the previous one.

@@ -30,7 +30,7 @@ py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out,
                            py::object threads) {
     const std::size_t count = threadCount("eval_many", threads);
     return evalRows(
-        evaluatorOf(self->evaluator), std::move(values), std::move(out),
+        evaluatorOf(self->evaluator), self->formula.text(), std::move(values), std::move(out),
         [&](const std::vector<velmoratrix::Column>& columns, std::size_t n, double* to,
             std::ptrdiff_t stride) { self->formula.values(columns, n, to, stride, count); });
 }

@@ -24,8 +24,12 @@ template <typename... Arguments> double callHost(const HostFunction& host, Argum
         PyObject* result = call(host.function.ptr(), static_cast<double>(arguments)...);
         failed = !result;
         if (result) {
-            value = PyFloat_AsDouble(result); // float()'s TypeError for anything else
-            failed = value == -1.0 && PyErr_Occurred();
+            try { // float()'s TypeError for anything else, a complex number too
+                value = toDouble(result);
+            } catch (py::error_already_set& error) {
+                error.restore();
+                failed = true;
+            }
             Py_DECREF(result);
         }
     });

@@ -14,16 +14,13 @@
 #include <unordered_set>
 
 #include "evaluator.h"
+#include "messages.h"
 #include "prepared.h"
 #include "standard.h"
 
 using namespace velmoratrix;
 
 namespace {
-
-std::string quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
-}
 
 std::string_view trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\n\r\f\v");
@@ -96,10 +93,34 @@ struct Reading {
 struct Checker {
     Reading& r;
     std::vector<Diagnostic>& out;
+    // Past kMostProblems, problems are only counted: a hostile text cannot
+    // make check build messages without end.
+    std::size_t dropped = 0, droppedAt = 0;
+    bool droppedError = false;
+    bool listedFunctions = false; // the evaluator's functions, named once
+
+    void add(Diagnostic d) {
+        if (out.size() < kMostProblems) {
+            out.push_back(std::move(d));
+            return;
+        }
+        if (!dropped || d.offset < droppedAt) droppedAt = d.offset;
+        ++dropped;
+        droppedError = droppedError || d.error;
+    }
+    bool anyError() const {
+        return droppedError || std::any_of(out.begin(), out.end(), [](auto& d) { return d.error; });
+    }
+    // The count left out, as one problem after the others.
+    void closeCount() {
+        if (dropped)
+            out.push_back({droppedAt, 0, droppedError,
+                           std::to_string(dropped) + " more problems were left out (check reports " +
+                               std::to_string(kMostProblems) + " at most)"});
+    }
 
     void report(std::size_t piece, bool error, std::string message) {
-        out.push_back(
-            {r.program.pieces[piece].offset, r.text(piece).size(), error, std::move(message)});
+        add({r.program.pieces[piece].offset, r.text(piece).size(), error, std::move(message)});
     }
 
     // Brackets: a ")" without "(" closes all before it; a "(" never closed
@@ -171,9 +192,13 @@ struct Checker {
         if (symbol != std::string_view::npos)
             return head + ": the language has no comparisons or logic, so " +
                    quoted(t.substr(symbol, 1)) + " is read as part of a name";
-        if (r.is(r.next[i], Separator, "("))
+        if (r.is(r.next[i], Separator, "(")) {
+            if (std::exchange(listedFunctions, true))
+                return head + ": it is no function of this evaluator (its functions are named "
+                              "at the first such name)";
             return head + ": it is no function of this evaluator, whose functions are " +
                    functionList() + " (append_function adds one)";
+        }
         return head;
     }
 
@@ -294,7 +319,7 @@ struct Checker {
             const NameInfo* n = r.name(i);
             if (t == "*" && r.is(after, Operator, "*") &&
                 r.program.pieces[after].offset == r.program.pieces[i].offset + 1) {
-                out.push_back({r.program.pieces[i].offset, 2, true,
+                add({r.program.pieces[i].offset, 2, true,
                                "'**' is no operator: write '^' for a power, as in 'x^2'"});
                 i = after;
                 placed = true;
@@ -383,16 +408,17 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
     checker.operands(open);
     std::size_t failedAt = 0;
     std::string why;
-    const bool errorsBefore = std::any_of(out.begin(), out.end(), [](auto& d) { return d.error; });
+    const bool errorsBefore = checker.anyError();
     if (!checker.runs(failedAt, why) && !checker.placeFault() && !errorsBefore) {
         if (failedAt == std::string_view::npos)
-            out.push_back(
+            checker.add(
                 {0, expression.size(), true, expression.empty() ? "the expression is empty" : why});
         else
             checker.report(failedAt, true, why);
     }
     std::stable_sort(out.begin(), out.end(),
                      [](const Diagnostic& a, const Diagnostic& b) { return a.offset < b.offset; });
+    checker.closeCount();
     return out;
 }
 
@@ -425,6 +451,10 @@ std::vector<std::string> MathEvaluator::names(const std::string& expression) {
 Explanation MathEvaluator::explain(const std::string& expression) {
     Entry call(*this);
     refuseWhileRunning("explain");
+    if (expression.size() > kMostExplained)
+        throw std::length_error("explain: the text has " + std::to_string(expression.size()) +
+                                " bytes, more than the " + std::to_string(kMostExplained) +
+                                " explain reads; check and names take texts of any size");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Classic) return explainClassic(expression);
     std::string classic;

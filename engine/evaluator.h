@@ -228,7 +228,11 @@ public:
     // Diagnostics; none of them changes the evaluator or currentRPN. check
     // has an error exactly where eval fails, sorted by position; names are
     // the operands read as variables or that read as no number, each once,
-    // in order of appearance; explain runs the text step by step.
+    // in order of appearance; explain runs the text step by step. check
+    // reports at most 1,000 problems (then one more, last, that counts those
+    // left out and is an error if any of them is); messages quote at most
+    // 40 bytes of a token; explain reads at most 65,536 bytes
+    // (std::length_error beyond).
     std::vector<velmoratrix::Diagnostic> check(const std::string& expression);
     // The same, with `known` read as registered variables too: a formula
     // checked before its columns are bound.

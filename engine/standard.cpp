@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "messages.h"
 #include "primitives.h"
 
 using namespace velmoratrix;
@@ -43,9 +44,6 @@ bool digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-std::string quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
-}
 
 // A Pratt parser: each operator binds by its precedence, unary minus and
 // plus between "*" and "^", so -x^2 is -(x^2) and 2^-1 is 2^(-1). It writes
