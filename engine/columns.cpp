@@ -256,7 +256,7 @@ const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
     for (std::size_t k = 0; same && k < given.size(); ++k)
         same = kept.names[k] == given[k].name && kept.strides[k] == columns[k].stride;
     if (same) return kept.native.get();
-    kept.native = Native::rows(code, slots, columns);
+    kept.native = Native::rows(code, slots, columns, prepared_->code);
     kept.made = true;
     kept.names.clear();
     kept.strides.clear();

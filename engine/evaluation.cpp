@@ -69,7 +69,8 @@ inline long double MathEvaluator::runProgram(Program& program, bool record) {
     if (program.registryEdits != registryEdits() || program.code.accurate != accuracyOverEfficiency)
         resolveAgain(program);
     // A program evaluated again is worth its machine code.
-    if (program.runs < 2 && ++program.runs == 2) program.native = Native::scalar(program.code);
+    if (program.runs < 2 && ++program.runs == 2)
+        program.native = Native::scalar(program.code, prepared_->code);
     if (program.code.direct) { // the common case: nothing to fail, nothing that throws
         if (program.native) {
             NativeOutcome outcome;

@@ -5,8 +5,8 @@
 // keeps). Conversions to double happen exactly where the interpreter
 // converts. The code is generated into
 // a scratch buffer, position independent (its constants are read relative to
-// the instruction pointer), then copied to pages of its own that are never
-// writable and executable at once.
+// the instruction pointer), then copied into the evaluator's code arena,
+// whose pages are never writable and executable at once.
 #include "native.h"
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <vector>
 
 #if defined(VELMO_HAVE_XBYAK) && defined(__x86_64__)
@@ -27,7 +28,7 @@ namespace velmoratrix {
 
 namespace {
 
-std::atomic<std::size_t> generatedPieces{0}, generatedBytes{0};
+std::atomic<std::size_t> generatedPieces{0}, generatedBytes{0}, mappedBytes{0};
 
 std::atomic<bool>& enabledFlag() {
     static std::atomic<bool> flag{[] {
@@ -52,7 +53,7 @@ void setNativeEnabled(bool enabled) {
 }
 
 NativeCounts nativeCounts() {
-    return {generatedPieces.load(), generatedBytes.load()};
+    return {generatedPieces.load(), generatedBytes.load(), mappedBytes.load()};
 }
 
 void NativeRelease::operator()(Native* native) const {
@@ -65,27 +66,134 @@ std::size_t nativeBytes(const Native* native) {
 
 #ifndef VELMO_NATIVE
 
-struct Native::Buffer {};
-Native::~Native() = default;
-NativeCode Native::scalar(const Code&) {
+class CodeArena {};
+std::shared_ptr<CodeArena> newCodeArena() {
     return nullptr;
 }
-NativeCode Native::rows(const Code&, double* const*, const std::vector<Column>&) {
+Native::~Native() = default;
+NativeCode Native::scalar(const Code&, const std::shared_ptr<CodeArena>&) {
+    return nullptr;
+}
+NativeCode Native::rows(const Code&, double* const*, const std::vector<Column>&,
+                        const std::shared_ptr<CodeArena>&) {
     return nullptr;
 }
 
 #else
 
-// Pages mapped for one piece of code: readable and executable only.
-struct Native::Buffer {
-    void* pages = MAP_FAILED;
-    std::size_t size = 0;
-    ~Buffer() {
-        if (pages != MAP_FAILED) munmap(pages, size);
+// Chunks of pages, each with its free blocks in address order; a piece takes
+// the first block it fits (first fit keeps the chunks compact), and a freed
+// piece joins its free neighbours. An empty chunk is given back to the
+// system. The lock guards the lists: a formula's code may be freed on any
+// thread.
+class CodeArena {
+public:
+    ~CodeArena() {
+        for (Chunk& c : chunks_) unmap(c);
+    }
+    // Where the bytes now stand, executable; null where no pages could be had.
+    void* place(const std::uint8_t* bytes, std::size_t size) {
+        const std::size_t need = (size + kAlign - 1) / kAlign * kAlign;
+        std::lock_guard<std::mutex> lock(m_);
+        for (Chunk& c : chunks_)
+            if (void* at = take(c, need)) return write(c, at, bytes, size) ? at : nullptr;
+        // Chunks grow from a page: an evaluator with one formula keeps one.
+        const std::size_t span = std::max(next_, (need + kPage - 1) / kPage * kPage);
+        next_ = std::min(2 * next_, kChunk);
+        void* pages = mmap(nullptr, span, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED) return nullptr;
+        mappedBytes.fetch_add(span, std::memory_order_relaxed);
+        Chunk& c = chunks_.emplace_back();
+        c.base = static_cast<char*>(pages);
+        c.size = span;
+        c.free.push_back({0, span});
+        void* at = take(c, need);
+        return write(c, at, bytes, size) ? at : nullptr;
+    }
+    void release(void* at, std::size_t size) {
+        const std::size_t need = (size + kAlign - 1) / kAlign * kAlign;
+        std::lock_guard<std::mutex> lock(m_);
+        for (auto c = chunks_.begin(); c != chunks_.end(); ++c) {
+            const auto offset = static_cast<std::size_t>(static_cast<char*>(at) - c->base);
+            if (static_cast<char*>(at) < c->base || offset >= c->size) continue;
+            give(*c, offset, need);
+            if (c->free.size() == 1 && c->free.front().size == c->size) {
+                unmap(*c);
+                chunks_.erase(c);
+            }
+            return;
+        }
+    }
+
+private:
+    static constexpr std::size_t kPage = 4096, kChunk = 16 * kPage, kAlign = 16;
+    struct Block {
+        std::size_t offset, size;
+    };
+    struct Chunk {
+        char* base = nullptr;
+        std::size_t size = 0;
+        std::vector<Block> free; // in address order, never adjacent
+    };
+    std::mutex m_;
+    std::deque<Chunk> chunks_;
+    std::size_t next_ = kPage;
+
+    static void unmap(Chunk& c) {
+        munmap(c.base, c.size);
+        mappedBytes.fetch_sub(c.size, std::memory_order_relaxed);
+    }
+    static void* take(Chunk& c, std::size_t need) {
+        for (auto b = c.free.begin(); b != c.free.end(); ++b) {
+            if (b->size < need) continue;
+            void* at = c.base + b->offset;
+            b->offset += need;
+            b->size -= need;
+            if (b->size == 0) c.free.erase(b);
+            return at;
+        }
+        return nullptr;
+    }
+    static void give(Chunk& c, std::size_t offset, std::size_t size) {
+        auto after = std::lower_bound(c.free.begin(), c.free.end(), offset,
+                                      [](const Block& b, std::size_t o) { return b.offset < o; });
+        if (after != c.free.begin()) {
+            auto before = std::prev(after);
+            if (before->offset + before->size == offset) {
+                before->size += size;
+                if (after != c.free.end() && before->offset + before->size == after->offset) {
+                    before->size += after->size;
+                    c.free.erase(after);
+                }
+                return;
+            }
+        }
+        if (after != c.free.end() && offset + size == after->offset) {
+            after->offset = offset;
+            after->size += size;
+            return;
+        }
+        c.free.insert(after, {offset, size});
+    }
+    // The pages the piece falls on are writable while it is copied in (and
+    // executable again after): none of this arena's code runs meanwhile.
+    static bool write(Chunk& c, void* at, const std::uint8_t* bytes, std::size_t size) {
+        char* first = c.base + (static_cast<char*>(at) - c.base) / kPage * kPage;
+        char* last = static_cast<char*>(at) + size;
+        const auto span = static_cast<std::size_t>((last - first + kPage - 1) / kPage * kPage);
+        if (mprotect(first, span, PROT_READ | PROT_WRITE) != 0) return false;
+        std::memcpy(at, bytes, size);
+        return mprotect(first, span, PROT_READ | PROT_EXEC) == 0;
     }
 };
 
-Native::~Native() = default;
+std::shared_ptr<CodeArena> newCodeArena() {
+    return std::make_shared<CodeArena>();
+}
+
+Native::~Native() {
+    if (arena_) arena_->release(entry_, bytes_);
+}
 
 namespace {
 
@@ -629,63 +737,48 @@ private:
 // Bytes of code a step may take at most, and the rest.
 constexpr std::size_t kStepBytes = 192, kFixedBytes = 512;
 
-// The code in pages of its own, or null pages.
-struct Mapped {
-    void* pages = nullptr;
-    std::size_t mapped = 0, size = 0;
-};
-
-Mapped generate(const Code& code, Mode mode, double* const* slots,
-                const std::vector<Column>* columns) {
+// The code as bytes, or none.
+std::vector<std::uint8_t> generate(const Code& code, Mode mode, double* const* slots,
+                                   const std::vector<Column>* columns) {
     if (!nativeEnabled() || code.ending != Ending::Value || code.depth != 1 ||
         code.steps.size() > kMaxSteps || code.maxDepth > kMaxDepth)
         return {};
     const std::size_t bound = kFixedBytes + kStepBytes * code.steps.size();
     std::vector<std::uint8_t> scratch(bound);
-    std::size_t size = 0;
     try {
         Generator g(bound, scratch.data(), mode, slots, columns);
         if (!g.generate(code)) return {};
-        size = g.getSize();
+        scratch.resize(g.getSize());
     } catch (const Xbyak::Error&) {
         return {};
     }
-    const std::size_t page = 4096;
-    const std::size_t mapped = (size + page - 1) / page * page;
-    void* pages = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pages == MAP_FAILED) return {};
-    std::memcpy(pages, scratch.data(), size);
-    if (mprotect(pages, mapped, PROT_READ | PROT_EXEC) != 0) {
-        munmap(pages, mapped);
-        return {};
-    }
-    generatedPieces.fetch_add(1, std::memory_order_relaxed);
-    generatedBytes.fetch_add(size, std::memory_order_relaxed);
-    return {pages, mapped, size};
+    return scratch;
 }
 
 } // namespace
 
-NativeCode Native::adopt(void* pages, std::size_t mapped) {
-    if (!pages) return nullptr;
+NativeCode Native::place(const std::vector<std::uint8_t>& code,
+                         const std::shared_ptr<CodeArena>& arena) {
+    if (code.empty()) return nullptr;
+    std::shared_ptr<CodeArena> in = arena ? arena : newCodeArena();
+    void* at = in->place(code.data(), code.size());
+    if (!at) return nullptr;
+    generatedPieces.fetch_add(1, std::memory_order_relaxed);
+    generatedBytes.fetch_add(code.size(), std::memory_order_relaxed);
     NativeCode native(new Native);
-    native->buffer_ = std::make_unique<Buffer>();
-    native->buffer_->pages = pages;
-    native->buffer_->size = mapped;
-    native->entry_ = pages;
-    native->bytes_ = mapped;
+    native->arena_ = std::move(in);
+    native->entry_ = at;
+    native->bytes_ = code.size();
     return native;
 }
 
-NativeCode Native::scalar(const Code& code) {
-    const Mapped m = generate(code, Mode::Scalar, nullptr, nullptr);
-    return adopt(m.pages, m.mapped);
+NativeCode Native::scalar(const Code& code, const std::shared_ptr<CodeArena>& arena) {
+    return place(generate(code, Mode::Scalar, nullptr, nullptr), arena);
 }
 
-NativeCode Native::rows(const Code& code, double* const* slots,
-                        const std::vector<Column>& columns) {
-    const Mapped m = generate(code, Mode::Rows, slots, &columns);
-    return adopt(m.pages, m.mapped);
+NativeCode Native::rows(const Code& code, double* const* slots, const std::vector<Column>& columns,
+                        const std::shared_ptr<CodeArena>& arena) {
+    return place(generate(code, Mode::Rows, slots, &columns), arena);
 }
 
 #endif

@@ -21,11 +21,13 @@ bool nativeEnabled();
 void setNativeEnabled(bool enabled);
 
 // What was generated in this process so far: pieces of code, and their
-// bytes of instructions and constants (for tests and benchmarks).
+// bytes of instructions and constants; and the bytes of pages that hold code
+// now (for tests and benchmarks).
 struct NativeCounts {
-    std::size_t pieces, bytes;
+    std::size_t pieces, bytes, mapped;
 };
 NativeCounts nativeCounts();
+
 
 // How a scalar run ended besides its value: a registered variable that lost
 // its cell, or a callable that threw (the exception is kept in `error`, never
@@ -55,27 +57,29 @@ public:
 
     // Code that returns what execute returns, for code that ends in one
     // value; calls out through noexcept trampolines.
-    static NativeCode scalar(const Code& code);
+    // Without an arena, the piece has pages of its own.
+    static NativeCode scalar(const Code& code, const std::shared_ptr<CodeArena>& arena = {});
     // Code that computes rows: overlay slot k reads column k, with that
     // column's stride. For code that ends in one value and calls nothing from
     // outside the engine; every registered variable it reads must have its
     // cell.
     static NativeCode rows(const Code& code, double* const* slots,
-                           const std::vector<Column>& columns);
+                           const std::vector<Column>& columns,
+                           const std::shared_ptr<CodeArena>& arena = {});
 
     long double value(NativeOutcome& outcome) const {
         return reinterpret_cast<long double (*)(NativeOutcome*)>(entry_)(&outcome);
     }
     void run(Rows& rows) const { reinterpret_cast<void (*)(Rows*)>(entry_)(&rows); }
-    // The pages it holds, and where its code starts.
+    // The bytes it takes in its arena, and where its code starts.
     std::size_t bytes() const { return bytes_; }
     const void* entry() const { return entry_; }
 
 private:
-    struct Buffer;
     Native() = default;
-    static NativeCode adopt(void* pages, std::size_t mapped);
-    std::unique_ptr<Buffer> buffer_;
+    static NativeCode place(const std::vector<std::uint8_t>& code,
+                            const std::shared_ptr<CodeArena>& arena);
+    std::shared_ptr<CodeArena> arena_;
     void* entry_ = nullptr;
     std::size_t bytes_ = 0;
 };

@@ -29,6 +29,13 @@ struct NativeRelease {
 };
 using NativeCode = std::unique_ptr<Native, NativeRelease>;
 std::size_t nativeBytes(const Native* native);
+// Pages that hold the pieces of one evaluator's code side by side, so that
+// code memory follows code size and freed space is used again. A page is
+// writable while a piece is written into it, then executable, never both:
+// so one arena serves one evaluator, whose code runs only within its own
+// calls, never while it generates more. Null where no code is generated.
+class CodeArena;
+std::shared_ptr<CodeArena> newCodeArena();
 
 // Whether a text may be one of a set of names, by its length and first byte:
 // most tokens (numbers above all) are ruled out without hashing them.
@@ -305,6 +312,7 @@ struct MathEvaluator::Prepared {
     std::vector<const velmoratrix::StandardFunction*> standardAdded;
     std::string standardText, classicText;
     std::uint64_t standardEdits = ~std::uint64_t{0};
+    std::shared_ptr<velmoratrix::CodeArena> code = velmoratrix::newCodeArena();
     static constexpr std::size_t kMaxPrograms = 16;
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
 };

@@ -294,3 +294,29 @@ TEST(NativeTest, RowCodeIsKeptOnlyWhileItFits) {
     for (MathEvaluator* e : {&m, &reference}) e->accuracyOverEfficiency = true;
     same({{"y", x.data()}, {"x", x.data()}}, 1);
 }
+
+// An evaluator's pieces share pages: memory follows code size, and the space
+// of freed pieces is used again or given back.
+TEST(NativeTest, PiecesShareTheirEvaluatorsPages) {
+    if (!nativeEnabled()) GTEST_SKIP() << "no generated code in this build";
+    MathEvaluator m;
+    double x = 1;
+    m.appendVariable("x", x);
+    const std::size_t before = nativeCounts().mapped;
+    auto make = [&] {
+        std::vector<Formula> formulas;
+        for (int k = 0; k < 2000; ++k) {
+            formulas.push_back(m.prepare("x*" + std::to_string(k) + "+1"));
+            formulas.back().value();
+            EXPECT_EQ(formulas.back().value(), k + 1); // generated
+        }
+        return formulas;
+    };
+    std::vector<Formula> formulas = make();
+    const std::size_t held = nativeCounts().mapped - before;
+    EXPECT_LT(held, 2000u * 4096 / 16); // a page each before
+    formulas.clear(); // but for the cache's few
+    EXPECT_LE(nativeCounts().mapped - before, 64u * 1024);
+    formulas = make();
+    EXPECT_LE(nativeCounts().mapped - before, held + 64 * 1024);
+}
