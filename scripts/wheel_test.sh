@@ -38,9 +38,14 @@ rows = ev.eval_many("x*y+z", {"x": Column(), "y": [1.0, 2.0], "z": 2.0, "w": mem
 first: float = rows[0]
 one: float = ev.eval_with("x", {"x": 1.0})
 problems = Velmoratrix.check("x", names=["x"])
+numbers: dict[str, float] = {"x": 1.0}
+arrays: dict[str, Column] = {"x": Column()}
+raw: dict[bytes, float] = {b"x": 1.0}
+values = [ev.eval_many("x", numbers), ev.eval_many("x", arrays), ev.eval_with("x", raw)]
+ev.syntax = "standard"
 x: int = ev.eval("1")
 PY
-if "$tools/mypy" --python-executable "$work/venv/bin/python" check.py >mypy.txt; then
+if "$tools/mypy" --strict --python-executable "$work/venv/bin/python" check.py >mypy.txt; then
     echo "mypy accepted a float assigned to an int: the stubs were not found" >&2
     exit 1
 fi

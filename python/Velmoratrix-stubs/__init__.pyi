@@ -1,7 +1,7 @@
 # Type stubs of the Velmoratrix extension module. The signatures are those
 # pybind11 generates for it: unnamed arguments are positional only.
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, NoReturn,
-                    Optional, Protocol, Sequence, Tuple, Union)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Literal, Mapping, NamedTuple,
+                    NoReturn, Optional, Protocol, Sequence, Tuple, Union, overload)
 
 __version__: str
 
@@ -10,7 +10,8 @@ class _ArrayLike(Protocol):
 
     def __array__(self) -> Any: ...
 
-# A column: one number for every row, or a value per row.
+# A column: one number for every row, or a value per row. Names are str, or
+# bytes by an overload of their own (a Mapping is invariant in its key).
 _Column = Union[float, Sequence[float], _ArrayLike, memoryview]
 
 class _Results(Protocol):
@@ -49,18 +50,28 @@ class Evaluator:
     def delete_variable(self, arg0: Union[str, bytes], /) -> None: ...
     def variables(self) -> Dict[str, float]: ...
     def eval(self, arg0: Union[str, bytes], /) -> float: ...
+    @overload
     def eval_many(
         self,
         expression: Union[str, bytes],
-        values: Mapping[Union[str, bytes], _Column],
+        values: Mapping[str, _Column],
         out: Optional[Any] = None,
         threads: Optional[int] = None,
     ) -> _Results:
         """The expression once per element of the columns: the results, or out."""
-    def eval_with(
-        self, expression: Union[str, bytes], values: Mapping[Union[str, bytes], float]
-    ) -> float:
+    @overload
+    def eval_many(
+        self,
+        expression: Union[str, bytes],
+        values: Mapping[bytes, _Column],
+        out: Optional[Any] = None,
+        threads: Optional[int] = None,
+    ) -> _Results: ...
+    @overload
+    def eval_with(self, expression: Union[str, bytes], values: Mapping[str, float]) -> float:
         """The expression with the names of values bound for this call only."""
+    @overload
+    def eval_with(self, expression: Union[str, bytes], values: Mapping[bytes, float]) -> float: ...
     def append_function(
         self, name: Union[str, bytes], function: Callable[..., float], arguments: int = 1
     ) -> None:
@@ -79,9 +90,9 @@ class Evaluator:
         """How the text is read and run: tokens, rpn, steps, result, failure."""
     def prepare(self, expression: str) -> Formula:
         """The text compiled once, to evaluate again and again."""
-    syntax: str  # "classic" (the default) or "standard"
-    def __getstate__(self) -> Tuple[bool, list, list, list, list, str]: ...
-    def __setstate__(self, arg0: Tuple[bool, list, list, list, list, str], /) -> None: ...
+    syntax: Literal["classic", "standard"]  # "classic" is the default
+    def __getstate__(self) -> Tuple[bool, List[Any], List[Any], List[Any], List[Any], str]: ...
+    def __setstate__(self, arg0: Tuple[bool, List[Any], List[Any], List[Any], List[Any], str], /) -> None: ...
 
 class Formula:
     """A text prepared by Evaluator.prepare."""
@@ -89,13 +100,21 @@ class Formula:
     def __init__(self, *args: Any, **kwargs: Any) -> NoReturn: ...  # no constructor
     def eval(self) -> float:
         """The value, as Evaluator.eval(text) gives it."""
+    @overload
     def eval_many(
         self,
-        values: Mapping[Union[str, bytes], _Column],
+        values: Mapping[str, _Column],
         out: Optional[Any] = None,
         threads: Optional[int] = None,
     ) -> _Results:
         """The rows, as Evaluator.eval_many(text, values, out, threads) gives them."""
+    @overload
+    def eval_many(
+        self,
+        values: Mapping[bytes, _Column],
+        out: Optional[Any] = None,
+        threads: Optional[int] = None,
+    ) -> _Results: ...
     @property
     def names(self) -> list[str]: ...
     @property

@@ -78,10 +78,25 @@ def table(rows, out, title):
         print("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip(), file=out)
 
 
+# What a name to bind may not hold: "3>=2" and "x==1" are expressions.
+NOT_IN_NAMES = set("+-*/%^!(),<>=&|")
+
+
+def readable(name):
+    """Whether a name can be handed to the engine: text that is UTF-8."""
+    try:
+        name.encode("utf-8")
+        return True
+    except UnicodeError:
+        return False
+
+
 def binding(text):
     name, sep, value = text.partition("=")
     if not sep or not name:
         raise argparse.ArgumentTypeError("expected NAME=VALUE, got %r" % text)
+    if not readable(name):
+        raise argparse.ArgumentTypeError("the name %r is not UTF-8 text" % name)
     try:
         return name, float(value)
     except ValueError:
@@ -89,11 +104,15 @@ def binding(text):
 
 
 def one(evaluator, expression, mode, out, err):
-    if mode == "check":
-        return check(evaluator, expression, out)
-    if mode == "explain":
-        return explain(evaluator, expression, out)
-    value = value_of(evaluator, expression, out, err)
+    try:
+        if mode == "check":
+            return check(evaluator, expression, out)
+        if mode == "explain":
+            return explain(evaluator, expression, out)
+        value = value_of(evaluator, expression, out, err)
+    except (ValueError, TypeError, UnicodeError) as e:  # a text too long to explain, say
+        print("error: %s" % e, file=err)
+        return False
     if value is not None:
         print(repr(value), file=out)
     return value is not None
@@ -105,11 +124,20 @@ def lines(stdin):
             import readline  # noqa: F401  (line editing and history for input())
         except ImportError:
             pass
+        interrupted = False
         while True:
             try:
-                yield input("> ")
+                line = input("> ")
             except EOFError:
                 return
+            except KeyboardInterrupt:  # Ctrl-C clears the line; a second one leaves
+                print()
+                if interrupted:
+                    return
+                interrupted = True
+                continue
+            interrupted = False
+            yield line
     else:
         for line in stdin:
             yield line.rstrip("\r\n")
@@ -123,12 +151,21 @@ def interactive(evaluator, mode, stdin, out, err):
         if line.strip() in ("quit", "exit"):
             break
         name, sep, expression = line.partition("=")
-        if sep and name.strip():
-            value = value_of(evaluator, expression.strip(), out, err)
+        name = name.strip()
+        if sep and name and not NOT_IN_NAMES & set(name) and not expression.startswith("="):
+            if not readable(name):
+                print("error: the name %r is not UTF-8 text" % name, file=err)
+                ok = False
+                continue
+            try:
+                value = value_of(evaluator, expression.strip(), out, err)
+            except (ValueError, TypeError, UnicodeError) as e:
+                print("error: %s" % e, file=err)
+                value = None
             if value is None:
                 ok = False
             else:
-                evaluator.append_variable(name.strip(), value)
+                evaluator.append_variable(name, value)
             continue
         ok = one(evaluator, line, mode, out, err) and ok
     return ok
@@ -185,6 +222,9 @@ if __name__ == "__main__":
     try:
         status = main()
         sys.stdout.flush()
+    except KeyboardInterrupt:  # Ctrl-C while reading a pipe or computing: no traceback
+        print(file=sys.stderr)
+        status = 130
     except BrokenPipeError:
         # The reader left (| head): nothing more to say, and nothing to flush
         # at exit either.

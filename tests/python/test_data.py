@@ -3,6 +3,7 @@ import array
 import collections.abc
 import concurrent.futures
 import ctypes
+import ctypes.util
 import copy
 import math
 import os
@@ -194,8 +195,10 @@ class EvalManyTest(unittest.TestCase):
         started = time.monotonic()
         self.assertEqual(list(ev.eval_many(text, columns)), [float(n * (n - 1) // 2)])
         self.assertEqual(ev.names(text), list(columns))
-        self.assertEqual(len(ev.check("(" * 300_000)), 300_000)
-        self.assertEqual(Velmoratrix.check("é+" * 100_000)[-1].position, 199_999)
+        problems = ev.check("(" * 300_000)  # 1,000 reported, the rest counted
+        self.assertEqual((len(problems), problems[-1].message[:6]), (1001, "299000"))
+        self.assertEqual(Velmoratrix.check("é+" * 100_000 + "é")[-2].position, 1_998)
+        self.assertEqual(Velmoratrix.check("é" * 100_000 + "+")[-1].position, 100_000)
         with self.assertRaisesRegex(ValueError, "explain lists"):
             ev.explain("1," * 8000)
         self.assertLess(time.monotonic() - started, 30)
@@ -235,6 +238,61 @@ class EvalManyTest(unittest.TestCase):
             self.assertIsInstance(got, numpy.ndarray)
             self.assertEqual(list(got), [3.0, 8.0])
             self.assertEqual(list(ev.eval_many("x+1", {"x": frame["x"]})), [2.0, 3.0])
+
+    @unittest.skipIf(numpy is None or pandas is None, "numpy and pandas are not installed")
+    def test_what_numpy_and_pandas_hand_over(self):
+        ev = Evaluator()
+        ev.append_function("twice", lambda v: numpy.complex128(2 * v))
+        for column in [numpy.array([1 + 2j, 3 - 4j]), [1 + 2j], pandas.Series([1 + 2j]),
+                       numpy.complex64(1), numpy.array(1j)]:
+            with self.assertRaisesRegex(TypeError, "'x'.*complex"):
+                ev.eval_many("x*x", {"x": column})
+        with self.assertRaisesRegex(TypeError, "complex"):
+            ev.eval("twice(1)")
+        # One number whatever its type; explicit byte orders, 2- and 1-byte elements.
+        for dtype in [numpy.float16, numpy.longdouble, object, ">f8", "<f8", numpy.int16, bool]:
+            self.assertEqual(list(ev.eval_many("x*2", {"x": numpy.array(1, dtype=dtype)})), [2.0])
+            column = numpy.array([1, 0, 1], dtype=dtype)
+            self.assertEqual(list(ev.eval_many("x*2", {"x": column})), [2.0, 0.0, 2.0], dtype)
+        # Only the columns the text reads are converted; the others still count the rows.
+        frame = pandas.DataFrame({"x": [1.0, 2.0, 3.0], "s": list("abc"),
+                                  "d": pandas.date_range("2020-01-01", periods=3),
+                                  "c": pandas.Categorical(list("aba"))})
+        self.assertEqual(list(ev.eval_many("x*2", frame)), [2.0, 4.0, 6.0])
+        self.assertEqual(list(ev.eval_many("2", frame)), [2.0] * 3)
+        with self.assertRaisesRegex(ValueError, "differ in length"):
+            ev.eval_many("x", {"x": [1.0], "unused": [1, 2]})
+
+    def test_thread_counts(self):
+        ev = Evaluator()
+        rows = {"x": [float(i) for i in range(5000)]}
+        previous = Velmoratrix.set_num_threads(1)
+        self.assertEqual(Velmoratrix.get_num_threads(), 1)
+        expected = list(ev.eval_many("x/3", rows))
+        Velmoratrix.set_num_threads(2**62)
+        self.assertEqual(Velmoratrix.get_num_threads(), 256)  # the most a call uses
+        Velmoratrix.set_num_threads(previous)
+        self.assertEqual(list(ev.eval_many("x/3", rows, threads=2**62)), expected)
+
+    def test_the_callers_rounding_mode_changes_no_value(self):
+        libm = ctypes.CDLL(ctypes.util.find_library("m"))
+        ev = Evaluator()
+        rows = {"x": [i / 7 for i in range(1, 3000)]}
+        texts = ["2/3*3", "x/3", "x*0.1+0.2", "sqrt(x)^3"]
+        expected = [(ev.eval_many(t, rows, threads=1), ev.eval_many(t, rows, threads=2))
+                    for t in texts]
+        one = [(Velmoratrix.evaluate("2/3*3"), Evaluator().eval("2/3*3"))]
+        upward = 0x800
+        libm.fesetround(upward)
+        try:
+            for text, (single, shared) in zip(texts, expected):
+                for threads in (1, 2):
+                    self.assertEqual(list(ev.eval_many(text, rows, threads=threads)), list(single))
+                self.assertEqual(list(single), list(shared))
+            self.assertEqual([(Velmoratrix.evaluate("2/3*3"), Evaluator().eval("2/3*3"))], one)
+            self.assertEqual(libm.fegetround(), upward)  # given back
+        finally:
+            libm.fesetround(0)
 
     @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
     def test_numpy_columns(self):

@@ -1,9 +1,13 @@
 """Diagnostics: check, names, explain, and the calculator on the command line."""
+import contextlib
+import io
 import os
 import random
 import subprocess
 import sys
+import time
 import unittest
+from unittest import mock
 
 import Velmoratrix
 from Velmoratrix import Evaluator, Problem
@@ -101,6 +105,32 @@ class NamesAndExplainTest(unittest.TestCase):
         self.assertEqual(ev.names("pi*r^2"), ["pi", "r"])
         self.assertEqual(ev.names("inf+nan+2abc+1e999"), [])  # they read as numbers
 
+    def test_what_a_hostile_text_can_make_is_bounded(self):
+        ev = Evaluator()
+        for k in range(100):
+            ev.append_function("f%d" % k, abs)
+        started = time.monotonic()
+        for text in ["1" + "-" * 10**6 + "1", "+" * 10**6, "q(1)+" * 20000 + "1"]:
+            problems = ev.check(text)
+            self.assertEqual(len(problems), 1001)
+            self.assertRegex(problems[-1].message, r"^\d+ more problems were left out")
+            self.assertEqual(problems[-1].severity, "error")  # eval fails: so does check
+            self.assertLess(sum(len(p.message) for p in problems), 400 * 1001)
+        self.assertLess(time.monotonic() - started, 30)
+        self.assertIn("f99", ev.check("q(1)+q(2)")[0].message)  # the functions, named once
+        self.assertNotIn("f99", ev.check("q(1)+q(2)")[1].message)
+        with self.assertRaisesRegex(ValueError, "more than the 65536 explain reads"):
+            ev.explain("(" * 2 * 10**6)
+        standard = Evaluator()
+        standard.syntax = "standard"
+        with self.assertRaises(ValueError) as raised:
+            standard.eval("x" * 100000)
+        self.assertLess(len(str(raised.exception)), 200)
+        for e in (ev, standard):  # a long token is quoted short; where it stands stays exact
+            problem = e.check("1+" + "x" * 100000)[0]
+            self.assertEqual((problem.position, problem.length), (2, 100000))
+            self.assertLess(len(problem.message), 200)
+
     def test_explain_shows_the_minus_taking_the_two(self):
         e = Evaluator().explain("2*(-3)")
         self.assertEqual([(t["text"], t["kind"], t["position"]) for t in e["tokens"]][:4],
@@ -157,6 +187,35 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(run.stdout, "12.566370614359172\n6.0\n")
         self.assertEqual(run.returncode, 1)  # the line "y" failed
         self.assertIn("  y\n  ^\nerror:", run.stderr)
+
+    def test_failures_end_in_a_message_never_a_traceback(self):
+        for args, stdin, status in [([b"-v", b"\xff=1", b"1"], b"", 2),
+                                    ([], b"\xff = 2\n", 1),
+                                    ([b"--explain", b"1+" * 40000 + b"1"], b"", 1),
+                                    ([], b"3>=2\nx==1\n", 1)]:  # expressions, not bindings
+            run = subprocess.run([sys.executable.encode(), b"-m", b"Velmoratrix"] + args,
+                                 input=stdin, capture_output=True)
+            self.assertEqual(run.returncode, status, args)
+            self.assertNotIn(b"Traceback", run.stderr)
+        self.assertIn(b"'3>=2' reads as the number '3'", run.stderr)
+
+    def test_ctrl_c_at_the_prompt_clears_the_line_and_twice_leaves(self):
+        from Velmoratrix import __main__ as calculator
+        answers = iter(["1+1", KeyboardInterrupt, "2+2", KeyboardInterrupt, KeyboardInterrupt,
+                        "3+3"])
+
+        def typed(prompt):
+            answer = next(answers)
+            if answer is KeyboardInterrupt:
+                raise KeyboardInterrupt
+            return answer
+
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+
+        with mock.patch("builtins.input", typed), contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual(list(calculator.lines(Terminal())), ["1+1", "2+2"])
 
 
 if __name__ == "__main__":

@@ -72,12 +72,12 @@ def rendered(function, owner):
 # How pybind11 names the stub's annotations in its docstrings.
 ANNOTATIONS = {
     "Union[str, bytes]": "str",
-    "Mapping[Union[str, bytes], _Column]": "object",
-    "Mapping[Union[str, bytes], float]": "object",
+    "Mapping[str, _Column]": "object",
+    "Mapping[str, float]": "object",
     "Optional[Iterable[Union[str, bytes]]]": "object",
     "_Results": "object",
     "Optional[Any]": "object",
-    "Tuple[bool, list, list, list, list, str]": "tuple",
+    "Tuple[bool, List[Any], List[Any], List[Any], List[Any], str]": "tuple",
     "Callable[..., float]": "object",
     "Any": "object",
     "List[Problem]": "list",
@@ -120,8 +120,11 @@ class StubTest(unittest.TestCase):
             if not public([getattr(node, "name", "_")]):  # imports and the stub's own types
                 continue
             if isinstance(node, ast.ClassDef):  # but constructors that are none, and properties
+                seen = set()  # of overloads, the first (str names) is the docstring's
                 functions = [(f, node.name) for f in node.body if isinstance(f, ast.FunctionDef)
-                             and not f.decorator_list and ast.unparse(f.returns) != "NoReturn"]
+                             and [ast.unparse(d) for d in f.decorator_list] in ([], ["overload"])
+                             and not (f.name in seen or seen.add(f.name))
+                             and ast.unparse(f.returns) != "NoReturn"]
             for function, owner in functions:
                 runtime = getattr(getattr(Velmoratrix, owner), function.name) if owner else \
                     getattr(Velmoratrix, function.name)

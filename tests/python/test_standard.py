@@ -75,6 +75,22 @@ class StandardSyntaxTest(unittest.TestCase):
             self.assertLessEqual(abs(Fraction(got) - exact), Fraction(1, 10**12) * max(1, abs(exact)),
                                  text)
 
+    def test_nan_in_min_and_max_and_names_given_later(self):
+        ev = standard()
+        ev.append_variable("n", math.nan)
+        for text in ["min(n, 50)", "min(50, n)", "max(n, 50)", "max(50, n)"]:
+            self.assertTrue(math.isnan(ev.eval(text)), text)
+        self.assertEqual((ev.eval("min(3, 50)"), ev.eval("max(-0.5, -2)")), (3.0, -0.5))
+        formula = ev.prepare("price * (1 - rate)")  # columns or values still to come
+        self.assertEqual(list(formula.eval_many({"price": [100.0], "rate": 0.25})), [75.0])
+        with self.assertRaisesRegex(ExpressionError, "'price' is no registered name"):
+            formula.eval()
+        ev.append_variable("price", 10.0)
+        ev.append_variable("rate", 0.5)
+        self.assertEqual(formula.eval(), 5.0)
+        with self.assertRaises(ExpressionError):
+            ev.prepare("price *")
+
     def test_texts_of_both_languages_give_the_same_bits(self):
         rng = random.Random(21)
         for flag in (False, True):
