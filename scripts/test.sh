@@ -33,8 +33,9 @@ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$root/build-fuzz" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-fuzz" --output-on-failure
 
-echo "== engine tests under ASan, UBSan and LSan"
-cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE=ON >/dev/null
+echo "== engine tests under ASan, UBSan and LSan, and the binding's conversions under ASan and UBSan"
+cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE=ON \
+    -DVELMO_PYTHONS="${pythons[2]}" >/dev/null
 cmake --build "$root/build-asan" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 

@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes through the three passes of one
 // long-lived evaluator, and arbitrary operand bit patterns through the
 // primitives. Any broken invariant aborts, as does any other exception.
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -239,6 +240,98 @@ void bothWays(const std::string& text) {
     setNativeEnabled(true);
 }
 
+// A random standard text with calls whose arguments hold operators, from the
+// bytes, and its value computed apart from any text: by walking the tree the
+// bytes describe, with the engine's own operations (extended precision, the
+// functions in double). The text must give those very bits.
+struct Built {
+    std::string text;
+    long double value;
+    int precedence; // of its outermost operator: 100 for an atom
+};
+
+Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
+    auto next = [&]() -> unsigned { return at < end ? *at++ : 0; };
+    const unsigned kind = next();
+    if (depth == 0 || kind % 8 == 0) {
+        const unsigned n = next() % 50;
+        if (n % 5 == 0) return {"x", 1.5L, 100};
+        return {std::to_string(n / 4) + (n % 2 ? ".5" : ""), n / 4 + (n % 2 ? 0.5L : 0.0L), 100};
+    }
+    auto wrap = [](const Built& b, int least) {
+        return b.precedence < least ? "(" + b.text + ")" : b.text;
+    };
+    const Built a = tree(at, end, depth - 1);
+    switch (kind % 8) {
+    case 1: { // min, max, pow, atan2 or hypot of two arguments, each a whole expression
+        const Built b = tree(at, end, depth - 1);
+        static const char* const names[] = {"min", "max", "pow", "atan2", "hypot"};
+        const unsigned f = next() % 5;
+        const long double l = a.value, r = b.value;
+        const double dl = static_cast<double>(l), dr = static_cast<double>(r);
+        const long double value = f == 0   ? (l != l ? l : r != r ? r : r < l ? r : l)
+                                  : f == 1 ? (l != l ? l : r != r ? r : l < r ? r : l)
+                                  : f == 2 ? std::pow(dl, dr)
+                                  : f == 3 ? std::atan2(dl, dr)
+                                           : std::hypot(dl, dr);
+        return {std::string(names[f]) + "(" + a.text + ", " + b.text + ")", value, 100};
+    }
+    case 2:
+        return {"abs(" + a.text + ")", std::fabs(static_cast<double>(a.value)), 100};
+    case 3:
+        return {"-" + wrap(a, 35), -a.value, 35};
+    default: {
+        const Built b = tree(at, end, depth - 1);
+        static const char symbols[] = {'+', '-', '*', '/'};
+        const char op = symbols[kind % 4];
+        const int p = op == '+' || op == '-' ? 20 : 30;
+        const long double v = op == '+'   ? a.value + b.value
+                              : op == '-' ? a.value - b.value
+                              : op == '*' ? a.value * b.value
+                                          : a.value / b.value;
+        return {wrap(a, p) + " " + op + " " + wrap(b, p + 1), v, p};
+    }
+    }
+}
+
+void standardCalls(const std::uint8_t* data, std::size_t size) {
+    static MathEvaluator* m = [] {
+        auto* e = new MathEvaluator(false);
+        static double x = 1.5;
+        e->appendVariable("x", x);
+        e->syntax = Syntax::Standard;
+        return e;
+    }();
+    const std::uint8_t* at = data;
+    const Built b = tree(at, data + size, 6);
+    const long double got = m->eval(b.text);
+    require(got == b.value || (got != got && b.value != b.value));
+}
+
+// Under another rounding mode and x87 precision, every path gives what it
+// gives under the defaults, and the caller's settings come back.
+void otherRounding(const std::string& text, const Outcome& first) {
+    if (first.thrown) return;
+    MathEvaluator& m = engine();
+    double x[600], rows[2][600];
+    for (std::size_t i = 0; i < 600; ++i) x[i] = 0.37 * i - 50;
+    m.evalMany(text, {{"x", x}}, 600, rows[0]);
+    std::fesetround(FE_UPWARD);
+    std::uint16_t control, changed;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    changed = static_cast<std::uint16_t>((control & ~0x0300) | 0x0200);
+    __asm__ volatile("fldcw %0" : : "m"(changed));
+    const Outcome again = evaluateOnce(m, text);
+    m.evalMany(text, {{"x", x}}, 600, rows[1], sizeof(double), 2);
+    std::uint16_t after;
+    __asm__ volatile("fnstcw %0" : "=m"(after));
+    require(after == changed && std::fegetround() == FE_UPWARD);
+    __asm__ volatile("fldcw %0" : : "m"(control));
+    std::fesetround(FE_TONEAREST);
+    require(again == first);
+    require(std::memcmp(rows[0], rows[1], sizeof rows[0]) == 0);
+}
+
 void pipeline(const std::string& text) {
     MathEvaluator& m = engine();
     me_SepValues tokens = m.seperate(text);
@@ -268,6 +361,7 @@ void pipeline(const std::string& text) {
     overData(text, first);
     standard(text);
     bothWays(text);
+    otherRounding(text, first);
     require(m.eval("x+1") == 2); // still working afterwards
 }
 
@@ -288,6 +382,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // 21 bytes starting with 0xFF: a flag byte and two 80-bit operands.
     if (size == 21 && data[0] == 0xFF) {
         primitives(data, size);
+        return 0;
+    }
+    // Bytes starting with 0xFE: a tree of a standard text with calls.
+    if (size > 1 && data[0] == 0xFE) {
+        standardCalls(data + 1, size - 1);
         return 0;
     }
     pipeline(std::string(reinterpret_cast<const char*>(data), size));
