@@ -368,6 +368,13 @@ TEST(EvaluationTest, EvalManyIsElementwiseEval) {
             const double expected = static_cast<double>(scalar.eval(text));
             EXPECT_EQ(std::memcmp(&out[i], &expected, sizeof expected), 0) << i << ": " << out[i];
         }
+        // Written between the strided column's own values: it is copied first,
+        // and a read past its end is caught (the copy has exactly its size).
+        std::vector<double> over(interleaved);
+        m.evalMany(text, {{"x", over.data(), 2 * sizeof(double)}, {"y", &xs[2], 0}}, xs.size(),
+                   over.data() + 1, 2 * sizeof(double));
+        for (std::size_t i = 0; i < xs.size(); ++i)
+            EXPECT_EQ(std::memcmp(&over[2 * i + 1], &out[i], sizeof(double)), 0) << i;
     }
     EXPECT_EQ(m.getExternalVariables().count("x"), 0u); // the columns registered nothing
 }
