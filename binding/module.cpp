@@ -81,14 +81,16 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "The problems of a text: a list of Problem(position, length, severity,\n"
              "message), sorted by position, in characters; an \"error\" wherever eval fails,\n"
              "a \"warning\" where the text evaluates but likely does not mean what it says.\n"
-             "The names given are read as variables still to be bound.")
+             "The names given are read as variables still to be bound. At most 1,000\n"
+             "problems, then one that counts those left out.")
         .def("names", &namesOf, py::arg("expression"),
              "The names the text reads: its registered variables and the operands that\n"
              "read as no number, each once, in order of appearance.")
         .def("explain", &explainText, py::arg("expression"),
              "How the text is read and run: its tokens, its reverse Polish order and each\n"
-             "step with the stack after it, then the result or what failed. A text whose\n"
-             "stacks hold more than 1,000,000 values over all its steps raises ValueError.")
+             "step with the stack after it, then the result or what failed. A text of more\n"
+             "than 65,536 bytes, or whose stacks hold more than 1,000,000 values over all\n"
+             "its steps, raises ValueError.")
         .def("prepare", &prepare, py::arg("expression"),
              "The text compiled once, as a Formula to evaluate again and again without\n"
              "looking the text up. It follows this Evaluator's variables, functions and\n"

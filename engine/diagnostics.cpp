@@ -171,6 +171,48 @@ struct Checker {
         }
     }
 
+    // Readings that are right but rarely meant: warnings, and the value
+    // stays what it is.
+    void surprises() {
+        for (std::size_t i = 0; i < r.program.pieces.size(); ++i) {
+            const std::string_view t = r.text(i);
+            if (t.empty() || r.kind(i) != Operand) continue;
+            if (r.variable(i)) {
+                const std::string_view core = trimmed(t);
+                if (core.find_first_of(" \t\n\r\f\v") != std::string_view::npos)
+                    report(i, false,
+                           quoted(core) + " is one name: blanks belong to names, and this "
+                                          "evaluator has a variable that holds them");
+                continue;
+            }
+            double value;
+            std::size_t consumed = 0;
+            if (readNumber(t, value, &consumed) != Ending::Value || !blank(t.substr(consumed)))
+                continue;
+            const std::string_view number = trimmed(t);
+            const std::size_t after = r.next[i];
+            const bool negative = !number.empty() && number[0] == '-';
+            if (negative && r.is(after, Operator, "!"))
+                report(i, false,
+                       quoted(std::string(number) + "!") + " is the factorial of " +
+                           std::string(number) + ": the sign belongs to the number; for -(" +
+                           std::string(number.substr(1)) + "!) write " +
+                           quoted("0" + std::string(number) + "!"));
+            if (negative && r.is(after, Operator, "^") && r.next[after] != std::string_view::npos) {
+                const std::string power =
+                    std::string(number) + "^" + std::string(trimmed(r.text(r.next[after])));
+                report(i, false,
+                       quoted(power) + " is a power of " + std::string(number) +
+                           ", not its negation: the sign belongs to the number; for -(" +
+                           power.substr(1) + ") write " + quoted("0" + power));
+            }
+            if (std::isfinite(value) && value != std::trunc(value) &&
+                (r.is(after, Operator, "%") || r.is(r.previous[i], Operator, "%")))
+                report(i, false,
+                       "'%' takes whole numbers: " + quoted(number) + " is cut to its whole part");
+        }
+    }
+
     std::string unknown(std::size_t i) {
         const std::string_view t = r.text(i);
         const std::string_view core = trimmed(t);
@@ -193,11 +235,17 @@ struct Checker {
             return head + ": the language has no comparisons or logic, so " +
                    quoted(t.substr(symbol, 1)) + " is read as part of a name";
         if (r.is(r.next[i], Separator, "(")) {
+            std::string standard;
+            for (const StandardFunction& f : kStandardFunctions)
+                if (t == f.name)
+                    standard = "; the standard syntax has " + std::string(f.name) +
+                               " (Evaluator.syntax = \"standard\")";
             if (std::exchange(listedFunctions, true))
                 return head + ": it is no function of this evaluator (its functions are named "
-                              "at the first such name)";
+                              "at the first such name)" +
+                       standard;
             return head + ": it is no function of this evaluator, whose functions are " +
-                   functionList() + " (append_function adds one)";
+                   functionList() + " (append_function adds one)" + standard;
         }
         return head;
     }
@@ -406,6 +454,7 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
     Checker checker{reading, out};
     const std::vector<bool> open = checker.unclosed();
     checker.operands(open);
+    checker.surprises();
     std::size_t failedAt = 0;
     std::string why;
     const bool errorsBefore = checker.anyError();

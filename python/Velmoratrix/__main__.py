@@ -2,9 +2,10 @@
 
 Prints the value of each expression, a line each; without expressions, reads
 one expression a line from standard input, where NAME = EXPRESSION binds a
-variable for the lines after it. On an error it prints the expression, a
-caret line under the token at fault and the message to standard error, and
-exits with status 1 (2 for bad usage).
+variable for the lines after it, `ans` is the last value, and the commands
+help, vars and quit are known. On an error it prints the expression, a caret
+line under the token at fault and the message to standard error, and exits
+with status 1 (2 for bad usage).
 """
 import argparse
 import math
@@ -104,6 +105,7 @@ def binding(text):
 
 
 def one(evaluator, expression, mode, out, err):
+    """The value printed (True for --check and --explain that pass), or False."""
     try:
         if mode == "check":
             return check(evaluator, expression, out)
@@ -113,9 +115,10 @@ def one(evaluator, expression, mode, out, err):
     except (ValueError, TypeError, UnicodeError) as e:  # a text too long to explain, say
         print("error: %s" % e, file=err)
         return False
-    if value is not None:
-        print(repr(value), file=out)
-    return value is not None
+    if value is None:
+        return False
+    print(repr(value), file=out)
+    return value
 
 
 def lines(stdin):
@@ -143,13 +146,38 @@ def lines(stdin):
             yield line.rstrip("\r\n")
 
 
+OPERATORS = {
+    "classic": "+ - * / % ^ ! ( ) ,  (a '-' right after an operator is a sign: 2*-3)",
+    "standard": "+ - * / % ^ ** ! ( ) ,  and a sign before any value (-x, 2^-1)",
+}
+
+
+def help_text(evaluator):
+    syntax = evaluator.syntax
+    return "\n".join([
+        "syntax: %s" % syntax,
+        "operators: %s" % OPERATORS[syntax],
+        "functions: %s" % " ".join(evaluator.functions()),
+        "commands: NAME = EXPRESSION binds a variable; ans is the last value;",
+        "          vars lists the variables; help shows this; quit (or Ctrl-D) leaves",
+    ])
+
+
 def interactive(evaluator, mode, stdin, out, err):
     ok = True
     for line in lines(stdin):
         if not line.strip():
             continue
-        if line.strip() in ("quit", "exit"):
+        command = line.strip()
+        if command in ("quit", "exit"):
             break
+        if command == "help":
+            print(help_text(evaluator), file=out)
+            continue
+        if command == "vars":
+            for name, value in sorted(evaluator.variables().items()):
+                print("%s = %r" % (name, value), file=out)
+            continue
         name, sep, expression = line.partition("=")
         name = name.strip()
         if sep and name and not NOT_IN_NAMES & set(name) and not expression.startswith("="):
@@ -167,7 +195,10 @@ def interactive(evaluator, mode, stdin, out, err):
             else:
                 evaluator.append_variable(name, value)
             continue
-        ok = one(evaluator, line, mode, out, err) and ok
+        value = one(evaluator, line, mode, out, err)
+        if value is not False and value is not True:  # a value: it is the next line's ans
+            evaluator.append_variable("ans", value)
+        ok = value is not False and ok
     return ok
 
 
@@ -208,13 +239,16 @@ def main(argv=None, stdin=sys.stdin, out=sys.stdout, err=sys.stderr):
     modes.add_argument("--explain", action="store_const", const="explain", dest="mode",
                        help="show how each expression is read and run, step by step")
     options, expressions = split_arguments(sys.argv[1:] if argv is None else argv)
-    args = parser.parse_args(options)
+    args, unknown = parser.parse_known_args(options)
+    if unknown:
+        parser.error("unrecognized option %s; to evaluate it as an expression, write -- %s"
+                     % (unknown[0], unknown[0]))
     evaluator = make_evaluator(args.fast, args.bindings, args.standard)
     if not expressions:
         return 0 if interactive(evaluator, args.mode, stdin, out, err) else 1
     ok = True
     for expression in expressions:
-        ok = one(evaluator, expression, args.mode, out, err) and ok
+        ok = one(evaluator, expression, args.mode, out, err) is not False and ok
     return 0 if ok else 1
 
 

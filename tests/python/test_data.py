@@ -263,6 +263,20 @@ class EvalManyTest(unittest.TestCase):
         with self.assertRaisesRegex(ValueError, "differ in length"):
             ev.eval_many("x", {"x": [1.0], "unused": [1, 2]})
 
+    @unittest.skipIf(pandas is None, "pandas is not installed for this interpreter")
+    def test_the_pandas_accessor(self):
+        import Velmoratrix.pandas  # noqa: F401  (registers DataFrame.vx)
+        frame = pandas.DataFrame({"price": [10.0, 20.0, 30.0], "qty": [1, 2, 3], 7: ["a"] * 3},
+                                 index=["a", "b", "c"])
+        got = frame.vx.eval("price * qty - 1e-1")
+        self.assertTrue(got.index.equals(frame.index))
+        self.assertEqual(list(got), [9.9, 39.9, 89.9])
+        wider = frame.vx.assign(total="price * qty", half="price / 2")
+        self.assertEqual(list(wider.columns), ["price", "qty", 7, "total", "half"])
+        self.assertEqual(list(wider["half"]), [5.0, 10.0, 15.0])
+        self.assertEqual(list(frame.columns), ["price", "qty", 7])  # the frame stays
+        self.assertEqual(list(frame.vx.eval("2")), [2.0] * 3)
+
     def test_thread_counts(self):
         ev = Evaluator()
         rows = {"x": [float(i) for i in range(5000)]}

@@ -131,6 +131,23 @@ class NamesAndExplainTest(unittest.TestCase):
             self.assertEqual((problem.position, problem.length), (2, 100000))
             self.assertLess(len(problem.message), 200)
 
+    def test_warnings_where_the_language_surprises(self):
+        ev = Evaluator(True)
+        ev.append_variable("price qty", 2.0)
+        table = [("-3!", 0, 2, "the factorial of -3"), ("2*-2^2", 2, 2, "a power of -2, not its"),
+                 ("5.5%2", 0, 3, "'5.5' is cut to its whole part"), ("7%2.5", 2, 3, "whole part"),
+                 ("price qty*2", 0, 9, "'price qty' is one name"),
+                 ("1e-2", 0, 2, "the exponent's sign splits the number")]
+        for text, position, length, words in table:
+            value = ev.eval(text)  # the value stays what the language says
+            (problem,) = ev.check(text)
+            self.assertEqual((problem.severity, problem.position, problem.length),
+                             ("warning", position, length), text)
+            self.assertIn(words, problem.message)
+            self.assertEqual(ev.eval(text), value)
+        self.assertEqual(ev.check("3%2-(0-3)!"), [])
+        self.assertIn("the standard syntax has log", ev.check("log(10)")[0].message)
+
     def test_explain_shows_the_minus_taking_the_two(self):
         e = Evaluator().explain("2*(-3)")
         self.assertEqual([(t["text"], t["kind"], t["position"]) for t in e["tokens"]][:4],
@@ -198,6 +215,16 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(run.returncode, status, args)
             self.assertNotIn(b"Traceback", run.stderr)
         self.assertIn(b"'3>=2' reads as the number '3'", run.stderr)
+
+    def test_prompt_commands(self):
+        run = self.run_cli(stdin="2*3\nans+1\nvars\nhelp\n")
+        lines = run.stdout.splitlines()
+        self.assertEqual(lines[:3], ["6.0", "7.0", "ans = 7.0"])
+        self.assertIn("functions: ", run.stdout)
+        self.assertIn("commands: ", run.stdout)
+        run = self.run_cli("-x")
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("write -- -x", run.stderr)
 
     def test_ctrl_c_at_the_prompt_clears_the_line_and_twice_leaves(self):
         from Velmoratrix import __main__ as calculator

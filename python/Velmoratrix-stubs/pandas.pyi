@@ -1,0 +1,13 @@
+# Type stubs of Velmoratrix.pandas: importing it gives DataFrame a `vx` accessor.
+from typing import Any
+
+__all__ = ["VelmoratrixAccessor"]
+
+class VelmoratrixAccessor:
+    """frame.vx: formulas in the standard syntax over the frame's columns."""
+
+    def __init__(self, frame: Any) -> None: ...
+    def eval(self, expression: str) -> Any:
+        """The formula's value on each row, as a Series on the frame's index."""
+    def assign(self, **formulas: str) -> Any:
+        """A new frame with a column for each name=formula."""
