@@ -307,11 +307,11 @@ std::size_t threadCount(const char* call, const py::object& threads) {
 
 py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object values,
                     py::object out, const RowsRun& run) {
-    // Only the columns the text reads are converted.
+    // Only the columns the text may read are converted.
     std::unordered_set<std::string> used;
     {
         Hold hold(evaluator);
-        for (std::string& name : evaluator.names(text)) used.insert(std::move(name));
+        for (std::string& name : evaluator.bindableNames(text)) used.insert(std::move(name));
     }
     const Columns data("eval_many", values, false, &used);
     if (data.mismatch)

@@ -497,6 +497,29 @@ std::vector<std::string> MathEvaluator::names(const std::string& expression) {
     return found;
 }
 
+std::vector<std::string> MathEvaluator::bindableNames(const std::string& expression) {
+    Entry call(*this);
+    refuseWhileRunning("bindableNames");
+    if (syntax != prepared_->syntax) followSyntax();
+    Program scratch;
+    if (syntax == Syntax::Standard) { // the text it runs as: its numbers and functions too
+        Translation t = translate(prepared().language, expression);
+        if (t.failed) return {};
+        scratch.text = std::move(t.classic);
+    } else {
+        scratch.text = expression;
+    }
+    scan(prepared().language, scratch);
+    std::vector<std::string> found;
+    std::unordered_set<std::string_view> seen;
+    for (std::size_t i = 0; i < scratch.pieces.size(); ++i) {
+        const std::string_view t = scratch.slice(i);
+        if (scratch.kind(i) != Operator && !t.empty() && seen.insert(t).second)
+            found.emplace_back(t);
+    }
+    return found;
+}
+
 Explanation MathEvaluator::explain(const std::string& expression) {
     Entry call(*this);
     refuseWhileRunning("explain");

@@ -239,6 +239,10 @@ public:
     std::vector<velmoratrix::Diagnostic> check(const std::string& expression,
                                                const std::vector<std::string>& known);
     std::vector<std::string> names(const std::string& expression);
+    // Every text of the expression a column of evalMany may bind (its
+    // operands, numbers and functions, each once): a column under any other
+    // name is never read. A standard text that cannot be read has none.
+    std::vector<std::string> bindableNames(const std::string& expression);
     velmoratrix::Explanation explain(const std::string& expression);
 
     // Whether name is in variableNames, in constant time.

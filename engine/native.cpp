@@ -599,25 +599,17 @@ private:
         case Op::Unary:
             topAsDouble(xmm0);
             spill();
-            if (isPure(i.unary)) {
-                callAt(reinterpret_cast<const void*>(i.unary));
-            } else {
-                if (!outside(reinterpret_cast<const void*>(i.unary))) return false;
-                callAt(reinterpret_cast<const void*>(&callUnaryPointer));
-                unlessThrown(0);
-            }
+            if (!callFunction(isPure(i.unary), reinterpret_cast<const void*>(i.unary),
+                              reinterpret_cast<const void*>(&callUnaryPointer), 0))
+                return false;
             pushDouble(xmm0);
             return true;
         case Op::Binary:
             pairAsArguments();
             spill();
-            if (isPure(i.binary)) {
-                callAt(reinterpret_cast<const void*>(i.binary));
-            } else {
-                if (!outside(reinterpret_cast<const void*>(i.binary))) return false;
-                callAt(reinterpret_cast<const void*>(&callBinaryPointer));
-                unlessThrown(1);
-            }
+            if (!callFunction(isPure(i.binary), reinterpret_cast<const void*>(i.binary),
+                              reinterpret_cast<const void*>(&callBinaryPointer), 1))
+                return false;
             pushed();
             return true;
         case Op::Primitive:
@@ -712,24 +704,29 @@ private:
     // A primitive with its operands in the argument slots; one from outside
     // the engine through its trampoline.
     bool callPrimitiveAt(OperatorFunction function, bool accurate) {
-        if (isPure(function)) {
-            mov(edi, accurate ? 1 : 0);
-            callAt(reinterpret_cast<const void*>(function));
-        } else {
-            if (!outside(reinterpret_cast<const void*>(function))) return false;
-            mov(edx, accurate ? 1 : 0);
-            callAt(reinterpret_cast<const void*>(&callPrimitive));
-            unlessThrown(1);
-        }
+        // The flag is the primitive's first integer argument, the trampoline's third.
+        mov(isPure(function) ? edi : edx, accurate ? 1 : 0);
+        if (!callFunction(isPure(function), reinterpret_cast<const void*>(function),
+                          reinterpret_cast<const void*>(&callPrimitive), 1))
+            return false;
         pushed();
         return true;
     }
-    // The outcome and a function from outside as a trampoline's first two
-    // arguments; rows never call one (such code runs interpreted, in order).
-    bool outside(const void* function) {
+    // The engine's own function directly; one from outside through its
+    // trampoline, with the outcome and the function as its first two
+    // arguments, and the run ended where it threw (`results` values on the
+    // register stack). Rows never call one: such code runs interpreted.
+    bool callFunction(bool pure, const void* function, const void* trampoline,
+                      std::size_t results) {
+        if (pure) {
+            callAt(function);
+            return true;
+        }
         if (mode_ != Mode::Scalar) return false;
         mov(rdi, rbx);
         mov(rsi, reinterpret_cast<std::uintptr_t>(function));
+        callAt(trampoline);
+        unlessThrown(results);
         return true;
     }
 };

@@ -262,6 +262,11 @@ class EvalManyTest(unittest.TestCase):
         self.assertEqual(list(ev.eval_many("2", frame)), [2.0] * 3)
         with self.assertRaisesRegex(ValueError, "differ in length"):
             ev.eval_many("x", {"x": [1.0], "unused": [1, 2]})
+        # A column named like a number or a function of the text is read, as before.
+        self.assertEqual(list(ev.eval_many("x*2", {"x": [1.0], "2": [5.0]})), [5.0])
+        scalar = Evaluator()
+        scalar.append_variable("sin", 2.0)
+        self.assertEqual(list(ev.eval_many("sin(0)", {"sin": [2.0]})), [scalar.eval("sin(0)")])
 
     @unittest.skipIf(pandas is None, "pandas is not installed for this interpreter")
     def test_the_pandas_accessor(self):
