@@ -107,6 +107,8 @@ bool fromNumpyOrPandas(py::handle value) {
     return name.rfind("numpy", 0) == 0 || name.rfind("pandas", 0) == 0;
 }
 
+} // namespace
+
 // The columns of one call, read from the mapping of names to values.
 class Columns {
 public:
@@ -255,6 +257,8 @@ private:
     }
 };
 
+namespace {
+
 py::object newResults(std::size_t n, bool ndarray) {
     if (ndarray) return py::module_::import("numpy").attr("empty")(n);
     const py::object one = py::module_::import("array").attr("array")("d", py::make_tuple(0.0));
@@ -282,16 +286,50 @@ double evaluateText(std::string text) {
     return EngineFloats::rounded(value);
 }
 
-double evalWith(Self self, std::string text, py::object values) {
-    const Columns data("eval_with", values, true);
-    double result = 0;
-    Hold hold(*self.object);
-    if (text.size() < kLongText) {
-        self->evalMany(std::move(text), data.columns, 1, &result);
-        return result;
+PerCall::PerCall(const char* call, py::handle values) {
+    // The common case, a dict of str to float or int, read at once; anything
+    // else (and any error) as eval_many reads its columns.
+    if (PyDict_CheckExact(values.ptr())) {
+        const Py_ssize_t n = PyDict_Size(values.ptr());
+        numbers_.reserve(static_cast<std::size_t>(n)); // columns point into it
+        columns_.reserve(static_cast<std::size_t>(n));
+        PyObject *key, *value;
+        Py_ssize_t at = 0, size = 0;
+        bool plain = true;
+        while (plain && PyDict_Next(values.ptr(), &at, &key, &value)) {
+            const char* name = PyUnicode_CheckExact(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+            double number = 0;
+            if (name && PyFloat_CheckExact(value))
+                number = PyFloat_AS_DOUBLE(value);
+            else if (name && PyLong_CheckExact(value))
+                number = PyLong_AsDouble(value);
+            plain = name && (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) &&
+                    !(number == -1.0 && PyErr_Occurred());
+            if (!plain) break;
+            numbers_.push_back(number);
+            columns_.push_back({std::string(name, static_cast<std::size_t>(size)), &numbers_.back(), 0});
+        }
+        if (plain) return;
+        PyErr_Clear();
+        numbers_.clear();
+        columns_.clear();
     }
-    withoutGil([&] { self->evalMany(std::move(text), data.columns, 1, &result); });
-    return result;
+    read_ = std::make_unique<Columns>(call, values, true);
+}
+
+PerCall::~PerCall() = default;
+
+const std::vector<Column>& PerCall::columns() const {
+    return read_ ? read_->columns : columns_;
+}
+
+double evalWith(Self self, std::string text, py::object values) {
+    const PerCall data("eval_with", values);
+    Hold hold(*self.object);
+    if (text.size() < kLongText) return EngineFloats::rounded(self->evalWith(text, data.columns()));
+    long double value = 0;
+    withoutGil([&] { value = self->evalWith(text, data.columns()); });
+    return EngineFloats::rounded(value);
 }
 
 std::size_t threadCount(const char* call, const py::object& threads) {

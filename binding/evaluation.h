@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,21 @@ double eval(Self self, std::string text);
 double evaluateText(std::string text);
 // values maps names to floats bound for this call only.
 double evalWith(Self self, std::string text, py::object values);
+// Such values as columns of one row: a dict of str to float or int at once,
+// any other mapping as eval_many reads its columns (call names the method in
+// errors).
+class Columns;
+class PerCall {
+public:
+    PerCall(const char* call, py::handle values);
+    ~PerCall();
+    const std::vector<velmoratrix::Column>& columns() const;
+
+private:
+    std::vector<double> numbers_;
+    std::vector<velmoratrix::Column> columns_;
+    std::unique_ptr<Columns> read_;
+};
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
                     py::object threads);
 // eval_many's columns in, results out (a new array, or `out`): `run` gets

@@ -21,7 +21,12 @@ py_Formula prepare(Self self, const py::str& expression) {
     return py_Formula{std::move(evaluator), expression, std::move(formula)};
 }
 
-double formulaEval(FormulaSelf self) {
+double formulaEval(FormulaSelf self, py::object values) {
+    if (!values.is_none()) {
+        const PerCall data("Formula.eval", values);
+        Hold hold(evaluatorOf(self->evaluator));
+        return velmoratrix::EngineFloats::rounded(self->formula.value(data.columns()));
+    }
     Hold hold(evaluatorOf(self->evaluator));
     return velmoratrix::EngineFloats::rounded(self->formula.value());
 }

@@ -14,7 +14,7 @@ struct py_Formula {
 using FormulaSelf = Constructed<py_Formula>;
 
 py_Formula prepare(Self self, const py::str& expression);
-double formulaEval(FormulaSelf self);
+double formulaEval(FormulaSelf self, py::object values);
 py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out, py::object threads);
 std::vector<py::str> formulaNames(FormulaSelf self);
 // Pickled as its evaluator and its text; restored by preparing the text anew.

@@ -98,7 +98,9 @@ PYBIND11_MODULE(Velmoratrix, m) {
         // Pickling and copying.
         .def(py::pickle(&state, &restore));
 
-    formula.def("eval", &formulaEval, "The value, as Evaluator.eval(text) gives it.")
+    formula.def("eval", &formulaEval, py::arg("values") = py::none(),
+                "The value, as Evaluator.eval(text) gives it; with values (a mapping of\n"
+                "names to floats), as Evaluator.eval_with(text, values) gives it.")
         .def("eval_many", &formulaEvalMany, py::arg("values"), py::arg("out") = py::none(),
              py::arg("threads") = py::none(),
              "The rows, as Evaluator.eval_many(text, values, out, threads) gives them.")

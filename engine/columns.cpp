@@ -285,6 +285,74 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
     evalProgram(programFor(expression), given, count, out, outStride, threads);
 }
 
+long double MathEvaluator::evalWith(const std::string& expression,
+                                    const std::vector<Column>& values) {
+    Entry call(*this);
+    refuseWhileRunning("evalWith");
+    if (syntax != prepared_->syntax) followSyntax();
+    if (syntax == Syntax::Classic) return runWith(programFor(expression), values);
+    return runWith(programFor(classicWith(expression, values)), values);
+}
+
+// A standard text read with names given for the call, again only where it,
+// the names or the tables differ from the last one's.
+const std::string& MathEvaluator::classicWith(const std::string& text,
+                                              const std::vector<Column>& values) {
+    Prepared& p = prepared();
+    const std::uint64_t edits = languageEdits() + registryEdits();
+    bool same = p.withEdits == edits && sameText(p.withText, text) &&
+                p.withNames.size() == values.size();
+    for (std::size_t k = 0; same && k < values.size(); ++k) same = p.withNames[k] == values[k].name;
+    if (!same) {
+        p.withEdits = ~std::uint64_t{0};
+        p.withClassic = classicText(text, &values);
+        p.withText = text;
+        p.withNames.clear();
+        for (const Column& c : values) p.withNames.push_back(c.name);
+        p.withEdits = edits;
+    }
+    return p.withClassic;
+}
+
+// evalProgram's run of one row, with the resolution kept on the program.
+long double MathEvaluator::runWith(Program& program, const std::vector<Column>& values) {
+    Program::WithCode& w = program.with;
+    bool same = w.made && w.registryEdits == registryEdits() &&
+                w.accurate == accuracyOverEfficiency && w.names.size() == values.size();
+    for (std::size_t k = 0; same && k < values.size(); ++k) same = w.names[k] == values[k].name;
+    if (!same) {
+        w.made = false;
+        w.names.clear();
+        w.cells.assign(values.size(), 0.0);
+        w.slots.resize(values.size());
+        Overlay overlay{{}, w.slots.data()};
+        overlay.names.reserve(values.size());
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            w.names.push_back(values[k].name);
+            w.slots[k] = &w.cells[k];
+        }
+        for (std::size_t k = 0; k < values.size(); ++k) overlay.names.emplace(w.names[k], k);
+        resolve(*this, prepared_->language, program, w.code, &overlay);
+        w.registryEdits = registryEdits();
+        w.accurate = accuracyOverEfficiency;
+        w.made = true;
+    }
+    const Code& code = w.code;
+    if (code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
+    if (code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
+    const bool malformed =
+        program.output.empty() || code.ending != Ending::Value || code.depth != 1;
+    if (malformed && !code.callsOut) return 0.0L;
+    for (std::size_t k = 0; k < values.size(); ++k) w.cells[k] = *values[k].values;
+    Running running(*this); // the code stays while functions from outside run
+    std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
+    long double shallow[kInlineStack];
+    bool ok = !program.output.empty();
+    const long double value =
+        ok ? execute(code, deep.empty() ? shallow : deep.data(), accuracyOverEfficiency, ok) : 0.0L;
+    return ok && !malformed ? value : 0.0L;
+}
+
 void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& given,
                                 std::size_t count, double* out, std::ptrdiff_t outStride,
                                 std::size_t threads) {

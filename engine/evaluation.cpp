@@ -156,7 +156,10 @@ void MathEvaluator::checkFormulaNames(Formula& formula, const std::vector<Column
     if (!formula.standard_) return;
     const std::uint64_t edits = languageEdits() + registryEdits();
     if (!columns && formula.checked_ == edits) return;
-    classicText(formula.text_, columns);
+    if (columns)
+        classicWith(formula.text_, *columns);
+    else
+        classicText(formula.text_, nullptr);
     if (!columns) formula.checked_ = edits;
 }
 
@@ -165,6 +168,13 @@ long double Formula::value() {
     m_->refuseWhileRunning("Formula::value");
     m_->checkFormulaNames(*this, nullptr);
     return m_->runProgram(m_->programOf(*this), false);
+}
+
+long double Formula::value(const std::vector<Column>& values) {
+    MathEvaluator::Entry call(*m_);
+    m_->refuseWhileRunning("Formula::value");
+    m_->checkFormulaNames(*this, &values);
+    return m_->runWith(m_->programOf(*this), values);
 }
 
 void Formula::values(const std::vector<Column>& columns, std::size_t count, double* out,

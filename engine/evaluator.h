@@ -125,6 +125,8 @@ class Formula {
 public:
     // What eval(text()) returns.
     long double value();
+    // What evalWith(text(), values) returns.
+    long double value(const std::vector<Column>& values);
     // What evalMany(text(), ...) writes.
     void values(const std::vector<Column>& columns, std::size_t count, double* out,
                 std::ptrdiff_t outStride = sizeof(double), std::size_t threads = 0);
@@ -207,6 +209,13 @@ public:
                   std::size_t count, double* out, std::ptrdiff_t outStride = sizeof(double),
                   std::size_t threads = 0);
 
+    // What evalMany(expression, values, 1, &out) writes, before rounding to
+    // double: one evaluation with each value's name bound to its first value
+    // for this call only. The resolution is kept for the next call with the
+    // same names, so a call costs little more than eval's.
+    long double evalWith(const std::string& expression,
+                         const std::vector<velmoratrix::Column>& values);
+
     // The text compiled once, for repeated evaluation (see Formula).
     velmoratrix::Formula prepare(std::string expression);
 
@@ -278,6 +287,8 @@ private:
     // the classic text it means, or throws ExpressionError.
     const std::string& classicText(const std::string& text,
                                    const std::vector<velmoratrix::Column>* columns);
+    const std::string& classicWith(const std::string& text,
+                                   const std::vector<velmoratrix::Column>& values);
     velmoratrix::Explanation explainClassic(const std::string& expression);
 
     Prepared& prepared();
@@ -291,6 +302,8 @@ private:
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
                      std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);
     velmoratrix::Program& programOf(velmoratrix::Formula& formula);
+    long double runWith(velmoratrix::Program& program,
+                        const std::vector<velmoratrix::Column>& values);
     void checkFormulaNames(velmoratrix::Formula& formula,
                            const std::vector<velmoratrix::Column>* columns);
     const velmoratrix::Native* rowsCode(velmoratrix::Program& program,

@@ -231,6 +231,18 @@ struct Program {
         std::uint64_t registryEdits = 0;
         bool accurate = false;
     } rows;
+    // The code of the last evaluation with per-call values, resolved with
+    // their names bound to cells of its own, with what it was resolved for:
+    // the names in order, the variables' edit count and the flag.
+    struct WithCode {
+        bool made = false;
+        std::vector<std::string> names;
+        std::vector<double> cells;
+        std::vector<double*> slots; // the overlay's, which the code points into
+        std::uint64_t registryEdits = 0;
+        bool accurate = false;
+        Code code;
+    } with;
     void releaseNative() {
         native.reset();
         rows.native.reset();
@@ -246,7 +258,7 @@ struct Program {
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
                (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes() +
-               nativeBytes(native.get()) + nativeBytes(rows.native.get());
+               nativeBytes(native.get()) + nativeBytes(rows.native.get()) + with.code.bytes();
     }
 };
 
@@ -312,6 +324,11 @@ struct MathEvaluator::Prepared {
     std::vector<const velmoratrix::StandardFunction*> standardAdded;
     std::string standardText, classicText;
     std::uint64_t standardEdits = ~std::uint64_t{0};
+    // The last standard text evaluated with per-call values, the names it was
+    // read with and the classic text it means.
+    std::string withText, withClassic;
+    std::vector<std::string> withNames;
+    std::uint64_t withEdits = ~std::uint64_t{0};
     std::shared_ptr<velmoratrix::CodeArena> code = velmoratrix::newCodeArena();
     static constexpr std::size_t kMaxPrograms = 16;
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;

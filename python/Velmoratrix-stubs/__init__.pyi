@@ -98,8 +98,8 @@ class Formula:
     """A text prepared by Evaluator.prepare."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> NoReturn: ...  # no constructor
-    def eval(self) -> float:
-        """The value, as Evaluator.eval(text) gives it."""
+    def eval(self, values: Optional[Mapping[str, float]] = None) -> float:
+        """The value, as Evaluator.eval(text) gives it; with values, as eval_with."""
     @overload
     def eval_many(
         self,

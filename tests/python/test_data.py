@@ -185,6 +185,34 @@ class EvalManyTest(unittest.TestCase):
             t.join()
         self.assertEqual(wrong, [])
 
+    def test_per_call_values_follow_every_edit(self):
+        """eval_with and Formula.eval(values) keep their reading between calls: whatever
+        changes in between, they give what eval_many gives for one row."""
+        ev = Evaluator()
+        formula = ev.prepare("x*k+y")
+        edits = [lambda: None, lambda: ev.append_variable("k", 2.0),
+                 lambda: ev.append_variable("k", 3.0), lambda: ev.delete_variable("k"),
+                 lambda: ev.append_function("y", abs), lambda: ev.delete_function("y"),
+                 lambda: setattr(ev, "syntax", "standard"), lambda: setattr(ev, "syntax", "classic")]
+        values = [{"x": 2.0, "y": 1}, {"y": 1.0, "x": 2}, {"x": 2.0}, {"x": 2.0, "y": 0.5, "k": 7.0},
+                  collections.OrderedDict(x=1.0, y=2.0), {"x": True, "y": 1.0}]
+        rng = random.Random(7)
+
+        def outcome(call):
+            try:
+                return call()
+            except (ValueError, TypeError) as e:
+                return type(e)
+
+        for _ in range(300):
+            rng.choice(edits)()
+            given = rng.choice(values)
+            rows = {name: [value] for name, value in given.items()}
+            expected = outcome(lambda: ev.eval_many("x*k+y", rows)[0])
+            self.assertEqual(outcome(lambda: ev.eval_with("x*k+y", given)), expected, given)
+            if ev.syntax == "classic":
+                self.assertEqual(outcome(lambda: formula.eval(given)), expected, given)
+
     def test_costs_grow_with_the_data_not_its_square(self):
         # Each of these took from seconds to minutes when one pass was
         # quadratic; the bounds only catch that.

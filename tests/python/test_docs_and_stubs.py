@@ -78,6 +78,7 @@ ANNOTATIONS = {
     "Union[str, bytes]": "str",
     "Mapping[str, _Column]": "object",
     "Mapping[str, float]": "object",
+    "Optional[Mapping[str, float]]": "object",
     "Optional[Iterable[Union[str, bytes]]]": "object",
     "_Results": "object",
     "Optional[Any]": "object",
