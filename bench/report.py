@@ -367,6 +367,14 @@ def main():
             "100,000 names on one `Evaluator`: `append_variable` for all %.3f s, `delete_variable`"
             " for all %.3f s." % (host["names"]["register"], host["names"]["delete"]),
             "",
+            "Values for one call, on `x*k+1`: `eval_with` takes %s against %s for `eval` with the"
+            " names registered (%.2f×); `Formula.eval(values)` %s against %s for `Formula.eval()`"
+            " (%.2f×)." % (
+                fmt(host["per_call"]["eval_with"]), fmt(host["per_call"]["eval"]),
+                host["per_call"]["eval_with"] / host["per_call"]["eval"],
+                fmt(host["per_call"]["Formula.eval(values)"]), fmt(host["per_call"]["Formula.eval()"]),
+                host["per_call"]["Formula.eval(values)"] / host["per_call"]["Formula.eval()"]),
+            "",
             "A Python function in a formula: `eval(\"exp(x)\")` with `math.exp` added takes %s,"
             " against %s for the no-op method plus a call of `math.exp`; `eval(\"sqrt(x)\")`"
             " (no Python function) takes %s." % (
@@ -432,6 +440,14 @@ def main():
          g_fresh >= 25),
     ]
     for host in hosts:
+        calls = host["per_call"]
+        targets += [
+            ("CPython %s: `eval_with` within 3× `eval`" % host["python"],
+             "%.2f×" % (calls["eval_with"] / calls["eval"]), calls["eval_with"] <= 3 * calls["eval"]),
+            ("CPython %s: `Formula.eval(values)` within 3× `Formula.eval()`" % host["python"],
+             "%.2f×" % (calls["Formula.eval(values)"] / calls["Formula.eval()"]),
+             calls["Formula.eval(values)"] <= 3 * calls["Formula.eval()"]),
+        ]
         names = host["names"]
         targets.append(("CPython %s: 100,000 names registered < 0.5 s, deleted < 0.5 s"
                         % host["python"], "%.3f s, %.3f s" % (names["register"], names["delete"]),

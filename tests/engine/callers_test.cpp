@@ -14,6 +14,7 @@
 
 #include "evaluator.h"
 #include "native.h"
+#include "pool.h"
 #include "test_support.h"
 
 using namespace velmoratrix;
@@ -112,7 +113,17 @@ TEST(CallersTest, FunctionsThatThrowDoSoOnEveryRun) {
     EXPECT_EQ(m.eval("1+2"), 3);
 }
 
+// Whatever the count asked for, the ranges tile the rows: each row once.
 TEST(CallersTest, ThreadCountsBeyondThePoolAreThePool) {
+    for (std::size_t threads : {std::size_t{1}, std::size_t{3}, std::size_t{1} << 62}) {
+        std::vector<std::atomic<int>> seen(100003);
+        forEachRange(seen.size(), threads, 1000, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) ++seen[i];
+        });
+        std::size_t once = 0;
+        for (const auto& s : seen) once += s.load() == 1;
+        EXPECT_EQ(once, seen.size()) << threads << " threads";
+    }
     const std::size_t previous = defaultThreads();
     setDefaultThreads(std::size_t{1} << 62);
     EXPECT_EQ(defaultThreads(), 256u);
