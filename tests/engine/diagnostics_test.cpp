@@ -73,10 +73,11 @@ TEST(DiagnosticsTest, ExplainRecordsWhatEachStepTakesAndGives) {
         {0, 2}, {0, 3}, {0, 4}, {2, 12}, {0, 9}, {1, 3}, {2, 9}};
     EXPECT_EQ(steps, expected);
     EXPECT_FALSE(e.succeeded); // two values are left
-    m.syntax = Syntax::Standard; // a function of two arguments takes both
-    const Explanation two = m.explain("max(1, 2) + atan2(0, 1)");
+    m.syntax = Syntax::Standard; // a function of two arguments takes both, a callable runs
+    m.appendCallable("twice", UnaryCallable([](double v) { return 2 * v; }));
+    const Explanation two = m.explain("max(1, 2) + atan2(0, 1) + twice(3)");
     EXPECT_TRUE(two.succeeded);
-    EXPECT_EQ(two.result, 2);
+    EXPECT_EQ(two.result, 8);
     EXPECT_EQ(two.steps[2].popped, 2u);
 }
 
