@@ -47,9 +47,13 @@ TEST(DiagnosticsTest, ErrorsAreTheFailuresOfEval) {
     MathEvaluator m(true);
     double x = 2;
     m.appendVariable("x", x);
-    for (int round = 0; round < 3000; ++round) {
-        std::string text(random() % 10, ' ');
+    // Whole tokens too, so that functions meet their arguments.
+    const char* pieces[] = {"x", "2", "0.5", "sin(", "sqrt(", "(", ")", "+", "-", "*", "!", "^", ","};
+    for (int round = 0; round < 6000; ++round) {
+        std::string text(round % 2 ? 0 : random() % 10, ' ');
         for (char& c : text) c = alphabet[random() % alphabet.size()];
+        for (int k = round % 2 ? static_cast<int>(random() % 9) : 0; k > 0; --k)
+            text += pieces[random() % std::size(pieces)];
         bool failed = text.empty();
         try {
             m.eval(text);
