@@ -273,17 +273,17 @@ py::object newResults(std::size_t n, bool ndarray) {
 // settings, whatever the calling program has set.
 double eval(Self self, std::string text) {
     Hold hold(*self.object);
-    if (text.size() < kLongText) return EngineFloats::rounded(self->eval(std::move(text)));
+    if (text.size() < kLongText) return EngineX87::rounded(self->eval(std::move(text)));
     long double value = 0;
     withoutGil([&] { value = self->eval(std::move(text)); });
-    return EngineFloats::rounded(value);
+    return EngineX87::rounded(value);
 }
 
 double evaluateText(std::string text) {
-    if (text.size() < kLongText) return EngineFloats::rounded(evaluate(std::move(text)));
+    if (text.size() < kLongText) return EngineX87::rounded(evaluate(std::move(text)));
     long double value = 0;
     withoutGil([&] { value = evaluate(std::move(text)); });
-    return EngineFloats::rounded(value);
+    return EngineX87::rounded(value);
 }
 
 PerCall::PerCall(const char* call, py::handle values) {
@@ -326,10 +326,10 @@ const std::vector<Column>& PerCall::columns() const {
 double evalWith(Self self, std::string text, py::object values) {
     const PerCall data("eval_with", values);
     Hold hold(*self.object);
-    if (text.size() < kLongText) return EngineFloats::rounded(self->evalWith(text, data.columns()));
+    if (text.size() < kLongText) return EngineX87::rounded(self->evalWith(text, data.columns()));
     long double value = 0;
     withoutGil([&] { value = self->evalWith(text, data.columns()); });
-    return EngineFloats::rounded(value);
+    return EngineX87::rounded(value);
 }
 
 std::size_t threadCount(const char* call, const py::object& threads) {

@@ -25,10 +25,10 @@ double formulaEval(FormulaSelf self, py::object values) {
     if (!values.is_none()) {
         const PerCall data("Formula.eval", values);
         Hold hold(evaluatorOf(self->evaluator));
-        return velmoratrix::EngineFloats::rounded(self->formula.value(data.columns()));
+        return velmoratrix::EngineX87::rounded(self->formula.value(data.columns()));
     }
     Hold hold(evaluatorOf(self->evaluator));
-    return velmoratrix::EngineFloats::rounded(self->formula.value());
+    return velmoratrix::EngineX87::rounded(self->formula.value());
 }
 
 py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out,

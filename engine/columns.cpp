@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -338,6 +339,8 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
         w.made = true;
     }
     const Code& code = w.code;
+    std::optional<EngineSse> sse; // where the code calls functions
+    if (code.functions) sse.emplace();
     if (code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
     if (code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
     const bool malformed =
@@ -357,6 +360,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
                                 std::size_t count, double* out, std::ptrdiff_t outStride,
                                 std::size_t threads) {
     Running running(*this); // the program stays while functions from outside run
+    const EngineSse sse;    // once for all the rows
     // The columns are read through cells of their own, as registered
     // variables would be, filled anew for each element.
     std::vector<double> cells(given.size());

@@ -541,6 +541,7 @@ Explanation MathEvaluator::explain(const std::string& expression) {
 }
 
 Explanation MathEvaluator::explainClassic(const std::string& expression) {
+    const EngineSse sse; // it calls the functions
     Explanation e;
     Reading r(*this, prepared().language, expression);
     Running running(*this); // it calls the functions a run would

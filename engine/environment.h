@@ -1,36 +1,38 @@
 // The floating-point environment the engine computes under: round to
 // nearest, 64-bit x87 precision, every exception masked, and no flushing of
-// tiny SSE values to zero. A caller's own settings are put aside for the
-// call and given back on return, so that a text has one value on every path
-// (eval, folded constants, every pool thread, generated code) whatever the
-// caller set. The common case, a caller on the defaults, costs two reads.
+// tiny SSE values to zero. A caller's own settings are put aside and given
+// back on return, so that a text has one value on every path (eval, folded
+// constants, every pool thread, generated code) whatever the caller set.
+//
+// Two parts, because reading them costs differently: the x87 control word
+// (extended arithmetic, conversions to double, reading numbers) is read on
+// every call; MXCSR (the C library's functions, sqrt), whose read is slow,
+// only where code calls such functions, and once per call over many rows.
 #pragma once
 
 #include <cstdint>
 
 namespace velmoratrix {
 
-class EngineFloats {
+class EngineX87 {
 public:
-    EngineFloats() noexcept {
+    EngineX87() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
         std::uint16_t control;
-        std::uint32_t sse;
         __asm__ volatile("fnstcw %0" : "=m"(control));
-        __asm__ volatile("stmxcsr %0" : "=m"(sse));
-        if ((control & kControlBits) != kControl || (sse & kSseBits) != kSse) enter(sse);
+        if ((control & kControlBits) != kControl) enter();
 #endif
     }
-    ~EngineFloats() {
+    ~EngineX87() {
         if (saved_) leave();
     }
-    EngineFloats(const EngineFloats&) = delete;
-    EngineFloats& operator=(const EngineFloats&) = delete;
+    EngineX87(const EngineX87&) = delete;
+    EngineX87& operator=(const EngineX87&) = delete;
 
     // A result rounded to double as the engine rounds, not as the caller's
     // settings would: for those that hand eval's value on as a double.
     static double rounded(long double value) noexcept {
-        const EngineFloats floats;
+        const EngineX87 floats;
 #if defined(__x86_64__) || defined(__i386__)
         double out;
         // In one statement, so that no compiler moves it out of the scope.
@@ -42,37 +44,72 @@ public:
     }
 
 private:
-    // x87: exception masks, precision control and rounding control.
+    // Exception masks, precision control and rounding control.
     static constexpr std::uint16_t kControlBits = 0x0F3F, kControl = 0x033F;
-    // SSE: denormals-are-zero, exception masks, rounding, flush-to-zero.
-    static constexpr std::uint32_t kSseBits = 0xFFC0, kSse = 0x1F80;
-
-    struct X87Environment {
+    struct Environment {
         std::uint8_t bytes[28];
     };
-    X87Environment x87_;
-    std::uint32_t sse_ = 0;
+    Environment saved_env_;
     bool saved_ = false;
 
 #if defined(__x86_64__) || defined(__i386__)
     // The whole x87 environment is kept, status flags included, so that the
     // caller finds it as it was, pending exceptions and all.
-    [[gnu::cold, gnu::noinline]] void enter(std::uint32_t sse) noexcept {
-        __asm__ volatile("fnstenv %0" : "=m"(x87_));
-        sse_ = sse;
+    [[gnu::cold, gnu::noinline]] void enter() noexcept {
+        __asm__ volatile("fnstenv %0" : "=m"(saved_env_));
         saved_ = true;
         const std::uint16_t control = 0x037F;
-        const std::uint32_t ours = kSse | (sse & 0x3F);
         __asm__ volatile("fldcw %0" : : "m"(control) : "memory");
+    }
+    [[gnu::cold, gnu::noinline]] void leave() noexcept {
+        __asm__ volatile("fldenv %0" : : "m"(saved_env_) : "memory");
+    }
+#else
+    void leave() noexcept {}
+#endif
+};
+
+class EngineSse {
+public:
+    EngineSse() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        std::uint32_t sse;
+        __asm__ volatile("stmxcsr %0" : "=m"(sse));
+        if ((sse & kSseBits) != kSse) enter(sse);
+#endif
+    }
+    ~EngineSse() {
+        if (saved_) leave();
+    }
+    EngineSse(const EngineSse&) = delete;
+    EngineSse& operator=(const EngineSse&) = delete;
+
+private:
+    // Denormals-are-zero, exception masks, rounding, flush-to-zero.
+    static constexpr std::uint32_t kSseBits = 0xFFC0, kSse = 0x1F80;
+    std::uint32_t sse_ = 0;
+    bool saved_ = false;
+
+#if defined(__x86_64__) || defined(__i386__)
+    [[gnu::cold, gnu::noinline]] void enter(std::uint32_t sse) noexcept {
+        sse_ = sse;
+        saved_ = true;
+        const std::uint32_t ours = kSse | (sse & 0x3F); // its status flags stay
         __asm__ volatile("ldmxcsr %0" : : "m"(ours) : "memory");
     }
     [[gnu::cold, gnu::noinline]] void leave() noexcept {
-        __asm__ volatile("fldenv %0" : : "m"(x87_) : "memory");
         __asm__ volatile("ldmxcsr %0" : : "m"(sse_) : "memory");
     }
 #else
     void leave() noexcept {}
 #endif
+};
+
+// Both parts: for a call over many rows, a pool thread's range, and
+// compiling (which folds constants through the functions).
+struct EngineFloats {
+    EngineX87 x87;
+    EngineSse sse;
 };
 
 } // namespace velmoratrix

@@ -71,6 +71,14 @@ inline long double MathEvaluator::runProgram(Program& program, bool record) {
     // A program evaluated again is worth its machine code.
     if (program.runs < 2 && ++program.runs == 2)
         program.native = Native::scalar(program.code, prepared_->code);
+    if (program.code.functions) {
+        const EngineSse sse;
+        return runResolved(program, record);
+    }
+    return runResolved(program, record);
+}
+
+inline long double MathEvaluator::runResolved(Program& program, bool record) {
     if (program.code.direct) { // the common case: nothing to fail, nothing that throws
         if (program.native) {
             NativeOutcome outcome;

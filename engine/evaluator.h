@@ -298,6 +298,7 @@ private:
     void resolveAgain(velmoratrix::Program& program);
     // The run of a compiled program; `record`: a failure fills currentRPN's lists.
     long double runProgram(velmoratrix::Program& program, bool record);
+    long double runResolved(velmoratrix::Program& program, bool record);
     long double finish(velmoratrix::Program& program, bool record);
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
                      std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);

@@ -198,6 +198,7 @@ struct Code {
     bool direct = false;      // runs to a value without calling out of the engine
     bool callsOut = false;    // calls a function that is not the engine's own
     bool accurate = false;    // the flag it folded factorials with
+    bool functions = false;   // calls a function or primitive: runs under EngineSse
 
     std::size_t bytes() const {
         return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(long double);
@@ -286,11 +287,12 @@ struct MathEvaluator::Running {
 
 // One call into the evaluator, for its duration: the evaluator's one thread
 // (a call made from inside a call on the same thread is the same use), under
-// the engine's floating-point environment.
+// the engine's x87 settings (its SSE ones are taken where code calls
+// functions: environment.h).
 struct MathEvaluator::Entry {
     MathEvaluator& m;
     bool outer = false;
-    velmoratrix::EngineFloats floats;
+    velmoratrix::EngineX87 floats;
     explicit Entry(MathEvaluator& evaluator) : m(evaluator) {
         const void* me = thread();
         if (m.owner_.load(std::memory_order_relaxed) == me) return;

@@ -149,6 +149,7 @@ private:
 
 void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Program& program,
                           Code& code, const Overlay* overlay) {
+    const EngineSse sse; // folding calls the functions
     Emitter emit(code, m.accuracyOverEfficiency);
     code.accurate = m.accuracyOverEfficiency;
     code.ending = Ending::Value;
@@ -237,7 +238,9 @@ void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Prog
     // A push onto an empty stack has nothing to save below it.
     std::size_t values = 0;
     bool callsOut = false;
+    code.functions = false;
     for (Instruction& i : code.steps) {
+        code.functions |= i.op >= Op::Pow;
         switch (i.op) {
         case Op::Number:
         case Op::Constant:
