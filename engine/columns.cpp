@@ -315,34 +315,43 @@ const std::string& MathEvaluator::classicWith(const std::string& text,
     return p.withClassic;
 }
 
-// evalProgram's run of one row, with the resolution kept on the program.
-long double MathEvaluator::runWith(Program& program, const std::vector<Column>& values) {
+// The program's code with the columns' names bound to cells of its own
+// (slot k for column k), as registered variables would be, in program.with:
+// resolved again only where the names, the variables or the flag differ from
+// the last call's. Throws where a token reads as no number.
+void MathEvaluator::resolveWith(Program& program, const std::vector<Column>& given) {
     Program::WithCode& w = program.with;
     bool same = w.made && w.registryEdits == registryEdits() &&
-                w.accurate == accuracyOverEfficiency && w.names.size() == values.size();
-    for (std::size_t k = 0; same && k < values.size(); ++k) same = w.names[k] == values[k].name;
+                w.accurate == accuracyOverEfficiency && w.names.size() == given.size();
+    for (std::size_t k = 0; same && k < given.size(); ++k) same = w.names[k] == given[k].name;
     if (!same) {
         w.made = false;
         w.names.clear();
-        w.cells.assign(values.size(), 0.0);
-        w.slots.resize(values.size());
-        Overlay overlay{{}, w.slots.data()};
-        overlay.names.reserve(values.size());
-        for (std::size_t k = 0; k < values.size(); ++k) {
-            w.names.push_back(values[k].name);
+        w.cells.assign(given.size(), 0.0);
+        w.slots.resize(given.size());
+        for (std::size_t k = 0; k < given.size(); ++k) {
+            w.names.push_back(given[k].name);
             w.slots[k] = &w.cells[k];
         }
-        for (std::size_t k = 0; k < values.size(); ++k) overlay.names.emplace(w.names[k], k);
+        Overlay overlay{{}, w.slots.data()};
+        overlay.names.reserve(given.size());
+        for (std::size_t k = 0; k < given.size(); ++k) overlay.names.emplace(w.names[k], k);
         resolve(*this, prepared_->language, program, w.code, &overlay);
         w.registryEdits = registryEdits();
         w.accurate = accuracyOverEfficiency;
         w.made = true;
     }
+    if (w.code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
+    if (w.code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
+}
+
+// evalProgram's run of one row.
+long double MathEvaluator::runWith(Program& program, const std::vector<Column>& values) {
+    resolveWith(program, values);
+    Program::WithCode& w = program.with;
     const Code& code = w.code;
     std::optional<EngineSse> sse; // where the code calls functions
     if (code.functions) sse.emplace();
-    if (code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
-    if (code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
     const bool malformed =
         program.output.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) return 0.0L;
@@ -361,20 +370,13 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
                                 std::size_t threads) {
     Running running(*this); // the program stays while functions from outside run
     const EngineSse sse;    // once for all the rows
-    // The columns are read through cells of their own, as registered
-    // variables would be, filled anew for each element.
-    std::vector<double> cells(given.size());
-    std::vector<double*> slots(given.size());
-    Overlay overlay{{}, slots.data()};
-    overlay.names.reserve(given.size());
-    for (std::size_t k = 0; k < given.size(); ++k) {
-        slots[k] = &cells[k];
-        overlay.names.emplace(given[k].name, k);
-    }
-    Code code;
-    resolve(*this, prepared_->language, program, code, &overlay);
-    if (code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
-    if (code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
+    // The columns are read through cells of their own, filled anew for each
+    // element where the rows run one at a time.
+    resolveWith(program, given);
+    Program::WithCode& resolved = program.with;
+    const Code& code = resolved.code;
+    std::vector<double>& cells = resolved.cells;
+    const std::vector<double*>& slots = resolved.slots;
     auto at = [](double* base, std::ptrdiff_t stride, std::size_t i) {
         return reinterpret_cast<char*>(base) + static_cast<std::ptrdiff_t>(i) * stride;
     };

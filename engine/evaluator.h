@@ -303,6 +303,8 @@ private:
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
                      std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);
     velmoratrix::Program& programOf(velmoratrix::Formula& formula);
+    void resolveWith(velmoratrix::Program& program,
+                     const std::vector<velmoratrix::Column>& given);
     long double runWith(velmoratrix::Program& program,
                         const std::vector<velmoratrix::Column>& values);
     void checkFormulaNames(velmoratrix::Formula& formula,

@@ -93,10 +93,10 @@ public:
     }
     // Where the bytes now stand, executable; null where no pages could be had.
     void* place(const std::uint8_t* bytes, std::size_t size) {
-        const std::size_t need = (size + kAlign - 1) / kAlign * kAlign;
+        const std::size_t need = aligned(size);
         std::lock_guard<std::mutex> lock(m_);
         for (Chunk& c : chunks_)
-            if (void* at = take(c, need)) return write(c, at, bytes, size) ? at : nullptr;
+            if (void* at = take(c, need)) return written(c, at, bytes, size);
         // Chunks grow from a page: an evaluator with one formula keeps one.
         const std::size_t span = std::max(next_, (need + kPage - 1) / kPage * kPage);
         next_ = std::min(2 * next_, kChunk);
@@ -107,11 +107,10 @@ public:
         c.base = static_cast<char*>(pages);
         c.size = span;
         c.free.push_back({0, span});
-        void* at = take(c, need);
-        return write(c, at, bytes, size) ? at : nullptr;
+        return written(c, take(c, need), bytes, size);
     }
     void release(void* at, std::size_t size) {
-        const std::size_t need = (size + kAlign - 1) / kAlign * kAlign;
+        const std::size_t need = aligned(size);
         std::lock_guard<std::mutex> lock(m_);
         for (auto c = chunks_.begin(); c != chunks_.end(); ++c) {
             const auto offset = static_cast<std::size_t>(static_cast<char*>(at) - c->base);
@@ -139,6 +138,14 @@ private:
     std::deque<Chunk> chunks_;
     std::size_t next_ = kPage;
 
+    static std::size_t aligned(std::size_t size) { return (size + kAlign - 1) / kAlign * kAlign; }
+    // The piece copied to `at`, or its block given back where the pages
+    // could not be made writable.
+    static void* written(Chunk& c, void* at, const std::uint8_t* bytes, std::size_t size) {
+        if (write(c, at, bytes, size)) return at;
+        give(c, static_cast<std::size_t>(static_cast<char*>(at) - c.base), aligned(size));
+        return nullptr;
+    }
     static void unmap(Chunk& c) {
         munmap(c.base, c.size);
         mappedBytes.fetch_sub(c.size, std::memory_order_relaxed);

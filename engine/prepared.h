@@ -232,9 +232,9 @@ struct Program {
         std::uint64_t registryEdits = 0;
         bool accurate = false;
     } rows;
-    // The code of the last evaluation with per-call values, resolved with
-    // their names bound to cells of its own, with what it was resolved for:
-    // the names in order, the variables' edit count and the flag.
+    // The code of the last evaluation over columns or per-call values,
+    // resolved with their names bound to cells of its own, with what it was
+    // resolved for: the names in order, the variables' edit count and the flag.
     struct WithCode {
         bool made = false;
         std::vector<std::string> names;
