@@ -12,6 +12,22 @@ PyObject* call(PyObject* function, double left, double right) {
     return PyObject_CallFunction(function, "dd", left, right);
 }
 
+PyObject* call(PyObject* function, const double* arguments, std::size_t count) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (!tuple) return nullptr;
+    for (std::size_t k = 0; k < count; ++k) {
+        PyObject* value = PyFloat_FromDouble(arguments[k]);
+        if (!value) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(k), value);
+    }
+    PyObject* result = PyObject_Call(function, tuple, nullptr);
+    Py_DECREF(tuple);
+    return result;
+}
+
 // Called from the engine, with or without the interpreter lock (eval_many
 // runs without it). The call itself holds no Python object of its own, so
 // that it can end in the sleep of a thread past interpreter exit.
@@ -21,7 +37,7 @@ template <typename... Arguments> double callHost(const HostFunction& host, Argum
     bool failed = false;
     unlessEnded([&] {
         gil = PyGILState_Ensure();
-        PyObject* result = call(host.function.ptr(), static_cast<double>(arguments)...);
+        PyObject* result = call(host.function.ptr(), arguments...);
         failed = !result;
         if (result) {
             try { // float()'s TypeError for anything else, a complex number too
@@ -68,8 +84,9 @@ int dropFunctions(PyObject* self) {
 } // namespace
 
 void appendHostFunction(Self self, std::string name, py::object function, int arguments) {
-    if (arguments != 1 && arguments != 2)
-        throw py::value_error("append_function: arguments must be 1 or 2, not " +
+    if (arguments < 0 || arguments > kMostArguments)
+        throw py::value_error("append_function: arguments must be 0 to " +
+                              std::to_string(kMostArguments) + ", not " +
                               std::to_string(arguments));
     if (!PyCallable_Check(function.ptr()))
         throw py::type_error("append_function: function must be callable");
@@ -79,10 +96,17 @@ void appendHostFunction(Self self, std::string name, py::object function, int ar
         if (arguments == 1)
             self->appendCallable(name,
                                  UnaryCallable([host](double x) { return callHost(*host, x); }));
-        else
+        else if (arguments == 2)
             self->appendCallable(name, BinaryCallable([host](long double l, long double r) {
-                                     return static_cast<long double>(callHost(*host, l, r));
+                                     return static_cast<long double>(callHost(
+                                         *host, static_cast<double>(l), static_cast<double>(r)));
                                  }));
+        else // any other count: the standard syntax's
+            self->appendCallable(name,
+                                 NaryCallable([host](const double* values, std::size_t count) {
+                                     return callHost(*host, values, count);
+                                 }),
+                                 arguments);
     } catch (const std::invalid_argument& refused) {
         throw py::value_error(std::string("append_function: ") + refused.what());
     }

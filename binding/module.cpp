@@ -50,8 +50,9 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def("eval", &eval)
         .def_property("syntax", &syntaxOf, &setSyntax,
                       "The language the texts are read in: \"classic\" (the default) or\n"
-                      "\"standard\" (blanks, unary minus and plus, signed exponents, ** and more\n"
-                      "functions; a text it cannot read raises ExpressionError).")
+                      "\"standard\" (blanks, unary minus and plus, signed exponents, **,\n"
+                      "comparisons, and/or/not, c ? a : b, quoted names and more functions; a text\n"
+                      "it cannot read raises ExpressionError).")
         // Formulas over data.
         .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
              py::arg("out") = py::none(), py::arg("threads") = py::none(),
@@ -70,8 +71,10 @@ PYBIND11_MODULE(Velmoratrix, m) {
         // Functions of the caller's.
         .def("append_function", &appendHostFunction, py::arg("name"), py::arg("function"),
              py::arg("arguments") = 1,
-             "Adds a function of one or two arguments (floats in, a float out) under name,\n"
-             "on this Evaluator only; a built-in of that name is replaced here.")
+             "Adds a function of `arguments` arguments (0 to 32; floats in, a float out)\n"
+             "under name, on this Evaluator only; a built-in of that name is replaced here.\n"
+             "The classic language calls functions of one or two arguments; the standard\n"
+             "syntax calls any.")
         .def("delete_function", &deleteHostFunction, py::arg("name"),
              "Makes name an ordinary operand again on this Evaluator.")
         .def("functions", &functions,

@@ -11,7 +11,6 @@
 #include "machine.h"
 #include "native.h"
 #include "pool.h"
-#include "standard.h"
 
 using namespace velmoratrix;
 
@@ -62,6 +61,39 @@ public:
             case Op::Div:
                 pair(depth, count, [](long double l, long double r) { return l / r; });
                 break;
+            case Op::Less:
+                pair(depth, count, [](long double l, long double r) { return l < r ? 1.0L : 0.0L; });
+                break;
+            case Op::LessEqual:
+                pair(depth, count, [](long double l, long double r) { return l <= r ? 1.0L : 0.0L; });
+                break;
+            case Op::Greater:
+                pair(depth, count, [](long double l, long double r) { return l > r ? 1.0L : 0.0L; });
+                break;
+            case Op::GreaterEqual:
+                pair(depth, count, [](long double l, long double r) { return l >= r ? 1.0L : 0.0L; });
+                break;
+            case Op::Equal:
+                pair(depth, count, [](long double l, long double r) { return l == r ? 1.0L : 0.0L; });
+                break;
+            case Op::NotEqual:
+                pair(depth, count, [](long double l, long double r) { return l != r ? 1.0L : 0.0L; });
+                break;
+            case Op::Not:
+                each(depth, count, [](long double& t) { t = t == 0 ? 1.0L : 0.0L; });
+                break;
+            case Op::Truth:
+                each(depth, count, [](long double& t) { t = t != 0 ? 1.0L : 0.0L; });
+                break;
+            case Op::Select: {
+                long double* condition = values_[depth - 3];
+                const long double* chosen = values_[depth - 2];
+                const long double* other = values_[depth - 1];
+                for (std::size_t j = 0; j < count; ++j)
+                    condition[j] = condition[j] != 0 ? chosen[j] : other[j];
+                depth -= 2;
+                break;
+            }
             case Op::Pow:
                 pair(depth, count, [](long double l, long double r) -> long double {
                     return std::pow(static_cast<double>(l), static_cast<double>(r));
@@ -282,8 +314,8 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
     Entry call(*this);
     refuseWhileRunning("evalMany");
     if (syntax != prepared_->syntax) followSyntax();
-    if (syntax == Syntax::Standard) expression = classicText(expression, &given);
-    evalProgram(programFor(expression), given, count, out, outStride, threads);
+    evalProgram(programFor(expression, syntax == Syntax::Standard), given, count, out, outStride,
+                threads);
 }
 
 long double MathEvaluator::evalWith(const std::string& expression,
@@ -291,28 +323,7 @@ long double MathEvaluator::evalWith(const std::string& expression,
     Entry call(*this);
     refuseWhileRunning("evalWith");
     if (syntax != prepared_->syntax) followSyntax();
-    if (syntax == Syntax::Classic) return runWith(programFor(expression), values);
-    return runWith(programFor(classicWith(expression, values)), values);
-}
-
-// A standard text read with names given for the call, again only where it,
-// the names or the tables differ from the last one's.
-const std::string& MathEvaluator::classicWith(const std::string& text,
-                                              const std::vector<Column>& values) {
-    Prepared& p = prepared();
-    const std::uint64_t edits = languageEdits() + registryEdits();
-    bool same = p.withEdits == edits && sameText(p.withText, text) &&
-                p.withNames.size() == values.size();
-    for (std::size_t k = 0; same && k < values.size(); ++k) same = p.withNames[k] == values[k].name;
-    if (!same) {
-        p.withEdits = ~std::uint64_t{0};
-        p.withClassic = classicText(text, &values);
-        p.withText = text;
-        p.withNames.clear();
-        for (const Column& c : values) p.withNames.push_back(c.name);
-        p.withEdits = edits;
-    }
-    return p.withClassic;
+    return runWith(programFor(expression, syntax == Syntax::Standard), values);
 }
 
 // The program's code with the columns' names bound to cells of its own
@@ -353,13 +364,13 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
     std::optional<EngineSse> sse; // where the code calls functions
     if (code.functions) sse.emplace();
     const bool malformed =
-        program.output.empty() || code.ending != Ending::Value || code.depth != 1;
+        program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) return 0.0L;
     for (std::size_t k = 0; k < values.size(); ++k) w.cells[k] = *values[k].values;
     Running running(*this); // the code stays while functions from outside run
     std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
     long double shallow[kInlineStack];
-    bool ok = !program.output.empty();
+    bool ok = !program.empty();
     const long double value =
         ok ? execute(code, deep.empty() ? shallow : deep.data(), accuracyOverEfficiency, ok) : 0.0L;
     return ok && !malformed ? value : 0.0L;
@@ -383,7 +394,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     const Inputs inputs(given, count, out, outStride);
     const std::vector<Column>& columns = inputs.columns();
     const bool malformed =
-        program.output.empty() || code.ending != Ending::Value || code.depth != 1;
+        program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) { // every element is the failure value
         for (std::size_t i = 0; i < count; ++i) {
             const double zero = 0.0;
@@ -425,7 +436,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
         for (std::size_t k = 0; k < columns.size(); ++k)
             std::memcpy(&cells[k], at(const_cast<double*>(columns[k].values), columns[k].stride, i),
                         sizeof(double));
-        bool ok = !program.output.empty();
+        bool ok = !program.empty();
         const long double value = ok ? execute(code, stack, accuracyOverEfficiency, ok) : 0.0L;
         const double result = ok && !malformed ? static_cast<double>(value) : 0.0;
         std::memcpy(at(out, outStride, i), &result, sizeof result);

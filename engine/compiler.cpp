@@ -7,6 +7,7 @@
 
 #include "evaluator.h"
 #include "prepared.h"
+#include "standard.h"
 
 using namespace velmoratrix;
 
@@ -91,11 +92,11 @@ void velmoratrix::order(MathEvaluator* m, Language& language, Program& program) 
 }
 
 // A text not evaluated last: one kept from before, or compiled now.
-Program& MathEvaluator::compileProgram(std::string_view text) {
+Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
     Prepared& p = *prepared_;
     auto& programs = p.programs;
-    for (std::size_t i = 1; i < programs.size(); ++i) {
-        if (programs[i]->text == text) {
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        if (programs[i]->standard == standard && programs[i]->text == text) {
             std::rotate(programs.begin(), programs.begin() + i, programs.begin() + i + 1);
             return *programs.front();
         }
@@ -105,16 +106,31 @@ Program& MathEvaluator::compileProgram(std::string_view text) {
     program->registryEdits = ~std::uint64_t{0};
     program->releaseNative();
     program->text.assign(text);
-    scan(p.language, *program);
-    order(this, p.language, *program);
-    p.language.edits = languageEdits(); // the entries order made, already in its lookups
-    std::size_t length = 0;
-    for (std::uint32_t i : program->output) length += program->slice(i).size();
-    program->rpn.resize(length);
-    char* rpn = program->rpn.data();
-    for (std::uint32_t i : program->output) {
-        const std::string_view piece = program->slice(i);
-        for (char c : piece) *rpn++ = c; // mostly one or two bytes
+    program->standard = standard;
+    if (standard) {
+        program->pieces.clear();
+        program->output.clear();
+        Diagnostic failure;
+        if (!readStandard(p.language, program->text, program->standardSteps, failure)) {
+            p.spare = std::move(program); // its buffers, for the next one
+            throw ExpressionError({std::move(failure)}, std::string(text));
+        }
+        program->rpn.clear();
+        for (const StandardStep& s : program->standardSteps)
+            program->rpn.append(program->text, s.offset, s.length);
+    } else {
+        program->standardSteps.clear();
+        scan(p.language, *program);
+        order(this, p.language, *program);
+        p.language.edits = languageEdits(); // the entries order made, already in its lookups
+        std::size_t length = 0;
+        for (std::uint32_t i : program->output) length += program->slice(i).size();
+        program->rpn.resize(length);
+        char* rpn = program->rpn.data();
+        for (std::uint32_t i : program->output) {
+            const std::string_view piece = program->slice(i);
+            for (char c : piece) *rpn++ = c; // mostly one or two bytes
+        }
     }
 
     programs.insert(programs.begin(), std::move(program));

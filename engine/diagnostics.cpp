@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "evaluator.h"
+#include "machine.h"
 #include "messages.h"
 #include "prepared.h"
 #include "standard.h"
@@ -444,9 +445,12 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
     Entry call(*this);
     refuseWhileRunning("check");
     if (syntax != prepared_->syntax) followSyntax();
-    if (syntax == Syntax::Standard) { // the first problem is where reading stops
-        Translation t = translate(prepared().language, expression);
-        if (!checkNames(*this, t, expression, {known.begin(), known.end()})) return {t.failure};
+    if (syntax == Syntax::Standard) { // the first problem is where eval stops
+        std::vector<StandardStep> steps;
+        Diagnostic problem;
+        if (!readStandard(prepared().language, expression, steps, problem) ||
+            unboundName(*this, steps, expression, {known.begin(), known.end()}, problem))
+            return {problem};
         return {};
     }
     std::vector<Diagnostic> out;
@@ -477,14 +481,7 @@ std::vector<std::string> MathEvaluator::names(const std::string& expression) {
     if (syntax != prepared_->syntax) followSyntax();
     std::vector<std::string> found;
     std::unordered_set<std::string_view> seen;
-    if (syntax == Syntax::Standard) {
-        const Translation t = translate(prepared().language, expression);
-        for (const auto& [offset, length] : t.names) {
-            const std::string_view name = std::string_view(expression).substr(offset, length);
-            if (seen.insert(name).second) found.emplace_back(name);
-        }
-        return found;
-    }
+    if (syntax == Syntax::Standard) return standardNames(expression);
     Reading reading(*this, prepared().language, expression);
     for (std::size_t i = 0; i < reading.program.pieces.size(); ++i) {
         const std::string_view t = reading.text(i);
@@ -501,14 +498,11 @@ std::vector<std::string> MathEvaluator::bindableNames(const std::string& express
     Entry call(*this);
     refuseWhileRunning("bindableNames");
     if (syntax != prepared_->syntax) followSyntax();
+    // A standard text binds its names only: numbers and functions are read
+    // as such.
+    if (syntax == Syntax::Standard) return standardNames(expression);
     Program scratch;
-    if (syntax == Syntax::Standard) { // the text it runs as: its numbers and functions too
-        Translation t = translate(prepared().language, expression);
-        if (t.failed) return {};
-        scratch.text = std::move(t.classic);
-    } else {
-        scratch.text = expression;
-    }
+    scratch.text = expression;
     scan(prepared().language, scratch);
     std::vector<std::string> found;
     std::unordered_set<std::string_view> seen;
@@ -529,15 +523,127 @@ Explanation MathEvaluator::explain(const std::string& expression) {
                                 " explain reads; check and names take texts of any size");
     if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Classic) return explainClassic(expression);
-    std::string classic;
-    try { // a standard text is explained as the classic text it means
-        classic = classicText(expression, nullptr);
-    } catch (const ExpressionError& failed) {
-        Explanation e;
-        e.failure = failed.problems.front().message + ": ExpressionError";
+    return explainStandard(expression);
+}
+
+std::vector<std::string> MathEvaluator::standardNames(const std::string& expression) {
+    std::vector<StandardStep> steps;
+    Diagnostic failure;
+    std::vector<std::string> found;
+    if (!readStandard(prepared().language, expression, steps, failure)) return found;
+    std::unordered_set<std::string_view> seen;
+    for (const StandardStep& s : steps) {
+        const std::string_view name = std::string_view(expression).substr(s.offset, s.length);
+        if (s.kind == StandardStep::Name && seen.insert(name).second) found.emplace_back(name);
+    }
+    return found;
+}
+
+// Each step runs as the interpreter runs it: on the values it takes, as
+// constants of a code of its own.
+Explanation MathEvaluator::explainStandard(const std::string& expression) {
+    const EngineSse sse; // it calls the functions
+    Explanation e;
+    std::vector<StandardStep> steps;
+    Diagnostic failure;
+    if (!readStandard(prepared().language, expression, steps, failure, &e.tokens)) {
+        e.failure = failure.message + ": ExpressionError";
         return e;
     }
-    return explainClassic(classic);
+    for (const StandardStep& s : steps) e.rpn.emplace_back(expression.substr(s.offset, s.length));
+    Running running(*this); // it calls the functions a run would
+    std::vector<long double> stack;
+    Code one;
+    for (const StandardStep& s : steps) {
+        const std::string spelled = quoted(std::string_view(expression).substr(s.offset, s.length));
+        Instruction i{};
+        i.op = Op::Number;
+        std::size_t taken = 0;
+        std::string action;
+        switch (s.kind) {
+        case StandardStep::Number:
+            i.number = s.number;
+            action = "the number " + spelled;
+            break;
+        case StandardStep::Name: {
+            const std::string_view name = std::string_view(expression).substr(s.offset, s.length);
+            double* const* cell = registeredCell(*this, name);
+            if (cell && !*cell) {
+                e.failure = spelled + " has no cell: the result is 0.0";
+                return e;
+            }
+            if (cell) {
+                i.number = **cell;
+                action = "the variable " + spelled;
+            } else if (standardConstant(name, i.number)) {
+                action = "the constant " + spelled;
+            } else {
+                e.failure = spelled + " is no registered name: ExpressionError";
+                return e;
+            }
+            break;
+        }
+        case StandardStep::Primitive:
+            i.op = Op::Primitive, i.primitive = s.primitive, i.arity = s.arity;
+            taken = static_cast<std::size_t>(s.arity);
+            action = "the operator " + spelled;
+            break;
+        case StandardStep::Machine:
+            i.op = s.op;
+            taken = s.op == Op::Select ? 3 : s.op == Op::Not || s.op == Op::Truth ? 1 : 2;
+            action = s.op == Op::Select  ? "the choice " + spelled + " by the third value from the top"
+                     : s.op == Op::Truth ? "the truth of " + spelled
+                     : s.op == Op::Not   ? "the negation " + spelled
+                                         : "the comparison " + spelled;
+            break;
+        case StandardStep::Unary:
+        case StandardStep::CallUnary:
+            i.op = s.kind == StandardStep::Unary ? Op::Unary : Op::CallUnary;
+            if (s.kind == StandardStep::Unary)
+                i.unary = s.unary;
+            else
+                i.callUnary = s.callUnary;
+            taken = 1;
+            action = "the function " + spelled;
+            break;
+        case StandardStep::Binary:
+        case StandardStep::CallBinary:
+            i.op = s.kind == StandardStep::Binary ? Op::Binary : Op::CallBinary;
+            if (s.kind == StandardStep::Binary)
+                i.binary = s.binary;
+            else
+                i.callBinary = s.callBinary;
+            taken = 2;
+            action = "the function " + spelled;
+            break;
+        case StandardStep::CallNary:
+            i.op = Op::CallNary, i.callNary = s.callNary, i.arity = s.arity;
+            taken = static_cast<std::size_t>(s.arity);
+            action = "the function " + spelled;
+            break;
+        }
+        if (taken == 1) action += " on the top value";
+        if (taken > 1) action += " on the top " + std::to_string(taken) + " values";
+        one.steps.clear();
+        one.constants.assign(stack.end() - static_cast<std::ptrdiff_t>(taken), stack.end());
+        for (std::size_t k = 0; k < taken; ++k) {
+            Instruction c{};
+            c.op = Op::Constant;
+            c.index = k;
+            one.steps.push_back(c);
+        }
+        one.steps.push_back(i);
+        long double below[kMostArguments + 4];
+        bool ok = true;
+        const long double value = execute(one, below, accuracyOverEfficiency, ok);
+        stack.resize(stack.size() - taken);
+        stack.push_back(value);
+        e.steps.push_back(
+            {std::string(expression, s.offset, s.length), std::move(action), taken, value});
+    }
+    e.succeeded = true;
+    e.result = stack.back();
+    return e;
 }
 
 Explanation MathEvaluator::explainClassic(const std::string& expression) {

@@ -7,7 +7,6 @@
 #include "evaluator.h"
 #include "machine.h"
 #include "native.h"
-#include "standard.h"
 
 using namespace velmoratrix;
 
@@ -48,20 +47,11 @@ long double MathEvaluator::eval(std::string expression) {
     Entry call(*this);
     refuseWhileRunning("eval");
     if (syntax != prepared_->syntax) followSyntax();
-    // A standard text runs as the classic text it means, kept from the last
-    // call where the text is the same.
-    const std::string& text =
-        syntax == Syntax::Standard ? classicText(expression, nullptr) : expression;
-    Program& program = programFor(text);
+    Program& program = programFor(expression, syntax == Syntax::Standard);
     // What the previous call left behind (after a failure).
     if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
     if (!sameText(currentRPN.RPN, program.rpn)) currentRPN.RPN = program.rpn;
-    if (!sameText(currentRPN.expression, text)) {
-        if (&text == &expression)
-            currentRPN.expression = std::move(expression);
-        else
-            currentRPN.expression = text;
-    }
+    if (!sameText(currentRPN.expression, expression)) currentRPN.expression = std::move(expression);
     return runProgram(program, true);
 }
 
@@ -115,7 +105,7 @@ long double MathEvaluator::finish(Program& program, bool record) {
             if (outcome.threw) std::rethrow_exception(error);
             ok = !outcome.lost;
         } else {
-            ok = !program.output.empty() && run(program.code, accuracyOverEfficiency, result);
+            ok = !program.empty() && run(program.code, accuracyOverEfficiency, result);
         }
     } catch (...) {
         if (record) fillTokenLists(currentRPN, program);
@@ -131,7 +121,7 @@ Program& MathEvaluator::programOf(Formula& formula) {
     if (syntax != prepared_->syntax) followSyntax();
     Prepared& p = prepared();
     if (!formula.program_ || formula.derived_ != &p || formula.at_ != p.language.edits) {
-        programFor(formula.classic_);
+        programFor(formula.text_, formula.standard_);
         formula.program_ = p.programs.front();
         formula.derived_ = &p;
         formula.at_ = p.language.edits; // after the entries compiling made
@@ -143,45 +133,23 @@ Formula MathEvaluator::prepare(std::string expression) {
     Entry call(*this);
     refuseWhileRunning("prepare");
     if (syntax != prepared_->syntax) followSyntax();
-    const bool standard = syntax == Syntax::Standard;
-    std::string classic = expression;
-    if (standard) {
-        // Its names may be columns or per-call values still to come: they are
-        // checked when it runs.
-        Translation t = translate(prepared().language, expression);
-        if (t.failed) throw ExpressionError({t.failure}, expression);
-        classic = std::move(t.classic);
-    }
-    Formula formula(*this, std::move(expression), std::move(classic));
-    formula.standard_ = standard;
+    // A standard text is read here; its names may be columns or per-call
+    // values still to come, and are looked up when it runs.
+    Formula formula(*this, std::move(expression));
+    formula.standard_ = syntax == Syntax::Standard;
     programOf(formula);
     return formula;
-}
-
-// A standard formula's names, as eval checks them: once for the registered
-// variables as they are now, at every call for the columns given.
-void MathEvaluator::checkFormulaNames(Formula& formula, const std::vector<Column>* columns) {
-    if (!formula.standard_) return;
-    const std::uint64_t edits = languageEdits() + registryEdits();
-    if (!columns && formula.checked_ == edits) return;
-    if (columns)
-        classicWith(formula.text_, *columns);
-    else
-        classicText(formula.text_, nullptr);
-    if (!columns) formula.checked_ = edits;
 }
 
 long double Formula::value() {
     MathEvaluator::Entry call(*m_);
     m_->refuseWhileRunning("Formula::value");
-    m_->checkFormulaNames(*this, nullptr);
     return m_->runProgram(m_->programOf(*this), false);
 }
 
 long double Formula::value(const std::vector<Column>& values) {
     MathEvaluator::Entry call(*m_);
     m_->refuseWhileRunning("Formula::value");
-    m_->checkFormulaNames(*this, &values);
     return m_->runWith(m_->programOf(*this), values);
 }
 
@@ -189,7 +157,6 @@ void Formula::values(const std::vector<Column>& columns, std::size_t count, doub
                      std::ptrdiff_t outStride, std::size_t threads) {
     MathEvaluator::Entry call(*m_);
     m_->refuseWhileRunning("Formula::values");
-    m_->checkFormulaNames(*this, &columns);
     m_->evalProgram(m_->programOf(*this), columns, count, out, outStride, threads);
 }
 

@@ -40,6 +40,11 @@ using OperatorFunction = long double (*)(long double, long double, bool);
 // eval as any exception does.
 using UnaryCallable = std::function<double(double)>;
 using BinaryCallable = std::function<long double(long double, long double)>;
+// A function of any count of arguments, for the standard syntax: the
+// arguments as doubles, in order, and their count.
+using NaryCallable = std::function<double(const double*, std::size_t)>;
+// The most arguments a function may take.
+constexpr int kMostArguments = 32;
 
 struct Program; // one text compiled (prepared.h)
 struct Code;    // its resolved steps
@@ -134,12 +139,10 @@ public:
 
 private:
     friend class ::MathEvaluator;
-    Formula(MathEvaluator& m, std::string text, std::string classic)
-        : m_(&m), text_(std::move(text)), classic_(std::move(classic)) {}
+    Formula(MathEvaluator& m, std::string text) : m_(&m), text_(std::move(text)) {}
     MathEvaluator* m_;
-    std::string text_, classic_;       // as given, and as run
+    std::string text_;
     bool standard_ = false;
-    std::uint64_t checked_ = ~std::uint64_t{0}; // the edit count its names were found at
     std::shared_ptr<Program> program_; // compiled at `derived_`'s edit count `at_`
     const void* derived_ = nullptr;
     std::uint64_t at_ = 0;
@@ -168,9 +171,10 @@ public:
     // Classic: the specified language. Standard: the formulas people type;
     // a malformed text raises velmoratrix::ExpressionError instead of giving
     // 0.0, and the tables hold exp, log, log10, log2, abs, floor, ceil, min,
-    // max, hypot, atan2 and pow too. seperate and compile read the specified
-    // language whatever the syntax; explain shows the run of the classic text
-    // a standard one means, and currentRPN holds that text.
+    // max, hypot, atan2, pow, isnan, isinf, isfinite, sign, round, trunc,
+    // cbrt, exp2, expm1, log1p, sinh, cosh, tanh, asinh, acosh and atanh too.
+    // seperate and compile read the specified language whatever the syntax;
+    // currentRPN holds the standard text and its steps' spellings in order.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
 
     // accuracyOverEfficiency = true; "pi" and "e" resolve in expressions.
@@ -230,6 +234,11 @@ public:
     void appendFunction(std::string name, velmoratrix::BinaryFunction function);
     void appendCallable(std::string name, velmoratrix::UnaryCallable function);
     void appendCallable(std::string name, velmoratrix::BinaryCallable function);
+    // A function of `arguments` (0 to kMostArguments) arguments. The tables
+    // list it with that count; the classic language reads a function whose
+    // count is not 1 or 2 as a token without effect, so only the standard
+    // syntax calls one of 0 or more than 2 arguments.
+    void appendCallable(std::string name, velmoratrix::NaryCallable function, int arguments);
     // Makes name an ordinary operand again: out of functionNames and the
     // function tables.
     void deleteFunction(const std::string& name);
@@ -283,18 +292,16 @@ private:
     std::atomic<const void*> owner_{nullptr};
     struct Entry;
     void refuseWhileRunning(const char* what) const;
-    // Standard syntax: the tables follow `syntax`; a standard text becomes
-    // the classic text it means, or throws ExpressionError.
-    const std::string& classicText(const std::string& text,
-                                   const std::vector<velmoratrix::Column>* columns);
-    const std::string& classicWith(const std::string& text,
-                                   const std::vector<velmoratrix::Column>& values);
     velmoratrix::Explanation explainClassic(const std::string& expression);
+    velmoratrix::Explanation explainStandard(const std::string& expression);
+    std::vector<std::string> standardNames(const std::string& expression);
 
     Prepared& prepared();
     void rederive();
-    velmoratrix::Program& programFor(std::string_view text);
-    velmoratrix::Program& compileProgram(std::string_view text);
+    // The program of a text, of the classic language or the standard syntax
+    // (which throws ExpressionError for a text it cannot read).
+    velmoratrix::Program& programFor(std::string_view text, bool standard = false);
+    velmoratrix::Program& compileProgram(std::string_view text, bool standard);
     void resolveAgain(velmoratrix::Program& program);
     // The run of a compiled program; `record`: a failure fills currentRPN's lists.
     long double runProgram(velmoratrix::Program& program, bool record);
@@ -307,8 +314,6 @@ private:
                      const std::vector<velmoratrix::Column>& given);
     long double runWith(velmoratrix::Program& program,
                         const std::vector<velmoratrix::Column>& values);
-    void checkFormulaNames(velmoratrix::Formula& formula,
-                           const std::vector<velmoratrix::Column>* columns);
     const velmoratrix::Native* rowsCode(velmoratrix::Program& program,
                                         const velmoratrix::Code& code,
                                         const std::vector<velmoratrix::Column>& given,

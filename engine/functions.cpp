@@ -42,6 +42,7 @@ void claim(MathEvaluator& m, Language& language, const std::string& name, int ar
     refuseUncallable(language, name);
     language.unaryCallables.erase(name);
     language.binaryCallables.erase(name);
+    language.naryCallables.erase(name);
     m.argumentCounts[name] = arguments;
     if (!m.functionNames.inList(name)) m.functionNames.append(name);
 }
@@ -76,6 +77,31 @@ void MathEvaluator::appendCallable(std::string name, BinaryCallable function) {
     prepared_->language.binaryCallables[name] = std::move(function);
 }
 
+void MathEvaluator::appendCallable(std::string name, NaryCallable function, int arguments) {
+    Entry call(*this);
+    if (arguments < 0 || arguments > kMostArguments)
+        throw std::invalid_argument("'" + name + "' cannot take " + std::to_string(arguments) +
+                                    " arguments: a function takes 0 to " +
+                                    std::to_string(kMostArguments));
+    if (arguments == 1)
+        return appendCallable(name, UnaryCallable([f = std::move(function)](double x) {
+                                  return f(&x, 1);
+                              }));
+    if (arguments == 2)
+        return appendCallable(name, BinaryCallable([f = std::move(function)](long double l,
+                                                                              long double r) {
+                                  const double pair[2] = {static_cast<double>(l),
+                                                          static_cast<double>(r)};
+                                  return static_cast<long double>(f(pair, 2));
+                              }));
+    refuseWhileRunning("appendCallable");
+    Language& language = prepared().language;
+    claim(*this, language, name, arguments);
+    unaryFunctions.erase(name);
+    binaryFunctions.erase(name);
+    language.naryCallables[name] = {std::move(function), arguments};
+}
+
 void MathEvaluator::deleteFunction(const std::string& name) {
     Entry call(*this);
     refuseWhileRunning("deleteFunction");
@@ -86,4 +112,5 @@ void MathEvaluator::deleteFunction(const std::string& name) {
     argumentCounts.erase(name);
     prepared_->language.unaryCallables.erase(name);
     prepared_->language.binaryCallables.erase(name);
+    prepared_->language.naryCallables.erase(name);
 }

@@ -141,6 +141,35 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
         case Op::PrimitiveNumber:
             top = i.primitive(top, i.number2, accuracyOverEfficiency);
             break;
+        case Op::Less:
+            top = pop() < top ? 1.0L : 0.0L;
+            break;
+        case Op::LessEqual:
+            top = pop() <= top ? 1.0L : 0.0L;
+            break;
+        case Op::Greater:
+            top = pop() > top ? 1.0L : 0.0L;
+            break;
+        case Op::GreaterEqual:
+            top = pop() >= top ? 1.0L : 0.0L;
+            break;
+        case Op::Equal:
+            top = pop() == top ? 1.0L : 0.0L;
+            break;
+        case Op::NotEqual:
+            top = pop() != top ? 1.0L : 0.0L;
+            break;
+        case Op::Not:
+            top = top == 0 ? 1.0L : 0.0L;
+            break;
+        case Op::Truth:
+            top = top != 0 ? 1.0L : 0.0L;
+            break;
+        case Op::Select: {
+            const long double chosen = pop();
+            top = pop() != 0 ? chosen : top;
+            break;
+        }
         case Op::Pow:
             top = std::pow(static_cast<double>(pop()), static_cast<double>(top));
             break;
@@ -162,6 +191,18 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
         case Op::CallBinary: {
             const long double left = pop();
             top = (*i.callBinary)(left, top);
+            break;
+        }
+        case Op::CallNary: {
+            double arguments[kMostArguments + 1];
+            const auto n = static_cast<std::size_t>(i.arity);
+            if (n == 0) {
+                push((*i.callNary)(arguments, 0));
+                break;
+            }
+            arguments[n - 1] = static_cast<double>(top);
+            for (std::size_t k = n - 1; k-- > 0;) arguments[k] = static_cast<double>(pop());
+            top = (*i.callNary)(arguments, n);
             break;
         }
         default:

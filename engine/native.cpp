@@ -353,7 +353,7 @@ private:
     static bool calls(Op op) {
         return op == Op::Pow || op == Op::PowNumber || op == Op::Unary || op == Op::Binary ||
                op == Op::Primitive || op == Op::PrimitiveNumber || op == Op::CallUnary ||
-               op == Op::CallBinary;
+               op == Op::CallBinary || op == Op::CallNary;
     }
     Mode mode_;
     double* const* slots_;
@@ -640,6 +640,23 @@ private:
             unlessThrown(0);
             pushDouble(xmm0);
             return true;
+        case Op::Less:
+        case Op::LessEqual:
+        case Op::Greater:
+        case Op::GreaterEqual:
+        case Op::Equal:
+        case Op::NotEqual:
+            compare(i.op);
+            return true;
+        case Op::Not:
+        case Op::Truth:
+            zeroTest(i.op == Op::Not);
+            return true;
+        case Op::Select:
+            select();
+            return true;
+        case Op::CallNary: // interpreted
+            return false;
         case Op::CallBinary:
             if (mode_ != Mode::Scalar) return false;
             pairAsArguments();
@@ -652,6 +669,77 @@ private:
             return true;
         }
         return false;
+    }
+
+    // Comparisons and selections without a branch: fucomip sets the flags,
+    // which no x87 load or exchange changes, and fcmov picks the value. An
+    // unordered comparison sets ZF, PF and CF alike, so each relation is
+    // spelled as one that fails where they are set.
+    void compare(Op op) {
+        inRegisters(2); // st0 the right value, st1 the left
+        if (op == Op::Greater || op == Op::GreaterEqual) fxch(st1);
+        fucomip(st0, st1); // st0 above st1: left < right, or left > right after the exchange
+        fstp(st0);
+        depth_ -= 2;
+        registers_ -= 2;
+        if (op == Op::Equal || op == Op::NotEqual) {
+            equalToPrevious(op == Op::Equal);
+        } else {
+            fldz();
+            fld1();
+            if (op == Op::Less || op == Op::Greater)
+                fcmovbe(st0, st1);
+            else
+                fcmovb(st0, st1);
+            fstp(st1);
+        }
+        pushed(true);
+    }
+    // 1 or 0 by the flags of the comparison before: where the two were equal
+    // (and ordered), `equal`, else the other.
+    void equalToPrevious(bool equal) {
+        if (equal) {
+            fldz();
+            fld1();
+        } else {
+            fld1();
+            fldz();
+        }
+        fcmovne(st0, st1);
+        fcmovu(st0, st1);
+        fstp(st1);
+    }
+    // Not: 1 where the value is zero; Truth: 1 where it is not (a NaN too).
+    void zeroTest(bool isNot) {
+        room(); // for the zero it is compared with
+        inRegisters(1);
+        fldz();
+        fucomip(st0, st1);
+        fstp(st0);
+        --depth_;
+        --registers_;
+        equalToPrevious(isNot);
+        pushed(true);
+    }
+    // Condition, chosen value and other value, the three topmost.
+    void select() {
+        const bool exact = exact_[depth_ - 2] && exact_[depth_ - 1];
+        if (registers_ < 3 || registers_ == kRegisters) {
+            spill();
+            for (std::size_t j = depth_ - 3; j < depth_; ++j) loadSlot(j);
+            registers_ = 3;
+        }
+        fxch(st2); // st0 the condition, st1 the chosen value, st2 the other
+        fldz();
+        fucomip(st0, st1);
+        fstp(st0);
+        fxch(st1); // st0 the other value, st1 the chosen one
+        fcmovne(st0, st1);
+        fcmovu(st0, st1); // a NaN condition holds
+        fstp(st1);
+        depth_ -= 3;
+        registers_ -= 3;
+        pushed(exact);
     }
 
     // The accumulator with an operand from memory: `first` is the Add of the

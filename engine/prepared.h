@@ -82,6 +82,7 @@ struct NameInfo {
     BinaryFunction binary = nullptr;
     const UnaryCallable* callUnary = nullptr; // where unary is callableUnary
     const BinaryCallable* callBinary = nullptr;
+    const NaryCallable* callNary = nullptr; // of functionArity arguments, not 1 or 2
 
     std::int32_t kind() const {
         return isOperator ? Operator : isFunction ? Function : isSeparator ? Separator : Operand;
@@ -92,6 +93,11 @@ struct NameInfo {
         if (functionArity == 1) return unary && (unary != callableUnary || callUnary);
         if (functionArity == 2) return binary && (binary != callableBinary || callBinary);
         return true;
+    }
+    // Whether the standard syntax can call it: a routine of its count.
+    bool callable() const {
+        if (functionArity == 1 || functionArity == 2) return hasRoutine();
+        return callNary != nullptr;
     }
 };
 
@@ -108,6 +114,8 @@ struct Language {
     // which point each name's entry at its own.
     std::map<std::string, UnaryCallable> unaryCallables;
     std::map<std::string, BinaryCallable> binaryCallables;
+    // Callables of another count of arguments, with that count.
+    std::map<std::string, std::pair<NaryCallable, int>> naryCallables;
 
     void derive(MathEvaluator& m);
     // The index of a name of the lists, or -1.
@@ -152,6 +160,19 @@ enum class Op : std::uint8_t {
     SubVariable,
     MulVariable,
     DivVariable,
+    // The standard syntax's: 1.0 where the relation holds, else 0.0 (a NaN
+    // holds none but NotEqual); Not and Truth compare with zero; Select
+    // takes a condition and two values and keeps the first value where the
+    // condition is not zero. They call nothing.
+    Less,
+    LessEqual,
+    Greater,
+    GreaterEqual,
+    Equal,
+    NotEqual,
+    Not,
+    Truth,
+    Select,
     Pow,             // "^" in place: pow of the two values, as _pow does it
     PowNumber,       // pow of the accumulator and `number`
     Primitive,       // `arity` values to `primitive`
@@ -161,6 +182,7 @@ enum class Op : std::uint8_t {
     Binary,
     CallUnary, // a callable's function
     CallBinary,
+    CallNary, // a callable of `arity` arguments
 };
 // The steps that read a variable through `cell`.
 inline bool readsCell(Op op) {
@@ -180,6 +202,7 @@ struct Instruction {
         BinaryFunction binary;
         const UnaryCallable* callUnary;
         const BinaryCallable* callBinary;
+        const NaryCallable* callNary;
     };
     double number2; // PrimitiveNumber's right operand
 };
@@ -205,6 +228,35 @@ struct Code {
     }
 };
 
+// One step of a standard text, in the order it runs. What a name reads is
+// found when the code is resolved; the rest is fixed when the text is read.
+struct StandardStep {
+    enum Kind : std::uint8_t {
+        Number,
+        Name,
+        Primitive, // an operator's primitive of `arity` values
+        Machine,   // `op`, a step that calls nothing
+        Unary,
+        Binary,
+        CallUnary,
+        CallBinary,
+        CallNary, // of `arity` values
+    };
+    Kind kind;
+    Op op;
+    std::int32_t arity;
+    std::size_t offset, length; // where the text writes it (a quoted name: inside the quotes)
+    union {
+        double number;
+        OperatorFunction primitive;
+        UnaryFunction unary;
+        BinaryFunction binary;
+        const UnaryCallable* callUnary;
+        const BinaryCallable* callBinary;
+        const NaryCallable* callNary;
+    };
+};
+
 // One text compiled: its tokens and reverse Polish order (which follow from
 // the text and the language), and its code (which also follows from the
 // variables, and is resolved again when those change).
@@ -214,6 +266,10 @@ struct Program {
     std::vector<std::uint32_t> output; // pieces in reverse Polish order, none empty
     std::vector<std::uint32_t> stack;  // the compiler's operator stack, kept for its buffer
     std::string rpn;
+    // A standard text is read into steps of its own: pieces and output stay
+    // empty.
+    bool standard = false;
+    std::vector<StandardStep> standardSteps;
 
     std::uint64_t registryEdits = ~std::uint64_t{0}; // what the code was resolved at
     Code code;
@@ -259,8 +315,11 @@ struct Program {
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
                (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes() +
-               nativeBytes(native.get()) + nativeBytes(rows.native.get()) + with.code.bytes();
+               nativeBytes(native.get()) + nativeBytes(rows.native.get()) + with.code.bytes() +
+               standardSteps.capacity() * sizeof(StandardStep);
     }
+    // Whether it has nothing to run (an empty classic text).
+    bool empty() const { return !standard && output.empty(); }
 };
 
 // Variable names to the node before each in variableNames (null for the
@@ -329,17 +388,9 @@ struct MathEvaluator::Prepared {
     // Shared with the formulas prepared from them, which outlive eviction.
     std::vector<std::shared_ptr<velmoratrix::Program>> programs;
     std::shared_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
-    // Standard syntax: what the tables follow, the functions it added, and
-    // the last standard text with its classic one.
+    // Standard syntax: what the tables follow, and the functions it added.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
     std::vector<const velmoratrix::StandardFunction*> standardAdded;
-    std::string standardText, classicText;
-    std::uint64_t standardEdits = ~std::uint64_t{0};
-    // The last standard text evaluated with per-call values, the names it was
-    // read with and the classic text it means.
-    std::string withText, withClassic;
-    std::vector<std::string> withNames;
-    std::uint64_t withEdits = ~std::uint64_t{0};
     std::shared_ptr<velmoratrix::CodeArena> code = velmoratrix::newCodeArena();
     static constexpr std::size_t kMaxPrograms = 16;
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
@@ -431,9 +482,10 @@ inline bool sameText(std::string_view a, std::string_view b) {
 } // namespace velmoratrix
 
 // The most recent text is the common case: a formula evaluated again.
-inline velmoratrix::Program& MathEvaluator::programFor(std::string_view text) {
+inline velmoratrix::Program& MathEvaluator::programFor(std::string_view text, bool standard) {
     Prepared& p = prepared();
-    if (!p.programs.empty() && velmoratrix::sameText(p.programs.front()->text, text))
+    if (!p.programs.empty() && p.programs.front()->standard == standard &&
+        velmoratrix::sameText(p.programs.front()->text, text))
         return *p.programs.front();
-    return compileProgram(text);
+    return compileProgram(text, standard);
 }

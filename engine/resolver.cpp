@@ -8,6 +8,7 @@
 #include "evaluator.h"
 #include "machine.h"
 #include "primitives.h"
+#include "messages.h"
 #include "standard.h"
 
 using namespace velmoratrix;
@@ -147,22 +148,99 @@ private:
 
 } // namespace
 
-void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Program& program,
-                          Code& code, const Overlay* overlay) {
-    const EngineSse sse; // folding calls the functions
-    Emitter emit(code, m.accuracyOverEfficiency);
-    code.accurate = m.accuracyOverEfficiency;
+namespace {
+
+// Where a name is bound for this call only, or null.
+double* const* boundFor(const Overlay* overlay, std::string_view name) {
+    if (!overlay) return nullptr;
+    const auto found = overlay->names.find(name);
+    return found == overlay->names.end() ? nullptr : overlay->slots + found->second;
+}
+
+// A standard text's steps: the text was read whole, so only a name may
+// fail, and that throws ExpressionError.
+void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitter& emit,
+                     const Overlay* overlay, std::size_t& depth, std::size_t& maxDepth) {
+    auto pushed = [&] { maxDepth = std::max(maxDepth, ++depth); };
+    for (const StandardStep& s : program.standardSteps) {
+        switch (s.kind) {
+        case StandardStep::Number: {
+            Instruction i = instruction(Op::Number);
+            i.number = s.number;
+            emit.push(i);
+            pushed();
+            break;
+        }
+        case StandardStep::Name: {
+            const std::string_view name = std::string_view(program.text).substr(s.offset, s.length);
+            double* const* cell = boundFor(overlay, name);
+            if (!cell) cell = registeredCell(m, name);
+            Instruction i = instruction(cell ? Op::Variable : Op::Number);
+            if (cell)
+                i.cell = cell;
+            else if (!standardConstant(name, i.number))
+                throw ExpressionError({{s.offset, s.length, true, quoted(name) + " is no registered name"}},
+                                      program.text);
+            emit.push(i);
+            pushed();
+            break;
+        }
+        case StandardStep::Primitive:
+            emit.primitive(s.primitive, s.arity);
+            depth -= static_cast<std::size_t>(s.arity);
+            pushed();
+            break;
+        case StandardStep::Unary:
+            emit.unary(s.unary);
+            break;
+        case StandardStep::Machine: {
+            Instruction i = instruction(s.op);
+            emit.push(i);
+            depth -= s.op == Op::Select ? 2 : s.op == Op::Not || s.op == Op::Truth ? 0 : 1;
+            break;
+        }
+        case StandardStep::Binary:
+        case StandardStep::CallBinary: {
+            Instruction i = instruction(s.kind == StandardStep::Binary ? Op::Binary : Op::CallBinary);
+            if (s.kind == StandardStep::Binary)
+                i.binary = s.binary;
+            else
+                i.callBinary = s.callBinary;
+            emit.push(i);
+            --depth;
+            break;
+        }
+        case StandardStep::CallUnary: {
+            Instruction i = instruction(Op::CallUnary);
+            i.callUnary = s.callUnary;
+            emit.push(i);
+            break;
+        }
+        case StandardStep::CallNary: {
+            Instruction i = instruction(Op::CallNary);
+            i.callNary = s.callNary;
+            i.arity = s.arity;
+            emit.push(i);
+            depth -= static_cast<std::size_t>(s.arity);
+            pushed();
+            break;
+        }
+        }
+    }
     code.ending = Ending::Value;
+}
+
+} // namespace
+
+namespace {
+
+void resolveClassic(MathEvaluator& m, const Language& language, const Program& program, Code& code,
+                    Emitter& emit, const Overlay* overlay, std::size_t& depth, std::size_t& maxDepth) {
     // The depth the steps as written leave, which decides where the run
     // fails; folding and fusing only ever make the stack shallower.
-    std::size_t depth = 0, maxDepth = 0;
     auto pushed = [&] { maxDepth = std::max(maxDepth, ++depth); };
     auto fail = [&](Ending ending) { code.ending = ending; };
-    auto bound = [&](std::string_view name) -> double* const* {
-        if (!overlay) return nullptr;
-        const auto found = overlay->names.find(name);
-        return found == overlay->names.end() ? nullptr : overlay->slots + found->second;
-    };
+    auto bound = [&](std::string_view name) { return boundFor(overlay, name); };
     for (std::uint32_t index : program.output) {
         const std::string_view t = program.slice(index);
         const std::int32_t kind = program.kind(index);
@@ -233,9 +311,11 @@ void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Prog
             pushed();
         }
     }
-    code.depth = depth;
-    code.maxDepth = maxDepth;
-    // A push onto an empty stack has nothing to save below it.
+}
+
+// What the run needs to know of the steps; a push onto an empty stack has
+// nothing to save below it.
+void finishCode(Code& code) {
     std::size_t values = 0;
     bool callsOut = false;
     code.functions = false;
@@ -256,7 +336,19 @@ void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Prog
         case Op::Pow:
         case Op::Binary:
         case Op::CallBinary:
+        case Op::Less:
+        case Op::LessEqual:
+        case Op::Greater:
+        case Op::GreaterEqual:
+        case Op::Equal:
+        case Op::NotEqual:
             --values;
+            break;
+        case Op::Select:
+            values -= 2;
+            break;
+        case Op::CallNary:
+            values = values + 1 - static_cast<std::size_t>(i.arity);
             break;
         case Op::Primitive:
             values = values + 1 - static_cast<std::size_t>(i.arity);
@@ -272,9 +364,27 @@ void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Prog
             break;
         }
         callsOut |= (i.op == Op::Binary && !isPure(i.binary)) || i.op == Op::CallUnary ||
-                    i.op == Op::CallBinary;
+                    i.op == Op::CallBinary || i.op == Op::CallNary;
     }
     code.callsOut = callsOut;
     code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&
                   code.maxDepth + 2 <= kInlineStack;
+}
+
+} // namespace
+
+void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Program& program,
+                          Code& code, const Overlay* overlay) {
+    const EngineSse sse; // folding calls the functions
+    Emitter emit(code, m.accuracyOverEfficiency);
+    code.accurate = m.accuracyOverEfficiency;
+    code.ending = Ending::Value;
+    std::size_t depth = 0, maxDepth = 0;
+    if (program.standard)
+        resolveStandard(m, program, code, emit, overlay, depth, maxDepth);
+    else
+        resolveClassic(m, language, program, code, emit, overlay, depth, maxDepth);
+    code.depth = depth;
+    code.maxDepth = maxDepth;
+    finishCode(code);
 }

@@ -1,7 +1,7 @@
 #include "standard.h"
 
-#include <charconv>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "messages.h"
@@ -30,6 +30,20 @@ long double power(long double a, long double b) {
     return _pow(a, b, false); // as "^" computes it
 }
 
+// The standard syntax's own functions of one argument.
+double notANumber(double x) {
+    return std::isnan(x) ? 1.0 : 0.0;
+}
+double infinite(double x) {
+    return std::isinf(x) ? 1.0 : 0.0;
+}
+double finite(double x) {
+    return std::isfinite(x) ? 1.0 : 0.0;
+}
+double signOf(double x) { // a zero or a NaN is its own sign
+    return x > 0 ? 1.0 : x < 0 ? -1.0 : x;
+}
+
 bool blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -44,27 +58,40 @@ bool digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Binding strength, loosest first, as Python reads the same operators.
+enum Level : int {
+    kConditional = 1,
+    kOr,
+    kAnd,
+    kNot,
+    kComparison,
+    kSum,
+    kProduct,
+    kSign,
+    kPower,
+};
 
-// A Pratt parser: each operator binds by its precedence, unary minus and
-// plus between "*" and "^", so -x^2 is -(x^2) and 2^-1 is 2^(-1). It writes
-// the classic text as it reads, in the order of the standard one, so one pass
-// makes it: the specified language orders binary operators the same way, and
-// only what it lacks is spelled out (-v as ((0-1)*v), exactly -v).
+// A Pratt parser that writes the steps as it reads: each operator's steps
+// follow its operands', so one pass makes the program.
 class Parser {
 public:
-    Parser(const Language& language, std::string_view text, Translation& out)
-        : language_(language), text_(text), out_(out) {}
+    Parser(const Language& language, std::string_view text, std::vector<StandardStep>& steps,
+           Diagnostic& failure, std::vector<Explanation::Token>* tokens)
+        : language_(language), text_(text), steps_(steps), failure_(failure), tokens_(tokens) {}
 
     bool parse() {
-        out_.classic.reserve(text_.size() + 8);
+        steps_.clear();
         skip();
         if (at_ == text_.size()) return fail(0, 0, "the expression is empty");
-        if (!expression(0)) return false;
+        if (!expression(kConditional)) return false;
         skip();
         if (at_ < text_.size()) {
-            if (text_[at_] == ')') return fail(at_, 1, "')' has no '(' before it");
             const char c = text_[at_];
-            if (!nameByte(c) && c != '.' && c != '(')
+            if (c == ')') return fail(at_, 1, "')' has no '(' before it");
+            if (c == ',') return fail(at_, 1, "',' stands outside the parentheses of a call");
+            if (c == ':') return fail(at_, 1, "':' has no '?' before it");
+            if (c == '=') return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
+            if (!nameByte(c) && c != '.' && c != '(' && c != '`')
                 return fail(at_, 1, quoted(text_.substr(at_, 1)) + " is not part of the language");
             return fail(at_, tokenLength(),
                         quoted(text_.substr(at_, tokenLength())) +
@@ -74,13 +101,17 @@ public:
     }
 
 private:
-    static constexpr int kUnary = 35;     // between "*" (30) and "^" (40)
     static constexpr int kDeepest = 1000; // nested groups, signs and calls
     const Language& language_;
     std::string_view text_;
-    Translation& out_;
+    std::vector<StandardStep>& steps_;
+    Diagnostic& failure_;
+    std::vector<Explanation::Token>* tokens_;
     std::size_t at_ = 0;
     int depth_ = 0;
+    bool failed_ = false;
+    // steps_.size() right after the last step that leaves 1.0 or 0.0.
+    std::size_t booleanEnd_ = ~std::size_t{0};
 
     void skip() {
         while (at_ < text_.size() && blank(text_[at_])) ++at_;
@@ -92,35 +123,98 @@ private:
         return n;
     }
     bool fail(std::size_t offset, std::size_t length, std::string message) {
-        if (!out_.failed) out_.failure = {offset, length, true, std::move(message)};
-        out_.failed = true;
+        if (!failed_) failure_ = {offset, length, true, std::move(message)};
+        failed_ = true;
         return false;
     }
-    void write(std::string_view piece) { out_.classic.append(piece); }
+    void token(std::size_t offset, std::size_t length, std::int32_t kind) {
+        if (tokens_) tokens_->push_back({std::string(text_.substr(offset, length)), kind, offset});
+    }
 
-    // The binary operator at the cursor, its precedence and whether it is
-    // right-associative; false where none stands there.
-    bool binary(std::string_view& symbol, int& precedence, bool& right) const {
+    StandardStep& emit(StandardStep::Kind kind, std::size_t offset, std::size_t length) {
+        StandardStep s;
+        s.kind = kind;
+        s.op = Op::Number;
+        s.arity = 0;
+        s.offset = offset;
+        s.length = length;
+        s.number = 0;
+        steps_.push_back(s);
+        return steps_.back();
+    }
+    void machine(Op op, std::size_t offset, std::size_t length) {
+        emit(StandardStep::Machine, offset, length).op = op;
+        const bool boolean = op != Op::Select;
+        if (boolean) booleanEnd_ = steps_.size();
+    }
+    void primitive(OperatorFunction f, int arity, std::size_t offset, std::size_t length) {
+        StandardStep& s = emit(StandardStep::Primitive, offset, length);
+        s.primitive = f;
+        s.arity = arity;
+    }
+    void binaryCall(BinaryFunction f, std::size_t offset, std::size_t length) {
+        emit(StandardStep::Binary, offset, length).binary = f;
+    }
+    // 1.0 or 0.0 for the value just written: as it is where it is one already.
+    void truth(std::size_t offset, std::size_t length) {
+        if (booleanEnd_ != steps_.size()) machine(Op::Truth, offset, length);
+    }
+
+    // The word at the cursor, if it is one of the language's.
+    bool keywordAt(std::string_view word) const {
+        if (text_.compare(at_, word.size(), word) != 0) return false;
+        const std::size_t end = at_ + word.size();
+        return end == text_.size() || !nameByte(text_[end]);
+    }
+
+    // The binary operator at the cursor: its level, its length, and whether
+    // it groups from the right. False where none stands there.
+    bool binary(int& level, std::size_t& length, bool& right) const {
         if (at_ >= text_.size()) return false;
-        switch (text_[at_]) {
+        const char c = text_[at_];
+        const char d = at_ + 1 < text_.size() ? text_[at_ + 1] : '\0';
+        right = false;
+        length = 1;
+        switch (c) {
         case '+':
         case '-':
-            symbol = text_.substr(at_, 1), precedence = 20, right = false;
+            level = kSum;
             return true;
         case '*':
-            if (at_ + 1 < text_.size() && text_[at_ + 1] == '*') {
-                symbol = text_.substr(at_, 2), precedence = 40, right = true;
+            if (d == '*') {
+                level = kPower, length = 2, right = true;
                 return true;
             }
-            [[fallthrough]];
+            level = kProduct;
+            return true;
         case '/':
         case '%':
-            symbol = text_.substr(at_, 1), precedence = 30, right = false;
+            level = kProduct;
             return true;
         case '^':
-            symbol = text_.substr(at_, 1), precedence = 40, right = true;
+            level = kPower, right = true;
+            return true;
+        case '<':
+        case '>':
+            level = kComparison, length = d == '=' ? 2 : 1;
+            return true;
+        case '=':
+        case '!':
+            if (d != '=') return false;
+            level = kComparison, length = 2;
+            return true;
+        case '?':
+            level = kConditional, right = true;
             return true;
         default:
+            if (keywordAt("and")) {
+                level = kAnd, length = 3;
+                return true;
+            }
+            if (keywordAt("or")) {
+                level = kOr, length = 2;
+                return true;
+            }
             return false;
         }
     }
@@ -128,27 +222,116 @@ private:
     bool expression(int minimum) {
         if (++depth_ > kDeepest)
             return fail(at_, 1, "the expression nests deeper than " + std::to_string(kDeepest));
-        if (!operand()) return false;
+        skip();
+        if (keywordAt("not")) {
+            const std::size_t at = at_;
+            if (minimum > kNot) return fail(at, 3, "'not' stands inside an operation: write (not ...)");
+            at_ += 3;
+            token(at, 3, Operator);
+            if (!expression(kNot)) return false;
+            machine(Op::Not, at, 3);
+        } else if (!operand()) {
+            return false;
+        }
         for (;;) {
             skip();
-            if (at_ < text_.size() && text_[at_] == '!') { // postfix, tightest
-                ++at_;
-                write("!");
+            if (at_ < text_.size() && text_[at_] == '!' &&
+                !(at_ + 1 < text_.size() && text_[at_ + 1] == '=')) { // postfix, tightest
+                token(at_, 1, Operator);
+                primitive(_factorial, 1, at_++, 1);
                 continue;
             }
-            std::string_view symbol;
-            int precedence;
+            int level;
+            std::size_t length;
             bool right;
-            if (!binary(symbol, precedence, right) || precedence < minimum) break;
-            at_ += symbol.size();
-            // After "!" a "-" would be read as a sign: "()" stands between,
-            // an empty group that changes nothing.
-            if (symbol == "-" && !out_.classic.empty() && out_.classic.back() == '!') write("()");
-            write(symbol == "**" ? std::string_view("^") : symbol);
-            if (!expression(right ? precedence : precedence + 1)) return false;
+            if (!binary(level, length, right) || level < minimum) break;
+            const std::size_t at = at_;
+            at_ += length;
+            token(at, length, Operator);
+            if (!infix(text_.substr(at, length), level, right, at)) return false;
         }
         --depth_;
         return true;
+    }
+
+    bool infix(std::string_view symbol, int level, bool right, std::size_t at) {
+        const std::size_t n = symbol.size();
+        switch (level) {
+        case kConditional: {
+            if (!expression(kConditional)) return false;
+            skip();
+            if (at_ == text_.size() || text_[at_] != ':')
+                return fail(at, 1, "'?' has no ':' after its first value");
+            token(at_++, 1, Operator);
+            if (!expression(kConditional)) return false;
+            machine(Op::Select, at, 1);
+            return true;
+        }
+        case kOr: // not (not a and not b)
+            machine(Op::Not, at, n);
+            if (!expression(kAnd)) return false;
+            machine(Op::Not, at, n);
+            primitive(_mul, 2, at, n);
+            machine(Op::Not, at, n);
+            return true;
+        case kAnd:
+            truth(at, n);
+            if (!expression(kNot)) return false;
+            truth(at, n);
+            primitive(_mul, 2, at, n);
+            booleanEnd_ = steps_.size();
+            return true;
+        case kComparison:
+            return comparisons(symbol, at);
+        default:
+            break;
+        }
+        if (!expression(right ? level : level + 1)) return false;
+        const char c = symbol[0];
+        primitive(c == '+' ? _add
+                  : c == '-' ? _sub
+                  : n == 2 || c == '^' ? _pow
+                  : c == '*' ? _mul
+                  : c == '/' ? _div
+                             : _mod,
+                  2, at, n);
+        return true;
+    }
+
+    // a < b < c is a < b and b < c: b's steps are written again.
+    bool comparisons(std::string_view symbol, std::size_t at) {
+        for (bool first = true;; first = false) {
+            const std::size_t from = steps_.size();
+            if (!expression(kSum)) return false;
+            const std::size_t end = steps_.size(); // the right value's steps
+            machine(symbol == "<"    ? Op::Less
+                    : symbol == "<=" ? Op::LessEqual
+                    : symbol == ">"  ? Op::Greater
+                    : symbol == ">=" ? Op::GreaterEqual
+                    : symbol == "==" ? Op::Equal
+                                     : Op::NotEqual,
+                    at, symbol.size());
+            if (!first) primitive(_mul, 2, at, symbol.size()); // and the links before
+            booleanEnd_ = steps_.size();
+            skip();
+            int level;
+            std::size_t length;
+            bool right;
+            if (!binary(level, length, right) || level != kComparison) return true;
+            const std::size_t count = end - from;
+            // Bounded, or chains nested in the right values would double it
+            // at every level.
+            if (steps_.size() + count > 4 * text_.size() + 64)
+                return fail(at_, length,
+                            "the chained comparisons repeat too much: write them apart with "
+                            "'and'");
+            steps_.reserve(steps_.size() + count);
+            for (std::size_t k = 0; k < count; ++k) steps_.push_back(steps_[from + k]);
+            at = at_;
+            at_ += length;
+            symbol = text_.substr(at, length);
+            token(at, length, Operator);
+        }
     }
 
     bool operand() {
@@ -157,24 +340,34 @@ private:
             return fail(text_.size(), 0, "the expression ends where a value should follow");
         const char c = text_[at_];
         if (c == '-' || c == '+') {
-            ++at_;
-            if (c == '+') return expression(kUnary);
-            out_.numbers.push_back({out_.classic.size() + 2, 1, at_ - 1, 1});
-            out_.numbers.push_back({out_.classic.size() + 4, 1, at_ - 1, 1});
-            write("((0-1)*"); // -1 * v is -v, exactly
-            if (!expression(kUnary)) return false;
-            write(")");
+            const std::size_t at = at_++;
+            token(at, 1, Operator);
+            if (!expression(kSign)) return false;
+            if (c == '-') { // -1 * v is -v, exactly
+                emit(StandardStep::Number, at, 1).number = -1.0;
+                primitive(_mul, 2, at, 1);
+            }
             return true;
         }
         if (c == '(') {
             const std::size_t open = at_++;
-            write("(");
-            if (!expression(0)) return false;
+            token(open, 1, Separator);
+            if (!expression(kConditional)) return false;
             skip();
             if (at_ == text_.size() || text_[at_] != ')')
                 return fail(open, 1, "'(' is never closed: add a ')'");
-            ++at_;
-            write(")");
+            token(at_++, 1, Separator);
+            return true;
+        }
+        if (c == '`') {
+            const std::size_t open = at_;
+            const std::size_t close = text_.find('`', open + 1);
+            if (close == std::string_view::npos)
+                return fail(open, 1, "'`' is never closed: add a '`' after the name");
+            if (close == open + 1) return fail(open, 2, "'``' quotes no name");
+            token(open + 1, close - open - 1, Operand);
+            emit(StandardStep::Name, open + 1, close - open - 1);
+            at_ = close + 1;
             return true;
         }
         if (c == ')') return fail(at_, 1, "')' stands where a value should");
@@ -202,19 +395,8 @@ private:
             return fail(start, literal.size(), quoted(literal) + " is beyond the range of a float");
         if (read != Ending::Value || consumed != literal.size())
             return fail(start, literal.size(), quoted(literal) + " is no number");
-        const std::size_t before = out_.classic.size();
-        if (literal.find_first_of("eE") == std::string_view::npos) {
-            write(literal); // the specified language reads it alike
-            out_.numbers.push_back({before, literal.size(), start, literal.size()});
-            return true;
-        }
-        // A plain decimal that reads back to the same double: the specified
-        // language has no signed exponent.
-        char digits[400];
-        const auto written =
-            std::to_chars(digits, digits + sizeof digits, number, std::chars_format::fixed);
-        write(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
-        out_.numbers.push_back({before, out_.classic.size() - before, start, literal.size()});
+        token(start, literal.size(), Operand);
+        emit(StandardStep::Number, start, literal.size()).number = number;
         return true;
     }
 
@@ -222,56 +404,105 @@ private:
         const std::size_t start = at_;
         while (at_ < text_.size() && nameByte(text_[at_])) ++at_;
         const std::string_view word = text_.substr(start, at_ - start);
+        if (word == "and" || word == "or")
+            return fail(start, word.size(), quoted(word) + " stands where a value should");
         std::size_t next = at_;
         while (next < text_.size() && blank(text_[next])) ++next;
         const std::int32_t index = language_.lookup(word);
-        const bool function = index >= 0 && language_.names[index].isFunction;
+        const NameInfo* function =
+            index >= 0 && language_.names[index].isFunction ? &language_.names[index] : nullptr;
         if (next < text_.size() && text_[next] == '(') {
-            if (!function)
-                return fail(start, word.size(), quoted(word) + " is no function of this evaluator");
-            out_.functions.push_back({start, word.size()});
-            return call(word, language_.names[index].functionArity, next);
+            token(start, word.size(), Function);
+            return call(word, start, function, next);
         }
         if (function)
             return fail(start, word.size(),
-                        quoted(word) + " is a function: write its argument in parentheses, " +
+                        quoted(word) + " is a function: write its arguments in parentheses, " +
                             quoted(std::string(word) + "(x)"));
-        out_.names.push_back({start, word.size()});
-        write(word);
+        token(start, word.size(), Operand);
+        emit(StandardStep::Name, start, word.size());
         return true;
     }
 
-    bool call(std::string_view function, int arity, std::size_t open) {
-        if (arity < 1 || arity > 2)
-            return fail(open, 1, quoted(function) + " has no usable argument count");
-        at_ = open + 1;
-        write(function);
-        write("(");
-        // The classic comma only keeps tokens apart: each of several
-        // arguments is a group of its own, or max(10+x,3) would add x to 3.
-        const bool grouped = arity > 1;
-        for (int k = 0; k < arity; ++k) {
-            if (k) write(",");
-            if (grouped) write("(");
-            if (!expression(0)) return false;
-            if (grouped) write(")");
-            skip();
-            const char expected = k + 1 < arity ? ',' : ')';
-            if (at_ == text_.size() || text_[at_] != expected)
-                return fail(open, 1,
-                            quoted(function) + " takes " + std::to_string(arity) +
-                                (arity == 1 ? " argument" : " arguments") +
-                                ", in parentheses and apart by ','");
-            ++at_;
+    bool call(std::string_view name, std::size_t start, const NameInfo* f, std::size_t open) {
+        // What the call makes of its arguments: -1 any count from 1, else exactly.
+        enum class Form { Table, Fold, Select, Clip } form = Form::Table;
+        int arity = 0;
+        BinaryFunction fold = nullptr;
+        if (f) {
+            arity = f->functionArity;
+            if (arity == 2 && !f->callBinary && (f->binary == smaller || f->binary == larger))
+                form = Form::Fold, fold = f->binary, arity = -1;
+            else if (!f->callable())
+                return fail(start, name.size(), quoted(name) + " has no usable argument count");
+        } else if (name == "where" || name == "if") {
+            form = Form::Select, arity = 3;
+        } else if (name == "clip") {
+            form = Form::Clip, arity = 3;
+        } else {
+            return fail(start, name.size(), quoted(name) + " is no function of this evaluator");
         }
-        write(")");
+        at_ = open + 1;
+        token(open, 1, Separator);
+        int count = 0;
+        skip();
+        if (at_ < text_.size() && text_[at_] == ')') {
+            token(at_++, 1, Separator);
+        } else {
+            for (;;) {
+                if (!expression(kConditional)) return false;
+                ++count;
+                if (form == Form::Fold && count > 1) binaryCall(fold, start, name.size());
+                if (form == Form::Clip && (count == 2 || count == 3))
+                    binaryCall(count == 2 ? larger : smaller, start, name.size());
+                skip();
+                if (at_ < text_.size() && text_[at_] == ',') {
+                    token(at_++, 1, Separator);
+                    continue;
+                }
+                if (at_ < text_.size() && text_[at_] == ')') {
+                    token(at_++, 1, Separator);
+                    break;
+                }
+                return fail(open, 1,
+                            "'(' of " + quoted(name) + " is never closed: add a ')' after its "
+                                                       "arguments");
+            }
+        }
+        if (arity < 0 ? count < 1 : count != arity)
+            return fail(start, name.size(),
+                        quoted(name) + " takes " +
+                            (arity < 0 ? std::string("1 or more arguments")
+                                       : std::to_string(arity) +
+                                             (arity == 1 ? " argument" : " arguments")));
+        if (form == Form::Select) machine(Op::Select, start, name.size());
+        if (form != Form::Table) return true;
+        if (arity == 1) {
+            StandardStep& s = emit(f->callUnary ? StandardStep::CallUnary : StandardStep::Unary,
+                                   start, name.size());
+            if (f->callUnary)
+                s.callUnary = f->callUnary;
+            else
+                s.unary = f->unary;
+        } else if (arity == 2) {
+            StandardStep& s = emit(f->callBinary ? StandardStep::CallBinary : StandardStep::Binary,
+                                   start, name.size());
+            if (f->callBinary)
+                s.callBinary = f->callBinary;
+            else
+                s.binary = f->binary;
+        } else {
+            StandardStep& s = emit(StandardStep::CallNary, start, name.size());
+            s.callNary = f->callNary;
+            s.arity = arity;
+        }
         return true;
     }
 };
 
 } // namespace
 
-const StandardFunction velmoratrix::kStandardFunctions[12] = {
+const StandardFunction velmoratrix::kStandardFunctions[kStandardFunctionCount] = {
     {"exp", static_cast<UnaryFunction>(std::exp), nullptr},
     {"log", static_cast<UnaryFunction>(std::log), nullptr},
     {"log10", static_cast<UnaryFunction>(std::log10), nullptr},
@@ -284,41 +515,60 @@ const StandardFunction velmoratrix::kStandardFunctions[12] = {
     {"hypot", nullptr, hypotenuse},
     {"atan2", nullptr, angle},
     {"pow", nullptr, power},
+    {"isnan", notANumber, nullptr},
+    {"isinf", infinite, nullptr},
+    {"isfinite", finite, nullptr},
+    {"sign", signOf, nullptr},
+    {"round", static_cast<UnaryFunction>(std::round), nullptr},
+    {"trunc", static_cast<UnaryFunction>(std::trunc), nullptr},
+    {"cbrt", static_cast<UnaryFunction>(std::cbrt), nullptr},
+    {"exp2", static_cast<UnaryFunction>(std::exp2), nullptr},
+    {"expm1", static_cast<UnaryFunction>(std::expm1), nullptr},
+    {"log1p", static_cast<UnaryFunction>(std::log1p), nullptr},
+    {"sinh", static_cast<UnaryFunction>(std::sinh), nullptr},
+    {"cosh", static_cast<UnaryFunction>(std::cosh), nullptr},
+    {"tanh", static_cast<UnaryFunction>(std::tanh), nullptr},
+    {"asinh", static_cast<UnaryFunction>(std::asinh), nullptr},
+    {"acosh", static_cast<UnaryFunction>(std::acosh), nullptr},
+    {"atanh", static_cast<UnaryFunction>(std::atanh), nullptr},
 };
 
-Translation velmoratrix::translate(const Language& language, std::string_view text) {
-    Translation out;
-    Parser(language, text, out).parse();
-    return out;
+bool velmoratrix::readStandard(const Language& language, std::string_view text,
+                               std::vector<StandardStep>& steps, Diagnostic& failure,
+                               std::vector<Explanation::Token>* tokens) {
+    return Parser(language, text, steps, failure, tokens).parse();
 }
 
-bool velmoratrix::checkNames(MathEvaluator& m, Translation& t, std::string_view text,
-                             const std::unordered_set<std::string_view>& known) {
-    if (t.failed) return false;
-    auto fail = [&](std::size_t offset, std::size_t length, std::string message) {
-        t.failure = {offset, length, true, std::move(message)};
-        t.failed = true;
-        return false;
-    };
-    for (const auto& [offset, length] : t.names) {
-        const std::string_view name = text.substr(offset, length);
-        if (!m.isVariable(name) && !known.count(name))
-            return fail(offset, length, quoted(name) + " is no registered name");
-    }
-    for (const Translation::Number& n : t.numbers) {
-        const std::string_view spelled = std::string_view(t.classic).substr(n.classic, n.length);
-        if (m.isVariable(spelled))
-            return fail(n.offset, n.written,
-                        "a variable named " + quoted(spelled) +
-                            " stands in for that number here: delete the variable");
-    }
-    for (const auto& [offset, length] : t.functions) {
-        const std::string_view name = text.substr(offset, length);
-        if (m.isVariable(name) || known.count(name))
-            return fail(offset, length,
-                        quoted(name) + " is a function and a variable: delete one of them");
-    }
+bool velmoratrix::standardConstant(std::string_view name, double& value) {
+    if (name == "pi") value = 3.141592653589793;
+    else if (name == "e") value = 2.718281828459045;
+    else if (name == "nan") value = std::numeric_limits<double>::quiet_NaN();
+    else if (name == "inf") value = std::numeric_limits<double>::infinity();
+    else return false;
     return true;
+}
+
+double* const* velmoratrix::registeredCell(MathEvaluator& m, std::string_view name) {
+    if (!m.isVariable(name)) return nullptr;
+    const auto& variables = std::as_const(m.externalVariables);
+    const auto entry = variables.find(std::string(name));
+    return entry == variables.end() ? nullptr : &entry->second;
+}
+
+bool velmoratrix::unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps,
+                              std::string_view text,
+                              const std::unordered_set<std::string_view>& known,
+                              Diagnostic& problem) {
+    double constant;
+    for (const StandardStep& s : steps) {
+        if (s.kind != StandardStep::Name) continue;
+        const std::string_view name = text.substr(s.offset, s.length);
+        if (known.count(name) || registeredCell(m, name) || standardConstant(name, constant))
+            continue;
+        problem = {s.offset, s.length, true, quoted(name) + " is no registered name"};
+        return true;
+    }
+    return false;
 }
 
 velmoratrix::ExpressionError::ExpressionError(std::vector<Diagnostic> found, std::string source)
@@ -353,23 +603,4 @@ void MathEvaluator::followSyntax() {
         p.standardAdded.clear();
     }
     p.syntax = syntax;
-}
-
-const std::string& MathEvaluator::classicText(const std::string& text,
-                                              const std::vector<Column>* columns) {
-    Prepared& p = prepared();
-    const std::uint64_t edits = languageEdits() + registryEdits();
-    if (!columns && p.standardEdits == edits && sameText(p.standardText, text))
-        return p.classicText;
-    Translation t = translate(p.language, text);
-    std::unordered_set<std::string_view> known;
-    if (columns)
-        for (const Column& c : *columns) known.insert(c.name);
-    if (!checkNames(*this, t, text, known)) throw ExpressionError({t.failure}, text);
-    // Kept for the next call, but for one read with columns: their names
-    // made it valid.
-    p.standardText = text;
-    p.classicText = t.classic;
-    p.standardEdits = columns ? ~std::uint64_t{0} : edits;
-    return p.classicText;
 }

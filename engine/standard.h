@@ -1,9 +1,9 @@
-// The standard syntax: the formulas people type (blanks between tokens, a
-// signed exponent, unary minus and plus, "**"), read by a parser of its own
-// and written out as a text of the specified language with every operation
-// in parentheses, which the engine then compiles and runs as any other. So
-// both syntaxes share one compiler, one run and one set of tables, and a
-// text valid in both gives the same bits in both.
+// The standard syntax: the formulas people type (blanks between tokens,
+// signed exponents, unary minus and plus, "**", comparisons, logic, the
+// conditional, quoted names, functions of any count of arguments), read by
+// a parser of its own straight into steps of the engine's program. The
+// classic front end and this one meet only at the program: both resolve to
+// the same code, which one interpreter, generator and block runner run.
 #pragma once
 
 #include <cstdint>
@@ -17,38 +17,34 @@
 
 namespace velmoratrix {
 
-// A standard text, read: the classic text it means, and the names it reads
-// as variables (offset and length in the standard text), or where it fails.
-struct Translation {
-    std::string classic;
-    std::vector<std::pair<std::size_t, std::size_t>> names, functions;
-    // The numbers as written in the classic text (offset, length there), with
-    // where they stand in the standard one; a variable of that name would
-    // stand in for the number.
-    struct Number {
-        std::size_t classic, length, offset, written;
-    };
-    std::vector<Number> numbers;
-    bool failed = false;
-    Diagnostic failure{0, 0, true, {}};
-};
+// Reads text into steps, with the language's functions (a name before "("
+// must be one, taking as many arguments as the call gives). Names are found
+// when the steps are resolved. False, with the first problem in `failure`,
+// where the text cannot be read; `tokens`, where given, gets what was read.
+bool readStandard(const Language& language, std::string_view text,
+                  std::vector<StandardStep>& steps, Diagnostic& failure,
+                  std::vector<Explanation::Token>* tokens = nullptr);
 
-// Reads text with the language's functions (a name before "(" must be one,
-// with its argument count). Variables are not checked here: see checkNames.
-Translation translate(const Language& language, std::string_view text);
+// What a name of a standard text reads where neither a column, a per-call
+// value nor a registered variable has it: pi, e, nan and inf.
+bool standardConstant(std::string_view name, double& value);
 
-// Whether t reads: it did not fail, and no name of it is neither registered
-// nor known, nor a function that is also a variable (which the specified
-// language would read, then apply). The first such name becomes t's failure.
-bool checkNames(MathEvaluator& m, Translation& t, std::string_view text,
-                const std::unordered_set<std::string_view>& known);
+// The cell of a registered variable of that name (listed, and in the
+// table), or null.
+double* const* registeredCell(MathEvaluator& m, std::string_view name);
 
-// The functions a standard evaluator has beside the specified seven.
+// The first name of the steps that nothing binds: a registered variable, a
+// name of `known`, or a constant. False where every name is bound.
+bool unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps, std::string_view text,
+                 const std::unordered_set<std::string_view>& known, Diagnostic& problem);
+
+// The functions a standard evaluator's tables have beside the specified seven.
 struct StandardFunction {
     const char* name;
     UnaryFunction unary;
     BinaryFunction binary;
 };
-extern const StandardFunction kStandardFunctions[12];
+constexpr std::size_t kStandardFunctionCount = 28;
+extern const StandardFunction kStandardFunctions[kStandardFunctionCount];
 
 } // namespace velmoratrix

@@ -75,7 +75,7 @@ class Evaluator:
     def append_function(
         self, name: Union[str, bytes], function: Callable[..., float], arguments: int = 1
     ) -> None:
-        """Adds a function of one or two arguments on this Evaluator; a built-in name is replaced."""
+        """Adds a function of `arguments` (0 to 32) arguments on this Evaluator; a built-in name is replaced."""
     def delete_function(self, name: Union[str, bytes]) -> None:
         """Makes name an ordinary operand again on this Evaluator."""
     def functions(self) -> list[str]:

@@ -145,12 +145,12 @@ class StandardSyntaxTest(unittest.TestCase):
         self.assertEqual(standard().check("1 $")[0][:3], (2, 1, "error"))
 
     def test_numbers_are_numbers(self):
-        # A variable spelled like a number the text uses (also the 0 and 1 that
-        # spell out a negation) would stand in for it: refused, not misread.
-        for name, text in [("1", "-x"), ("0", "-x"), ("2", "2+x"), ("0.5", "x*.5e0")]:
+        # A variable spelled like a number the text uses (also the -1 that
+        # negates) changes nothing: the text is read as written.
+        for name, text, value in [("1", "-x", -3.0), ("0", "-x", -3.0), ("2", "2+x", 5.0),
+                                  ("0.5", "x*.5e0", 1.5)]:
             ev = standard()
             ev.append_variable("x", 3.0)
             ev.append_variable(name, 7.0)
-            with self.assertRaisesRegex(ExpressionError, "stands in for that number", msg=text):
-                ev.eval(text)
-        self.assertEqual(ev.eval("x*3"), 9.0)
+            self.assertEqual(ev.eval(text), value, text)
+            self.assertEqual(ev.names(text), ["x"])
