@@ -253,7 +253,7 @@ struct Built {
 Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
     auto next = [&]() -> unsigned { return at < end ? *at++ : 0; };
     const unsigned kind = next();
-    if (depth == 0 || kind % 8 == 0) {
+    if (depth == 0 || kind % 11 == 0) {
         const unsigned n = next() % 50;
         if (n % 5 == 0) return {"x", 1.5L, 100};
         return {std::to_string(n / 4) + (n % 2 ? ".5" : ""), n / 4 + (n % 2 ? 0.5L : 0.0L), 100};
@@ -262,7 +262,7 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
         return b.precedence < least ? "(" + b.text + ")" : b.text;
     };
     const Built a = tree(at, end, depth - 1);
-    switch (kind % 8) {
+    switch (kind % 11) {
     case 1: { // min, max, pow, atan2 or hypot of two arguments, each a whole expression
         const Built b = tree(at, end, depth - 1);
         static const char* const names[] = {"min", "max", "pow", "atan2", "hypot"};
@@ -280,6 +280,35 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
         return {"abs(" + a.text + ")", std::fabs(static_cast<double>(a.value)), 100};
     case 3:
         return {"-" + wrap(a, 35), -a.value, 35};
+    case 4: { // a comparison, never chained
+        const Built b = tree(at, end, depth - 1);
+        static const char* const symbols[] = {"<", "<=", ">", ">=", "==", "!="};
+        const unsigned c = next() % 6;
+        const long double l = a.value, r = b.value;
+        const bool holds = c == 0   ? l < r
+                           : c == 1 ? l <= r
+                           : c == 2 ? l > r
+                           : c == 3 ? l >= r
+                           : c == 4 ? l == r
+                                    : l != r;
+        return {wrap(a, 16) + " " + symbols[c] + " " + wrap(b, 16), holds ? 1.0L : 0.0L, 15};
+    }
+    case 5: { // and, or, not
+        const unsigned c = next() % 3;
+        if (c == 2) return {"not " + wrap(a, 12), a.value == 0 ? 1.0L : 0.0L, 12};
+        const Built b = tree(at, end, depth - 1);
+        const int p = c == 0 ? 11 : 10;
+        const bool holds = c == 0 ? a.value != 0 && b.value != 0 : a.value != 0 || b.value != 0;
+        return {wrap(a, p) + (c == 0 ? " and " : " or ") + wrap(b, p + 1), holds ? 1.0L : 0.0L,
+                p};
+    }
+    case 6: { // where(c, a, b), or c ? a : b
+        const Built b = tree(at, end, depth - 1);
+        const Built c = tree(at, end, depth - 1);
+        const long double v = c.value != 0 ? a.value : b.value;
+        if (next() % 2) return {"where(" + c.text + ", " + a.text + ", " + b.text + ")", v, 100};
+        return {wrap(c, 6) + " ? " + a.text + " : " + wrap(b, 5), v, 5};
+    }
     default: {
         const Built b = tree(at, end, depth - 1);
         static const char symbols[] = {'+', '-', '*', '/'};
@@ -294,6 +323,35 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
     }
 }
 
+// The paths of a standard text: interpreted and generated, one value and
+// rows (blocks or generated code), under both flags, give the same bits,
+// and each row is what one evaluation with its value gives.
+void standardWays(const std::string& text) {
+    constexpr std::size_t kRows = 600;
+    static double column[kRows], rows[2][kRows];
+    for (std::size_t i = 0; i < kRows; ++i) column[i] = (i % 7 == 3) ? -0.0 : 0.25 * i - 50;
+    for (bool accurate : {false, true}) {
+        long double values[2];
+        for (int generated = 0; generated < 2; ++generated) {
+            setNativeEnabled(generated);
+            MathEvaluator e(accurate);
+            static double x = 1.5;
+            e.appendVariable("x", x);
+            e.syntax = Syntax::Standard;
+            e.eval(text);
+            values[generated] = e.eval(text); // the second run is generated
+            e.evalMany(text, {{"x", column}}, kRows, rows[generated]);
+            for (std::size_t i = 0; i < kRows; i += 97) {
+                const double row = static_cast<double>(e.evalWith(text, {{"x", column + i}}));
+                require(sameBits(row, rows[generated][i]));
+            }
+        }
+        require(std::memcmp(&values[0], &values[1], 10) == 0);
+        require(std::memcmp(rows[0], rows[1], sizeof rows[0]) == 0);
+    }
+    setNativeEnabled(true);
+}
+
 void standardCalls(const std::uint8_t* data, std::size_t size) {
     static MathEvaluator* m = [] {
         auto* e = new MathEvaluator(false);
@@ -306,6 +364,7 @@ void standardCalls(const std::uint8_t* data, std::size_t size) {
     const Built b = tree(at, data + size, 6);
     const long double got = m->eval(b.text);
     require(got == b.value || (got != got && b.value != b.value));
+    standardWays(b.text);
 }
 
 // Under another rounding mode and x87 precision, every path gives what it
