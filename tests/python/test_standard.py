@@ -154,3 +154,109 @@ class StandardSyntaxTest(unittest.TestCase):
             ev.append_variable(name, 7.0)
             self.assertEqual(ev.eval(text), value, text)
             self.assertEqual(ev.names(text), ["x"])
+
+
+def logic(rng, depth):
+    """A random text of the full standard language and the same formula in Python: integers and
+    halves under + - *, comparisons (chained too), and/or/not over comparisons (Python's and/or
+    give an operand, which is then 1 or 0 alike), where and c ? a : b."""
+    if depth == 0 or rng.random() < 0.2:
+        v = rng.choice(["0", "1", "2", "3", "0.5", "1.5", "x", "y"])
+        return v, v
+    kind = rng.random()
+    a, pa = logic(rng, depth - 1)
+    b, pb = logic(rng, depth - 1)
+    if kind < 0.25:
+        ops = [rng.choice(["<", "<=", ">", ">=", "==", "!="]) for _ in range(rng.randrange(1, 3))]
+        terms = [(a, pa), (b, pb)] + [logic(rng, depth - 1) for _ in ops[1:]]
+        text = " ".join("(%s) %s" % (t, o) for (t, _), o in zip(terms, ops)) + " (%s)" % terms[-1][0]
+        py = " ".join("(%s) %s" % (p, o) for (_, p), o in zip(terms, ops)) + " (%s)" % terms[-1][1]
+        return text, py
+    if kind < 0.45:
+        word = rng.choice(["and", "or"])
+        return "(%s > %s) %s not (%s)" % (a, b, word, b), "(%s > %s) %s not (%s)" % (pa, pb, word, pb)
+    if kind < 0.6:
+        c, pc = logic(rng, depth - 1)
+        if rng.random() < 0.5:
+            return "where(%s, %s, %s)" % (c, a, b), "((%s) if (%s) else (%s))" % (pa, pc, pb)
+        return "((%s) ? (%s) : (%s))" % (c, a, b), "((%s) if (%s) else (%s))" % (pa, pc, pb)
+    op = rng.choice("+-*")
+    return "(%s) %s (%s)" % (a, op, b), "(%s) %s (%s)" % (pa, op, pb)
+
+
+class StandardLanguageTest(unittest.TestCase):
+    def test_precedence_as_python_reads_it(self):
+        ev = standard()
+        ev.append_variable("x", 2.0)
+        cases = {  # text: what Python gives for the same formula
+            "1 if 0 else 2": None, "0 ? 1 : 0 ? 3 : 4": 4, "1 ? 2 : 3 ? 4 : 5": 2,
+            "0 or 1 and 0": 0, "not 0 and 0": 0, "not x > 3": 1, "1 < x < 3": 1, "3 > x > 2": 0,
+            "x == 2 == 1": 0, "1 + 1 == 2": 1, "2 * 3 > 5": 1, "-x ** 2": -4, "2 ** -1 ** 2": 0.5,
+            "3! + 1 > 6": 1, "x > 1 ? x * 10 : -1": 20, "1 or 0 ? 5 : 6": 5, "1 != 2 != 1": 1,
+        }
+        for text, expected in cases.items():
+            if expected is None:
+                with self.assertRaises(ExpressionError):
+                    ev.eval(text)
+                continue
+            self.assertEqual(ev.eval(text), expected, text)
+
+    def test_each_function_and_constant_once(self):
+        ev = standard()
+        nan, inf = math.nan, math.inf
+        for text, expected in [
+            ("isnan(nan) + isnan(1)", 1), ("isinf(-inf) + isinf(nan)", 1), ("isfinite(1) + isfinite(inf)", 1),
+            ("sign(-3) + sign(2)", 0), ("sign(-0.0)", -0.0), ("round(2.5) + round(-0.5)", 2), ("trunc(-2.7)", -2),
+            ("clip(5, 0, 3) + clip(-1, 0, 3)", 3), ("cbrt(-8)", -2), ("exp2(10)", 1024), ("expm1(0)", 0),
+            ("log1p(0)", 0), ("sinh(0) + cosh(0) + tanh(0)", 1), ("asinh(0) + acosh(1) + atanh(0)", 0),
+            ("min(3, 1, 2) + max(3, 1, 2) + min(4)", 8), ("pi", math.pi), ("e", math.e), ("inf", inf),
+            ("where(0, 1, 2) + if(1, 10, 20)", 12), ("nan != nan", 1), ("nan == nan", 0), ("nan < 1", 0),
+            ("not nan", 0), ("nan and 1", 1),
+        ]:
+            got = ev.eval(text)
+            self.assertEqual((got, math.copysign(1, got)), (expected, math.copysign(1, expected)), text)
+        for text in ["clip(nan, 0, 1)", "min(1, nan, 0)", "max(nan, 2)", "sign(nan)", "round(nan)"]:
+            self.assertTrue(math.isnan(ev.eval(text)), text)
+        for text, message in [("clip(1, 2)", "'clip' takes 3 arguments"), ("min()", "'min' takes 1 or more"),
+                              ("isnan(1, 2)", "'isnan' takes 1 argument"), ("x = 1", "write '=='"),
+                              ("1 + not 1", "'not' stands inside"), ("1 ? 2", "'?' has no ':'"),
+                              ("`a", "never closed"), ("1 <", "ends where a value")]:
+            with self.assertRaisesRegex(ExpressionError, message, msg=text):
+                ev.eval(text)
+        ev.append_variable("e", 5.0)  # a variable of a constant's name is the variable
+        self.assertEqual(ev.eval("e"), 5.0)
+        self.assertEqual(list(ev.eval_many("pi * 2", {"pi": [1.0]})), [2.0])
+
+    def test_logic_as_python_means_it(self):
+        rng = random.Random(27)
+        ev = standard()
+        ev.append_variable("x", 1.5)
+        ev.append_variable("y", -2.0)
+        env = {"x": 1.5, "y": -2.0}
+        for _ in range(3000):
+            text, py = logic(rng, rng.randrange(1, 5))
+            self.assertEqual(ev.eval(text), float(eval(py, env)), (text, py))
+
+    def test_functions_of_any_count_and_quoted_names(self):
+        ev = standard()
+        ev.append_function("blend", lambda a, b, t: a + (b - a) * t, 3)
+        ev.append_function("answer", lambda: 42.0, 0)
+        ev.append_function("total", lambda *v: sum(v), 5)
+        self.assertEqual(ev.eval("blend(10, 20, 0.25) + answer()"), 54.5)
+        self.assertEqual(ev.eval("total(1, 2, 3, 4, 5)"), 15.0)
+        with self.assertRaisesRegex(ExpressionError, "'blend' takes 3 arguments"):
+            ev.eval("blend(1, 2)")
+        columns = {"unit price": [2.0, 3.0], "tax.rate": 0.5, "qty": [1.0, 4.0]}
+        text = "blend(`unit price` * qty, 0, `tax.rate`)"
+        self.assertEqual(list(ev.eval_many(text, columns)), [1.0, 6.0])
+        self.assertEqual(ev.eval_with(text, {k: (v[1] if isinstance(v, list) else v) for k, v in columns.items()}), 6.0)
+        self.assertEqual(ev.names(text), ["unit price", "qty", "tax.rate"])
+        problem = ev.check("`unit price` * q", names=["unit price"])[0]
+        self.assertEqual((problem.position, problem.length), (15, 1))
+        self.assertEqual(ev.check("`unit price` + 1")[0][:2], (1, 10))
+        self.assertIn("blend", ev.functions())
+        ev.syntax = "classic"  # a function of three arguments is a token without effect there
+        self.assertEqual(ev.eval("blend(1,2,3)"), 0.0)
+        formula = standard().prepare("x > 1 and x < 3 ? 1 : 0")
+        self.assertEqual(list(formula.eval_many({"x": [0.0, 2.0]})), [0.0, 1.0])
+        self.assertEqual(pickle.loads(pickle.dumps(standard())).eval("1 < 2 < 3"), 1.0)
