@@ -51,8 +51,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def_property("syntax", &syntaxOf, &setSyntax,
                       "The language the texts are read in: \"classic\" (the default) or\n"
                       "\"standard\" (blanks, unary minus and plus, signed exponents, **,\n"
-                      "comparisons, and/or/not, c ? a : b, quoted names and more functions; a text\n"
-                      "it cannot read raises ExpressionError).")
+                      "comparisons, and/or/not, c ? a : b, quoted names, more functions;\n"
+                      "a text it cannot read raises ExpressionError).")
         // Formulas over data.
         .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
              py::arg("out") = py::none(), py::arg("threads") = py::none(),

@@ -62,22 +62,28 @@ public:
                 pair(depth, count, [](long double l, long double r) { return l / r; });
                 break;
             case Op::Less:
-                pair(depth, count, [](long double l, long double r) { return l < r ? 1.0L : 0.0L; });
+                pair(depth, count,
+                     [](long double l, long double r) { return l < r ? 1.0L : 0.0L; });
                 break;
             case Op::LessEqual:
-                pair(depth, count, [](long double l, long double r) { return l <= r ? 1.0L : 0.0L; });
+                pair(depth, count,
+                     [](long double l, long double r) { return l <= r ? 1.0L : 0.0L; });
                 break;
             case Op::Greater:
-                pair(depth, count, [](long double l, long double r) { return l > r ? 1.0L : 0.0L; });
+                pair(depth, count,
+                     [](long double l, long double r) { return l > r ? 1.0L : 0.0L; });
                 break;
             case Op::GreaterEqual:
-                pair(depth, count, [](long double l, long double r) { return l >= r ? 1.0L : 0.0L; });
+                pair(depth, count,
+                     [](long double l, long double r) { return l >= r ? 1.0L : 0.0L; });
                 break;
             case Op::Equal:
-                pair(depth, count, [](long double l, long double r) { return l == r ? 1.0L : 0.0L; });
+                pair(depth, count,
+                     [](long double l, long double r) { return l == r ? 1.0L : 0.0L; });
                 break;
             case Op::NotEqual:
-                pair(depth, count, [](long double l, long double r) { return l != r ? 1.0L : 0.0L; });
+                pair(depth, count,
+                     [](long double l, long double r) { return l != r ? 1.0L : 0.0L; });
                 break;
             case Op::Not:
                 each(depth, count, [](long double& t) { t = t == 0 ? 1.0L : 0.0L; });
@@ -363,8 +369,7 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
     const Code& code = w.code;
     std::optional<EngineSse> sse; // where the code calls functions
     if (code.functions) sse.emplace();
-    const bool malformed =
-        program.empty() || code.ending != Ending::Value || code.depth != 1;
+    const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) return 0.0L;
     for (std::size_t k = 0; k < values.size(); ++k) w.cells[k] = *values[k].values;
     Running running(*this); // the code stays while functions from outside run
@@ -393,8 +398,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     };
     const Inputs inputs(given, count, out, outStride);
     const std::vector<Column>& columns = inputs.columns();
-    const bool malformed =
-        program.empty() || code.ending != Ending::Value || code.depth != 1;
+    const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) { // every element is the failure value
         for (std::size_t i = 0; i < count; ++i) {
             const double zero = 0.0;

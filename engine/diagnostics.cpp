@@ -116,7 +116,8 @@ struct Checker {
     void closeCount() {
         if (dropped)
             out.push_back({droppedAt, 0, droppedError,
-                           std::to_string(dropped) + " more problems were left out (check reports " +
+                           std::to_string(dropped) +
+                               " more problems were left out (check reports " +
                                std::to_string(kMostProblems) + " at most)"});
     }
 
@@ -242,8 +243,9 @@ struct Checker {
                     standard = "; the standard syntax has " + std::string(f.name) +
                                " (Evaluator.syntax = \"standard\")";
             if (std::exchange(listedFunctions, true))
-                return head + ": it is no function of this evaluator (its functions are named "
-                              "at the first such name)" +
+                return head +
+                       ": it is no function of this evaluator (its functions are named "
+                       "at the first such name)" +
                        standard;
             return head + ": it is no function of this evaluator, whose functions are " +
                    functionList() + " (append_function adds one)" + standard;
@@ -369,7 +371,7 @@ struct Checker {
             if (t == "*" && r.is(after, Operator, "*") &&
                 r.program.pieces[after].offset == r.program.pieces[i].offset + 1) {
                 add({r.program.pieces[i].offset, 2, true,
-                               "'**' is no operator: write '^' for a power, as in 'x^2'"});
+                     "'**' is no operator: write '^' for a power, as in 'x^2'"});
                 i = after;
                 placed = true;
                 continue;
@@ -591,7 +593,8 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
         case StandardStep::Machine:
             i.op = s.op;
             taken = s.op == Op::Select ? 3 : s.op == Op::Not || s.op == Op::Truth ? 1 : 2;
-            action = s.op == Op::Select  ? "the choice " + spelled + " by the third value from the top"
+            action = s.op == Op::Select
+                         ? "the choice " + spelled + " by the third value from the top"
                      : s.op == Op::Truth ? "the truth of " + spelled
                      : s.op == Op::Not   ? "the negation " + spelled
                                          : "the comparison " + spelled;

@@ -187,9 +187,9 @@ void velmoratrix::Language::derive(MathEvaluator& m) {
         n.callUnary = n.unary == callableUnary ? entryOf(unaryCallables, n.text) : nullptr;
         n.callBinary = n.binary == callableBinary ? entryOf(binaryCallables, n.text) : nullptr;
         const auto* nary = entryOf(naryCallables, n.text);
-        n.callNary = nary && nary->second == n.functionArity && n.functionArity != 1 &&
-                             n.functionArity != 2
-                         ? &nary->first
-                         : nullptr;
+        n.callNary =
+            nary && nary->second == n.functionArity && n.functionArity != 1 && n.functionArity != 2
+                ? &nary->first
+                : nullptr;
     }
 }

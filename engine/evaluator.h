@@ -310,8 +310,7 @@ private:
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
                      std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);
     velmoratrix::Program& programOf(velmoratrix::Formula& formula);
-    void resolveWith(velmoratrix::Program& program,
-                     const std::vector<velmoratrix::Column>& given);
+    void resolveWith(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& given);
     long double runWith(velmoratrix::Program& program,
                         const std::vector<velmoratrix::Column>& values);
     const velmoratrix::Native* rowsCode(velmoratrix::Program& program,

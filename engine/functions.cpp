@@ -84,16 +84,14 @@ void MathEvaluator::appendCallable(std::string name, NaryCallable function, int 
                                     " arguments: a function takes 0 to " +
                                     std::to_string(kMostArguments));
     if (arguments == 1)
-        return appendCallable(name, UnaryCallable([f = std::move(function)](double x) {
-                                  return f(&x, 1);
-                              }));
+        return appendCallable(
+            name, UnaryCallable([f = std::move(function)](double x) { return f(&x, 1); }));
     if (arguments == 2)
-        return appendCallable(name, BinaryCallable([f = std::move(function)](long double l,
-                                                                              long double r) {
-                                  const double pair[2] = {static_cast<double>(l),
-                                                          static_cast<double>(r)};
-                                  return static_cast<long double>(f(pair, 2));
-                              }));
+        return appendCallable(
+            name, BinaryCallable([f = std::move(function)](long double l, long double r) {
+                const double pair[2] = {static_cast<double>(l), static_cast<double>(r)};
+                return static_cast<long double>(f(pair, 2));
+            }));
     refuseWhileRunning("appendCallable");
     Language& language = prepared().language;
     claim(*this, language, name, arguments);

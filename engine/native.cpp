@@ -100,7 +100,8 @@ public:
         // Chunks grow from a page: an evaluator with one formula keeps one.
         const std::size_t span = std::max(next_, (need + kPage - 1) / kPage * kPage);
         next_ = std::min(2 * next_, kChunk);
-        void* pages = mmap(nullptr, span, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* pages =
+            mmap(nullptr, span, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (pages == MAP_FAILED) return nullptr;
         mappedBytes.fetch_add(span, std::memory_order_relaxed);
         Chunk& c = chunks_.emplace_back();

@@ -7,8 +7,8 @@
 
 #include "evaluator.h"
 #include "machine.h"
-#include "primitives.h"
 #include "messages.h"
+#include "primitives.h"
 #include "standard.h"
 
 using namespace velmoratrix;
@@ -179,8 +179,9 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
             if (cell)
                 i.cell = cell;
             else if (!standardConstant(name, i.number))
-                throw ExpressionError({{s.offset, s.length, true, quoted(name) + " is no registered name"}},
-                                      program.text);
+                throw ExpressionError(
+                    {{s.offset, s.length, true, quoted(name) + " is no registered name"}},
+                    program.text);
             emit.push(i);
             pushed();
             break;
@@ -201,7 +202,8 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
         }
         case StandardStep::Binary:
         case StandardStep::CallBinary: {
-            Instruction i = instruction(s.kind == StandardStep::Binary ? Op::Binary : Op::CallBinary);
+            Instruction i =
+                instruction(s.kind == StandardStep::Binary ? Op::Binary : Op::CallBinary);
             if (s.kind == StandardStep::Binary)
                 i.binary = s.binary;
             else
@@ -235,7 +237,8 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
 namespace {
 
 void resolveClassic(MathEvaluator& m, const Language& language, const Program& program, Code& code,
-                    Emitter& emit, const Overlay* overlay, std::size_t& depth, std::size_t& maxDepth) {
+                    Emitter& emit, const Overlay* overlay, std::size_t& depth,
+                    std::size_t& maxDepth) {
     // The depth the steps as written leave, which decides where the run
     // fails; folding and fusing only ever make the stack shallower.
     auto pushed = [&] { maxDepth = std::max(maxDepth, ++depth); };

@@ -90,7 +90,8 @@ public:
             if (c == ')') return fail(at_, 1, "')' has no '(' before it");
             if (c == ',') return fail(at_, 1, "',' stands outside the parentheses of a call");
             if (c == ':') return fail(at_, 1, "':' has no '?' before it");
-            if (c == '=') return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
+            if (c == '=')
+                return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
             if (!nameByte(c) && c != '.' && c != '(' && c != '`')
                 return fail(at_, 1, quoted(text_.substr(at_, 1)) + " is not part of the language");
             return fail(at_, tokenLength(),
@@ -225,7 +226,8 @@ private:
         skip();
         if (keywordAt("not")) {
             const std::size_t at = at_;
-            if (minimum > kNot) return fail(at, 3, "'not' stands inside an operation: write (not ...)");
+            if (minimum > kNot)
+                return fail(at, 3, "'not' stands inside an operation: write (not ...)");
             at_ += 3;
             token(at, 3, Operator);
             if (!expression(kNot)) return false;
@@ -288,12 +290,12 @@ private:
         }
         if (!expression(right ? level : level + 1)) return false;
         const char c = symbol[0];
-        primitive(c == '+' ? _add
-                  : c == '-' ? _sub
+        primitive(c == '+'             ? _add
+                  : c == '-'           ? _sub
                   : n == 2 || c == '^' ? _pow
-                  : c == '*' ? _mul
-                  : c == '/' ? _div
-                             : _mod,
+                  : c == '*'           ? _mul
+                  : c == '/'           ? _div
+                                       : _mod,
                   2, at, n);
         return true;
     }
@@ -465,8 +467,9 @@ private:
                     break;
                 }
                 return fail(open, 1,
-                            "'(' of " + quoted(name) + " is never closed: add a ')' after its "
-                                                       "arguments");
+                            "'(' of " + quoted(name) +
+                                " is never closed: add a ')' after its "
+                                "arguments");
             }
         }
         if (arity < 0 ? count < 1 : count != arity)
@@ -540,11 +543,16 @@ bool velmoratrix::readStandard(const Language& language, std::string_view text,
 }
 
 bool velmoratrix::standardConstant(std::string_view name, double& value) {
-    if (name == "pi") value = 3.141592653589793;
-    else if (name == "e") value = 2.718281828459045;
-    else if (name == "nan") value = std::numeric_limits<double>::quiet_NaN();
-    else if (name == "inf") value = std::numeric_limits<double>::infinity();
-    else return false;
+    if (name == "pi")
+        value = 3.141592653589793;
+    else if (name == "e")
+        value = 2.718281828459045;
+    else if (name == "nan")
+        value = std::numeric_limits<double>::quiet_NaN();
+    else if (name == "inf")
+        value = std::numeric_limits<double>::infinity();
+    else
+        return false;
     return true;
 }
 

@@ -21,9 +21,8 @@ namespace velmoratrix {
 // must be one, taking as many arguments as the call gives). Names are found
 // when the steps are resolved. False, with the first problem in `failure`,
 // where the text cannot be read; `tokens`, where given, gets what was read.
-bool readStandard(const Language& language, std::string_view text,
-                  std::vector<StandardStep>& steps, Diagnostic& failure,
-                  std::vector<Explanation::Token>* tokens = nullptr);
+bool readStandard(const Language& language, std::string_view text, std::vector<StandardStep>& steps,
+                  Diagnostic& failure, std::vector<Explanation::Token>* tokens = nullptr);
 
 // What a name of a standard text reads where neither a column, a per-call
 // value nor a registered variable has it: pi, e, nan and inf.

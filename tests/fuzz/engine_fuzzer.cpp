@@ -269,8 +269,14 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
         const unsigned f = next() % 5;
         const long double l = a.value, r = b.value;
         const double dl = static_cast<double>(l), dr = static_cast<double>(r);
-        const long double value = f == 0   ? (l != l ? l : r != r ? r : r < l ? r : l)
-                                  : f == 1 ? (l != l ? l : r != r ? r : l < r ? r : l)
+        const long double value = f == 0   ? (l != l   ? l
+                                              : r != r ? r
+                                              : r < l  ? r
+                                                       : l)
+                                  : f == 1 ? (l != l   ? l
+                                              : r != r ? r
+                                              : l < r  ? r
+                                                       : l)
                                   : f == 2 ? std::pow(dl, dr)
                                   : f == 3 ? std::atan2(dl, dr)
                                            : std::hypot(dl, dr);
@@ -299,8 +305,7 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
         const Built b = tree(at, end, depth - 1);
         const int p = c == 0 ? 11 : 10;
         const bool holds = c == 0 ? a.value != 0 && b.value != 0 : a.value != 0 || b.value != 0;
-        return {wrap(a, p) + (c == 0 ? " and " : " or ") + wrap(b, p + 1), holds ? 1.0L : 0.0L,
-                p};
+        return {wrap(a, p) + (c == 0 ? " and " : " or ") + wrap(b, p + 1), holds ? 1.0L : 0.0L, p};
     }
     case 6: { // where(c, a, b), or c ? a : b
         const Built b = tree(at, end, depth - 1);
