@@ -4,6 +4,7 @@
 // the code there and says how it ends.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "evaluator.h"
 #include "machine.h"
@@ -139,6 +140,15 @@ private:
         return true;
     }
     void constant(long double value) {
+        // One that is a double (-1 in -x, say) is a number: it may be taken
+        // from memory by the next step, and loads faster than 80 bits.
+        const double narrow = static_cast<double>(value);
+        const long double back = narrow;
+        if (std::memcmp(&back, &value, 10) == 0) {
+            Instruction i = instruction(Op::Number);
+            i.number = narrow;
+            return push(i);
+        }
         Instruction i = instruction(Op::Constant);
         i.index = code_.constants.size();
         code_.constants.push_back(value);
