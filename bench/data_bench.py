@@ -30,6 +30,10 @@ COLUMN_FORMULAS = [
     ("((3*x+2)*x-1)*x+0.5", "((3*x+2)*x-1)*x+0.5", lambda x, y: ((3 * x + 2) * x - 1) * x + 0.5),
     ("x^2+y^2", "x**2+y**2", lambda x, y: x ** 2 + y ** 2),
     ("sin(x)+cos(y)", "sin(x)+cos(y)", lambda x, y: numpy.sin(x) + numpy.cos(y)),
+    # The standard syntax's (those with blanks)
+    ("where(x > 0, x, 0)", "where(x > 0, x, 0)", lambda x, y: numpy.where(x > 0, x, 0)),
+    ("(x > -1 and x < 1) * x", "((x > -1) & (x < 1)) * x",
+     lambda x, y: ((x > -1) & (x < 1)) * x),
 ]
 
 
@@ -64,12 +68,14 @@ def column_formulas(n=1000000, small=100000):
         capture_output=True, text=True).stdout)
     x, y = column_data(n)
     columns = {"x": x, "y": y}
-    ev = Velmoratrix.Evaluator()
+    classic, standard = Velmoratrix.Evaluator(), Velmoratrix.Evaluator()
+    standard.syntax = "standard"
     out = numpy.empty(n)
     small_columns = {"x": x[:small].copy(), "y": y[:small].copy()}
     small_out = numpy.empty(small)
     results = []
     for ours, theirs, numpy_formula in COLUMN_FORMULAS:
+        ev = standard if " " in ours else classic
         formula = ev.prepare(ours)
         ev.eval_many(ours, columns, out=out)  # warm: pages, threads
         row = {

@@ -178,7 +178,7 @@ def data_section(data):
 
 
 def columns_section(data):
-    """The six column formulas: rows of the table and the targets."""
+    """The column formulas: rows of the table and the targets."""
     out = ["| formula | ours, `out=` | ours, new array | ours, 2 threads | `Formula` | numexpr"
            " | numexpr, 2 threads | numpy | ours ÷ numexpr | ours ÷ numpy | new ÷ `out=`"
            " | 2-thread gain at 10^5, ours / numexpr |",
