@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "callables.h"
 #include "containers.h"
 
 class MathEvaluator;
@@ -33,20 +34,7 @@ class MathEvaluator;
 // so that it cannot clash with a host program's types.
 namespace velmoratrix {
 
-using BinaryFunction = long double (*)(long double, long double);
-using UnaryFunction = double (*)(double);
-using OperatorFunction = long double (*)(long double, long double, bool);
-// Functions with state of their own; they may throw, and the throw leaves
-// eval as any exception does.
-using UnaryCallable = std::function<double(double)>;
-using BinaryCallable = std::function<long double(long double, long double)>;
-// A function of any count of arguments, for the standard syntax: the
-// arguments as doubles, in order, and their count.
-using NaryCallable = std::function<double(const double*, std::size_t)>;
-// The most arguments a function may take.
-constexpr int kMostArguments = 32;
-
-struct Program; // one text compiled (prepared.h)
+struct Program; // one text compiled (program.h)
 struct Code;    // its resolved steps
 class Native;   // machine code generated for them (native.h)
 
@@ -102,11 +90,6 @@ struct Explanation {
 // threads: a larger count, set or given, means 256.
 std::size_t defaultThreads();
 void setDefaultThreads(std::size_t threads);
-
-// What the function tables hold for a callable added by appendCallable; the
-// evaluator calls the callable instead. Called directly, they give NaN.
-double callableUnary(double);
-long double callableBinary(long double, long double);
 
 // What a standard evaluator raises for a text it cannot read: the problems
 // check reports (the first one is what() says, with its byte offset), and

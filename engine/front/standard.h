@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "evaluator.h"
-#include "prepared.h"
+#include "program.h"
 
 namespace velmoratrix {
 

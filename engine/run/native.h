@@ -11,7 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "prepared.h"
+#include "evaluator.h"
+#include "program.h"
 
 namespace velmoratrix {
 

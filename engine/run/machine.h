@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "prepared.h"
+#include "program.h"
 
 namespace velmoratrix {
 

@@ -6,6 +6,7 @@
 
 #include "evaluator.h"
 #include "machine.h"
+#include "prepared.h"
 #include "native.h"
 
 using namespace velmoratrix;

@@ -6,7 +6,7 @@
 #include <locale.h>
 #include <string>
 
-#include "prepared.h"
+#include "program.h"
 
 using namespace velmoratrix;
 

@@ -1,9 +1,9 @@
-// What an evaluator derives from its public tables, private to the engine:
-// the language as lookups by byte and by name, the index of variable names,
-// and the compiled programs of the texts it was recently given.
+// A compiled program and the passes over it: the language as lookups, a
+// text's tokens and reverse Polish order (classic) or steps (standard), and
+// its code resolved against variables, as the interpreter, the generator and
+// the block runner take it. These types know nothing of the evaluator that
+// keeps them; an evaluator is only passed to the passes that read its tables.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstdint>
 #include <cstring>
@@ -14,12 +14,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "environment.h"
-#include "evaluator.h"
+#include "callables.h"
+#include "containers.h"
+
+class MathEvaluator;
 
 namespace velmoratrix {
-
-struct StandardFunction; // a function of the standard syntax (standard.h)
 
 // Machine code generated for resolved code (native.h); it belongs to the
 // code it was generated from.
@@ -333,71 +333,6 @@ struct VariableIndex {
     void rebuild(const List<std::string>& names);
 };
 
-} // namespace velmoratrix
-
-// A run that may call out of the engine, for its duration.
-struct MathEvaluator::Running {
-    MathEvaluator& m;
-    explicit Running(MathEvaluator& evaluator) : m(evaluator) { ++m.running_; }
-    ~Running() { --m.running_; }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
-};
-
-// One call into the evaluator, for its duration: the evaluator's one thread
-// (a call made from inside a call on the same thread is the same use), under
-// the engine's x87 settings (its SSE ones are taken where code calls
-// functions: environment.h).
-struct MathEvaluator::Entry {
-    MathEvaluator& m;
-    bool outer = false;
-    velmoratrix::EngineX87 floats;
-    explicit Entry(MathEvaluator& evaluator) : m(evaluator) {
-        const void* me = thread();
-        if (m.owner_.load(std::memory_order_relaxed) == me) return;
-        const void* expected = nullptr;
-        if (!m.owner_.compare_exchange_strong(expected, me, std::memory_order_acquire))
-            refuseConcurrent();
-        outer = true;
-    }
-    ~Entry() {
-        if (outer) m.owner_.store(nullptr, std::memory_order_release);
-    }
-    Entry(const Entry&) = delete;
-    Entry& operator=(const Entry&) = delete;
-
-private:
-    // The thread's own control block: one read, where pthread_self is a call.
-    static const void* thread() {
-#if defined(__x86_64__) && defined(__linux__)
-        const void* self;
-        __asm__("mov %%fs:0, %0" : "=r"(self));
-        return self;
-#else
-        return reinterpret_cast<const void*>(pthread_self());
-#endif
-    }
-    [[noreturn]] static void refuseConcurrent();
-};
-
-struct MathEvaluator::Prepared {
-    velmoratrix::Language language;
-    velmoratrix::VariableIndex variables;
-    // Most recently used first; at most kMaxPrograms, and past the byte budget
-    // only the newest is kept.
-    // Shared with the formulas prepared from them, which outlive eviction.
-    std::vector<std::shared_ptr<velmoratrix::Program>> programs;
-    std::shared_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
-    // Standard syntax: what the tables follow, and the functions it added.
-    velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
-    std::vector<const velmoratrix::StandardFunction*> standardAdded;
-    std::shared_ptr<velmoratrix::CodeArena> code = velmoratrix::newCodeArena();
-    static constexpr std::size_t kMaxPrograms = 16;
-    static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
-};
-
-namespace velmoratrix {
-
 // The engine's own functions (the built-in ones and the standard syntax's):
 // their result depends on their arguments alone (what constant folding and
 // sharing rows among threads rely on).
@@ -431,28 +366,6 @@ void appendToken(List<Token>& list, const Program& program, std::size_t i);
 // record's two lists.
 void fillTokenLists(me_RPN& record, const Program& program);
 
-} // namespace velmoratrix
-
-// Every edit of a table or list adds to its counter, so the sums only grow:
-// an unchanged sum means unchanged tables.
-inline std::uint64_t MathEvaluator::languageEdits() const {
-    return binaryFunctions.edits + unaryFunctions.edits + operatorNames.edits +
-           argumentCounts.edits + operatorPrecedence.edits + operatorFunctions.edits +
-           rightAssociative.edits + functionNames.edits + operatorSymbols.edits +
-           separatorSymbols.edits;
-}
-
-inline std::uint64_t MathEvaluator::registryEdits() const {
-    return externalVariables.edits + variableNames.edits;
-}
-
-inline MathEvaluator::Prepared& MathEvaluator::prepared() {
-    if (prepared_->language.edits != languageEdits()) rederive();
-    return *prepared_;
-}
-
-namespace velmoratrix {
-
 // Whether two texts are equal; the common short ones word by word, without
 // a call to memcmp.
 inline bool sameText(std::string_view a, std::string_view b) {
@@ -480,12 +393,3 @@ inline bool sameText(std::string_view a, std::string_view b) {
 }
 
 } // namespace velmoratrix
-
-// The most recent text is the common case: a formula evaluated again.
-inline velmoratrix::Program& MathEvaluator::programFor(std::string_view text, bool standard) {
-    Prepared& p = prepared();
-    if (!p.programs.empty() && p.programs.front()->standard == standard &&
-        velmoratrix::sameText(p.programs.front()->text, text))
-        return *p.programs.front();
-    return compileProgram(text, standard);
-}

@@ -740,3 +740,8 @@ Explanation MathEvaluator::explainClassic(const std::string& expression) {
     e.result = stack.back();
     return e;
 }
+
+velmoratrix::ExpressionError::ExpressionError(std::vector<Diagnostic> found, std::string source)
+    : std::invalid_argument(found.front().message + " (at " + std::to_string(found.front().offset) +
+                            ")"),
+      problems(std::move(found)), position(problems.front().offset), text(std::move(source)) {}

@@ -578,37 +578,3 @@ bool velmoratrix::unboundName(MathEvaluator& m, const std::vector<StandardStep>&
     }
     return false;
 }
-
-velmoratrix::ExpressionError::ExpressionError(std::vector<Diagnostic> found, std::string source)
-    : std::invalid_argument(found.front().message + " (at " + std::to_string(found.front().offset) +
-                            ")"),
-      problems(std::move(found)), position(problems.front().offset), text(std::move(source)) {}
-
-void MathEvaluator::followSyntax() {
-    Entry call(*this);
-    Prepared& p = *prepared_;
-    if (syntax == Syntax::Standard) {
-        for (const StandardFunction& f : kStandardFunctions) {
-            if (functionNames.inList(f.name)) continue; // a caller's own stays
-            if (f.unary)
-                appendFunction(f.name, f.unary);
-            else
-                appendFunction(f.name, f.binary);
-            p.standardAdded.push_back(&f);
-        }
-    } else {
-        // Only what still holds the routine added here goes: a caller may
-        // have put a function of their own under the name since.
-        for (const StandardFunction* f : p.standardAdded) {
-            const auto& table = std::as_const(unaryFunctions);
-            const auto& binaryTable = std::as_const(binaryFunctions);
-            const auto u = table.find(f->name);
-            const auto b = binaryTable.find(f->name);
-            const bool ours = f->unary ? u != table.end() && u->second == f->unary
-                                       : b != binaryTable.end() && b->second == f->binary;
-            if (ours) deleteFunction(f->name);
-        }
-        p.standardAdded.clear();
-    }
-    p.syntax = syntax;
-}

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "environment.h"
 #include "evaluator.h"
 #include "machine.h"
 #include "messages.h"

@@ -1,0 +1,108 @@
+// What an evaluator derives from its public tables, private to the engine:
+// the language as lookups by byte and by name, the index of variable names,
+// and the compiled programs of the texts it was recently given.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "environment.h"
+#include "evaluator.h"
+#include "program.h"
+
+namespace velmoratrix {
+struct StandardFunction; // a function of the standard syntax (standard.h)
+} // namespace velmoratrix
+
+// A run that may call out of the engine, for its duration.
+struct MathEvaluator::Running {
+    MathEvaluator& m;
+    explicit Running(MathEvaluator& evaluator) : m(evaluator) { ++m.running_; }
+    ~Running() { --m.running_; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+};
+
+// One call into the evaluator, for its duration: the evaluator's one thread
+// (a call made from inside a call on the same thread is the same use), under
+// the engine's x87 settings (its SSE ones are taken where code calls
+// functions: environment.h).
+struct MathEvaluator::Entry {
+    MathEvaluator& m;
+    bool outer = false;
+    velmoratrix::EngineX87 floats;
+    explicit Entry(MathEvaluator& evaluator) : m(evaluator) {
+        const void* me = thread();
+        if (m.owner_.load(std::memory_order_relaxed) == me) return;
+        const void* expected = nullptr;
+        if (!m.owner_.compare_exchange_strong(expected, me, std::memory_order_acquire))
+            refuseConcurrent();
+        outer = true;
+    }
+    ~Entry() {
+        if (outer) m.owner_.store(nullptr, std::memory_order_release);
+    }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+
+private:
+    // The thread's own control block: one read, where pthread_self is a call.
+    static const void* thread() {
+#if defined(__x86_64__) && defined(__linux__)
+        const void* self;
+        __asm__("mov %%fs:0, %0" : "=r"(self));
+        return self;
+#else
+        return reinterpret_cast<const void*>(pthread_self());
+#endif
+    }
+    [[noreturn]] static void refuseConcurrent();
+};
+
+struct MathEvaluator::Prepared {
+    velmoratrix::Language language;
+    velmoratrix::VariableIndex variables;
+    // Most recently used first; at most kMaxPrograms, and past the byte budget
+    // only the newest is kept.
+    // Shared with the formulas prepared from them, which outlive eviction.
+    std::vector<std::shared_ptr<velmoratrix::Program>> programs;
+    std::shared_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
+    // Standard syntax: what the tables follow, and the functions it added.
+    velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
+    std::vector<const velmoratrix::StandardFunction*> standardAdded;
+    std::shared_ptr<velmoratrix::CodeArena> code = velmoratrix::newCodeArena();
+    static constexpr std::size_t kMaxPrograms = 16;
+    static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
+};
+
+// Every edit of a table or list adds to its counter, so the sums only grow:
+// an unchanged sum means unchanged tables.
+inline std::uint64_t MathEvaluator::languageEdits() const {
+    return binaryFunctions.edits + unaryFunctions.edits + operatorNames.edits +
+           argumentCounts.edits + operatorPrecedence.edits + operatorFunctions.edits +
+           rightAssociative.edits + functionNames.edits + operatorSymbols.edits +
+           separatorSymbols.edits;
+}
+
+inline std::uint64_t MathEvaluator::registryEdits() const {
+    return externalVariables.edits + variableNames.edits;
+}
+
+inline MathEvaluator::Prepared& MathEvaluator::prepared() {
+    if (prepared_->language.edits != languageEdits()) rederive();
+    return *prepared_;
+}
+
+// The most recent text is the common case: a formula evaluated again.
+inline velmoratrix::Program& MathEvaluator::programFor(std::string_view text, bool standard) {
+    Prepared& p = prepared();
+    if (!p.programs.empty() && p.programs.front()->standard == standard &&
+        velmoratrix::sameText(p.programs.front()->text, text))
+        return *p.programs.front();
+    return compileProgram(text, standard);
+}
