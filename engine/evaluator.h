@@ -129,6 +129,11 @@ private:
     std::shared_ptr<Program> program_; // compiled at `derived_`'s edit count `at_`
     const void* derived_ = nullptr;
     std::uint64_t at_ = 0;
+    // The program's machine code while the evaluator's stamp stays `stamp_`:
+    // then nothing it was made from has changed, and value() calls it.
+    const Native* native_ = nullptr;
+    std::uint64_t stamp_ = 0;
+    bool sse_ = false; // it calls functions: under the engine's SSE settings
 };
 
 } // namespace velmoratrix
@@ -303,6 +308,8 @@ private:
                                         double* const* slots);
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
+    // Moves with every edit of a table, a list or the flag.
+    std::uint64_t stamp() const;
 };
 
 // One expression on an engine in the default configuration.

@@ -93,6 +93,10 @@ inline std::uint64_t MathEvaluator::registryEdits() const {
     return externalVariables.edits + variableNames.edits;
 }
 
+inline std::uint64_t MathEvaluator::stamp() const {
+    return (languageEdits() + registryEdits()) << 1 | (accuracyOverEfficiency ? 1 : 0);
+}
+
 inline MathEvaluator::Prepared& MathEvaluator::prepared() {
     if (prepared_->language.edits != languageEdits()) rederive();
     return *prepared_;
