@@ -194,7 +194,7 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
             break;
         }
         case Op::CallNary: {
-            double arguments[kMostArguments + 1];
+            double arguments[kMostArguments];
             const auto n = static_cast<std::size_t>(i.arity);
             if (n == 0) {
                 push((*i.callNary)(arguments, 0));

@@ -223,6 +223,10 @@ class StandardLanguageTest(unittest.TestCase):
                               ("`a", "never closed"), ("1 <", "ends where a value")]:
             with self.assertRaisesRegex(ExpressionError, message, msg=text):
                 ev.eval(text)
+        self.assertEqual(ev.check("(" * 1001 + "1")[0][:2], (1000, 1))  # nested too deep
+        self.assertEqual(ev.check("x = 1")[0][:2], (2, 1))
+        self.assertEqual([(t["text"], t["position"]) for t in ev.explain("-2 * +x")["tokens"]],
+                         [("-", 0), ("2", 1), ("*", 3), ("+", 5), ("x", 6)])
         ev.append_variable("e", 5.0)  # a variable of a constant's name is the variable
         self.assertEqual(ev.eval("e"), 5.0)
         self.assertEqual(list(ev.eval_many("pi * 2", {"pi": [1.0]})), [2.0])
