@@ -25,6 +25,11 @@
 
 using namespace velmoratrix;
 
+#ifdef VELMO_HAVE_EXPRTK
+void registerExprtk(const std::string& name, const std::string& text,
+                    const std::map<std::string, double>& variables); // exprtk_peer.cpp
+#endif
+
 // Heap in use and its peak, for the memory-per-character figures.
 namespace {
 std::atomic<long> heapInUse{0};
@@ -202,6 +207,9 @@ void registerRow(const Row& row) {
                                          }
                                          label(state);
                                      });
+#ifdef VELMO_HAVE_EXPRTK
+    if (!row.variables.empty()) registerExprtk(row.name, row.expression, row.variables);
+#endif
     // muparser's Eval alone, SetExpr once, with its optimizer off and on.
     for (const bool optimize : {false, true}) {
         const std::string name = optimize ? "muparser_eval_opt/" : "muparser_eval/";

@@ -11,8 +11,22 @@ tsv="$root/../shared/bench/expressions.tsv"
 out="$root/build-bench/results"
 mkdir -p "$out"
 
+# exprtk, a peer: its header from the cexprtk source package, into a scratch
+# folder of the build tree, never into the repository.
+peers="$root/build-bench/peers"
+exprtk_version=0.4.2
+if [ ! -f "$peers/exprtk/exprtk.hpp" ]; then
+    mkdir -p "$peers/exprtk"
+    "$python_system" -m pip download -q --no-deps --no-binary :all: "cexprtk==$exprtk_version" \
+        -d "$peers"
+    tar -xzf "$peers/cexprtk-$exprtk_version.tar.gz" -C "$peers" \
+        "cexprtk-$exprtk_version/3rdparty/exprtk/exprtk.hpp"
+    mv "$peers/cexprtk-$exprtk_version/3rdparty/exprtk/exprtk.hpp" "$peers/exprtk/"
+fi
+
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELMO_BENCH=ON \
-    -DVELMO_TESTS=OFF -DVELMO_PYTHONS="$python39;$python_system" >/dev/null
+    -DVELMO_TESTS=OFF -DVELMO_PYTHONS="$python39;$python_system" \
+    -DVELMO_EXPRTK_DIR="$peers/exprtk" >/dev/null
 cmake --build "$root/build-bench" -j"$(nproc)" >/dev/null
 
 "$root/build-bench/engine_bench" "$tsv" --benchmark_min_time=0.3 \
@@ -32,7 +46,8 @@ PYTHONPATH="$root/build-bench/python$system_version" "$python_system" "$root/ben
     free -h | awk '/Mem:/ {print "Memory:               " $2}'
     g++ --version | head -n 1
     echo "CPython: $("$python39" -V 2>&1), $("$python_system" -V 2>&1)"
-    echo "$(pybind11_pin), muparser: $(dpkg-query -W -f='${Version}' libmuparser-dev)"
+    echo "$(pybind11_pin), muparser: $(dpkg-query -W -f='${Version}' libmuparser-dev)," \
+        "exprtk: from cexprtk $exprtk_version"
 } >"$out/machine.txt"
 
 "$python_system" "$root/bench/report.py" "$out/engine.json" "${hosts[0]}" "${hosts[1]}" \
