@@ -487,6 +487,8 @@ private:
                 s.callUnary = f->callUnary;
             else
                 s.unary = f->unary;
+        } else if (arity == 2 && !f->callBinary && f->binary == power) {
+            primitive(_pow, 2, start, name.size()); // as "^": a constant exponent is fused
         } else if (arity == 2) {
             StandardStep& s = emit(f->callBinary ? StandardStep::CallBinary : StandardStep::Binary,
                                    start, name.size());

@@ -128,7 +128,7 @@ public:
                 break;
             case Op::PowNumber:
                 each(depth, count,
-                     [&](long double& t) { t = std::pow(static_cast<double>(t), i.number); });
+                     [&](long double& t) { t = powNumber(static_cast<double>(t), i.number); });
                 break;
             case Op::Primitive: {
                 // A one-operand operator receives its operand as `right`.

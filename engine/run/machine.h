@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "powers.h"
 #include "program.h"
 
 namespace velmoratrix {
@@ -174,7 +175,7 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
             top = std::pow(static_cast<double>(pop()), static_cast<double>(top));
             break;
         case Op::PowNumber:
-            top = std::pow(static_cast<double>(top), i.number);
+            top = powNumber(static_cast<double>(top), i.number);
             break;
         case Op::Unary:
             top = i.unary(static_cast<double>(top));

@@ -8,6 +8,7 @@
 // the instruction pointer), then copied into the evaluator's code arena,
 // whose pages are never writable and executable at once.
 #include "native.h"
+#include "powers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -596,7 +597,7 @@ private:
             topAsDouble(xmm0);
             spill();
             movsd(xmm1, number(i.number));
-            callAt(reinterpret_cast<const void*>(libmPow));
+            callAt(reinterpret_cast<const void*>(&powNumber));
             pushDouble(xmm0);
             return true;
         case Op::Sqrt: // correctly rounded: the instruction is the function
