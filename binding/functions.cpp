@@ -1,5 +1,7 @@
 #include "functions.h"
 
+#include <cstring>
+
 using namespace velmoratrix;
 
 namespace {
@@ -58,6 +60,111 @@ template <typename... Arguments> double callHost(const HostFunction& host, Argum
     return value;
 }
 
+// A block of values as a new float64 array of its own (the function may keep
+// it): numpy's where numpy can be imported, else array('d').
+PyObject* newArray(const double* values, std::size_t count) {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (!numpy) {
+        PyErr_Clear();
+        PyObject* module = PyImport_ImportModule("array");
+        if (!module) return nullptr;
+        PyObject* bytes =
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values),
+                                      static_cast<Py_ssize_t>(count * sizeof(double)));
+        PyObject* array = bytes ? PyObject_CallMethod(module, "array", "sO", "d", bytes) : nullptr;
+        Py_XDECREF(bytes);
+        Py_DECREF(module);
+        return array;
+    }
+    PyObject* array = PyObject_CallMethod(numpy, "empty", "n", static_cast<Py_ssize_t>(count));
+    Py_DECREF(numpy);
+    Py_buffer view;
+    if (!array || PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+        Py_XDECREF(array);
+        return nullptr;
+    }
+    if (count) std::memcpy(view.buf, values, count * sizeof(double));
+    PyBuffer_Release(&view);
+    return array;
+}
+
+bool isFloat64(const Py_buffer& view) {
+    const char* f = view.format ? view.format : "B";
+    if (*f == '<' || *f == '=' || *f == '@') ++f;
+    return view.ndim == 1 && view.itemsize == 8 && std::strcmp(f, "d") == 0;
+}
+
+// A block's results: `count` floats from a float64 buffer or any sequence of
+// numbers, else a Python error (naming the function) and false.
+bool readResults(PyObject* result, const std::string& name, std::size_t count, double* out) {
+    auto wrongLength = [&](Py_ssize_t n) {
+        PyErr_Format(PyExc_ValueError, "'%s' returned %zd values for a block of %zu rows",
+                     name.c_str(), n, count);
+        return false;
+    };
+    Py_buffer view;
+    if (PyObject_CheckBuffer(result) &&
+        PyObject_GetBuffer(result, &view, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {
+        if (isFloat64(view)) {
+            const bool fits = static_cast<std::size_t>(view.shape[0]) == count;
+            for (std::size_t j = 0; fits && j < count; ++j)
+                std::memcpy(out + j, static_cast<char*>(view.buf) + j * view.strides[0],
+                            sizeof(double));
+            const Py_ssize_t n = view.shape[0];
+            PyBuffer_Release(&view);
+            return fits || wrongLength(n);
+        }
+        PyBuffer_Release(&view);
+    }
+    PyErr_Clear();
+    PyObject* items = PySequence_Fast(result, "");
+    if (!items) {
+        PyErr_Format(PyExc_TypeError, "'%s' returned %s where a sequence of %zu floats should be",
+                     name.c_str(), Py_TYPE(result)->tp_name, count);
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    bool ok = static_cast<std::size_t>(n) == count || wrongLength(n);
+    for (std::size_t j = 0; ok && j < count; ++j) {
+        try {
+            out[j] = toDouble(PySequence_Fast_GET_ITEM(items, static_cast<Py_ssize_t>(j)));
+        } catch (py::error_already_set& error) {
+            error.restore();
+            ok = false;
+        }
+    }
+    Py_DECREF(items);
+    return ok;
+}
+
+// A vectorized host function over a block of rows, called from any thread of
+// eval_many, with or without the interpreter lock.
+void callHostBlock(const HostFunction& host, const std::string& name,
+                   const double* const* arguments, std::size_t count, double* out) {
+    PyGILState_STATE gil{};
+    bool failed = false;
+    unlessEnded([&] {
+        gil = PyGILState_Ensure();
+        PyObject* tuple = PyTuple_New(host.arguments);
+        failed = !tuple;
+        for (int k = 0; !failed && k < host.arguments; ++k) {
+            PyObject* array = newArray(arguments[k], count);
+            failed = !array;
+            if (array) PyTuple_SET_ITEM(tuple, k, array);
+        }
+        PyObject* result = failed ? nullptr : PyObject_Call(host.function.ptr(), tuple, nullptr);
+        Py_XDECREF(tuple);
+        failed = !result || !readResults(result, name, count, out);
+        Py_XDECREF(result);
+    });
+    if (failed) {
+        py::error_already_set error; // takes the Python error, under the lock
+        PyGILState_Release(gil);
+        throw error;
+    }
+    PyGILState_Release(gil);
+}
+
 // The collector sees the callables an evaluator holds, and may drop them to
 // break a cycle through one.
 int visitFunctions(PyObject* self, visitproc visit, void* arg) {
@@ -83,17 +190,32 @@ int dropFunctions(PyObject* self) {
 
 } // namespace
 
-void appendHostFunction(Self self, std::string name, py::object function, int arguments) {
+void appendHostFunction(Self self, std::string name, py::object function, int arguments,
+                        bool vectorized) {
     if (arguments < 0 || arguments > kMostArguments)
         throw py::value_error("append_function: arguments must be 0 to " +
                               std::to_string(kMostArguments) + ", not " +
                               std::to_string(arguments));
     if (!PyCallable_Check(function.ptr()))
         throw py::type_error("append_function: function must be callable");
-    auto host = std::make_shared<HostFunction>(HostFunction{std::move(function), arguments});
+    auto host = std::make_shared<HostFunction>(
+        HostFunction{std::move(function), arguments, vectorized});
     Hold hold(*self.object);
     try {
-        if (arguments == 1)
+        if (vectorized)
+            self->appendCallable(
+                name,
+                NaryCallable([host](const double* values, std::size_t count) {
+                    return count == 1   ? callHost(*host, values[0])
+                           : count == 2 ? callHost(*host, values[0], values[1])
+                                        : callHost(*host, values, count);
+                }),
+                BlockCallable([host, name](const double* const* values, std::size_t count,
+                                           double* out) {
+                    callHostBlock(*host, name, values, count, out);
+                }),
+                arguments);
+        else if (arguments == 1)
             self->appendCallable(name,
                                  UnaryCallable([host](double x) { return callHost(*host, x); }));
         else if (arguments == 2)

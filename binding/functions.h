@@ -13,9 +13,13 @@
 struct HostFunction {
     py::object function;
     int arguments;
+    bool vectorized = false;
 };
 
-void appendHostFunction(Self self, std::string name, py::object function, int arguments);
+// vectorized: the function also takes float64 arrays of a block of rows, one
+// per argument, and returns the block's results (eval_many calls it so).
+void appendHostFunction(Self self, std::string name, py::object function, int arguments,
+                        bool vectorized);
 void deleteHostFunction(Self self, const std::string& name);
 std::vector<std::string> functions(Self self);
 // The names of one of the engine's lists, in list order.

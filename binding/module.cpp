@@ -70,11 +70,13 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "registers nothing. Atomic: other threads' calls on this Evaluator wait.")
         // Functions of the caller's.
         .def("append_function", &appendHostFunction, py::arg("name"), py::arg("function"),
-             py::arg("arguments") = 1,
+             py::arg("arguments") = 1, py::arg("vectorized") = false,
              "Adds a function of `arguments` arguments (0 to 32; floats in, a float out)\n"
              "under name, on this Evaluator only; a built-in of that name is replaced here.\n"
              "The classic language calls functions of one or two arguments; the standard\n"
-             "syntax calls any.")
+             "syntax calls any. vectorized=True: the function also takes float64 arrays (numpy\n"
+             "where importable) of a block of rows, one per argument, and returns the block's\n"
+             "results; eval_many calls it once per block, from any of its threads.")
         .def("delete_function", &deleteHostFunction, py::arg("name"),
              "Makes name an ordinary operand again on this Evaluator.")
         .def("functions", &functions,

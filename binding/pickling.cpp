@@ -31,8 +31,11 @@ py::tuple state(Self self) {
         savedEntries.append(py::make_tuple(py::bytes(name), py::cast(reading)));
     for (const std::string& name : registered) savedRegistered.append(py::bytes(name));
     for (const std::string& name : functionNames) savedFunctions.append(py::bytes(name));
-    for (const auto& [name, host] : hosts)
-        savedHosts.append(py::make_tuple(py::bytes(name), host->function, host->arguments));
+    for (const auto& [name, host] : hosts) // a vectorized one with True after its count
+        savedHosts.append(host->vectorized ? py::make_tuple(py::bytes(name), host->function,
+                                                            host->arguments, true)
+                                           : py::make_tuple(py::bytes(name), host->function,
+                                                            host->arguments));
     return py::make_tuple(flag, savedEntries, savedRegistered, savedFunctions, savedHosts,
                           standard ? "standard" : "classic");
 }
@@ -64,7 +67,7 @@ py_Evaluator* restore(const py::tuple& saved) {
     for (py::handle host : saved[4].cast<py::list>()) {
         const py::tuple entry = host.cast<py::tuple>();
         appendHostFunction(self, entry[0].cast<std::string>(), entry[1].cast<py::object>(),
-                           entry[2].cast<int>());
+                           entry[2].cast<int>(), entry.size() > 3 && entry[3].cast<bool>());
     }
     if (saved.size() == 6 && saved[5].cast<std::string>() == "standard")
         evaluator->syntax = velmoratrix::Syntax::Standard;

@@ -17,6 +17,10 @@ using BinaryCallable = std::function<long double(long double, long double)>;
 // A function of any count of arguments, for the standard syntax: the
 // arguments as doubles, in order, and their count.
 using NaryCallable = std::function<double(const double*, std::size_t)>;
+// A function over many rows at once: arguments[k] holds the k-th argument of
+// `count` rows (as doubles); it writes the rows' results to out.
+using BlockCallable =
+    std::function<void(const double* const* arguments, std::size_t count, double* out)>;
 // The most arguments a function may take.
 constexpr int kMostArguments = 32;
 

@@ -195,8 +195,9 @@ public:
     // anything. `out` may overlap the columns: every row is computed from the
     // values as they were before the call. Rows are split among `threads`
     // threads (0: velmoratrix::defaultThreads()) unless the expression calls
-    // a function from outside the engine, which sees the rows in order on
-    // the calling thread; the results are the same whatever the count.
+    // a function from outside the engine without a block (appendCallable),
+    // which sees the rows in order on the calling thread; the results are
+    // the same whatever the count.
     void evalMany(std::string expression, const std::vector<velmoratrix::Column>& columns,
                   std::size_t count, double* out, std::ptrdiff_t outStride = sizeof(double),
                   std::size_t threads = 0);
@@ -227,6 +228,14 @@ public:
     // count is not 1 or 2 as a token without effect, so only the standard
     // syntax calls one of 0 or more than 2 arguments.
     void appendCallable(std::string name, velmoratrix::NaryCallable function, int arguments);
+    // The same, with the function over many rows at once beside it: evalMany
+    // calls `block` once per block of rows (from any of its threads, a few
+    // thousand rows at a time) where every function from outside the engine
+    // that its text calls has one, and runs the rest of the text over the
+    // blocks; eval and the rest call `function`. The two must give the same
+    // value for the same arguments.
+    void appendCallable(std::string name, velmoratrix::NaryCallable function,
+                        velmoratrix::BlockCallable block, int arguments);
     // Makes name an ordinary operand again: out of functionNames and the
     // function tables.
     void deleteFunction(const std::string& name);

@@ -222,6 +222,18 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             return;
         }
     }
+    if (!malformed && code.inBlocks && code.maxDepth < kInlineStack) {
+        // Callables that take blocks of rows: one call a block, the rest of
+        // the text over the blocks, on every thread.
+        forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
+            BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency,
+                               BlockRunner::kCallBlock);
+            for (std::size_t block = first; block < last; block += blocks.size())
+                blocks.run(block, std::min(last - block, blocks.size()),
+                           at(out, outStride, block), outStride);
+        });
+        return;
+    }
     // Element by element: deep stacks, and functions from outside the engine,
     // which see the elements in order.
     std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);

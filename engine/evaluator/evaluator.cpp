@@ -186,6 +186,7 @@ void velmoratrix::Language::derive(MathEvaluator& m) {
         // Where the table holds the stand-in of a callable, the callable itself.
         n.callUnary = n.unary == callableUnary ? entryOf(unaryCallables, n.text) : nullptr;
         n.callBinary = n.binary == callableBinary ? entryOf(binaryCallables, n.text) : nullptr;
+        n.callBlock = entryOf(blockCallables, n.text);
         const auto* nary = entryOf(naryCallables, n.text);
         n.callNary =
             nary && nary->second == n.functionArity && n.functionArity != 1 && n.functionArity != 2

@@ -44,6 +44,7 @@ void claim(MathEvaluator& m, Language& language, const std::string& name, int ar
     language.unaryCallables.erase(name);
     language.binaryCallables.erase(name);
     language.naryCallables.erase(name);
+    language.blockCallables.erase(name);
     m.argumentCounts[name] = arguments;
     if (!m.functionNames.inList(name)) m.functionNames.append(name);
 }
@@ -101,6 +102,14 @@ void MathEvaluator::appendCallable(std::string name, NaryCallable function, int 
     language.naryCallables[name] = {std::move(function), arguments};
 }
 
+void MathEvaluator::appendCallable(std::string name, NaryCallable function, BlockCallable block,
+                                   int arguments) {
+    Entry call(*this);
+    appendCallable(name, std::move(function), arguments);
+    prepared_->language.blockCallables[name] = std::move(block);
+    ++argumentCounts.edits; // derived again, with the block
+}
+
 void MathEvaluator::deleteFunction(const std::string& name) {
     Entry call(*this);
     refuseWhileRunning("deleteFunction");
@@ -112,6 +121,7 @@ void MathEvaluator::deleteFunction(const std::string& name) {
     prepared_->language.unaryCallables.erase(name);
     prepared_->language.binaryCallables.erase(name);
     prepared_->language.naryCallables.erase(name);
+    prepared_->language.blockCallables.erase(name);
 }
 
 // The standard syntax's functions stand in the tables while it is followed.

@@ -139,6 +139,7 @@ private:
         s.arity = 0;
         s.offset = offset;
         s.length = length;
+        s.block = nullptr;
         s.number = 0;
         steps_.push_back(s);
         return steps_.back();
@@ -484,7 +485,7 @@ private:
             StandardStep& s = emit(f->callUnary ? StandardStep::CallUnary : StandardStep::Unary,
                                    start, name.size());
             if (f->callUnary)
-                s.callUnary = f->callUnary;
+                s.callUnary = f->callUnary, s.block = f->callBlock;
             else
                 s.unary = f->unary;
         } else if (arity == 2 && !f->callBinary && f->binary == power) {
@@ -493,13 +494,14 @@ private:
             StandardStep& s = emit(f->callBinary ? StandardStep::CallBinary : StandardStep::Binary,
                                    start, name.size());
             if (f->callBinary)
-                s.callBinary = f->callBinary;
+                s.callBinary = f->callBinary, s.block = f->callBlock;
             else
                 s.binary = f->binary;
         } else {
             StandardStep& s = emit(StandardStep::CallNary, start, name.size());
             s.callNary = f->callNary;
             s.arity = arity;
+            s.block = f->callBlock;
         }
         return true;
     }

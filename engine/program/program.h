@@ -83,6 +83,7 @@ struct NameInfo {
     const UnaryCallable* callUnary = nullptr; // where unary is callableUnary
     const BinaryCallable* callBinary = nullptr;
     const NaryCallable* callNary = nullptr; // of functionArity arguments, not 1 or 2
+    const BlockCallable* callBlock = nullptr; // the same callable over many rows
 
     std::int32_t kind() const {
         return isOperator ? Operator : isFunction ? Function : isSeparator ? Separator : Operand;
@@ -116,6 +117,8 @@ struct Language {
     std::map<std::string, BinaryCallable> binaryCallables;
     // Callables of another count of arguments, with that count.
     std::map<std::string, std::pair<NaryCallable, int>> naryCallables;
+    // Beside a callable, the same over many rows.
+    std::map<std::string, BlockCallable> blockCallables;
 
     void derive(MathEvaluator& m);
     // The index of a name of the lists, or -1.
@@ -204,7 +207,10 @@ struct Instruction {
         const BinaryCallable* callBinary;
         const NaryCallable* callNary;
     };
-    double number2; // PrimitiveNumber's right operand
+    union {
+        double number2;              // PrimitiveNumber's right operand
+        const BlockCallable* block; // a callable's over many rows, or null
+    };
 };
 
 // How a run ends once its instructions are done.
@@ -222,6 +228,7 @@ struct Code {
     bool callsOut = false;    // calls a function that is not the engine's own
     bool accurate = false;    // the flag it folded factorials with
     bool functions = false;   // calls a function or primitive: runs under EngineSse
+    bool inBlocks = false;    // every function from outside it calls takes blocks of rows
 
     std::size_t bytes() const {
         return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(long double);
@@ -246,6 +253,7 @@ struct StandardStep {
     Op op;
     std::int32_t arity;
     std::size_t offset, length; // where the text writes it (a quoted name: inside the quotes)
+    const BlockCallable* block; // a callable's over many rows, or null
     union {
         double number;
         OperatorFunction primitive;

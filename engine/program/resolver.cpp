@@ -215,10 +215,12 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
         case StandardStep::CallBinary: {
             Instruction i =
                 instruction(s.kind == StandardStep::Binary ? Op::Binary : Op::CallBinary);
-            if (s.kind == StandardStep::Binary)
+            if (s.kind == StandardStep::Binary) {
                 i.binary = s.binary;
-            else
+            } else {
                 i.callBinary = s.callBinary;
+                i.block = s.block;
+            }
             emit.push(i);
             --depth;
             break;
@@ -226,6 +228,7 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
         case StandardStep::CallUnary: {
             Instruction i = instruction(Op::CallUnary);
             i.callUnary = s.callUnary;
+            i.block = s.block;
             emit.push(i);
             break;
         }
@@ -233,6 +236,7 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
             Instruction i = instruction(Op::CallNary);
             i.callNary = s.callNary;
             i.arity = s.arity;
+            i.block = s.block;
             emit.push(i);
             depth -= static_cast<std::size_t>(s.arity);
             pushed();
@@ -301,13 +305,14 @@ void resolveClassic(MathEvaluator& m, const Language& language, const Program& p
             if (n == 1 && f.callUnary) {
                 Instruction i = instruction(Op::CallUnary);
                 i.callUnary = f.callUnary;
+                i.block = f.callBlock;
                 emit.push(i);
             } else if (n == 1) {
                 emit.unary(f.unary);
             } else if (n == 2) {
                 Instruction i = instruction(f.callBinary ? Op::CallBinary : Op::Binary);
                 if (f.callBinary)
-                    i.callBinary = f.callBinary;
+                    i.callBinary = f.callBinary, i.block = f.callBlock;
                 else
                     i.binary = f.binary;
                 emit.push(i);
@@ -331,10 +336,11 @@ void resolveClassic(MathEvaluator& m, const Language& language, const Program& p
 // nothing to save below it.
 void finishCode(Code& code) {
     std::size_t values = 0;
-    bool callsOut = false;
+    bool callsOut = false, rowByRow = false;
     code.functions = false;
     for (Instruction& i : code.steps) {
         code.functions |= i.op >= Op::Pow;
+        bool out = false; // whether the step calls a function from outside the engine
         switch (i.op) {
         case Op::Number:
         case Op::Constant:
@@ -348,8 +354,6 @@ void finishCode(Code& code) {
         case Op::Mul:
         case Op::Div:
         case Op::Pow:
-        case Op::Binary:
-        case Op::CallBinary:
         case Op::Less:
         case Op::LessEqual:
         case Op::Greater:
@@ -358,29 +362,44 @@ void finishCode(Code& code) {
         case Op::NotEqual:
             --values;
             break;
+        case Op::Binary:
+            --values;
+            out = !isPure(i.binary);
+            break;
+        case Op::CallBinary:
+            --values;
+            out = true;
+            break;
         case Op::Select:
             values -= 2;
             break;
         case Op::CallNary:
             values = values + 1 - static_cast<std::size_t>(i.arity);
+            out = true;
             break;
         case Op::Primitive:
             values = values + 1 - static_cast<std::size_t>(i.arity);
-            callsOut |= !isPure(i.primitive);
+            out = !isPure(i.primitive);
             break;
         case Op::PrimitiveNumber:
-            callsOut |= !isPure(i.primitive);
+            out = !isPure(i.primitive);
             break;
         case Op::Unary:
-            callsOut |= !isPure(i.unary);
+            out = !isPure(i.unary);
+            break;
+        case Op::CallUnary:
+            out = true;
             break;
         default:
             break;
         }
-        callsOut |= (i.op == Op::Binary && !isPure(i.binary)) || i.op == Op::CallUnary ||
-                    i.op == Op::CallBinary || i.op == Op::CallNary;
+        const bool callable =
+            i.op == Op::CallUnary || i.op == Op::CallBinary || i.op == Op::CallNary;
+        callsOut |= out;
+        rowByRow |= out && !(callable && i.block);
     }
     code.callsOut = callsOut;
+    code.inBlocks = callsOut && !rowByRow;
     code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&
                   code.maxDepth + 2 <= kInlineStack;
 }

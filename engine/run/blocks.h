@@ -21,13 +21,17 @@ namespace velmoratrix {
 class BlockRunner {
 public:
     static constexpr std::size_t kBlock = 256;
+    // Rows at a time for code that calls callables over blocks: a call costs
+    // what some thousand rows do.
+    static constexpr std::size_t kCallBlock = 4096;
 
     BlockRunner(const Code& code, const std::vector<Column>& columns, double* const* slots,
-                bool accurate)
-        : code_(code), columns_(columns), slots_(slots), accurate_(accurate),
-          values_(code.maxDepth + 1) {}
+                bool accurate, std::size_t size = kBlock)
+        : code_(code), columns_(columns), slots_(slots), accurate_(accurate), size_(size),
+          values_((code.maxDepth + 1) * size) {}
+    std::size_t size() const { return size_; }
 
-    // Results of elements first .. first+count-1 into out (count <= kBlock).
+    // Results of elements first .. first+count-1 into out (count <= size()).
     void run(std::size_t first, std::size_t count, char* out, std::ptrdiff_t outStride) {
         std::size_t depth = 0;
         bool ok = true;
@@ -36,11 +40,11 @@ public:
             switch (i.op) {
             case Op::Number:
             case Op::NumberFirst:
-                fill(values_[depth++], count, i.number);
+                fill(level(depth++), count, i.number);
                 break;
             case Op::Constant:
             case Op::ConstantFirst:
-                fill(values_[depth++], count, code_.constants[i.index]);
+                fill(level(depth++), count, code_.constants[i.index]);
                 break;
             case Op::Variable:
             case Op::VariableFirst:
@@ -89,9 +93,9 @@ public:
                 each(depth, count, [](long double& t) { t = t != 0 ? 1.0L : 0.0L; });
                 break;
             case Op::Select: {
-                long double* condition = values_[depth - 3];
-                const long double* chosen = values_[depth - 2];
-                const long double* other = values_[depth - 1];
+                long double* condition = level(depth - 3);
+                const long double* chosen = level(depth - 2);
+                const long double* other = level(depth - 1);
                 for (std::size_t j = 0; j < count; ++j)
                     condition[j] = condition[j] != 0 ? chosen[j] : other[j];
                 depth -= 2;
@@ -134,12 +138,12 @@ public:
                 // A one-operand operator receives its operand as `right`.
                 const int n = i.arity;
                 if (n == 0) {
-                    fill(values_[depth++], count, i.primitive(0.0L, 0.0L, accurate_));
+                    fill(level(depth++), count, i.primitive(0.0L, 0.0L, accurate_));
                     break;
                 }
-                long double* right = values_[depth - 1];
-                long double* left = n >= 2 ? values_[depth - 2] : nullptr;
-                long double* result = values_[depth - n];
+                long double* right = level(depth - 1);
+                long double* left = n >= 2 ? level(depth - 2) : nullptr;
+                long double* result = level(depth - n);
                 for (std::size_t j = 0; j < count; ++j)
                     result[j] = i.primitive(left ? left[j] : 0.0L, right[j], accurate_);
                 depth -= n - 1;
@@ -158,12 +162,17 @@ public:
             case Op::Binary: // the engine's own (the others call out)
                 pair(depth, count, [&](long double l, long double r) { return i.binary(l, r); });
                 break;
-            default: // callables call out: never run here
+            case Op::CallUnary:
+            case Op::CallBinary:
+            case Op::CallNary:
+                ok = call(i, depth, count);
+                break;
+            default:
                 ok = false;
                 break;
             }
         }
-        const long double* result = values_[0];
+        const long double* result = level(0);
         for (std::size_t j = 0; j < count; ++j) {
             const double value = ok ? static_cast<double>(result[j]) : 0.0;
             std::memcpy(out + static_cast<std::ptrdiff_t>(j) * outStride, &value, sizeof value);
@@ -171,24 +180,50 @@ public:
     }
 
 private:
-    using Block = long double[kBlock];
     const Code& code_;
     const std::vector<Column>& columns_;
     double* const* slots_;
     bool accurate_;
-    std::vector<Block> values_;
+    std::size_t size_;
+    std::vector<long double> values_; // the stack: size_ values a level
+    std::vector<double> doubles_;     // a callable's arguments and results
+
+    long double* level(std::size_t k) { return values_.data() + k * size_; }
+
+    // A callable over the rows at once, where it has a block: its arguments
+    // rounded to double, as a call of it for one row takes them.
+    bool call(const Instruction& i, std::size_t& depth, std::size_t count) {
+        if (!i.block) return false;
+        const std::size_t n = i.op == Op::CallUnary    ? 1
+                              : i.op == Op::CallBinary ? 2
+                                                       : static_cast<std::size_t>(i.arity);
+        doubles_.resize((n + 1) * size_);
+        const double* arguments[kMostArguments];
+        for (std::size_t k = 0; k < n; ++k) {
+            const long double* from = level(depth - n + k);
+            double* to = doubles_.data() + k * size_;
+            for (std::size_t j = 0; j < count; ++j) to[j] = static_cast<double>(from[j]);
+            arguments[k] = to;
+        }
+        double* results = doubles_.data() + n * size_;
+        (*i.block)(arguments, count, results);
+        depth -= n;
+        long double* to = level(depth++);
+        for (std::size_t j = 0; j < count; ++j) to[j] = results[j];
+        return true;
+    }
 
     static void fill(long double* to, std::size_t count, long double value) {
         for (std::size_t j = 0; j < count; ++j) to[j] = value;
     }
     template <typename F> void pair(std::size_t& depth, std::size_t count, F f) {
-        long double* left = values_[depth - 2];
-        const long double* right = values_[depth - 1];
+        long double* left = level(depth - 2);
+        const long double* right = level(depth - 1);
         for (std::size_t j = 0; j < count; ++j) left[j] = f(left[j], right[j]);
         --depth;
     }
     template <typename F> void each(std::size_t depth, std::size_t count, F f) {
-        long double* top = values_[depth - 1];
+        long double* top = level(depth - 1);
         for (std::size_t j = 0; j < count; ++j) f(top[j]);
     }
     // Applies f to each element's top value and its value of the variable:
@@ -196,7 +231,7 @@ private:
     template <typename F>
     bool operand(const Instruction& i, std::size_t first, std::size_t count, std::size_t depth,
                  F f) {
-        long double* top = values_[depth - 1];
+        long double* top = level(depth - 1);
         const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
         if (i.cell >= slots_ && k < columns_.size()) {
             const std::ptrdiff_t stride = columns_[k].stride;

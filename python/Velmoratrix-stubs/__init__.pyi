@@ -73,9 +73,15 @@ class Evaluator:
     @overload
     def eval_with(self, expression: Union[str, bytes], values: Mapping[bytes, float]) -> float: ...
     def append_function(
-        self, name: Union[str, bytes], function: Callable[..., float], arguments: int = 1
+        self,
+        name: Union[str, bytes],
+        function: Callable[..., Any],
+        arguments: int = 1,
+        vectorized: bool = False,
     ) -> None:
-        """Adds a function of `arguments` (0 to 32) arguments on this Evaluator; a built-in name is replaced."""
+        """Adds a function of `arguments` (0 to 32) arguments on this Evaluator; a built-in name is replaced.
+
+        vectorized=True: it also takes float64 arrays of a block of rows and returns the block's results."""
     def delete_function(self, name: Union[str, bytes]) -> None:
         """Makes name an ordinary operand again on this Evaluator."""
     def functions(self) -> list[str]:

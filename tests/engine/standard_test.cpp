@@ -102,3 +102,28 @@ TEST(StandardTest, FunctionsOfAnyCountOfArguments) {
     m.deleteFunction("sum3");
     EXPECT_THROW(m.eval("sum3(1, 2, 3)"), ExpressionError);
 }
+
+TEST(StandardTest, CallablesWithBlocksAreCalledOncePerBlock) {
+    MathEvaluator m(false);
+    int scalarCalls = 0, blockCalls = 0;
+    m.appendCallable("third", NaryCallable([&](const double* v, std::size_t) {
+                         return ++scalarCalls, v[0] / 3;
+                     }),
+                     BlockCallable([&](const double* const* v, std::size_t count, double* out) {
+                         ++blockCalls;
+                         for (std::size_t j = 0; j < count; ++j) out[j] = v[0][j] / 3;
+                     }),
+                     1);
+    std::vector<double> xs(20000), out(xs.size());
+    for (std::size_t k = 0; k < xs.size(); ++k) xs[k] = 0.1 * static_cast<double>(k);
+    m.evalMany("third(x)*7+x", {{"x", xs.data()}}, xs.size(), out.data(), sizeof(double), 2);
+    EXPECT_EQ(scalarCalls, 0);
+    EXPECT_LE(blockCalls, 8);
+    double x = 0;
+    m.appendVariable("x", x);
+    for (std::size_t k = 0; k < xs.size(); k += 997) {
+        x = xs[k];
+        ASSERT_EQ(bitsOf(static_cast<double>(m.eval("third(x)*7+x"))), bitsOf(out[k])) << k;
+    }
+    EXPECT_GT(scalarCalls, 0);
+}

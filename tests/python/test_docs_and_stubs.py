@@ -84,6 +84,7 @@ ANNOTATIONS = {
     "Optional[Any]": "object",
     "Tuple[bool, List[Any], List[Any], List[Any], List[Any], str]": "tuple",
     "Callable[..., float]": "object",
+    "Callable[..., Any]": "object",
     "Any": "object",
     "List[Problem]": "list",
     "Dict[str, Any]": "dict",

@@ -3,6 +3,7 @@ import gc
 import math
 import os
 import pickle
+import sys
 import unittest
 import weakref
 
@@ -123,3 +124,62 @@ class FunctionsTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+SCALED_CALLS = []
+
+
+def scaled(a, b):  # arrays of a block, or two floats for one value
+    SCALED_CALLS.append(type(a).__name__)
+    return [u * 3 + v for u, v in zip(a, b)] if not isinstance(a, float) else a * 3 + b
+
+
+class VectorizedFunctionsTest(unittest.TestCase):
+    def test_blocks_give_what_rows_give(self):
+        try:
+            import numpy
+        except ImportError:
+            numpy = None
+        calls = SCALED_CALLS
+        calls.clear()
+        rows = [0.1 * k - 7 for k in range(10000)]
+        for threads in (1, 2):
+            ev, plain = Evaluator(), Evaluator()
+            ev.append_function("f", scaled, 2, vectorized=True)
+            plain.append_function("f", lambda a, b: a * 3 + b, 2)
+            got = ev.eval_many("f(x,x*x)/7+1", {"x": rows}, threads=threads)
+            self.assertEqual(list(got), list(plain.eval_many("f(x,x*x)/7+1", {"x": rows})))
+            self.assertEqual(ev.eval("f(2,1)"), 7.0)
+        self.assertLess(len(calls), 20)  # a call per block, not per row
+        self.assertIn("ndarray" if numpy else "array", calls)
+        if numpy:
+            ev.append_function("sq", numpy.square, vectorized=True)
+            self.assertEqual(list(ev.eval_many("sq(x)", {"x": [1.5, -2.0]})), [2.25, 4.0])
+        ev = pickle.loads(pickle.dumps(ev))
+        calls.clear()
+        ev.eval_many("f(x,1)", {"x": rows})
+        self.assertLess(len(calls), 20)
+        saved = sys.modules.get("numpy")
+        sys.modules["numpy"] = None  # not importable: array('d') instead
+        try:
+            self.assertEqual(list(ev.eval_many("f(x,1)", {"x": [2.0]})), [7.0])
+            self.assertEqual(calls[-1], "array")
+        finally:
+            if saved is None:
+                del sys.modules["numpy"]
+            else:
+                sys.modules["numpy"] = saved
+
+    def test_a_wrong_block_names_the_function(self):
+        ev = Evaluator()
+        one = lambda block, value: (lambda a: value if isinstance(a, float) else block(a))
+        ev.append_function("short", one(lambda a: a[:-1], 1.0), vectorized=True)
+        ev.append_function("word", one(lambda a: 7, 1.0), vectorized=True)
+        ev.append_function("boom", one(lambda a: explode(a[0]), 1.0), vectorized=True)
+        with self.assertRaisesRegex(ValueError, "'short' returned 4 values for a block of 5 rows"):
+            ev.eval_many("short(x)", {"x": [1.0] * 5})
+        with self.assertRaisesRegex(TypeError, "'word'"):
+            ev.eval_many("word(x)", {"x": [1.0] * 5})
+        with self.assertRaises(Boom):
+            ev.eval_many("boom(x)", {"x": [1.0] * 5})
+        self.assertEqual(ev.eval("short(1)+word(1)"), 2.0)
