@@ -68,9 +68,8 @@ PyObject* newArray(const double* values, std::size_t count) {
         PyErr_Clear();
         PyObject* module = PyImport_ImportModule("array");
         if (!module) return nullptr;
-        PyObject* bytes =
-            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values),
-                                      static_cast<Py_ssize_t>(count * sizeof(double)));
+        PyObject* bytes = PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(values), static_cast<Py_ssize_t>(count * sizeof(double)));
         PyObject* array = bytes ? PyObject_CallMethod(module, "array", "sO", "d", bytes) : nullptr;
         Py_XDECREF(bytes);
         Py_DECREF(module);
@@ -198,23 +197,22 @@ void appendHostFunction(Self self, std::string name, py::object function, int ar
                               std::to_string(arguments));
     if (!PyCallable_Check(function.ptr()))
         throw py::type_error("append_function: function must be callable");
-    auto host = std::make_shared<HostFunction>(
-        HostFunction{std::move(function), arguments, vectorized});
+    auto host =
+        std::make_shared<HostFunction>(HostFunction{std::move(function), arguments, vectorized});
     Hold hold(*self.object);
     try {
         if (vectorized)
-            self->appendCallable(
-                name,
-                NaryCallable([host](const double* values, std::size_t count) {
-                    return count == 1   ? callHost(*host, values[0])
-                           : count == 2 ? callHost(*host, values[0], values[1])
-                                        : callHost(*host, values, count);
-                }),
-                BlockCallable([host, name](const double* const* values, std::size_t count,
-                                           double* out) {
-                    callHostBlock(*host, name, values, count, out);
-                }),
-                arguments);
+            self->appendCallable(name,
+                                 NaryCallable([host](const double* values, std::size_t count) {
+                                     return count == 1   ? callHost(*host, values[0])
+                                            : count == 2 ? callHost(*host, values[0], values[1])
+                                                         : callHost(*host, values, count);
+                                 }),
+                                 BlockCallable([host, name](const double* const* values,
+                                                            std::size_t count, double* out) {
+                                     callHostBlock(*host, name, values, count, out);
+                                 }),
+                                 arguments);
         else if (arguments == 1)
             self->appendCallable(name,
                                  UnaryCallable([host](double x) { return callHost(*host, x); }));
