@@ -165,11 +165,29 @@ def threads(text, names, n=1000000, count=2):
     return count * 3 * n / best(run, 3)
 
 
+def vectorized(n=1000000, small=10000):
+    """A Python function in eval_many, per row: numpy.square as a vectorized
+    function and as a plain one (on fewer rows), against x*x+1."""
+    x = column_data(n)[0]
+    out = numpy.empty(n)
+    ev, plain = Velmoratrix.Evaluator(), Velmoratrix.Evaluator()
+    ev.append_function("sq", numpy.square, vectorized=True)
+    plain.append_function("sq", numpy.square)
+    times = {
+        "x*x+1": best(lambda: ev.eval_many("x*x+1", {"x": x}, out=out, threads=1), 7) / n,
+        "vectorized": best(lambda: ev.eval_many("sq(x)+1", {"x": x}, out=out, threads=1), 7) / n,
+        "vectorized 2": best(lambda: ev.eval_many("sq(x)+1", {"x": x}, out=out, threads=2), 7) / n,
+        "row by row": best(lambda: plain.eval_many("sq(x)+1", {"x": x[:small]}), 3) / small,
+    }
+    return {k: v * 1e9 for k, v in times.items()}
+
+
 def main():
     tsv, out = sys.argv[1], sys.argv[2]
     columns, numexpr_version = column_formulas()
     results = {"python": sys.version.split()[0], "rows": [], "sizes": [],
-               "numexpr": numexpr_version, "columns": columns}
+               "numexpr": numexpr_version, "columns": columns, "vectorized": vectorized()}
+    print("vectorized", {k: round(v, 2) for k, v in results["vectorized"].items()})
     n = 1000000
     for name, text, names in rows(tsv):
         ours, columns = per_element(text, names, n)
