@@ -182,11 +182,30 @@ def vectorized(n=1000000, small=10000):
     return {k: v * 1e9 for k, v in times.items()}
 
 
+POWERS = [("x^2", "x*x"), ("x^2+y^2", "x*x+y*y"), ("x^3", "x*x*x")]
+
+
+def powers(n=1000000):
+    """Integer powers against the products they equal in value (not always in
+    bits: pow's are kept), per row, one thread."""
+    x, y = column_data(n)
+    out = numpy.empty(n)
+    ev = Velmoratrix.Evaluator()
+    times = {}
+    for power, product in POWERS:
+        for text in (power, product):
+            times[text] = best(lambda: ev.eval_many(text, {"x": x, "y": y}, out=out,
+                                                    threads=1), 7) / n * 1e9
+    return times
+
+
 def main():
     tsv, out = sys.argv[1], sys.argv[2]
     columns, numexpr_version = column_formulas()
     results = {"python": sys.version.split()[0], "rows": [], "sizes": [],
-               "numexpr": numexpr_version, "columns": columns, "vectorized": vectorized()}
+               "numexpr": numexpr_version, "columns": columns, "vectorized": vectorized(),
+               "powers": powers()}
+    print("powers", {k: round(v, 2) for k, v in results["powers"].items()})
     print("vectorized", {k: round(v, 2) for k, v in results["vectorized"].items()})
     n = 1000000
     for name, text, names in rows(tsv):
