@@ -46,6 +46,26 @@ bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, long double
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
     Entry call(*this);
+    // The common case: the last text again, nothing edited but the values of
+    // its variables, the record as the last call left it.
+    Prepared& p = *prepared_;
+    if (!p.programs.empty() && !running_) {
+        Program& last = *p.programs.front();
+        if (last.stamp == stamp() && syntax == p.syntax &&
+            last.standard == (syntax == Syntax::Standard) && sameText(last.text, expression) &&
+            !currentRPN.tokens.head && !currentRPN.RPN_values.head &&
+            sameText(currentRPN.expression, expression) && sameText(currentRPN.RPN, last.rpn)) {
+            NativeOutcome outcome;
+            long double value;
+            if (last.code.functions) {
+                const EngineSse sse;
+                value = last.native->value(outcome);
+            } else {
+                value = last.native->value(outcome);
+            }
+            if (!outcome.lost) return value;
+        }
+    }
     refuseWhileRunning("eval");
     if (syntax != prepared_->syntax) followSyntax();
     Program& program = programFor(expression, syntax == Syntax::Standard);
@@ -53,7 +73,9 @@ long double MathEvaluator::eval(std::string expression) {
     if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
     if (!sameText(currentRPN.RPN, program.rpn)) currentRPN.RPN = program.rpn;
     if (!sameText(currentRPN.expression, expression)) currentRPN.expression = std::move(expression);
-    return runProgram(program, true);
+    const long double value = runProgram(program, true);
+    program.stamp = program.native && program.code.direct ? stamp() : 0;
+    return value;
 }
 
 inline long double MathEvaluator::runProgram(Program& program, bool record) {

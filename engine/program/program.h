@@ -285,6 +285,9 @@ struct Program {
     // same code it is generated (where it can be).
     NativeCode native;
     std::uint32_t runs = 0;
+    // The evaluator's stamp while `native` runs the code to its value: eval
+    // of the same text then calls it at once (0: not now).
+    std::uint64_t stamp = 0;
     // The code of the last evalMany over enough rows (null where none could
     // be generated), with what it was generated for: the columns' names and
     // strides, the variables' edit count and the flag.
@@ -309,6 +312,7 @@ struct Program {
         Code code;
     } with;
     void releaseNative() {
+        stamp = 0;
         native.reset();
         rows.native.reset();
         rows.made = false;
