@@ -161,7 +161,7 @@ public:
     // 0.0, and the tables hold exp, log, log10, log2, abs, floor, ceil, min,
     // max, hypot, atan2, pow, isnan, isinf, isfinite, sign, round, trunc,
     // cbrt, exp2, expm1, log1p, sinh, cosh, tanh, asinh, acosh and atanh too.
-    // seperate and compile read the specified language whatever the syntax;
+    // seperate and compile read the classic language whatever the syntax;
     // currentRPN holds the standard text and its steps' spellings in order.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
 

@@ -37,7 +37,7 @@ double* const* registeredCell(MathEvaluator& m, std::string_view name);
 bool unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps, std::string_view text,
                  const std::unordered_set<std::string_view>& known, Diagnostic& problem);
 
-// The functions a standard evaluator's tables have beside the specified seven.
+// The functions a standard evaluator's tables have beside the seven built-in ones.
 struct StandardFunction {
     const char* name;
     UnaryFunction unary;
