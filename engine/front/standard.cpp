@@ -93,16 +93,15 @@ public:
             if (c == '=')
                 return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
             if (!nameByte(c) && c != '.' && c != '(' && c != '`')
-                return fail(at_, 1, quoted(text_.substr(at_, 1)) + " is not part of the language");
-            return fail(at_, tokenLength(),
-                        quoted(text_.substr(at_, tokenLength())) +
-                            " follows a value: put an operator between them");
+                return fail(at_, 1, text_.substr(at_, 1), " is not part of the language");
+            return fail(at_, tokenLength(), text_.substr(at_, tokenLength()),
+                        " follows a value: put an operator between them");
         }
         return true;
     }
 
 private:
-    static constexpr int kDeepest = 1000; // nested groups, signs and calls
+    static constexpr int kDeepest = 1000; // nested groups, signs and calls (in its message)
     const Language& language_;
     std::string_view text_;
     std::vector<StandardStep>& steps_;
@@ -123,16 +122,42 @@ private:
             while (at_ + n < text_.size() && nameByte(text_[at_ + n])) ++n;
         return n;
     }
-    bool fail(std::size_t offset, std::size_t length, std::string message) {
+    // The parser recurses (into groups, operands, calls): the functions on
+    // that path stay out of line, and messages are built in their own
+    // frames, so that a level of nesting costs little stack, under the
+    // sanitizers too.
+    [[gnu::noinline, gnu::cold]] bool fail(std::size_t offset, std::size_t length,
+                                           const char* message) {
+        return failWith(offset, length, message);
+    }
+    [[gnu::noinline, gnu::cold]] bool fail(std::size_t offset, std::size_t length,
+                                           std::string_view quote, const char* after,
+                                           const char* before = "") {
+        return failWith(offset, length, before + quoted(quote) + after);
+    }
+    [[gnu::noinline, gnu::cold]] bool failTakes(std::size_t offset, std::string_view name,
+                                                int arity) {
+        return failWith(offset, name.size(),
+                        quoted(name) + " takes " +
+                            (arity < 0 ? std::string("1 or more arguments")
+                                       : std::to_string(arity) +
+                                             (arity == 1 ? " argument" : " arguments")));
+    }
+    [[gnu::noinline, gnu::cold]] bool failFunction(std::size_t offset, std::string_view word) {
+        return failWith(offset, word.size(),
+                        quoted(word) + " is a function: write its arguments in parentheses, " +
+                            quoted(std::string(word) + "(x)"));
+    }
+    bool failWith(std::size_t offset, std::size_t length, std::string message) {
         if (!failed_) failure_ = {offset, length, true, std::move(message)};
         failed_ = true;
         return false;
     }
-    void token(std::size_t offset, std::size_t length, std::int32_t kind) {
+    [[gnu::noinline]] void token(std::size_t offset, std::size_t length, std::int32_t kind) {
         if (tokens_) tokens_->push_back({std::string(text_.substr(offset, length)), kind, offset});
     }
 
-    StandardStep& emit(StandardStep::Kind kind, std::size_t offset, std::size_t length) {
+    [[gnu::noinline]] StandardStep& emit(StandardStep::Kind kind, std::size_t offset, std::size_t length) {
         StandardStep s;
         s.kind = kind;
         s.op = Op::Number;
@@ -144,12 +169,12 @@ private:
         steps_.push_back(s);
         return steps_.back();
     }
-    void machine(Op op, std::size_t offset, std::size_t length) {
+    [[gnu::noinline]] void machine(Op op, std::size_t offset, std::size_t length) {
         emit(StandardStep::Machine, offset, length).op = op;
         const bool boolean = op != Op::Select;
         if (boolean) booleanEnd_ = steps_.size();
     }
-    void primitive(OperatorFunction f, int arity, std::size_t offset, std::size_t length) {
+    [[gnu::noinline]] void primitive(OperatorFunction f, int arity, std::size_t offset, std::size_t length) {
         StandardStep& s = emit(StandardStep::Primitive, offset, length);
         s.primitive = f;
         s.arity = arity;
@@ -171,7 +196,7 @@ private:
 
     // The binary operator at the cursor: its level, its length, and whether
     // it groups from the right. False where none stands there.
-    bool binary(int& level, std::size_t& length, bool& right) const {
+    [[gnu::noinline]] bool binary(int& level, std::size_t& length, bool& right) const {
         if (at_ >= text_.size()) return false;
         const char c = text_[at_];
         const char d = at_ + 1 < text_.size() ? text_[at_ + 1] : '\0';
@@ -223,7 +248,7 @@ private:
 
     bool expression(int minimum) {
         if (++depth_ > kDeepest)
-            return fail(at_, 1, "the expression nests deeper than " + std::to_string(kDeepest));
+            return fail(at_, 1, "the expression nests deeper than 1000");
         skip();
         if (keywordAt("not")) {
             const std::size_t at = at_;
@@ -302,7 +327,7 @@ private:
     }
 
     // a < b < c is a < b and b < c: b's steps are written again.
-    bool comparisons(std::string_view symbol, std::size_t at) {
+    [[gnu::noinline]] bool comparisons(std::string_view symbol, std::size_t at) {
         for (bool first = true;; first = false) {
             const std::size_t from = steps_.size();
             if (!expression(kSum)) return false;
@@ -337,7 +362,7 @@ private:
         }
     }
 
-    bool operand() {
+    [[gnu::noinline]] bool operand() {
         skip();
         if (at_ == text_.size())
             return fail(text_.size(), 0, "the expression ends where a value should follow");
@@ -376,10 +401,10 @@ private:
         if (c == ')') return fail(at_, 1, "')' stands where a value should");
         if (digit(c) || c == '.') return number();
         if (nameStart(c)) return name();
-        return fail(at_, 1, quoted(text_.substr(at_, 1)) + " is not part of the language here");
+        return fail(at_, 1, text_.substr(at_, 1), " is not part of the language here");
     }
 
-    bool number() {
+    [[gnu::noinline]] bool number() {
         const std::size_t start = at_;
         while (at_ < text_.size() && (digit(text_[at_]) || text_[at_] == '.')) ++at_;
         if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
@@ -395,20 +420,20 @@ private:
         std::size_t consumed = 0;
         const Ending read = readNumber(literal, number, &consumed);
         if (read == Ending::OutOfRange)
-            return fail(start, literal.size(), quoted(literal) + " is beyond the range of a float");
+            return fail(start, literal.size(), literal, " is beyond the range of a float");
         if (read != Ending::Value || consumed != literal.size())
-            return fail(start, literal.size(), quoted(literal) + " is no number");
+            return fail(start, literal.size(), literal, " is no number");
         token(start, literal.size(), Operand);
         emit(StandardStep::Number, start, literal.size()).number = number;
         return true;
     }
 
-    bool name() {
+    [[gnu::noinline]] bool name() {
         const std::size_t start = at_;
         while (at_ < text_.size() && nameByte(text_[at_])) ++at_;
         const std::string_view word = text_.substr(start, at_ - start);
         if (word == "and" || word == "or")
-            return fail(start, word.size(), quoted(word) + " stands where a value should");
+            return fail(start, word.size(), word, " stands where a value should");
         std::size_t next = at_;
         while (next < text_.size() && blank(text_[next])) ++next;
         const std::int32_t index = language_.lookup(word);
@@ -419,15 +444,13 @@ private:
             return call(word, start, function, next);
         }
         if (function)
-            return fail(start, word.size(),
-                        quoted(word) + " is a function: write its arguments in parentheses, " +
-                            quoted(std::string(word) + "(x)"));
+            return failFunction(start, word);
         token(start, word.size(), Operand);
         emit(StandardStep::Name, start, word.size());
         return true;
     }
 
-    bool call(std::string_view name, std::size_t start, const NameInfo* f, std::size_t open) {
+    [[gnu::noinline]] bool call(std::string_view name, std::size_t start, const NameInfo* f, std::size_t open) {
         // What the call makes of its arguments: -1 any count from 1, else exactly.
         enum class Form { Table, Fold, Select, Clip } form = Form::Table;
         int arity = 0;
@@ -437,13 +460,13 @@ private:
             if (arity == 2 && !f->callBinary && (f->binary == smaller || f->binary == larger))
                 form = Form::Fold, fold = f->binary, arity = -1;
             else if (!f->callable())
-                return fail(start, name.size(), quoted(name) + " has no usable argument count");
+                return fail(start, name.size(), name, " has no usable argument count");
         } else if (name == "where" || name == "if") {
             form = Form::Select, arity = 3;
         } else if (name == "clip") {
             form = Form::Clip, arity = 3;
         } else {
-            return fail(start, name.size(), quoted(name) + " is no function of this evaluator");
+            return fail(start, name.size(), name, " is no function of this evaluator");
         }
         at_ = open + 1;
         token(open, 1, Separator);
@@ -467,18 +490,12 @@ private:
                     token(at_++, 1, Separator);
                     break;
                 }
-                return fail(open, 1,
-                            "'(' of " + quoted(name) +
-                                " is never closed: add a ')' after its "
-                                "arguments");
+                return fail(open, 1, name, " is never closed: add a ')' after its arguments",
+                            "'(' of ");
             }
         }
         if (arity < 0 ? count < 1 : count != arity)
-            return fail(start, name.size(),
-                        quoted(name) + " takes " +
-                            (arity < 0 ? std::string("1 or more arguments")
-                                       : std::to_string(arity) +
-                                             (arity == 1 ? " argument" : " arguments")));
+            return failTakes(start, name, arity);
         if (form == Form::Select) machine(Op::Select, start, name.size());
         if (form != Form::Table) return true;
         if (arity == 1) {
