@@ -137,11 +137,11 @@ private:
     }
     [[gnu::noinline, gnu::cold]] bool failTakes(std::size_t offset, std::string_view name,
                                                 int arity) {
-        return failWith(offset, name.size(),
-                        quoted(name) + " takes " +
-                            (arity < 0 ? std::string("1 or more arguments")
-                                       : std::to_string(arity) +
-                                             (arity == 1 ? " argument" : " arguments")));
+        return failWith(
+            offset, name.size(),
+            quoted(name) + " takes " +
+                (arity < 0 ? std::string("1 or more arguments")
+                           : std::to_string(arity) + (arity == 1 ? " argument" : " arguments")));
     }
     [[gnu::noinline, gnu::cold]] bool failFunction(std::size_t offset, std::string_view word) {
         return failWith(offset, word.size(),
@@ -157,7 +157,8 @@ private:
         if (tokens_) tokens_->push_back({std::string(text_.substr(offset, length)), kind, offset});
     }
 
-    [[gnu::noinline]] StandardStep& emit(StandardStep::Kind kind, std::size_t offset, std::size_t length) {
+    [[gnu::noinline]] StandardStep& emit(StandardStep::Kind kind, std::size_t offset,
+                                         std::size_t length) {
         StandardStep s;
         s.kind = kind;
         s.op = Op::Number;
@@ -174,7 +175,8 @@ private:
         const bool boolean = op != Op::Select;
         if (boolean) booleanEnd_ = steps_.size();
     }
-    [[gnu::noinline]] void primitive(OperatorFunction f, int arity, std::size_t offset, std::size_t length) {
+    [[gnu::noinline]] void primitive(OperatorFunction f, int arity, std::size_t offset,
+                                     std::size_t length) {
         StandardStep& s = emit(StandardStep::Primitive, offset, length);
         s.primitive = f;
         s.arity = arity;
@@ -247,8 +249,7 @@ private:
     }
 
     bool expression(int minimum) {
-        if (++depth_ > kDeepest)
-            return fail(at_, 1, "the expression nests deeper than 1000");
+        if (++depth_ > kDeepest) return fail(at_, 1, "the expression nests deeper than 1000");
         skip();
         if (keywordAt("not")) {
             const std::size_t at = at_;
@@ -443,14 +444,14 @@ private:
             token(start, word.size(), Function);
             return call(word, start, function, next);
         }
-        if (function)
-            return failFunction(start, word);
+        if (function) return failFunction(start, word);
         token(start, word.size(), Operand);
         emit(StandardStep::Name, start, word.size());
         return true;
     }
 
-    [[gnu::noinline]] bool call(std::string_view name, std::size_t start, const NameInfo* f, std::size_t open) {
+    [[gnu::noinline]] bool call(std::string_view name, std::size_t start, const NameInfo* f,
+                                std::size_t open) {
         // What the call makes of its arguments: -1 any count from 1, else exactly.
         enum class Form { Table, Fold, Select, Clip } form = Form::Table;
         int arity = 0;
@@ -494,8 +495,7 @@ private:
                             "'(' of ");
             }
         }
-        if (arity < 0 ? count < 1 : count != arity)
-            return failTakes(start, name, arity);
+        if (arity < 0 ? count < 1 : count != arity) return failTakes(start, name, arity);
         if (form == Form::Select) machine(Op::Select, start, name.size());
         if (form != Form::Table) return true;
         if (arity == 1) {
