@@ -63,6 +63,7 @@ def main():
         }
         if not variables:
             row["evaluate"] = per_call(lambda: Velmoratrix.evaluate(ours))
+        row.update(cexprtk_timing(ours, variables))
         results.append(row)
         print(name, {k: (round(v) if isinstance(v, float) else v) for k, v in row.items() if k != "name"})
     registry = names_timing()
@@ -74,6 +75,25 @@ def main():
     with open(out, "w") as f:
         json.dump({"python": sys.version.split()[0], "rows": results, "names": registry,
                    "functions": functions, "per_call": per_call_values}, f, indent=1)
+
+
+def cexprtk_timing(text, variables):
+    """exprtk from Python (cexprtk), where bench/run.sh could install it: an
+    expression compiled once and evaluated, and the text evaluated anew."""
+    try:
+        import cexprtk
+    except ImportError:
+        return {}
+    table = cexprtk.Symbol_Table(dict(variables), add_constants=True)
+    try:
+        expression = cexprtk.Expression(text, table)
+    except cexprtk.ParseException:
+        return {}
+    cells = dict(variables)
+    return {
+        "cexprtk value()": per_call(lambda: expression()),
+        "cexprtk evaluate_expression": per_call(lambda: cexprtk.evaluate_expression(text, cells)),
+    }
 
 
 def per_call_timing():

@@ -24,6 +24,10 @@ if [ ! -f "$peers/exprtk/exprtk.hpp" ]; then
     mv "$peers/cexprtk-$exprtk_version/3rdparty/exprtk/exprtk.hpp" "$peers/exprtk/"
 fi
 
+# And from Python, where a wheel of it serves the interpreter (the newest).
+"$python_system" -m pip install -q --only-binary :all: "cexprtk==$exprtk_version" ||
+    echo "cexprtk has no wheel for $("$python_system" -V): not measured"
+
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELMO_BENCH=ON \
     -DVELMO_TESTS=OFF -DVELMO_PYTHONS="$python39;$python_system" \
     -DVELMO_EXPRTK_DIR="$peers/exprtk" >/dev/null

@@ -50,7 +50,7 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def("eval", &eval)
         .def_property("syntax", &syntaxOf, &setSyntax,
                       "The language the texts are read in: \"classic\" (the default) or\n"
-                      "\"standard\" (blanks, unary minus and plus, signed exponents, **,\n"
+                      "\"standard\" (blanks, unary minus and plus, signed exponents, ** as ^,\n"
                       "comparisons, and/or/not, c ? a : b, quoted names, more functions;\n"
                       "a text it cannot read raises ExpressionError).")
         // Formulas over data.
