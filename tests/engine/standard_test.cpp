@@ -92,10 +92,14 @@ TEST(StandardTest, FunctionsOfAnyCountOfArguments) {
     EXPECT_EQ(m.argumentCounts["sum3"], 3);
     m.syntax = Syntax::Standard;
     EXPECT_EQ(m.eval("sum3(1, 2, 3) + zero() + half(5)"), 330.5L);
+    double x = 2;
+    m.appendVariable("x", x); // a value pushed after the call keeps the call's below it
+    EXPECT_EQ(m.eval("sum3(1, 2, 3) + x * 3"), 327.0L);
+    EXPECT_EQ(m.currentRPN.tokens.head, nullptr); // a success leaves no lists
     double column[3] = {1, 2, 3}, out[3];
     m.evalMany("sum3(x, x, 1)", {{"x", column}}, 3, out);
     EXPECT_EQ(std::vector<double>(out, out + 3), (std::vector<double>{111, 122, 133}));
-    EXPECT_EQ(counts.size(), 4u);
+    EXPECT_EQ(counts.size(), 5u);
     EXPECT_THROW(m.eval("sum3(1, 2)"), ExpressionError);
     EXPECT_THROW(m.appendCallable("many", NaryCallable(), kMostArguments + 1),
                  std::invalid_argument);
