@@ -129,11 +129,6 @@ private:
     std::shared_ptr<Program> program_; // compiled at `derived_`'s edit count `at_`
     const void* derived_ = nullptr;
     std::uint64_t at_ = 0;
-    // The program's machine code while the evaluator's stamp stays `stamp_`:
-    // then nothing it was made from has changed, and value() calls it.
-    const Native* native_ = nullptr;
-    std::uint64_t stamp_ = 0;
-    bool sse_ = false; // it calls functions: under the engine's SSE settings
 };
 
 } // namespace velmoratrix
@@ -303,6 +298,11 @@ private:
     // The run of a compiled program; `record`: a failure fills currentRPN's lists.
     long double runProgram(velmoratrix::Program& program, bool record);
     long double runResolved(velmoratrix::Program& program, bool record);
+    // The program's machine code, where the evaluator's stamp is still the
+    // one it was run at (nothing edited since but variables' values); `ran`
+    // false where that does not hold, or a cell was lost. The value comes back
+    // in a register: an 80-bit store and load would cost more than the rest.
+    long double runStamped(const velmoratrix::Program& program, bool& ran);
     long double finish(velmoratrix::Program& program, bool record);
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
                      std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);

@@ -558,13 +558,11 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
     Code one;
     for (const StandardStep& s : steps) {
         const std::string spelled = quoted(std::string_view(expression).substr(s.offset, s.length));
-        Instruction i{};
-        i.op = Op::Number;
-        std::size_t taken = 0;
+        Instruction i = stepInstruction(s);
+        const std::size_t taken = stepTakes(s);
         std::string action;
         switch (s.kind) {
         case StandardStep::Number:
-            i.number = s.number;
             action = "the number " + spelled;
             break;
         case StandardStep::Name: {
@@ -586,42 +584,16 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
             break;
         }
         case StandardStep::Primitive:
-            i.op = Op::Primitive, i.primitive = s.primitive, i.arity = s.arity;
-            taken = static_cast<std::size_t>(s.arity);
             action = "the operator " + spelled;
             break;
         case StandardStep::Machine:
-            i.op = s.op;
-            taken = s.op == Op::Select ? 3 : s.op == Op::Not || s.op == Op::Truth ? 1 : 2;
             action = s.op == Op::Select
                          ? "the choice " + spelled + " by the third value from the top"
                      : s.op == Op::Truth ? "the truth of " + spelled
                      : s.op == Op::Not   ? "the negation " + spelled
                                          : "the comparison " + spelled;
             break;
-        case StandardStep::Unary:
-        case StandardStep::CallUnary:
-            i.op = s.kind == StandardStep::Unary ? Op::Unary : Op::CallUnary;
-            if (s.kind == StandardStep::Unary)
-                i.unary = s.unary;
-            else
-                i.callUnary = s.callUnary;
-            taken = 1;
-            action = "the function " + spelled;
-            break;
-        case StandardStep::Binary:
-        case StandardStep::CallBinary:
-            i.op = s.kind == StandardStep::Binary ? Op::Binary : Op::CallBinary;
-            if (s.kind == StandardStep::Binary)
-                i.binary = s.binary;
-            else
-                i.callBinary = s.callBinary;
-            taken = 2;
-            action = "the function " + spelled;
-            break;
-        case StandardStep::CallNary:
-            i.op = Op::CallNary, i.callNary = s.callNary, i.arity = s.arity;
-            taken = static_cast<std::size_t>(s.arity);
+        default:
             action = "the function " + spelled;
             break;
         }

@@ -6,8 +6,8 @@
 
 #include "evaluator.h"
 #include "machine.h"
-#include "prepared.h"
 #include "native.h"
+#include "prepared.h"
 
 using namespace velmoratrix;
 
@@ -42,6 +42,21 @@ bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, long double
     return true;
 }
 
+inline long double MathEvaluator::runStamped(const Program& program, bool& ran) {
+    ran = false;
+    if (program.stamp != stamp() || running_) return 0;
+    NativeOutcome outcome;
+    long double value;
+    if (program.code.functions) {
+        const EngineSse sse;
+        value = program.native->value(outcome);
+    } else {
+        value = program.native->value(outcome);
+    }
+    ran = !outcome.lost;
+    return value;
+}
+
 // The record of the last expression is complete after every call: after a
 // success its token lists are empty, so they are built only for a failure.
 long double MathEvaluator::eval(std::string expression) {
@@ -49,21 +64,15 @@ long double MathEvaluator::eval(std::string expression) {
     // The common case: the last text again, nothing edited but the values of
     // its variables, the record as the last call left it.
     Prepared& p = *prepared_;
-    if (!p.programs.empty() && !running_) {
-        Program& last = *p.programs.front();
-        if (last.stamp == stamp() && syntax == p.syntax &&
-            last.standard == (syntax == Syntax::Standard) && sameText(last.text, expression) &&
-            !currentRPN.tokens.head && !currentRPN.RPN_values.head &&
-            sameText(currentRPN.expression, expression) && sameText(currentRPN.RPN, last.rpn)) {
-            NativeOutcome outcome;
-            long double value;
-            if (last.code.functions) {
-                const EngineSse sse;
-                value = last.native->value(outcome);
-            } else {
-                value = last.native->value(outcome);
-            }
-            if (!outcome.lost) return value;
+    if (!p.programs.empty()) {
+        const Program& last = *p.programs.front();
+        if (syntax == p.syntax && last.standard == (syntax == Syntax::Standard) &&
+            sameText(last.text, expression) && !currentRPN.tokens.head &&
+            !currentRPN.RPN_values.head && sameText(currentRPN.expression, expression) &&
+            sameText(currentRPN.RPN, last.rpn)) {
+            bool ran;
+            const long double value = runStamped(last, ran);
+            if (ran) return value;
         }
     }
     refuseWhileRunning("eval");
@@ -73,9 +82,7 @@ long double MathEvaluator::eval(std::string expression) {
     if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
     if (!sameText(currentRPN.RPN, program.rpn)) currentRPN.RPN = program.rpn;
     if (!sameText(currentRPN.expression, expression)) currentRPN.expression = std::move(expression);
-    const long double value = runProgram(program, true);
-    program.stamp = program.native && program.code.direct ? stamp() : 0;
-    return value;
+    return runProgram(program, true);
 }
 
 inline long double MathEvaluator::runProgram(Program& program, bool record) {
@@ -84,6 +91,9 @@ inline long double MathEvaluator::runProgram(Program& program, bool record) {
     // A program evaluated again is worth its machine code.
     if (program.runs < 2 && ++program.runs == 2)
         program.native = Native::scalar(program.code, prepared_->code);
+    // Where its machine code runs it to its value, the next call with nothing
+    // edited runs that at once (runStamped).
+    program.stamp = program.native && program.code.direct ? stamp() : 0;
     if (program.code.functions) {
         const EngineSse sse;
         return runResolved(program, record);
@@ -168,25 +178,13 @@ Formula MathEvaluator::prepare(std::string expression) {
 // variables' values, runs its machine code after one comparison.
 long double Formula::value() {
     MathEvaluator::Entry call(*m_);
-    if (native_ && stamp_ == m_->stamp() && derived_ == m_->prepared_.get() && !m_->running_) {
-        NativeOutcome outcome;
-        long double value;
-        if (sse_) {
-            const EngineSse sse;
-            value = native_->value(outcome);
-        } else {
-            value = native_->value(outcome);
-        }
-        if (!outcome.lost) return value;
+    if (program_ && derived_ == m_->prepared_.get()) {
+        bool ran;
+        const long double value = m_->runStamped(*program_, ran);
+        if (ran) return value;
     }
     m_->refuseWhileRunning("Formula::value");
-    Program& program = m_->programOf(*this);
-    const long double value = m_->runProgram(program, false);
-    // Kept for the next call where the run ends in a value without calling out.
-    native_ = program.code.direct ? program.native.get() : nullptr;
-    stamp_ = m_->stamp();
-    sse_ = program.code.functions;
-    return value;
+    return m_->runProgram(m_->programOf(*this), false);
 }
 
 long double Formula::value(const std::vector<Column>& values) {

@@ -265,6 +265,11 @@ struct StandardStep {
     };
 };
 
+// The instruction a standard step runs as (a name's is resolved apart), and
+// how many values it takes off the stack; it leaves one.
+Instruction stepInstruction(const StandardStep& s);
+std::size_t stepTakes(const StandardStep& s);
+
 // One text compiled: its tokens and reverse Polish order (which follow from
 // the text and the language), and its code (which also follows from the
 // variables, and is resolved again when those change).
@@ -285,8 +290,8 @@ struct Program {
     // same code it is generated (where it can be).
     NativeCode native;
     std::uint32_t runs = 0;
-    // The evaluator's stamp while `native` runs the code to its value: eval
-    // of the same text then calls it at once (0: not now).
+    // The evaluator's stamp while `native` runs the code to its value, for
+    // eval and Formula::value to call it at once (0: not now).
     std::uint64_t stamp = 0;
     // The code of the last evalMany over enough rows (null where none could
     // be generated), with what it was generated for: the columns' names and

@@ -159,6 +159,58 @@ private:
 
 } // namespace
 
+Instruction velmoratrix::stepInstruction(const StandardStep& s) {
+    Instruction i = instruction(Op::Number);
+    switch (s.kind) {
+    case StandardStep::Number:
+    case StandardStep::Name:
+        i.number = s.number;
+        break;
+    case StandardStep::Primitive:
+        i.op = Op::Primitive, i.primitive = s.primitive, i.arity = s.arity;
+        break;
+    case StandardStep::Machine:
+        i.op = s.op;
+        break;
+    case StandardStep::Unary:
+        i.op = Op::Unary, i.unary = s.unary;
+        break;
+    case StandardStep::Binary:
+        i.op = Op::Binary, i.binary = s.binary;
+        break;
+    case StandardStep::CallUnary:
+        i.op = Op::CallUnary, i.callUnary = s.callUnary, i.block = s.block;
+        break;
+    case StandardStep::CallBinary:
+        i.op = Op::CallBinary, i.callBinary = s.callBinary, i.block = s.block;
+        break;
+    case StandardStep::CallNary:
+        i.op = Op::CallNary, i.callNary = s.callNary, i.arity = s.arity, i.block = s.block;
+        break;
+    }
+    return i;
+}
+
+std::size_t velmoratrix::stepTakes(const StandardStep& s) {
+    switch (s.kind) {
+    case StandardStep::Number:
+    case StandardStep::Name:
+        return 0;
+    case StandardStep::Primitive:
+    case StandardStep::CallNary:
+        return static_cast<std::size_t>(s.arity);
+    case StandardStep::Machine:
+        return s.op == Op::Select ? 3 : s.op == Op::Not || s.op == Op::Truth ? 1 : 2;
+    case StandardStep::Unary:
+    case StandardStep::CallUnary:
+        return 1;
+    case StandardStep::Binary:
+    case StandardStep::CallBinary:
+        return 2;
+    }
+    return 0;
+}
+
 namespace {
 
 // Where a name is bound for this call only, or null.
@@ -172,17 +224,8 @@ double* const* boundFor(const Overlay* overlay, std::string_view name) {
 // fail, and that throws ExpressionError.
 void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitter& emit,
                      const Overlay* overlay, std::size_t& depth, std::size_t& maxDepth) {
-    auto pushed = [&] { maxDepth = std::max(maxDepth, ++depth); };
     for (const StandardStep& s : program.standardSteps) {
-        switch (s.kind) {
-        case StandardStep::Number: {
-            Instruction i = instruction(Op::Number);
-            i.number = s.number;
-            emit.push(i);
-            pushed();
-            break;
-        }
-        case StandardStep::Name: {
+        if (s.kind == StandardStep::Name) {
             const std::string_view name = std::string_view(program.text).substr(s.offset, s.length);
             double* const* cell = boundFor(overlay, name);
             if (!cell) cell = registeredCell(m, name);
@@ -194,55 +237,15 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
                     {{s.offset, s.length, true, quoted(name) + " is no registered name"}},
                     program.text);
             emit.push(i);
-            pushed();
-            break;
-        }
-        case StandardStep::Primitive:
-            emit.primitive(s.primitive, s.arity);
-            depth -= static_cast<std::size_t>(s.arity);
-            pushed();
-            break;
-        case StandardStep::Unary:
+        } else if (s.kind == StandardStep::Primitive) {
+            emit.primitive(s.primitive, s.arity); // folded or fused where it can be
+        } else if (s.kind == StandardStep::Unary) {
             emit.unary(s.unary);
-            break;
-        case StandardStep::Machine: {
-            Instruction i = instruction(s.op);
-            emit.push(i);
-            depth -= s.op == Op::Select ? 2 : s.op == Op::Not || s.op == Op::Truth ? 0 : 1;
-            break;
+        } else {
+            emit.push(stepInstruction(s));
         }
-        case StandardStep::Binary:
-        case StandardStep::CallBinary: {
-            Instruction i =
-                instruction(s.kind == StandardStep::Binary ? Op::Binary : Op::CallBinary);
-            if (s.kind == StandardStep::Binary) {
-                i.binary = s.binary;
-            } else {
-                i.callBinary = s.callBinary;
-                i.block = s.block;
-            }
-            emit.push(i);
-            --depth;
-            break;
-        }
-        case StandardStep::CallUnary: {
-            Instruction i = instruction(Op::CallUnary);
-            i.callUnary = s.callUnary;
-            i.block = s.block;
-            emit.push(i);
-            break;
-        }
-        case StandardStep::CallNary: {
-            Instruction i = instruction(Op::CallNary);
-            i.callNary = s.callNary;
-            i.arity = s.arity;
-            i.block = s.block;
-            emit.push(i);
-            depth -= static_cast<std::size_t>(s.arity);
-            pushed();
-            break;
-        }
-        }
+        depth -= stepTakes(s); // every step leaves one value
+        maxDepth = std::max(maxDepth, ++depth);
     }
     code.ending = Ending::Value;
 }
