@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "evaluator.h"
 #include "blocks.h"
+#include "evaluator.h"
 #include "machine.h"
-#include "prepared.h"
 #include "native.h"
 #include "pool.h"
+#include "prepared.h"
 
 using namespace velmoratrix;
 
