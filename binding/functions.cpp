@@ -106,7 +106,9 @@ bool readResults(PyObject* result, const std::string& name, std::size_t count, d
         PyObject_GetBuffer(result, &view, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {
         if (isFloat64(view)) {
             const bool fits = static_cast<std::size_t>(view.shape[0]) == count;
-            for (std::size_t j = 0; fits && j < count; ++j)
+            if (fits && count > 0 && view.strides[0] == sizeof(double))
+                std::memcpy(out, view.buf, count * sizeof(double));
+            for (std::size_t j = 0; fits && view.strides[0] != sizeof(double) && j < count; ++j)
                 std::memcpy(out + j, static_cast<char*>(view.buf) + j * view.strides[0],
                             sizeof(double));
             const Py_ssize_t n = view.shape[0];

@@ -72,6 +72,10 @@ bool cellsPresent(const Code& code, double* const* slots, std::size_t columns) {
 }
 
 constexpr std::size_t kNativeRows = 512;
+// Rows a level or an argument of a stretch's buffers holds: a block and some,
+// so that no two start at the same offset in a page (a load and a store
+// there seem to alias, and stall).
+constexpr std::size_t kStretchRows = BlockRunner::kCallBlock + 68;
 
 } // namespace
 
@@ -86,7 +90,22 @@ const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
     for (std::size_t k = 0; same && k < given.size(); ++k)
         same = kept.names[k] == given[k].name && kept.strides[k] == columns[k].stride;
     if (same) return kept.native.get();
-    kept.native = Native::rows(code, slots, columns, prepared_->code);
+    kept.native.reset();
+    kept.stretches.clear();
+    kept.plan.clear();
+    if (code.inBlocks) {
+        kept.plan = stretchesOf(code);
+        for (const Stretch& s : kept.plan) {
+            kept.stretches.push_back(
+                Native::stretch(code, s, kStretchRows, slots, columns, prepared_->code));
+            if (!kept.stretches.back()) {
+                kept.stretches.clear();
+                break;
+            }
+        }
+    } else {
+        kept.native = Native::rows(code, slots, columns, prepared_->code);
+    }
     kept.made = true;
     kept.names.clear();
     kept.strides.clear();
@@ -102,6 +121,45 @@ const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
 namespace {
 // Rows a thread takes at a time: enough to pay for handing them over.
 constexpr std::size_t kRowsPerRange = 16384;
+
+char* at(const void* base, std::ptrdiff_t stride, std::size_t i) {
+    return const_cast<char*>(static_cast<const char*>(base)) +
+           static_cast<std::ptrdiff_t>(i) * stride;
+}
+
+// Rows first .. last-1 of code cut at its calls over blocks: each block runs
+// the stretches in turn, and between two the call, over the block at once.
+void runStretches(const Code& code, const Program::RowsCode& plan,
+                  const std::vector<Column>& columns, std::size_t first, std::size_t last,
+                  double* out, std::ptrdiff_t outStride) {
+    constexpr std::size_t capacity = BlockRunner::kCallBlock, rows = kStretchRows;
+    std::size_t levels = 0, most = 0;
+    for (const Stretch& s : plan.plan) {
+        for (std::size_t l : s.keep) levels = std::max(levels, l + 1);
+        most = std::max(most, s.arguments);
+    }
+    // The levels (80 bits in 16 bytes, read and written by the stretches
+    // alone), then the arguments and the results, in one buffer.
+    std::vector<double> buffer((2 * levels + most + 1) * rows);
+    long double* kept = reinterpret_cast<long double*>(buffer.data());
+    double* arguments = buffer.data() + 2 * levels * rows;
+    double* results = arguments + most * rows;
+    const double* argumentsOf[kMostArguments];
+    for (std::size_t k = 0; k < most; ++k) argumentsOf[k] = arguments + k * rows;
+    std::vector<const char*> from(columns.size());
+    for (std::size_t block = first; block < last; block += capacity) {
+        const std::size_t count = std::min(last - block, capacity);
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            from[k] = at(columns[k].values, columns[k].stride, block);
+        Rows run{count,  at(out, outStride, block), outStride, from.data(), kept, arguments,
+                 results};
+        for (std::size_t s = 0; s < plan.plan.size(); ++s) {
+            plan.stretches[s]->run(run);
+            const std::size_t call = plan.plan[s].call;
+            if (call < code.steps.size()) (*code.steps[call].block)(argumentsOf, count, results);
+        }
+    }
+}
 
 } // namespace
 
@@ -184,9 +242,6 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     const Code& code = resolved.code;
     std::vector<double>& cells = resolved.cells;
     const std::vector<double*>& slots = resolved.slots;
-    auto at = [](double* base, std::ptrdiff_t stride, std::size_t i) {
-        return reinterpret_cast<char*>(base) + static_cast<std::ptrdiff_t>(i) * stride;
-    };
     const Inputs inputs(given, count, out, outStride);
     const std::vector<Column>& columns = inputs.columns();
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
@@ -224,8 +279,17 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     }
     if (!malformed && code.inBlocks && code.maxDepth < kInlineStack) {
         // Callables that take blocks of rows: one call a block, the rest of
-        // the text over the blocks, on every thread.
+        // the text over the blocks (generated between the calls), on every
+        // thread.
+        const bool generated = count >= kNativeRows &&
+                               cellsPresent(code, slots.data(), slots.size()) &&
+                               (rowsCode(program, code, given, columns, slots.data()),
+                                !program.rows.stretches.empty());
         forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
+            if (generated) {
+                runStretches(code, program.rows, columns, first, last, out, outStride);
+                return;
+            }
             BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency,
                                BlockRunner::kCallBlock);
             for (std::size_t block = first; block < last; block += blocks.size())

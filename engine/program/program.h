@@ -265,6 +265,31 @@ struct StandardStep {
     };
 };
 
+// The values a step leaves on the stack less those it takes.
+std::ptrdiff_t stackChange(const Instruction& i);
+
+// Code that calls callables over blocks of rows, cut at each call into
+// stretches, each generated as rows over a block. A stretch's rows do its
+// actions in order: run steps, load a value an earlier stretch kept (80
+// bits at its level of the stack), or load the call's result. It ends at the
+// call `call` (or the end of the code), writing that call's `arguments` as
+// doubles and keeping the values under them that a later stretch takes. A
+// value computed from the columns alone is not kept: the stretch that takes
+// it runs its steps.
+struct StretchAction {
+    enum Kind : std::uint8_t { Steps, Kept, Result };
+    Kind kind;
+    std::size_t first, last; // Steps: steps [first, last); Kept: the level `first`
+};
+struct Stretch {
+    std::vector<StretchAction> actions;
+    std::size_t call = 0, arguments = 0;
+    std::vector<std::size_t> keep; // levels, bottom first
+};
+// The stretches of code whose calls out all take blocks (none where it
+// calls nothing out).
+std::vector<Stretch> stretchesOf(const Code& code);
+
 // The instruction a standard step runs as (a name's is resolved apart), and
 // how many values it takes off the stack; it leaves one.
 Instruction stepInstruction(const StandardStep& s);
@@ -299,6 +324,10 @@ struct Program {
     struct RowsCode {
         bool made = false;
         NativeCode native;
+        // Code that calls callables over blocks: its stretches between the
+        // calls (none where one could not be generated).
+        std::vector<Stretch> plan;
+        std::vector<NativeCode> stretches;
         std::vector<std::string> names;
         std::vector<std::ptrdiff_t> strides;
         std::uint64_t registryEdits = 0;
@@ -320,6 +349,7 @@ struct Program {
         stamp = 0;
         native.reset();
         rows.native.reset();
+        rows.stretches.clear();
         rows.made = false;
         runs = 0;
     }
@@ -333,6 +363,7 @@ struct Program {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
                (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes() +
                nativeBytes(native.get()) + nativeBytes(rows.native.get()) + with.code.bytes() +
+               rows.plan.capacity() * sizeof(Stretch) +
                standardSteps.capacity() * sizeof(StandardStep);
     }
     // Whether it has nothing to run (an empty classic text).

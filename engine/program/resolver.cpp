@@ -338,52 +338,21 @@ void resolveClassic(MathEvaluator& m, const Language& language, const Program& p
 // What the run needs to know of the steps; a push onto an empty stack has
 // nothing to save below it.
 void finishCode(Code& code) {
-    std::size_t values = 0;
+    std::ptrdiff_t values = 0;
     bool callsOut = false, rowByRow = false;
     code.functions = false;
     for (Instruction& i : code.steps) {
         code.functions |= i.op >= Op::Pow;
+        if (values == 0 && (i.op == Op::Number || i.op == Op::Constant || i.op == Op::Variable))
+            i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::Number) +
+                                   static_cast<int>(Op::NumberFirst));
+        values += stackChange(i);
         bool out = false; // whether the step calls a function from outside the engine
         switch (i.op) {
-        case Op::Number:
-        case Op::Constant:
-        case Op::Variable:
-            if (values++ == 0)
-                i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::Number) +
-                                       static_cast<int>(Op::NumberFirst));
-            break;
-        case Op::Add:
-        case Op::Sub:
-        case Op::Mul:
-        case Op::Div:
-        case Op::Pow:
-        case Op::Less:
-        case Op::LessEqual:
-        case Op::Greater:
-        case Op::GreaterEqual:
-        case Op::Equal:
-        case Op::NotEqual:
-            --values;
-            break;
         case Op::Binary:
-            --values;
             out = !isPure(i.binary);
             break;
-        case Op::CallBinary:
-            --values;
-            out = true;
-            break;
-        case Op::Select:
-            values -= 2;
-            break;
-        case Op::CallNary:
-            values = values + 1 - static_cast<std::size_t>(i.arity);
-            out = true;
-            break;
         case Op::Primitive:
-            values = values + 1 - static_cast<std::size_t>(i.arity);
-            out = !isPure(i.primitive);
-            break;
         case Op::PrimitiveNumber:
             out = !isPure(i.primitive);
             break;
@@ -391,6 +360,8 @@ void finishCode(Code& code) {
             out = !isPure(i.unary);
             break;
         case Op::CallUnary:
+        case Op::CallBinary:
+        case Op::CallNary:
             out = true;
             break;
         default:
@@ -408,6 +379,160 @@ void finishCode(Code& code) {
 }
 
 } // namespace
+
+std::ptrdiff_t velmoratrix::stackChange(const Instruction& i) {
+    switch (i.op) {
+    case Op::Number:
+    case Op::Constant:
+    case Op::Variable:
+    case Op::NumberFirst:
+    case Op::ConstantFirst:
+    case Op::VariableFirst:
+        return 1;
+    case Op::Add:
+    case Op::Sub:
+    case Op::Mul:
+    case Op::Div:
+    case Op::Pow:
+    case Op::Less:
+    case Op::LessEqual:
+    case Op::Greater:
+    case Op::GreaterEqual:
+    case Op::Equal:
+    case Op::NotEqual:
+    case Op::Binary:
+    case Op::CallBinary:
+        return -1;
+    case Op::Select:
+        return -2;
+    case Op::Primitive:
+    case Op::CallNary:
+        return 1 - static_cast<std::ptrdiff_t>(i.arity);
+    default:
+        return 0;
+    }
+}
+
+namespace {
+
+// Builds the stretches in one pass over the steps, following every value on
+// the stack: the step its computation starts at, whether it calls nothing
+// out, and where it is while the stretch runs (computed in it, kept, or to
+// be computed again by the stretch that takes it).
+class StretchPlanner {
+public:
+    explicit StretchPlanner(const Code& code) : code_(code) {}
+
+    std::vector<Stretch> plan() {
+        const std::vector<Instruction>& steps = code_.steps;
+        for (std::size_t k = 0; k < steps.size(); ++k) {
+            const Instruction& i = steps[k];
+            const std::ptrdiff_t pops = 1 - stackChange(i);
+            if (pops < 0 || static_cast<std::size_t>(pops) > stack_.size()) return {};
+            const std::size_t base = stack_.size() - static_cast<std::size_t>(pops);
+            if (base < bottom_) computeFrom(base);
+            const bool call =
+                i.op == Op::CallUnary || i.op == Op::CallBinary || i.op == Op::CallNary;
+            if (call)
+                cut(k, static_cast<std::size_t>(pops));
+            else
+                run(k);
+            bool pure = !call;
+            for (std::size_t l = base; l < stack_.size(); ++l) pure = pure && stack_[l].pure;
+            const std::size_t start = base < stack_.size() ? stack_[base].start : k;
+            stack_.resize(base);
+            stack_.push_back({start, 0, pure, Where::Here});
+        }
+        if (plan_.empty() || stack_.size() != 1) return {};
+        if (bottom_ > 0) computeFrom(0);
+        current_.call = steps.size();
+        plan_.push_back(std::move(current_));
+        return std::move(plan_);
+    }
+
+private:
+    enum class Where : std::uint8_t { Here, Kept, Later };
+    struct Value {
+        std::size_t start, end; // Later: its steps
+        bool pure;
+        Where where;
+    };
+    const Code& code_;
+    std::vector<Value> stack_;
+    std::size_t bottom_ = 0; // the levels from it up are computed in this stretch
+    Stretch current_;
+    std::vector<Stretch> plan_;
+
+    void run(std::size_t k) {
+        std::vector<StretchAction>& a = current_.actions;
+        if (!a.empty() && a.back().kind == StretchAction::Steps && a.back().last == k)
+            ++a.back().last;
+        else
+            a.push_back({StretchAction::Steps, k, k + 1});
+    }
+    // The values from `level` up to the stretch's first, taken by a step:
+    // loaded or computed first, in order.
+    void computeFrom(std::size_t level) {
+        std::vector<StretchAction> first;
+        for (std::size_t l = level; l < bottom_; ++l) {
+            const Value& v = stack_[l];
+            first.push_back(v.where == Where::Kept
+                                ? StretchAction{StretchAction::Kept, l, 0}
+                                : StretchAction{StretchAction::Steps, v.start, v.end});
+            stack_[l].where = Where::Here;
+        }
+        current_.actions.insert(current_.actions.begin(), first.begin(), first.end());
+        bottom_ = level;
+    }
+    // The stretch ends at the call, step k, of n arguments: the values under
+    // them are kept, or computed later where they call nothing out (their
+    // steps leave this stretch).
+    void cut(std::size_t k, std::size_t n) {
+        const std::size_t base = stack_.size() - n;
+        std::vector<std::pair<std::size_t, std::size_t>> later;
+        for (std::size_t l = bottom_; l < base; ++l) {
+            Value& v = stack_[l];
+            if (v.pure) {
+                v.where = Where::Later;
+                v.end = l + 1 < stack_.size() ? stack_[l + 1].start : k;
+                later.emplace_back(v.start, v.end);
+            } else {
+                v.where = Where::Kept;
+                current_.keep.push_back(l);
+            }
+        }
+        std::vector<StretchAction> actions;
+        auto skip = later.begin();
+        for (StretchAction a : current_.actions) {
+            if (a.kind != StretchAction::Steps) {
+                actions.push_back(a);
+                continue;
+            }
+            // The ranges taken out are in order and do not overlap.
+            for (; skip != later.end() && skip->first < a.last; ++skip) {
+                if (skip->second <= a.first) continue;
+                if (skip->first > a.first)
+                    actions.push_back({StretchAction::Steps, a.first, skip->first});
+                a.first = std::max(a.first, skip->second);
+                if (skip->second > a.last) break;
+            }
+            if (a.first < a.last) actions.push_back(a);
+        }
+        current_.actions = std::move(actions);
+        current_.call = k;
+        current_.arguments = n;
+        plan_.push_back(std::move(current_));
+        current_ = Stretch{};
+        current_.actions.push_back({StretchAction::Result, 0, 0});
+        bottom_ = base;
+    }
+};
+
+} // namespace
+
+std::vector<Stretch> velmoratrix::stretchesOf(const Code& code) {
+    return StretchPlanner(code).plan();
+}
 
 void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Program& program,
                           Code& code, const Overlay* overlay) {

@@ -79,6 +79,10 @@ NativeCode Native::rows(const Code&, double* const*, const std::vector<Column>&,
                         const std::shared_ptr<CodeArena>&) {
     return nullptr;
 }
+NativeCode Native::stretch(const Code&, const Stretch&, std::size_t, double* const*,
+                           const std::vector<Column>&, const std::shared_ptr<CodeArena>&) {
+    return nullptr;
+}
 
 #else
 
@@ -252,11 +256,15 @@ enum class Mode { Scalar, Rows };
 class Generator : public Xbyak::CodeGenerator {
 public:
     Generator(std::size_t size, void* scratch, Mode mode, double* const* slots,
-              const std::vector<Column>* columns)
-        : CodeGenerator(size, scratch), mode_(mode), slots_(slots), columns_(columns) {}
+              const std::vector<Column>* columns, const Stretch* stretch = nullptr,
+              std::size_t capacity = 0)
+        : CodeGenerator(size, scratch), mode_(mode), slots_(slots), columns_(columns),
+          stretch_(stretch), capacity_(capacity) {}
 
     // False for a step the generator does not take.
     bool generate(const Code& code) {
+        const std::vector<StretchAction> whole{{StretchAction::Steps, 0, code.steps.size()}};
+        const std::vector<StretchAction>& actions = stretch_ ? stretch_->actions : whole;
         frame_ = (kSlots + 16 * (code.maxDepth + 1) + 15) & ~std::size_t{15};
         exact_.assign(code.maxDepth + 2, false);
         spilledAsDouble_.assign(code.maxDepth + 2, false);
@@ -274,26 +282,46 @@ public:
             mov(r14, ptr[rbx + offsetof(Rows, out)]);
             mov(r15, ptr[rbx + offsetof(Rows, outStride)]);
             mov(rbp, ptr[rbx + offsetof(Rows, columns)]);
-            holdColumns(code);
+            holdColumns(code, actions);
             xor_(r13, r13); // the row
             test(r12, r12);
             jz(done, T_NEAR);
             L(loop);
         }
-        for (std::size_t k = 0; k < code.steps.size(); ++k) {
-            const Instruction& i = code.steps[k];
-            // A variable the next step takes as a double is read as one.
-            if (isVariable(i.op) && k + 1 < code.steps.size() && takesDouble(code.steps[k + 1])) {
-                pending_ = &i;
+        for (const StretchAction& a : actions) {
+            if (a.kind == StretchAction::Kept) {
+                loadKept(a.first);
                 continue;
             }
-            if (!step(code, i)) return false;
+            if (a.kind == StretchAction::Result) {
+                mov(rax, ptr[rbx + offsetof(Rows, result)]);
+                room();
+                fld(qword[rax + r13 * 8]);
+                pushed(true);
+                continue;
+            }
+            for (std::size_t k = a.first; k < a.last; ++k) {
+                const Instruction& i = code.steps[k];
+                // A variable the next step takes as a double is read as one.
+                if (isVariable(i.op) && k + 1 < a.last && takesDouble(code.steps[k + 1])) {
+                    pending_ = &i;
+                    continue;
+                }
+                if (!step(code, i)) return false;
+            }
         }
-        if (depth_ != 1) return false;
-        inRegisters(1);
+        if (stretch_ && stretch_->call < code.steps.size()) {
+            if (depth_ != stretch_->keep.size() + stretch_->arguments) return false;
+            leave();
+        } else {
+            if (depth_ != 1) return false;
+            inRegisters(1);
+        }
         if (mode_ == Mode::Rows) {
-            fstp(qword[r14]); // rounded to double, as the result is
-            add(r14, r15);
+            if (depth_ == 1) {
+                fstp(qword[r14]); // rounded to double, as the result is
+                add(r14, r15);
+            }
             depth_ = registers_ = 0;
             inc(r13);
             cmp(r13, r12);
@@ -337,10 +365,15 @@ private:
     const Xbyak::Reg64 kHolders[4] = {r8, r9, r10, r11};
     std::vector<std::size_t> held_;
 
-    void holdColumns(const Code& code) {
-        for (const Instruction& i : code.steps)
-            if (calls(i.op)) return;
-        for (const Instruction& i : code.steps) {
+    void holdColumns(const Code& code, const std::vector<StretchAction>& actions) {
+        std::vector<const Instruction*> run;
+        for (const StretchAction& a : actions)
+            for (std::size_t k = a.first; a.kind == StretchAction::Steps && k < a.last; ++k) {
+                if (calls(code.steps[k].op)) return;
+                run.push_back(&code.steps[k]);
+            }
+        for (const Instruction* s : run) {
+            const Instruction& i = *s;
             if (!readsCell(i.op) || !(i.cell >= slots_ && i.cell < slots_ + columns_->size()) ||
                 held_.size() == 4)
                 continue;
@@ -360,6 +393,8 @@ private:
     Mode mode_;
     double* const* slots_;
     const std::vector<Column>* columns_; // rows: the columns, for their strides
+    const Stretch* stretch_;             // rows of a stretch between calls, or null
+    std::size_t capacity_;               // the stretch's buffers: rows a level
     std::size_t frame_ = 0;
     std::size_t depth_ = 0, registers_ = 0;     // values, and how many on the x87 stack
     std::vector<bool> exact_, spilledAsDouble_; // by position on the stack
@@ -392,6 +427,43 @@ private:
         db(0x84 | operation << 3); // mod 10, r/m 100: a SIB byte follows
         db(0x24);                  // base rsp, no index
         dd(static_cast<std::uint32_t>(offset));
+    }
+    // The same on [rax + disp32].
+    void extendedAtRax(int operation, std::size_t offset) {
+        db(0xDB);
+        db(0x80 | operation << 3); // mod 10, r/m 000
+        dd(static_cast<std::uint32_t>(offset));
+    }
+    // rax: where the row's values of the kept levels start (16 bytes each).
+    void keptOfRow() {
+        mov(rax, ptr[rbx + offsetof(Rows, kept)]);
+        mov(rcx, r13);
+        shl(rcx, 4);
+        add(rax, rcx);
+    }
+    // A value an earlier stretch kept at its level.
+    void loadKept(std::size_t level) {
+        keptOfRow();
+        room();
+        extendedAtRax(5, level * capacity_ * 16);
+        pushed();
+    }
+    // And ends with the call's arguments as doubles, the values below kept.
+    void leave() {
+        for (std::size_t k = stretch_->arguments; k-- > 0;) {
+            inRegisters(1);
+            mov(rax, ptr[rbx + offsetof(Rows, arguments)]);
+            fstp(qword[rax + r13 * 8 + static_cast<std::uint32_t>(k * capacity_ * 8)]);
+            --depth_;
+            --registers_;
+        }
+        if (!stretch_->keep.empty()) keptOfRow();
+        for (std::size_t j = stretch_->keep.size(); j-- > 0;) {
+            inRegisters(1);
+            extendedAtRax(7, stretch_->keep[j] * capacity_ * 16);
+            --depth_;
+            --registers_;
+        }
     }
     // A value that is exactly a double (a variable, a number, what a
     // function of doubles returned) is spilled as one: 80-bit stores and
@@ -833,14 +905,17 @@ constexpr std::size_t kStepBytes = 192, kFixedBytes = 512;
 
 // The code as bytes, or none.
 std::vector<std::uint8_t> generate(const Code& code, Mode mode, double* const* slots,
-                                   const std::vector<Column>* columns) {
+                                   const std::vector<Column>* columns,
+                                   const Stretch* stretch = nullptr, std::size_t capacity = 0) {
     if (!nativeEnabled() || code.ending != Ending::Value || code.depth != 1 ||
         code.steps.size() > kMaxSteps || code.maxDepth > kMaxDepth)
         return {};
-    const std::size_t bound = kFixedBytes + kStepBytes * code.steps.size();
+    // A stretch also loads and stores its values at each end.
+    const std::size_t bound = kFixedBytes + kStepBytes * code.steps.size() +
+                              (stretch ? 96 * (code.maxDepth + kMostArguments) : 0);
     std::vector<std::uint8_t> scratch(bound);
     try {
-        Generator g(bound, scratch.data(), mode, slots, columns);
+        Generator g(bound, scratch.data(), mode, slots, columns, stretch, capacity);
         if (!g.generate(code)) return {};
         scratch.resize(g.getSize());
     } catch (const Xbyak::Error&) {
@@ -873,6 +948,15 @@ NativeCode Native::scalar(const Code& code, const std::shared_ptr<CodeArena>& ar
 NativeCode Native::rows(const Code& code, double* const* slots, const std::vector<Column>& columns,
                         const std::shared_ptr<CodeArena>& arena) {
     return place(generate(code, Mode::Rows, slots, &columns), arena);
+}
+
+NativeCode Native::stretch(const Code& code, const Stretch& s, std::size_t capacity,
+                           double* const* slots, const std::vector<Column>& columns,
+                           const std::shared_ptr<CodeArena>& arena) {
+    // Its buffers are addressed with 32-bit displacements.
+    if (capacity == 0 || (code.maxDepth + kMostArguments) * capacity * 16 > INT32_MAX)
+        return nullptr;
+    return place(generate(code, Mode::Rows, slots, &columns, &s, capacity), arena);
 }
 
 #endif

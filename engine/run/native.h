@@ -48,6 +48,11 @@ struct Rows {
     char* out;
     std::ptrdiff_t outStride;
     const char* const* columns;
+    // A stretch's buffers (program.h): level j of row r at kept[j * capacity + r],
+    // argument k at arguments[k * capacity + r], the call's result at result[r].
+    long double* kept = nullptr;
+    double* arguments = nullptr;
+    const double* result = nullptr;
 };
 
 class Native {
@@ -67,6 +72,10 @@ public:
     static NativeCode rows(const Code& code, double* const* slots,
                            const std::vector<Column>& columns,
                            const std::shared_ptr<CodeArena>& arena = {});
+    // A stretch's rows, for blocks of at most `capacity` rows.
+    static NativeCode stretch(const Code& code, const Stretch& s, std::size_t capacity,
+                              double* const* slots, const std::vector<Column>& columns,
+                              const std::shared_ptr<CodeArena>& arena = {});
 
     long double value(NativeOutcome& outcome) const {
         return reinterpret_cast<long double (*)(NativeOutcome*)>(entry_)(&outcome);

@@ -131,3 +131,65 @@ TEST(StandardTest, CallablesWithBlocksAreCalledOncePerBlock) {
     }
     EXPECT_GT(scalarCalls, 0);
 }
+
+// Generated rows cut at each call over blocks keep what crosses a call in 80
+// bits (or compute it again after the call), spill past the register stack,
+// and read strided columns: every row has the bits of one evaluation, on
+// the block runner too.
+TEST(StandardTest, RowsBetweenCallsOverBlocksGiveTheBitsOfOneEvaluation) {
+    MathEvaluator m(false);
+    m.syntax = Syntax::Standard;
+    auto add = [&](const char* name, int n, double (*f)(const double*)) {
+        m.appendCallable(
+            name, NaryCallable([f](const double* v, std::size_t) { return f(v); }),
+            BlockCallable([f, n](const double* const* v, std::size_t count, double* out) {
+                double row[3];
+                for (std::size_t j = 0; j < count; ++j) {
+                    for (int k = 0; k < n; ++k) row[k] = v[k][j];
+                    out[j] = f(row);
+                }
+            }),
+            n);
+    };
+    add("seven", 0, [](const double*) { return 7.0; });
+    add("third", 1, [](const double* v) { return v[0] / 3; });
+    add("mix", 2, [](const double* v) { return v[0] - 2 * v[1]; });
+    add("sum3", 3, [](const double* v) { return v[0] + v[1] + v[2]; });
+    const char* const texts[] = {
+        "x / 3 + third(x) * x",        // computed again after the call
+        "third(x) / 3 + third(x / 7)", // kept in 80 bits across it
+        "mix(third(x * x), y / 7) + x * 2.5",
+        "sum3(x / 3, third(y), x / 7) - seven() / 3",
+        "third(x)/3 + (third(x)/5 + (third(x)/7 + (third(x)/9 + (third(x)/11 + (third(x)/13"
+        " + (third(x)/17 + (third(x)/19 + (third(x)/23 + third(x/29)))))))))",
+        "where(third(x) > 1, x / 3, third(y)) ^ 2 + x / 3",
+    };
+    constexpr std::size_t kRows = 3000;
+    std::vector<double> x(kRows), y(2 * kRows), generated(kRows), blocks(kRows);
+    const double odd[] = {std::numeric_limits<double>::quiet_NaN(),
+                          -0.0,
+                          std::numeric_limits<double>::infinity(),
+                          4.9e-324,
+                          1e308,
+                          -1e-300};
+    for (std::size_t i = 0; i < kRows; ++i) {
+        x[i] = i % 50 < 6 ? odd[i % 50] : 0.37 * static_cast<double>(i) - 500;
+        y[2 * i] = 1.0 / (static_cast<double>(i) + 0.5);
+    }
+    const std::vector<Column> columns{{"x", x.data()}, {"y", y.data(), 2 * sizeof(double)}};
+    for (const char* text : texts) {
+        const std::size_t pieces = nativeCounts().pieces;
+        m.evalMany(text, columns, kRows, generated.data(), sizeof(double), 2);
+        EXPECT_GT(nativeCounts().pieces, pieces) << text;
+        setNativeEnabled(false);
+        m.evalMany(text, columns, kRows, blocks.data());
+        setNativeEnabled(true);
+        for (std::size_t i = 0; i < kRows; ++i) {
+            ASSERT_EQ(bitsOf(generated[i]), bitsOf(blocks[i])) << text << " row " << i;
+            if (i % 7 != 0 && i % 50 >= 6) continue;
+            const double one =
+                static_cast<double>(m.evalWith(text, {{"x", &x[i]}, {"y", &y[2 * i]}}));
+            ASSERT_EQ(bitsOf(one), bitsOf(generated[i])) << text << " row " << i;
+        }
+    }
+}

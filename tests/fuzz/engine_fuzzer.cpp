@@ -250,6 +250,22 @@ struct Built {
     int precedence; // of its outermost operator: 100 for an atom
 };
 
+// Callables over blocks of rows, which cut generated rows into stretches:
+// third(v) = v / 3 and mix(a, b) = a - 2b, in double.
+void addBlockCallables(MathEvaluator& e) {
+    e.appendCallable("third", NaryCallable([](const double* v, std::size_t) { return v[0] / 3; }),
+                     BlockCallable([](const double* const* v, std::size_t n, double* out) {
+                         for (std::size_t j = 0; j < n; ++j) out[j] = v[0][j] / 3;
+                     }),
+                     1);
+    e.appendCallable("mix",
+                     NaryCallable([](const double* v, std::size_t) { return v[0] - 2 * v[1]; }),
+                     BlockCallable([](const double* const* v, std::size_t n, double* out) {
+                         for (std::size_t j = 0; j < n; ++j) out[j] = v[0][j] - 2 * v[1][j];
+                     }),
+                     2);
+}
+
 Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
     auto next = [&]() -> unsigned { return at < end ? *at++ : 0; };
     const unsigned kind = next();
@@ -282,8 +298,14 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
                                            : std::hypot(dl, dr);
         return {std::string(names[f]) + "(" + a.text + ", " + b.text + ")", value, 100};
     }
-    case 2:
-        return {"abs(" + a.text + ")", std::fabs(static_cast<double>(a.value)), 100};
+    case 2: { // abs, or a callable over blocks
+        const unsigned f = next() % 3;
+        const double d = static_cast<double>(a.value);
+        if (f == 0) return {"abs(" + a.text + ")", std::fabs(d), 100};
+        if (f == 1) return {"third(" + a.text + ")", d / 3, 100};
+        const Built b = tree(at, end, depth - 1);
+        return {"mix(" + a.text + ", " + b.text + ")", d - 2 * static_cast<double>(b.value), 100};
+    }
     case 3:
         return {"-" + wrap(a, 35), -a.value, 35};
     case 4: { // a comparison, never chained
@@ -342,6 +364,7 @@ void standardWays(const std::string& text) {
             MathEvaluator e(accurate);
             static double x = 1.5;
             e.appendVariable("x", x);
+            addBlockCallables(e);
             e.syntax = Syntax::Standard;
             e.eval(text);
             values[generated] = e.eval(text); // the second run is generated
@@ -362,6 +385,7 @@ void standardCalls(const std::uint8_t* data, std::size_t size) {
         auto* e = new MathEvaluator(false);
         static double x = 1.5;
         e->appendVariable("x", x);
+        addBlockCallables(*e);
         e->syntax = Syntax::Standard;
         return e;
     }();
