@@ -193,3 +193,21 @@ TEST(StandardTest, RowsBetweenCallsOverBlocksGiveTheBitsOfOneEvaluation) {
         }
     }
 }
+
+// A text deeper than the inline stack that calls a function row by row: each
+// row runs on a stack of its own size.
+TEST(StandardTest, DeepTextsCallingOutRowByRow) {
+    MathEvaluator m(false);
+    m.appendCallable("half", UnaryCallable([](double v) { return v / 2; }));
+    std::string text = "half(x)";
+    for (int k = 0; k < 80; ++k) text = "x/3+(" + text + ")";
+    std::vector<double> xs(40), out(xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) xs[i] = 0.7 * static_cast<double>(i) - 9;
+    m.evalMany(text, {{"x", xs.data()}}, xs.size(), out.data());
+    double x = 0;
+    m.appendVariable("x", x);
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        x = xs[i];
+        ASSERT_EQ(bitsOf(static_cast<double>(m.eval(text))), bitsOf(out[i])) << i;
+    }
+}
