@@ -163,6 +163,7 @@ TEST(StandardTest, RowsBetweenCallsOverBlocksGiveTheBitsOfOneEvaluation) {
         "third(x)/3 + (third(x)/5 + (third(x)/7 + (third(x)/9 + (third(x)/11 + (third(x)/13"
         " + (third(x)/17 + (third(x)/19 + (third(x)/23 + third(x/29)))))))))",
         "where(third(x) > 1, x / 3, third(y)) ^ 2 + x / 3",
+        "where(x > 0, x / 3, 1) + sin(x)", // the choice spilled in 80 bits at the call
     };
     constexpr std::size_t kRows = 3000;
     std::vector<double> x(kRows), y(2 * kRows), generated(kRows), blocks(kRows);
