@@ -448,7 +448,8 @@ private:
         extendedAtRax(5, level * capacity_ * 16);
         pushed();
     }
-    // And ends with the call's arguments as doubles, the values below kept.
+    // A stretch's row ends with its call's arguments as doubles, and keeps the
+    // values under them that a later stretch takes.
     void leave() {
         for (std::size_t k = stretch_->arguments; k-- > 0;) {
             inRegisters(1);
