@@ -79,7 +79,8 @@ constexpr std::size_t kStretchRows = BlockRunner::kCallBlock + 68;
 
 } // namespace
 
-// The program's code for these columns, generated again only where they,
+// The program's code for these columns (for code that calls callables over
+// blocks, its stretches in program.rows), generated again only where they,
 // the variables or the flag differ from the last call's.
 const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
                                       const std::vector<Column>& given,
@@ -263,8 +264,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
                 if (native) {
                     std::vector<const char*> from(columns.size());
                     for (std::size_t k = 0; k < columns.size(); ++k)
-                        from[k] =
-                            at(const_cast<double*>(columns[k].values), columns[k].stride, first);
+                        from[k] = at(columns[k].values, columns[k].stride, first);
                     Rows rows{last - first, at(out, outStride, first), outStride, from.data()};
                     native->run(rows);
                     return;
@@ -281,10 +281,11 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
         // Callables that take blocks of rows: one call a block, the rest of
         // the text over the blocks (generated between the calls), on every
         // thread.
-        const bool generated = count >= kNativeRows &&
-                               cellsPresent(code, slots.data(), slots.size()) &&
-                               (rowsCode(program, code, given, columns, slots.data()),
-                                !program.rows.stretches.empty());
+        bool generated = count >= kNativeRows && cellsPresent(code, slots.data(), slots.size());
+        if (generated) {
+            rowsCode(program, code, given, columns, slots.data());
+            generated = !program.rows.stretches.empty();
+        }
         forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
             if (generated) {
                 runStretches(code, program.rows, columns, first, last, out, outStride);
@@ -305,8 +306,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     long double* stack = deep.empty() ? shallow : deep.data();
     for (std::size_t i = 0; i < count; ++i) {
         for (std::size_t k = 0; k < columns.size(); ++k)
-            std::memcpy(&cells[k], at(const_cast<double*>(columns[k].values), columns[k].stride, i),
-                        sizeof(double));
+            std::memcpy(&cells[k], at(columns[k].values, columns[k].stride, i), sizeof(double));
         bool ok = !program.empty();
         const long double value = ok ? execute(code, stack, accuracyOverEfficiency, ok) : 0.0L;
         const double result = ok && !malformed ? static_cast<double>(value) : 0.0;

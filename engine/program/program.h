@@ -187,6 +187,10 @@ enum class Op : std::uint8_t {
     CallBinary,
     CallNary, // a callable of `arity` arguments
 };
+// The steps that call a callable (one with state of its own).
+inline bool callsCallable(Op op) {
+    return op == Op::CallUnary || op == Op::CallBinary || op == Op::CallNary;
+}
 // The steps that read a variable through `cell`.
 inline bool readsCell(Op op) {
     return op == Op::Variable || op == Op::VariableFirst || op == Op::AddVariable ||
@@ -328,6 +332,14 @@ struct Program {
         // calls (none where one could not be generated).
         std::vector<Stretch> plan;
         std::vector<NativeCode> stretches;
+        std::size_t bytes() const {
+            std::size_t n = nativeBytes(native.get()) + plan.capacity() * sizeof(Stretch);
+            for (const Stretch& s : plan)
+                n += s.actions.capacity() * sizeof(StretchAction) +
+                     s.keep.capacity() * sizeof(std::size_t);
+            for (const NativeCode& c : stretches) n += nativeBytes(c.get());
+            return n;
+        }
         std::vector<std::string> names;
         std::vector<std::ptrdiff_t> strides;
         std::uint64_t registryEdits = 0;
@@ -362,8 +374,7 @@ struct Program {
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +
                (output.capacity() + stack.capacity()) * sizeof(std::uint32_t) + code.bytes() +
-               nativeBytes(native.get()) + nativeBytes(rows.native.get()) + with.code.bytes() +
-               rows.plan.capacity() * sizeof(Stretch) +
+               nativeBytes(native.get()) + rows.bytes() + with.code.bytes() +
                standardSteps.capacity() * sizeof(StandardStep);
     }
     // Whether it has nothing to run (an empty classic text).

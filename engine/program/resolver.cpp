@@ -367,10 +367,8 @@ void finishCode(Code& code) {
         default:
             break;
         }
-        const bool callable =
-            i.op == Op::CallUnary || i.op == Op::CallBinary || i.op == Op::CallNary;
         callsOut |= out;
-        rowByRow |= out && !(callable && i.block);
+        rowByRow |= out && !(callsCallable(i.op) && i.block);
     }
     code.callsOut = callsOut;
     code.inBlocks = callsOut && !rowByRow;
@@ -431,8 +429,7 @@ public:
             if (pops < 0 || static_cast<std::size_t>(pops) > stack_.size()) return {};
             const std::size_t base = stack_.size() - static_cast<std::size_t>(pops);
             if (base < bottom_) computeFrom(base);
-            const bool call =
-                i.op == Op::CallUnary || i.op == Op::CallBinary || i.op == Op::CallNary;
+            const bool call = callsCallable(i.op);
             if (call)
                 cut(k, static_cast<std::size_t>(pops));
             else

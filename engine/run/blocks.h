@@ -1,6 +1,7 @@
 // The block runner: resolved code over a block of rows at once, step by
-// step, for code that calls nothing outside the engine and keeps the stack
-// shallow. Each row sees the very operations of a scalar run (machine.h).
+// step, for code that calls nothing outside the engine (or only callables
+// over blocks) and keeps the stack shallow, where no machine code runs it.
+// Each row sees the very operations of a scalar run (machine.h).
 #pragma once
 
 #include <cmath>
@@ -16,7 +17,8 @@ namespace velmoratrix {
 // Runs code over a block of elements at once, step by step, so that a step's
 // dispatch is paid once per block (each element still sees the very
 // operations of a scalar run). For code that calls nothing outside the
-// engine and keeps the stack shallow. Where a registered variable has lost
+// engine but callables over blocks, and keeps the stack shallow. Where a
+// registered variable has lost
 // its cell, every element of the block is the failure value.
 class BlockRunner {
 public:
