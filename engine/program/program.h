@@ -362,6 +362,7 @@ struct Program {
         native.reset();
         rows.native.reset();
         rows.stretches.clear();
+        rows.plan.clear();
         rows.made = false;
         runs = 0;
     }
