@@ -1,5 +1,7 @@
 #include "diagnostics.h"
 
+#include "environment.h"
+
 using namespace velmoratrix;
 
 namespace {
@@ -167,7 +169,7 @@ py::dict explainText(Self self, const py::str& expression) {
     std::vector<double> stack;
     for (const auto& s : e.steps) {
         stack.resize(stack.size() - s.popped);
-        stack.push_back(static_cast<double>(s.pushed));
+        stack.push_back(EngineX87::rounded(s.pushed)); // as eval rounds
         py::dict step;
         step["token"] = fromUtf8(s.token);
         step["action"] = fromUtf8(s.action);
@@ -183,7 +185,7 @@ py::dict explainText(Self self, const py::str& expression) {
     out["rpn"] = rpn;
     out["steps"] = steps;
     out["result"] =
-        e.succeeded ? py::object(py::float_(static_cast<double>(e.result))) : py::none();
+        e.succeeded ? py::object(py::float_(EngineX87::rounded(e.result))) : py::none();
     out["failure"] = e.succeeded ? py::object(py::none()) : py::object(fromUtf8(e.failure));
     return out;
 }

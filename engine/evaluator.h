@@ -257,6 +257,12 @@ public:
 
     // Whether name is in variableNames, in constant time.
     bool isVariable(std::string_view name);
+    // The compiled texts it keeps, most recent first: a text given again is
+    // not read again, and its machine code is kept with it. 16 until set
+    // (at least 1); within 8 MiB, past which only the newest stays. A cache
+    // smaller than the texts a caller cycles through compiles each again.
+    std::size_t cacheSize() const { return cacheSize_; }
+    void setCacheSize(std::size_t texts);
     // Drops every compiled program and, but for a small one's buffers, the
     // memory it holds.
     void releaseCompilations();
@@ -279,6 +285,7 @@ private:
     // delete functions (the run is using them): those calls throw
     // std::logic_error while it runs.
     int running_ = 0;
+    std::size_t cacheSize_ = 16;
     struct Running;
     // The thread inside a call, or null: a second thread is refused.
     std::atomic<const void*> owner_{nullptr};
@@ -294,6 +301,7 @@ private:
     // (which throws ExpressionError for a text it cannot read).
     velmoratrix::Program& programFor(std::string_view text, bool standard = false);
     velmoratrix::Program& compileProgram(std::string_view text, bool standard);
+    void keepWithinCache();
     void resolveAgain(velmoratrix::Program& program);
     // The run of a compiled program; `record`: a failure fills currentRPN's lists.
     long double runProgram(velmoratrix::Program& program, bool record);

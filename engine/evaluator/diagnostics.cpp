@@ -455,6 +455,7 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
             return {problem};
         return {};
     }
+    const EngineSse sse; // numbers read as the engine rounds
     std::vector<Diagnostic> out;
     Reading reading(*this, prepared().language, expression, &known);
     Checker checker{reading, out};

@@ -110,7 +110,7 @@ void MathEvaluator::releaseCompilations() {
     // A small program's buffers are worth keeping for the next compilation.
     p.spare.reset();
     if (!p.programs.empty() && p.programs.front().use_count() == 1 &&
-        p.programs.front()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms)
+        p.programs.front()->bytes() < Prepared::kSpareBytes)
         p.spare = std::move(p.programs.front());
     if (p.spare) p.spare->releaseNative();
     p.programs.clear();

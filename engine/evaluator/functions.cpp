@@ -128,26 +128,34 @@ void MathEvaluator::deleteFunction(const std::string& name) {
 void MathEvaluator::followSyntax() {
     Entry call(*this);
     Prepared& p = *prepared_;
+    auto entry = [](const auto& map, const std::string& name) {
+        const auto found = map.find(name);
+        return found == map.end() ? std::nullopt : std::optional(found->second);
+    };
     if (syntax == Syntax::Standard) {
         for (const StandardFunction& f : kStandardFunctions) {
             if (functionNames.inList(f.name)) continue; // a caller's own stays
+            p.standardAdded.push_back({&f, entry(std::as_const(unaryFunctions), f.name),
+                                       entry(std::as_const(binaryFunctions), f.name),
+                                       entry(std::as_const(argumentCounts), f.name)});
             if (f.unary)
                 appendFunction(f.name, f.unary);
             else
                 appendFunction(f.name, f.binary);
-            p.standardAdded.push_back(&f);
         }
     } else {
         // Only what still holds the routine added here goes: a caller may
-        // have put a function of their own under the name since.
-        for (const StandardFunction* f : p.standardAdded) {
-            const auto& table = std::as_const(unaryFunctions);
-            const auto& binaryTable = std::as_const(binaryFunctions);
-            const auto u = table.find(f->name);
-            const auto b = binaryTable.find(f->name);
-            const bool ours = f->unary ? u != table.end() && u->second == f->unary
-                                       : b != binaryTable.end() && b->second == f->binary;
-            if (ours) deleteFunction(f->name);
+        // have put a function of their own under the name since. The
+        // entries the name had before come back.
+        for (const Prepared::Added& added : p.standardAdded) {
+            const StandardFunction& f = *added.function;
+            const auto u = entry(std::as_const(unaryFunctions), f.name);
+            const auto b = entry(std::as_const(binaryFunctions), f.name);
+            if (f.unary ? u != f.unary : b != f.binary) continue;
+            deleteFunction(f.name);
+            if (added.unary) unaryFunctions[f.name] = *added.unary;
+            if (added.binary) binaryFunctions[f.name] = *added.binary;
+            if (added.arguments) argumentCounts[f.name] = *added.arguments;
         }
         p.standardAdded.clear();
     }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,17 +68,26 @@ private:
 struct MathEvaluator::Prepared {
     velmoratrix::Language language;
     velmoratrix::VariableIndex variables;
-    // Most recently used first; at most kMaxPrograms, and past the byte budget
-    // only the newest is kept.
-    // Shared with the formulas prepared from them, which outlive eviction.
+    // Most recently used first; at most the cache's size, and past the byte
+    // budget only the newest is kept. Shared with the formulas prepared from
+    // them, which outlive eviction.
     std::vector<std::shared_ptr<velmoratrix::Program>> programs;
-    std::shared_ptr<velmoratrix::Program> spare; // the last one dropped, its buffers reused
+    // The last small one dropped: the next compilation takes its buffers.
+    std::shared_ptr<velmoratrix::Program> spare;
     // Standard syntax: what the tables follow, and the functions it added.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
-    std::vector<const velmoratrix::StandardFunction*> standardAdded;
+    // Each with the entries its name had before, which classic gets back:
+    // "pow" is also the name of "^" in operatorNames, whose arity it shares.
+    struct Added {
+        const velmoratrix::StandardFunction* function;
+        std::optional<velmoratrix::UnaryFunction> unary; // none: no entry
+        std::optional<velmoratrix::BinaryFunction> binary;
+        std::optional<int> arguments;
+    };
+    std::vector<Added> standardAdded;
     std::shared_ptr<velmoratrix::CodeArena> code = velmoratrix::newCodeArena();
-    static constexpr std::size_t kMaxPrograms = 16;
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
+    static constexpr std::size_t kSpareBytes = kByteBudget / 16;
 };
 
 // Every edit of a table or list adds to its counter, so the sums only grow:

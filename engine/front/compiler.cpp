@@ -95,31 +95,29 @@ void velmoratrix::order(MathEvaluator* m, Language& language, Program& program) 
 Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
     Prepared& p = *prepared_;
     auto& programs = p.programs;
+    const std::size_t hash = std::hash<std::string_view>()(text);
     for (std::size_t i = 0; i < programs.size(); ++i) {
-        if (programs[i]->standard == standard && programs[i]->text == text) {
+        if (programs[i]->hash == hash && programs[i]->standard == standard &&
+            programs[i]->text == text) {
             std::rotate(programs.begin(), programs.begin() + i, programs.begin() + i + 1);
             return *programs.front();
         }
     }
-    std::shared_ptr<Program> program = std::move(p.spare);
-    if (!program) program = std::make_shared<Program>();
-    program->registryEdits = ~std::uint64_t{0};
-    program->releaseNative();
+    auto program = std::make_shared<Program>();
+    if (p.spare) program->reuseBuffers(*p.spare);
+    p.spare.reset();
     program->text.assign(text);
+    program->hash = hash;
     program->standard = standard;
     if (standard) {
-        program->pieces.clear();
-        program->output.clear();
         Diagnostic failure;
         if (!readStandard(p.language, program->text, program->standardSteps, failure)) {
             p.spare = std::move(program); // its buffers, for the next one
             throw ExpressionError({std::move(failure)}, std::string(text));
         }
-        program->rpn.clear();
         for (const StandardStep& s : program->standardSteps)
             program->rpn.append(program->text, s.offset, s.length);
     } else {
-        program->standardSteps.clear();
         scan(p.language, *program);
         order(this, p.language, *program);
         p.language.edits = languageEdits(); // the entries order made, already in its lookups
@@ -132,20 +130,35 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
             for (char c : piece) *rpn++ = c; // mostly one or two bytes
         }
     }
-
     programs.insert(programs.begin(), std::move(program));
+    keepWithinCache();
+    return *programs.front();
+}
+
+// The oldest programs go past the cache's size and its byte budget (the
+// newest stays whatever its size). A small one is kept as the spare, whose
+// buffers the next compilation takes; a formula's stays its own.
+void MathEvaluator::keepWithinCache() {
+    Prepared& p = *prepared_;
+    auto& programs = p.programs;
     std::size_t bytes = 0;
     for (const auto& kept : programs) bytes += kept->bytes();
-    while (programs.size() > Prepared::kMaxPrograms ||
+    while (programs.size() > cacheSize_ ||
            (programs.size() > 1 && bytes > Prepared::kByteBudget)) {
         bytes -= programs.back()->bytes();
-        if (programs.back()->bytes() < Prepared::kByteBudget / Prepared::kMaxPrograms &&
-            programs.back().use_count() == 1) // a formula's stays its own
+        if (programs.back()->bytes() < Prepared::kSpareBytes && programs.back().use_count() == 1) {
             p.spare = std::move(programs.back());
+            p.spare->releaseNative(); // its code memory is not for the next
+        }
         programs.pop_back();
-        if (p.spare) p.spare->releaseNative();
     }
-    return *programs.front();
+}
+
+void MathEvaluator::setCacheSize(std::size_t texts) {
+    Entry call(*this);
+    refuseWhileRunning("setCacheSize");
+    cacheSize_ = std::max<std::size_t>(texts, 1);
+    keepWithinCache();
 }
 
 me_RPN MathEvaluator::compile(std::string expression) {

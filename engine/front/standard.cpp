@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "environment.h"
 #include "messages.h"
 #include "primitives.h"
 
@@ -560,6 +561,8 @@ const StandardFunction velmoratrix::kStandardFunctions[kStandardFunctionCount] =
 bool velmoratrix::readStandard(const Language& language, std::string_view text,
                                std::vector<StandardStep>& steps, Diagnostic& failure,
                                std::vector<Explanation::Token>* tokens) {
+    // Numbers are read as the engine rounds, whatever the caller has set.
+    const EngineFloats floats;
     return Parser(language, text, steps, failure, tokens).parse();
 }
 

@@ -304,6 +304,7 @@ std::size_t stepTakes(const StandardStep& s);
 // variables, and is resolved again when those change).
 struct Program {
     std::string text;
+    std::size_t hash = 0; // of text, to find it among the kept programs
     std::vector<Piece> pieces;
     std::vector<std::uint32_t> output; // pieces in reverse Polish order, none empty
     std::vector<std::uint32_t> stack;  // the compiler's operator stack, kept for its buffer
@@ -380,6 +381,23 @@ struct Program {
     }
     // Whether it has nothing to run (an empty classic text).
     bool empty() const { return !standard && output.empty(); }
+
+    // Takes the buffers a dropped program read its text into, emptied, so
+    // that a cycle of texts reuses their memory. Only memory passes from one
+    // program to the next: what was derived from a text (its code, machine
+    // code, resolutions, plans) is born with its program and dies with it.
+    void reuseBuffers(Program& dropped) {
+        auto take = [](auto& mine, auto& theirs) {
+            mine.swap(theirs);
+            mine.clear();
+        };
+        take(text, dropped.text);
+        take(pieces, dropped.pieces);
+        take(output, dropped.output);
+        take(stack, dropped.stack);
+        take(rpn, dropped.rpn);
+        take(standardSteps, dropped.standardSteps);
+    }
 };
 
 // Variable names to the node before each in variableNames (null for the
