@@ -42,6 +42,25 @@ void sleepForever() {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
+namespace {
+thread_local const InsideFunction* innermost = nullptr;
+} // namespace
+
+InsideFunction::InsideFunction(const py_Evaluator* evaluator)
+    : evaluator_(evaluator), outer_(innermost) {
+    innermost = this;
+}
+
+InsideFunction::~InsideFunction() {
+    innermost = outer_;
+}
+
+bool InsideFunction::of(const py_Evaluator& evaluator) {
+    for (const InsideFunction* mark = innermost; mark; mark = mark->outer_)
+        if (mark->evaluator_ == &evaluator) return true;
+    return false;
+}
+
 Hold::Hold(py_Evaluator& e) : evaluator_(e) {
     // The count is read with the GIL held, as every Hold is made: calls in a
     // child agree on who adopts the evaluator.
@@ -51,6 +70,9 @@ Hold::Hold(py_Evaluator& e) : evaluator_(e) {
         if (e.holder == std::this_thread::get_id())
             throw std::runtime_error("Evaluator is busy: a call on it is already running"
                                      " on this thread");
+        if (InsideFunction::of(e))
+            throw std::runtime_error("Evaluator is busy: a function it is running called it"
+                                     " (from eval_many's thread); use another Evaluator there");
         withoutGil([&] { lock_.lock(); });
     }
     e.holder = std::this_thread::get_id();

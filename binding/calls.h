@@ -83,8 +83,10 @@ template <typename F> void withoutGil(F&& f) {
 
 // One host call on an evaluator: holds its lock, waiting for it without the
 // GIL so that the thread inside can take the GIL back. A call from inside a
-// call on the same thread (a finalizer, a user function) is refused. In a
-// child process, a lock that a thread of the parent held is made anew.
+// call on the same thread (a finalizer, a user function) is refused, and so
+// is one from a function the evaluator runs on another thread (eval_many's):
+// the call it is inside waits for that thread. In a child process, a lock
+// that a thread of the parent held is made anew.
 class Hold {
 public:
     explicit Hold(py_Evaluator& e);
@@ -95,6 +97,21 @@ public:
 private:
     py_Evaluator& evaluator_;
     std::unique_lock<std::mutex> lock_;
+};
+
+// While a host function of `evaluator` runs on this thread (the marks of
+// nested calls form a chain through the thread's stack).
+class InsideFunction {
+public:
+    explicit InsideFunction(const py_Evaluator* evaluator);
+    ~InsideFunction();
+    InsideFunction(const InsideFunction&) = delete;
+    InsideFunction& operator=(const InsideFunction&) = delete;
+    static bool of(const py_Evaluator& evaluator);
+
+private:
+    const py_Evaluator* evaluator_;
+    const InsideFunction* outer_;
 };
 
 // Python's complex and numpy's complex scalars, by their type's name.

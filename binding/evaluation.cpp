@@ -171,7 +171,9 @@ private:
     }
 
     void add(std::string name, const py::object& value) {
-        fromNumpy |= fromNumpyOrPandas(value);
+        const bool numpy = fromNumpyOrPandas(value);
+        fromNumpy |= numpy;
+        if (numpy) refuseTimes(name, value);
         if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
             throw py::type_error(where(name) + " is a string, not a float or a sequence of floats");
         py::buffer_info info;
@@ -218,7 +220,20 @@ private:
         number(name, element(name, value, std::nullopt));
     }
 
+    // A date or a duration is no number, though numpy's scalars of them
+    // offer their raw bytes as a buffer.
+    void refuseTimes(const std::string& name, const py::object& value) const {
+        if (!PyObject_HasAttrString(value.ptr(), "dtype")) return;
+        const py::object dtype = value.attr("dtype");
+        if (!PyObject_HasAttrString(dtype.ptr(), "kind")) return;
+        const std::string kind = py::str(dtype.attr("kind"));
+        if (kind == "M" || kind == "m")
+            throw py::type_error(where(name) + " is of numpy's " + std::string(py::str(dtype)) +
+                                 ", not a number; convert it first");
+    }
+
     void unused(const std::string& name, const py::object& value) {
+        fromNumpy |= fromNumpyOrPandas(value); // the result's kind follows every value
         if (scalarsOnly_ || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) return;
         const Py_ssize_t n = PyObject_Length(value.ptr());
         if (n < 0) {

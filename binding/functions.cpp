@@ -39,6 +39,7 @@ template <typename... Arguments> double callHost(const HostFunction& host, Argum
     bool failed = false;
     unlessEnded([&] {
         gil = PyGILState_Ensure();
+        const InsideFunction inside(host.owner);
         PyObject* result = call(host.function.ptr(), arguments...);
         failed = !result;
         if (result) {
@@ -127,10 +128,17 @@ bool readResults(PyObject* result, const std::string& name, std::size_t count, d
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
     bool ok = static_cast<std::size_t>(n) == count || wrongLength(n);
     for (std::size_t j = 0; ok && j < count; ++j) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items, static_cast<Py_ssize_t>(j));
         try {
-            out[j] = toDouble(PySequence_Fast_GET_ITEM(items, static_cast<Py_ssize_t>(j)));
+            out[j] = toDouble(item);
         } catch (py::error_already_set& error) {
-            error.restore();
+            if (!error.matches(PyExc_TypeError) && !error.matches(PyExc_ValueError)) {
+                error.restore();
+            } else {
+                const std::string why = py::str(error.value());
+                PyErr_Format(PyExc_TypeError, "'%s' returned %s at index %zu, not a float: %s",
+                             name.c_str(), Py_TYPE(item)->tp_name, j, why.c_str());
+            }
             ok = false;
         }
     }
@@ -153,6 +161,7 @@ void callHostBlock(const HostFunction& host, const std::string& name,
             failed = !array;
             if (array) PyTuple_SET_ITEM(tuple, k, array);
         }
+        const InsideFunction inside(host.owner);
         PyObject* result = failed ? nullptr : PyObject_Call(host.function.ptr(), tuple, nullptr);
         Py_XDECREF(tuple);
         failed = !result || !readResults(result, name, count, out);
@@ -199,8 +208,12 @@ void appendHostFunction(Self self, std::string name, py::object function, int ar
                               std::to_string(arguments));
     if (!PyCallable_Check(function.ptr()))
         throw py::type_error("append_function: function must be callable");
+    if (vectorized && arguments == 0) // its arrays are how it knows a block's length
+        throw py::value_error("append_function: a vectorized function takes at least one"
+                              " argument; add one of no arguments without vectorized=True");
     auto host =
-        std::make_shared<HostFunction>(HostFunction{std::move(function), arguments, vectorized});
+        std::make_shared<HostFunction>(HostFunction{std::move(function), arguments, vectorized,
+                                                    self.object});
     Hold hold(*self.object);
     try {
         if (vectorized)

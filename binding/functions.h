@@ -14,6 +14,7 @@ struct HostFunction {
     py::object function;
     int arguments;
     bool vectorized = false;
+    const py_Evaluator* owner = nullptr; // the evaluator that calls it
 };
 
 // vectorized: the function also takes float64 arrays of a block of rows, one

@@ -53,6 +53,10 @@ PYBIND11_MODULE(Velmoratrix, m) {
                       "\"standard\" (blanks, unary minus and plus, signed exponents, ** as ^,\n"
                       "comparisons, and/or/not, c ? a : b, quoted names, more functions;\n"
                       "a text it cannot read raises ExpressionError).")
+        .def_property("cache_size", &cacheSizeOf, &setCacheSize,
+                      "How many compiled texts it keeps (16 until set, at least 1; within\n"
+                      "8 MiB): a text given again within them is not read again. Cycling\n"
+                      "through more texts than it keeps compiles each one every time.")
         // Formulas over data.
         .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
              py::arg("out") = py::none(), py::arg("threads") = py::none(),

@@ -16,6 +16,17 @@ void setSyntax(Self self, const std::string& name) {
     self->followSyntax(); // functions() shows the change at once
 }
 
+std::size_t cacheSizeOf(Self self) {
+    Hold hold(*self.object);
+    return self->cacheSize();
+}
+
+void setCacheSize(Self self, long texts) {
+    if (texts < 1) throw py::value_error("cache_size must be at least 1");
+    Hold hold(*self.object);
+    self->setCacheSize(static_cast<std::size_t>(texts));
+}
+
 void appendVariable(Self self, std::string name, double value) {
     Hold hold(*self.object);
     self->_appendVariable(std::move(name), value);

@@ -41,6 +41,9 @@ template <> struct type_caster<Listing> {
 // The syntax as the host names it, "classic" or "standard".
 std::string syntaxOf(Self self);
 void setSyntax(Self self, const std::string& name);
+// How many compiled texts the evaluator keeps.
+std::size_t cacheSizeOf(Self self);
+void setCacheSize(Self self, long texts);
 void appendVariable(Self self, std::string name, double value);
 void deleteVariable(Self self, std::string name);
 Listing variables(Self self);

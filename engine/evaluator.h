@@ -213,7 +213,7 @@ public:
     // argumentCounts and functionNames; a callable stands in its table as
     // callableUnary or callableBinary. A name that is empty, holds an
     // operator or separator symbol, or reads as a number could never be
-    // called: std::invalid_argument.
+    // called: std::invalid_argument, as does an empty callable.
     void appendFunction(std::string name, velmoratrix::UnaryFunction function);
     void appendFunction(std::string name, velmoratrix::BinaryFunction function);
     void appendCallable(std::string name, velmoratrix::UnaryCallable function);

@@ -36,6 +36,7 @@ class Column:  # what numpy arrays and pandas Series offer
 ev = Velmoratrix.Evaluator(True)
 rows = ev.eval_many("x*y+z", {"x": Column(), "y": [1.0, 2.0], "z": 2.0, "w": memoryview(b"")})
 first: float = rows[0]
+some: list[float] = rows[1:3].tolist()
 one: float = ev.eval_with("x", {"x": 1.0})
 problems = Velmoratrix.check("x", names=["x"])
 numbers: dict[str, float] = {"x": 1.0}

@@ -148,7 +148,7 @@ void runStretches(const Code& code, const Program::RowsCode& plan,
     const double* argumentsOf[kMostArguments];
     for (std::size_t k = 0; k < most; ++k) argumentsOf[k] = arguments + k * rows;
     std::vector<const char*> from(columns.size());
-    for (std::size_t block = first; block < last; block += capacity) {
+    for (std::size_t block = first; block < last && !rangeFailed(); block += capacity) {
         const std::size_t count = std::min(last - block, capacity);
         for (std::size_t k = 0; k < columns.size(); ++k)
             from[k] = at(columns[k].values, columns[k].stride, block);
@@ -293,7 +293,8 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             }
             BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency,
                                BlockRunner::kCallBlock);
-            for (std::size_t block = first; block < last; block += blocks.size())
+            for (std::size_t block = first; block < last && !rangeFailed();
+                 block += blocks.size())
                 blocks.run(block, std::min(last - block, blocks.size()),
                            at(out, outStride, block), outStride);
         });

@@ -67,20 +67,33 @@ void MathEvaluator::appendFunction(std::string name, BinaryFunction function) {
     binaryFunctions[name] = function;
 }
 
+namespace {
+
+// An empty function object would throw std::bad_function_call at every run.
+template <typename F> void refuseEmpty(const std::string& name, const F& function) {
+    if (!function)
+        throw std::invalid_argument("'" + name + "' cannot name a function: the callable is empty");
+}
+
+} // namespace
+
 void MathEvaluator::appendCallable(std::string name, UnaryCallable function) {
     Entry call(*this);
+    refuseEmpty(name, function);
     appendFunction(name, callableUnary);
     prepared_->language.unaryCallables[name] = std::move(function);
 }
 
 void MathEvaluator::appendCallable(std::string name, BinaryCallable function) {
     Entry call(*this);
+    refuseEmpty(name, function);
     appendFunction(name, callableBinary);
     prepared_->language.binaryCallables[name] = std::move(function);
 }
 
 void MathEvaluator::appendCallable(std::string name, NaryCallable function, int arguments) {
     Entry call(*this);
+    refuseEmpty(name, function);
     if (arguments < 0 || arguments > kMostArguments)
         throw std::invalid_argument("'" + name + "' cannot take " + std::to_string(arguments) +
                                     " arguments: a function takes 0 to " +
@@ -105,6 +118,7 @@ void MathEvaluator::appendCallable(std::string name, NaryCallable function, int 
 void MathEvaluator::appendCallable(std::string name, NaryCallable function, BlockCallable block,
                                    int arguments) {
     Entry call(*this);
+    refuseEmpty(name, block);
     appendCallable(name, std::move(function), arguments);
     prepared_->language.blockCallables[name] = std::move(block);
     ++argumentCounts.edits; // derived again, with the block

@@ -21,6 +21,20 @@ namespace velmoratrix {
 namespace {
 
 std::atomic<std::size_t> chosenThreads{0};
+// The failure flag of the job this thread takes ranges of, or null.
+thread_local const std::atomic<bool>* workingFor = nullptr;
+class WorkingFor {
+public:
+    explicit WorkingFor(const std::atomic<bool>* failed) : outer_(workingFor) {
+        workingFor = failed;
+    }
+    ~WorkingFor() { workingFor = outer_; }
+    WorkingFor(const WorkingFor&) = delete;
+    WorkingFor& operator=(const WorkingFor&) = delete;
+
+private:
+    const std::atomic<bool>* outer_;
+};
 // However many threads a call asks for, the pool grows no larger.
 constexpr std::size_t kMostWorkers = kMostThreads - 1;
 
@@ -30,16 +44,20 @@ struct Job {
     std::size_t count, grain, ranges;
     std::size_t helpers; // how many pool threads may still join (pool lock)
     std::atomic<std::size_t> next{0}, done{0};
+    std::atomic<bool> failed{false}; // the ranges left are passed over
     std::mutex m;
     std::condition_variable finished;
     std::exception_ptr error; // the first one (m)
 
     void work() {
         const EngineFloats floats; // a pool thread's own settings are not the caller's
+        const WorkingFor flag(&failed);
         for (std::size_t r; (r = next.fetch_add(1)) < ranges;) {
             try {
-                (*body)(r * grain, std::min(count, (r + 1) * grain));
+                if (!failed.load(std::memory_order_relaxed))
+                    (*body)(r * grain, std::min(count, (r + 1) * grain));
             } catch (...) {
+                failed.store(true, std::memory_order_relaxed);
                 std::lock_guard<std::mutex> lock(m);
                 if (!error) error = std::current_exception();
             }
@@ -150,6 +168,10 @@ Pool& thePool() {
 
 } // namespace
 
+bool rangeFailed() {
+    return workingFor && workingFor->load(std::memory_order_relaxed);
+}
+
 std::size_t defaultThreads() {
     const std::size_t chosen = chosenThreads.load();
     if (chosen) return chosen;
@@ -170,6 +192,7 @@ void forEachRange(std::size_t count, std::size_t threads, std::size_t grain,
     if (threads > 1) grain = std::max(grain, (count + 4 * threads - 1) / (4 * threads));
     const std::size_t ranges = (count + grain - 1) / grain;
     if (threads <= 1 || ranges <= 1) {
+        const WorkingFor own(nullptr); // even on a pool thread working for another call
         for (std::size_t first = 0; first < count; first += grain)
             body(first, std::min(count, first + grain));
         return;

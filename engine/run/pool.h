@@ -16,9 +16,14 @@ constexpr std::size_t kMostThreads = 256;
 
 // Calls body(first, last) for consecutive ranges that tile [0, count), each
 // at least `grain` long but for the last, on up to `threads` threads (0: the
-// default). Returns when every range is done; rethrows the first exception a
-// range threw.
+// default). Returns when every range is done or passed over: once a range
+// has thrown, those not yet begun are not run, and the first exception is
+// rethrown.
 void forEachRange(std::size_t count, std::size_t threads, std::size_t grain,
                   const std::function<void(std::size_t, std::size_t)>& body);
+
+// Whether a range of the call this thread works for has thrown: a body that
+// takes long over its range (calling out block by block) stops early.
+bool rangeFailed();
 
 } // namespace velmoratrix
