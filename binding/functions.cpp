@@ -263,7 +263,12 @@ std::vector<std::string> namesIn(const List<std::string>& list) {
 
 std::vector<std::string> functions(Self self) {
     Hold hold(*self.object);
-    return namesIn(self->functionNames);
+    std::vector<std::string> names = namesIn(self->functionNames);
+    // The standard syntax's calls that no table holds: it reads them itself.
+    if (self->syntax == Syntax::Standard)
+        for (const char* form : {"where", "if", "clip"})
+            if (!self->functionNames.inList(form)) names.emplace_back(form);
+    return names;
 }
 
 void takePartInCollection(PyHeapTypeObject* heapType) {

@@ -84,7 +84,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def("delete_function", &deleteHostFunction, py::arg("name"),
              "Makes name an ordinary operand again on this Evaluator.")
         .def("functions", &functions,
-             "The function names, built-in and added, in the order the engine lists them.")
+             "The function names, built-in and added, in the order the engine lists them;\n"
+             "in the standard syntax, where, if and clip after them.")
         // Diagnostics.
         .def("check", &checkText, py::arg("expression"), py::arg("names") = py::none(),
              "The problems of a text: a list of Problem(position, length, severity,\n"
@@ -98,8 +99,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def("explain", &explainText, py::arg("expression"),
              "How the text is read and run: its tokens, its reverse Polish order and each\n"
              "step with the stack after it, then the result or what failed. A text of more\n"
-             "than 65,536 bytes, or whose stacks hold more than 1,000,000 values over all\n"
-             "its steps, raises ValueError.")
+             "than 65,536 bytes, whose steps spell more than 262,144 bytes, or whose stacks\n"
+             "hold more than 1,000,000 values over all its steps, raises ValueError.")
         .def("prepare", &prepare, py::arg("expression"),
              "The text compiled once, as a Formula to evaluate again and again without\n"
              "looking the text up. It follows this Evaluator's variables, functions and\n"

@@ -241,8 +241,8 @@ public:
     // in order of appearance; explain runs the text step by step. check
     // reports at most 1,000 problems (then one more, last, that counts those
     // left out and is an error if any of them is); messages quote at most
-    // 40 bytes of a token; explain reads at most 65,536 bytes
-    // (std::length_error beyond).
+    // 40 bytes of a token; explain reads at most 65,536 bytes, whose steps
+    // spell at most 262,144 (std::length_error beyond).
     std::vector<velmoratrix::Diagnostic> check(const std::string& expression);
     // The same, with `known` read as registered variables too: a formula
     // checked before its columns are bound.

@@ -553,17 +553,41 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
         e.failure = failure.message + ": ExpressionError";
         return e;
     }
-    for (const StandardStep& s : steps) e.rpn.emplace_back(expression.substr(s.offset, s.length));
+    // Chained comparisons write their middle values again: a long name in
+    // nested chains would be spelled far more often than the text holds it.
+    std::size_t spelled = 0;
+    for (const StandardStep& s : steps) spelled += s.length;
+    if (spelled > kMostSpelled)
+        throw std::length_error("explain: the steps of this text spell " +
+                                std::to_string(spelled) + " bytes, more than the " +
+                                std::to_string(kMostSpelled) +
+                                " explain lists (chained comparisons repeat their middle"
+                                " values); check and names take texts of any size");
+    // -v is read as v * -1, both steps spelled by the '-': shown as one.
+    auto negates = [&](std::size_t k) {
+        return k + 1 < steps.size() && steps[k].kind == StandardStep::Number &&
+               expression[steps[k].offset] == '-' && steps[k + 1].kind == StandardStep::Primitive &&
+               steps[k + 1].offset == steps[k].offset;
+    };
+    for (std::size_t k = 0; k < steps.size(); ++k)
+        if (!negates(k)) e.rpn.emplace_back(expression.substr(steps[k].offset, steps[k].length));
     Running running(*this); // it calls the functions a run would
     std::vector<long double> stack;
     Code one;
-    for (const StandardStep& s : steps) {
+    bool negation = false; // the step is a negation's product
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        const StandardStep& s = steps[k];
         const std::string spelled = quoted(std::string_view(expression).substr(s.offset, s.length));
         Instruction i = stepInstruction(s);
         const std::size_t taken = stepTakes(s);
         std::string action;
         switch (s.kind) {
         case StandardStep::Number:
+            if (negates(k)) { // its -1, pushed unseen
+                stack.push_back(s.number);
+                negation = true;
+                continue;
+            }
             action = "the number " + spelled;
             break;
         case StandardStep::Name: {
@@ -585,7 +609,7 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
             break;
         }
         case StandardStep::Primitive:
-            action = "the operator " + spelled;
+            action = negation ? "the negation " + spelled : "the operator " + spelled;
             break;
         case StandardStep::Machine:
             action = s.op == Op::Select
@@ -598,8 +622,10 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
             action = "the function " + spelled;
             break;
         }
-        if (taken == 1) action += " on the top value";
-        if (taken > 1) action += " on the top " + std::to_string(taken) + " values";
+        const std::size_t shown = negation ? 1 : taken; // the unseen -1 is no value of the text's
+        negation = false;
+        if (shown == 1) action += " on the top value";
+        if (shown > 1) action += " on the top " + std::to_string(shown) + " values";
         one.steps.clear();
         one.constants.assign(stack.end() - static_cast<std::ptrdiff_t>(taken), stack.end());
         for (std::size_t k = 0; k < taken; ++k) {
@@ -615,7 +641,7 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
         stack.resize(stack.size() - taken);
         stack.push_back(value);
         e.steps.push_back(
-            {std::string(expression, s.offset, s.length), std::move(action), taken, value});
+            {std::string(expression, s.offset, s.length), std::move(action), shown, value});
     }
     e.succeeded = true;
     e.result = stack.back();

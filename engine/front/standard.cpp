@@ -86,19 +86,7 @@ public:
         if (at_ == text_.size()) return fail(0, 0, "the expression is empty");
         if (!expression(kConditional)) return false;
         skip();
-        if (at_ < text_.size()) {
-            const char c = text_[at_];
-            if (c == ')') return fail(at_, 1, "')' has no '(' before it");
-            if (c == ',') return fail(at_, 1, "',' stands outside the parentheses of a call");
-            if (c == ':') return fail(at_, 1, "':' has no '?' before it");
-            if (c == '=')
-                return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
-            if (!nameByte(c) && c != '.' && c != '(' && c != '`')
-                return fail(at_, 1, text_.substr(at_, 1), " is not part of the language");
-            return fail(at_, tokenLength(), text_.substr(at_, tokenLength()),
-                        " follows a value: put an operator between them");
-        }
-        return true;
+        return at_ == text_.size() || misplaced();
     }
 
 private:
@@ -117,6 +105,22 @@ private:
     void skip() {
         while (at_ < text_.size() && blank(text_[at_])) ++at_;
     }
+    // What stands at at_, where a value is complete and an operator, or the
+    // end of the text, its group or its call, should follow: a mistake
+    // inside parentheses is reported where it is, as outside them.
+    [[gnu::noinline]] bool misplaced() {
+        const char c = text_[at_];
+        if (c == ')') return fail(at_, 1, "')' has no '(' before it");
+        if (c == ',') return fail(at_, 1, "',' stands outside the parentheses of a call");
+        if (c == ':') return fail(at_, 1, "':' has no '?' before it");
+        if (c == '=')
+            return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
+        if (!nameByte(c) && c != '.' && c != '(' && c != '`')
+            return fail(at_, 1, text_.substr(at_, 1), " is not part of the language");
+        return fail(at_, tokenLength(), text_.substr(at_, tokenLength()),
+                    " follows a value: put an operator between them");
+    }
+
     std::size_t tokenLength() const {
         std::size_t n = 1;
         if (nameByte(text_[at_]))
@@ -384,8 +388,8 @@ private:
             token(open, 1, Separator);
             if (!expression(kConditional)) return false;
             skip();
-            if (at_ == text_.size() || text_[at_] != ')')
-                return fail(open, 1, "'(' is never closed: add a ')'");
+            if (at_ == text_.size()) return fail(open, 1, "'(' is never closed: add a ')'");
+            if (text_[at_] != ')') return misplaced();
             token(at_++, 1, Separator);
             return true;
         }
@@ -492,6 +496,7 @@ private:
                     token(at_++, 1, Separator);
                     break;
                 }
+                if (at_ < text_.size()) return misplaced();
                 return fail(open, 1, name, " is never closed: add a ')' after its arguments",
                             "'(' of ");
             }

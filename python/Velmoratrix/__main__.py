@@ -29,17 +29,36 @@ def make_evaluator(fast, bindings, standard=False):
     return evaluator
 
 
+# What a problem shows of its line, and how many problems a line shows: a
+# long line of many mistakes must not print its square.
+WINDOW = 72
+MOST_SHOWN = 20
+
+
 def caret(expression, problem):
-    width = max(problem.length, 1)
-    return "  %s\n  %s%s\n%s: %s" % (expression, " " * problem.position, "^" * width,
-                                     problem.severity, problem.message)
+    """The part of the expression around the problem (at most WINDOW characters),
+    a caret line under the token at fault, and the message."""
+    first = max(0, min(problem.position - WINDOW // 4, len(expression) - WINDOW))
+    last = min(len(expression), first + WINDOW)
+    left = "…" if first else ""
+    right = "…" if last < len(expression) else ""
+    width = max(1, min(problem.length, last - problem.position))
+    return "  %s%s%s\n  %s%s\n%s: %s" % (left, expression[first:last], right,
+                                         " " * (len(left) + problem.position - first),
+                                         "^" * width, problem.severity, problem.message)
+
+
+def report(expression, problems, out):
+    for problem in problems[:MOST_SHOWN]:
+        print(caret(expression, problem), file=out)
+    if len(problems) > MOST_SHOWN:
+        print("  (%d more problems not shown)" % (len(problems) - MOST_SHOWN), file=out)
 
 
 def value_of(evaluator, expression, out, err):
     """The expression's float, or None after reporting why it has none."""
     problems = evaluator.check(expression)
-    for problem in problems:  # warnings too: the value is printed all the same
-        print(caret(expression, problem), file=err)
+    report(expression, problems, err)  # warnings too: the value is printed all the same
     if any(p.severity == "error" for p in problems):
         return None
     return evaluator.eval(expression)
@@ -47,8 +66,7 @@ def value_of(evaluator, expression, out, err):
 
 def check(evaluator, expression, out):
     problems = evaluator.check(expression)
-    for problem in problems:
-        print(caret(expression, problem), file=out)
+    report(expression, problems, out)
     if not problems:
         print("%s: no problems" % expression, file=out)
     return not any(p.severity == "error" for p in problems)
