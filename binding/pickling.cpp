@@ -69,7 +69,9 @@ py_Evaluator* restore(const py::tuple& saved) {
         appendHostFunction(self, entry[0].cast<std::string>(), entry[1].cast<py::object>(),
                            entry[2].cast<int>(), entry.size() > 3 && entry[3].cast<bool>());
     }
-    if (saved.size() == 6 && saved[5].cast<std::string>() == "standard")
+    if (saved.size() == 6 && saved[5].cast<std::string>() == "standard") {
         evaluator->syntax = velmoratrix::Syntax::Standard;
+        evaluator->followSyntax(); // its functions listed at once, as after setting syntax
+    }
     return evaluator.release();
 }

@@ -100,6 +100,61 @@ TEST(EvaluatorStateTest, OperatorTables) {
     EXPECT_EQ(m.unaryFunctions.at("sqrt")(2.0), std::sqrt(2.0));
 }
 
+// The tables a caller can see, as one comparable value.
+std::string tablesOf(MathEvaluator& m) {
+    std::string out;
+    for (const auto& [k, v] : std::as_const(m.argumentCounts)) out += k + std::to_string(v) + ";";
+    for (const auto& [k, v] : std::as_const(m.unaryFunctions))
+        out += k + (v ? "+" : "0") + ";";
+    for (const auto& [k, v] : std::as_const(m.binaryFunctions))
+        out += k + (v ? "+" : "0") + ";";
+    for (const auto& name : elements(m.functionNames)) out += name + ",";
+    return out;
+}
+
+TEST(EvaluatorStateTest, ASyntaxRoundTripGivesTheClassicTablesBack) {
+    MathEvaluator m, fresh;
+    m.syntax = Syntax::Standard;
+    m.followSyntax();
+    EXPECT_NE(tablesOf(m), tablesOf(fresh));
+    m.syntax = Syntax::Classic;
+    EXPECT_EQ(m.eval("2^0.5"), fresh.eval("2^0.5"));
+    EXPECT_EQ(tablesOf(m), tablesOf(fresh));
+}
+
+// Code made for another text never runs: not after eviction, whatever the
+// cache's size, on any path.
+TEST(EvaluatorStateTest, EvictedTextsLeaveNothingBehind) {
+    for (std::size_t size : {1, 2, 16}) {
+        MathEvaluator m;
+        m.setCacheSize(size);
+        EXPECT_EQ(m.cacheSize(), size);
+        double x = 10, out[600];
+        std::vector<double> column(600, 1.0);
+        for (int k = 0; k < 40; ++k) {
+            const std::string text = std::to_string(k) + "-x";
+            EXPECT_EQ(m.evalWith(text, {{"x", &x, 0}}), k - 10);
+            m.evalMany(text, {{"x", column.data()}}, 600, out);
+            EXPECT_EQ(out[599], k - 1);
+            m.eval(std::to_string(-k));
+        }
+    }
+    MathEvaluator m;
+    m.setCacheSize(0);
+    EXPECT_EQ(m.cacheSize(), 1u);
+}
+
+TEST(EvaluatorStateTest, EmptyCallablesAreRefusedWhenAdded) {
+    MathEvaluator m;
+    EXPECT_THROW(m.appendCallable("f", UnaryCallable{}), std::invalid_argument);
+    EXPECT_THROW(m.appendCallable("f", BinaryCallable{}), std::invalid_argument);
+    EXPECT_THROW(m.appendCallable("f", NaryCallable{}, 3), std::invalid_argument);
+    EXPECT_THROW(m.appendCallable("f", NaryCallable([](const double*, std::size_t) { return 1.0; }),
+                                  BlockCallable{}, 1),
+                 std::invalid_argument);
+    EXPECT_FALSE(m.functionNames.inList("f"));
+}
+
 TEST(EvaluatorStateTest, PopulateArraysAppendsAgain) {
     MathEvaluator m(true);
     m.populateArrays();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "evaluator.h"
 #include "native.h"
@@ -453,6 +454,212 @@ void pipeline(const std::string& text) {
     require(m.eval("x+1") == 2); // still working afterwards
 }
 
+// A sequence of calls on one long-lived evaluator with a small cache, each
+// evaluation checked against a fresh evaluator built from what the sequence
+// documented so far: syntax, flag, variables and their cells, functions and
+// table edits. Nothing else that came before may change a value.
+struct Model {
+    bool standard = false, accurate = false;
+    double* cells[3] = {nullptr, nullptr, nullptr}; // x, y, z where bound
+    unsigned functions = 0;                         // f, g, h where added
+    unsigned edits = 0;                             // of the first kCommuting edits
+};
+constexpr unsigned kCommuting = 4; // kEdits that a syntax switch leaves alone
+const char* const kNames[] = {"x", "y", "z"};
+double sequenceCells[3][2] = {{1.5, -2}, {0.25, 3}, {7, -0.0}};
+const char* const kTexts[] = {
+    "x+1",        "1000",          "2000",      "x*y-z",      "2^0.5",       "x^2",
+    "3+4*2/(1-5)^2^3", "sin(x)",   "f(x)+1",    "g(x, y)",    "x**2",        "-x",
+    "x > 1 and y < 2", "0.7",      "1.1",       "x/3+g(x,1)", "h(x)",        "max(x, y)",
+    "pow(x, 3)",  "z",             "x+",        "1e999",      "sqrt(x)*e",   "exp(x)%2",
+    "5-3-1",      "2+3*4",         "f(2)",      "x y",        "(x)",         "sin(x)^2+1"};
+
+void addSequenceFunction(MathEvaluator& m, unsigned which) {
+    if (which == 0)
+        m.appendCallable("f", UnaryCallable([](double v) { return v * 2 + 1; }));
+    else if (which == 1)
+        m.appendCallable("g",
+                         NaryCallable([](const double* v, std::size_t) { return v[0] - 2 * v[1]; }),
+                         BlockCallable([](const double* const* v, std::size_t n, double* out) {
+                             for (std::size_t j = 0; j < n; ++j) out[j] = v[0][j] - 2 * v[1][j];
+                         }),
+                         2);
+    else
+        m.appendFunction("h", static_cast<UnaryFunction>(std::exp));
+}
+
+MathEvaluator* build(const Model& model) {
+    auto* m = new MathEvaluator(model.accurate);
+    m->syntax = model.standard ? Syntax::Standard : Syntax::Classic;
+    for (unsigned k = 0; k < 3; ++k)
+        if (model.cells[k]) m->appendVariable(kNames[k], *model.cells[k]);
+    for (unsigned k = 0; k < 3; ++k)
+        if (model.functions >> k & 1) addSequenceFunction(*m, k);
+    for (unsigned k = 0; k < kCommuting; ++k)
+        if (model.edits >> k & 1) kEdits[k].apply(*m);
+    return m;
+}
+
+// A value's bits, or which exception: 1 invalid_argument, 2 out_of_range,
+// 3 ExpressionError, 4 logic_error.
+struct Result {
+    int thrown = 0;
+    long double value = 0;
+    bool operator==(const Result& o) const {
+        return thrown == o.thrown && (std::memcmp(&value, &o.value, 10) == 0 ||
+                                      (value != value && o.value != o.value));
+    }
+};
+Result resultOf(const std::function<long double()>& call) {
+    Result r;
+    try {
+        r.value = call();
+    } catch (const ExpressionError&) {
+        r.thrown = 3;
+    } catch (const std::invalid_argument&) {
+        r.thrown = 1;
+    } catch (const std::out_of_range&) {
+        r.thrown = 2;
+    } catch (const std::logic_error&) {
+        r.thrown = 4;
+    }
+    return r;
+}
+
+void sequence(const std::uint8_t* data, std::size_t size) {
+    const std::uint8_t* at = data;
+    const std::uint8_t* const end = data + size;
+    auto next = [&]() -> unsigned { return at < end ? *at++ : 0; };
+    Model model;
+    MathEvaluator* m = build(model);
+    m->setCacheSize(1 + next() % 3);
+    constexpr std::size_t kRows = 600;
+    static double column[kRows], rows[2][kRows];
+    for (std::size_t i = 0; i < kRows; ++i) column[i] = (i % 5 == 2) ? -0.0 : 0.5 * i - 99;
+    std::vector<Formula> formulas;
+    std::vector<bool> formulaStandard;
+    while (at < end) {
+        const unsigned op = next() % 12;
+        const std::string text = kTexts[next() % (sizeof kTexts / sizeof kTexts[0])];
+        // The same call on the long-lived evaluator and on a fresh one.
+        auto compare = [&](const std::function<long double(MathEvaluator&)>& call) {
+            const Result kept = resultOf([&] { return call(*m); });
+            MathEvaluator* fresh = build(model);
+            const Result made = resultOf([&] { return call(*fresh); });
+            delete fresh;
+            require(kept == made);
+        };
+        switch (op) {
+        case 0:
+        case 1: // eval, once or twice
+            for (unsigned k = 0; k <= op; ++k)
+                compare([&](MathEvaluator& e) { return e.eval(text); });
+            break;
+        case 2: { // evalWith, under a name that may also be registered
+            const unsigned k = next() % 3;
+            compare([&](MathEvaluator& e) {
+                return e.evalWith(text, {{kNames[k], &sequenceCells[k][1], 0}});
+            });
+            break;
+        }
+        case 3: { // evalMany over few rows or many, on one thread or two
+            const std::size_t n = next() % 2 ? kRows : 3;
+            const std::size_t threads = 1 + next() % 2;
+            const unsigned k = next() % 3;
+            for (int which = 0; which < 2; ++which) {
+                MathEvaluator* e = which ? build(model) : m;
+                std::memset(rows[which], 0, sizeof rows[which]);
+                const Result r = resultOf([&] {
+                    e->evalMany(text, {{kNames[k], column}}, n, rows[which], sizeof(double),
+                                threads);
+                    return 0.0L;
+                });
+                if (which) delete e;
+                rows[which][0] = r.thrown ? -r.thrown : rows[which][0];
+            }
+            require(std::memcmp(rows[0], rows[1], n * sizeof(double)) == 0);
+            break;
+        }
+        case 4:
+            model.standard = !model.standard;
+            m->syntax = model.standard ? Syntax::Standard : Syntax::Classic;
+            break;
+        case 5: { // a variable bound to one of two cells, or deleted; or a cell's value changed
+            const unsigned k = next() % 3, how = next() % 4;
+            if (how < 2) {
+                model.cells[k] = &sequenceCells[k][how];
+                m->appendVariable(kNames[k], *model.cells[k]);
+            } else if (how == 2) {
+                model.cells[k] = nullptr;
+                m->deleteVariable(kNames[k]);
+            } else {
+                sequenceCells[k][0] = static_cast<double>(next()) / 8 - 3;
+            }
+            break;
+        }
+        case 6: { // a function added or deleted
+            const unsigned k = next() % 3;
+            if (model.functions >> k & 1) {
+                m->deleteFunction(k == 0 ? "f" : k == 1 ? "g" : "h");
+            } else {
+                addSequenceFunction(*m, k);
+            }
+            model.functions ^= 1u << k;
+            break;
+        }
+        case 7: { // a table edited, or the edit undone
+            const unsigned k = next() % kCommuting;
+            (model.edits >> k & 1 ? kEdits[k].undo : kEdits[k].apply)(*m);
+            model.edits ^= 1u << k;
+            break;
+        }
+        case 8:
+            if (next() % 2) {
+                m->releaseCompilations();
+            } else {
+                m->setCacheSize(1 + next() % 3);
+            }
+            break;
+        case 9:
+            model.accurate = !model.accurate;
+            m->accuracyOverEfficiency = model.accurate;
+            break;
+        case 10: // a formula prepared, which outlives the cache
+            if (resultOf([&] {
+                    formulas.push_back(m->prepare(text));
+                    return 0.0L;
+                }).thrown == 0)
+                formulaStandard.push_back(model.standard);
+            if (formulas.size() > 2) {
+                formulas.erase(formulas.begin());
+                formulaStandard.erase(formulaStandard.begin());
+            }
+            break;
+        default: { // a formula's value, against one prepared afresh in its syntax
+            if (formulas.empty()) break;
+            const std::size_t k = next() % formulas.size();
+            const bool with = next() % 2;
+            const Column value{"y", &sequenceCells[1][1], 0};
+            const Result kept = resultOf([&] {
+                return with ? formulas[k].value({value}) : formulas[k].value();
+            });
+            MathEvaluator* fresh = build(model);
+            fresh->syntax = formulaStandard[k] ? Syntax::Standard : Syntax::Classic;
+            const Result made = resultOf([&] {
+                Formula f = fresh->prepare(formulas[k].text());
+                fresh->syntax = model.standard ? Syntax::Standard : Syntax::Classic;
+                return with ? f.value({value}) : f.value();
+            });
+            delete fresh;
+            require(kept == made);
+            break;
+        }
+        }
+    }
+    formulas.clear();
+    delete m;
+}
+
 void primitives(const std::uint8_t* data, std::size_t size) {
     using Primitive = long double (*)(long double, long double, bool);
     static const Primitive all[] = {_add, _sub, _mul, _div, _mod, _pow, _factorial};
@@ -470,6 +677,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // 21 bytes starting with 0xFF: a flag byte and two 80-bit operands.
     if (size == 21 && data[0] == 0xFF) {
         primitives(data, size);
+        return 0;
+    }
+    // Bytes starting with 0xFD: a sequence of calls on one evaluator.
+    if (size > 1 && data[0] == 0xFD) {
+        sequence(data + 1, size - 1);
         return 0;
     }
     // Bytes starting with 0xFE: a tree of a standard text with calls.

@@ -353,6 +353,44 @@ class EvalManyTest(unittest.TestCase):
         self.assertEqual(list(out), [-1.0, 2.0, 5.0, 8.0])
 
 
+class ValuesOfEveryKindTest(unittest.TestCase):
+    def test_dates_are_refused_and_the_result_follows_the_values(self):
+        import numpy
+        ev = Evaluator()
+        for date in (numpy.datetime64("2020-01-01"), numpy.timedelta64(5, "s")):
+            with self.assertRaisesRegex(TypeError, "'x' is of numpy's"):
+                ev.eval_many("x", {"x": date})
+        values = {"x": numpy.ones(3), "k": numpy.float64(2)}
+        for text in ("x*k", "k*2", "3"):  # numpy values, whichever the text reads
+            self.assertIsInstance(ev.eval_many(text, values), numpy.ndarray)
+
+    def test_another_thread_runs_while_results_are_computed(self):
+        import numpy
+        column = {"x": numpy.linspace(0, 1, 2 * 10**6)}
+        text = "sin(x)*cos(x)+sin(x+1)*cos(x+2)+sin(x+3)"
+        ticks, done = [0], threading.Event()
+
+        def tick():
+            while not done.is_set():
+                ticks[0] += 1
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        try:
+            before = ticks[0]
+            time.sleep(0.02)
+            alone = ticks[0] - before  # what 20 ms give it
+            for out in (None, numpy.empty(2 * 10**6)):
+                before = ticks[0]
+                Evaluator().eval_many(text, column, out=out, threads=1)
+                # Holding the lock, the call would let it run one switch
+                # interval (5 ms) at most.
+                self.assertGreater(ticks[0] - before, alone)
+        finally:
+            done.set()
+            ticker.join()
+
+
 class ThreadsTest(unittest.TestCase):
     def test_one_evaluator_shared_by_threads(self):
         ev = Evaluator()

@@ -123,6 +123,11 @@ class NamesAndExplainTest(unittest.TestCase):
             ev.explain("(" * 2 * 10**6)
         standard = Evaluator()
         standard.syntax = "standard"
+        chained = "`" + "n" * 30000 + "`"
+        for _ in range(12):  # each chain writes its middle value again
+            chained = "(0 < %s < 1)" % chained
+        with self.assertRaisesRegex(ValueError, "steps of this text spell"):
+            standard.explain(chained)
         with self.assertRaises(ValueError) as raised:
             standard.eval("x" * 100000)
         self.assertLess(len(str(raised.exception)), 200)
@@ -130,6 +135,23 @@ class NamesAndExplainTest(unittest.TestCase):
             problem = e.check("1+" + "x" * 100000)[0]
             self.assertEqual((problem.position, problem.length), (2, 100000))
             self.assertLess(len(problem.message), 200)
+
+    def test_standard_mistakes_are_shown_where_they_are(self):
+        ev = Evaluator()
+        ev.syntax = "standard"
+        for text, position, words in [("(2 x)", 3, "'x' follows a value"),
+                                      ("sin(30°)", 6, "'°' follows a value"),
+                                      ("max(1 2)", 6, "'2' follows a value"),
+                                      ("(2", 0, "'(' is never closed")]:
+            (problem,) = ev.check(text)
+            self.assertEqual(problem.position, position, text)
+            self.assertIn(words, problem.message)
+        e = ev.explain("4 - -1")
+        self.assertEqual(e["rpn"], ["4", "1", "-", "-"])
+        self.assertEqual([(s["action"], s["stack"]) for s in e["steps"][2:]],
+                         [("the negation '-' on the top value", [4.0, -1.0]),
+                          ("the operator '-' on the top 2 values", [5.0])])
+        self.assertEqual(ev.functions()[-3:], ["where", "if", "clip"])
 
     def test_warnings_where_the_language_surprises(self):
         ev = Evaluator(True)
@@ -188,6 +210,13 @@ class CommandLineTest(unittest.TestCase):
         reader.stdout.close()  # as "| head -0" does
         _, err = reader.communicate("1+1\n".encode() * 100000)
         self.assertEqual((reader.returncode, err), (1, b""))
+
+    def test_a_long_line_prints_a_bounded_report(self):
+        for args in (["+" * 10000], ["--check", "1+" * 5000 + "(2 3"]):
+            run = self.run_cli(*args)
+            self.assertEqual(run.returncode, 1)
+            self.assertLess(len(run.stdout + run.stderr), 5000)
+            self.assertIn("…", run.stdout + run.stderr)
 
     def test_check_and_explain(self):
         run = self.run_cli("--check", "2*(-3)")

@@ -170,6 +170,28 @@ class VectorizedFunctionsTest(unittest.TestCase):
             else:
                 sys.modules["numpy"] = saved
 
+    def test_calls_back_and_failures_on_every_thread(self):
+        import numpy
+        ev = Evaluator()
+        ev.append_function("back", lambda a: (ev.syntax, a)[1], vectorized=True)
+        calls = []
+
+        def failing(a):
+            calls.append(len(a))
+            raise Boom()
+
+        ev.append_function("fail", failing, vectorized=True)
+        rows = {"x": numpy.zeros(100 * 8192)}
+        for threads in (1, 2):
+            with self.assertRaisesRegex(RuntimeError, "busy"):  # not a wait for good
+                ev.eval_many("back(x)", rows, threads=threads)
+            calls.clear()
+            with self.assertRaises(Boom):
+                ev.eval_many("fail(x)+1", rows, threads=threads)
+            self.assertLessEqual(len(calls), threads)  # no block after the first failure
+        with self.assertRaisesRegex(ValueError, "at least one argument"):
+            ev.append_function("none", lambda: 1.0, 0, vectorized=True)
+
     def test_a_wrong_block_names_the_function(self):
         ev = Evaluator()
         one = lambda block, value: (lambda a: value if isinstance(a, float) else block(a))
@@ -180,6 +202,9 @@ class VectorizedFunctionsTest(unittest.TestCase):
             ev.eval_many("short(x)", {"x": [1.0] * 5})
         with self.assertRaisesRegex(TypeError, "'word'"):
             ev.eval_many("word(x)", {"x": [1.0] * 5})
+        ev.append_function("text", one(lambda a: ["x"] * len(a), 1.0), vectorized=True)
+        with self.assertRaisesRegex(TypeError, "'text' returned str at index 0"):
+            ev.eval_many("text(x)", {"x": [1.0] * 5})
         with self.assertRaises(Boom):
             ev.eval_many("boom(x)", {"x": [1.0] * 5})
         self.assertEqual(ev.eval("short(1)+word(1)"), 2.0)

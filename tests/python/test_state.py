@@ -1,0 +1,244 @@
+"""Sequences of calls on one long-lived Evaluator, each evaluation compared bit
+for bit with a fresh Evaluator built from the documented state alone: syntax,
+flag, variables and functions. A small cache makes eviction constant."""
+import ctypes
+import ctypes.util
+import os
+import pickle
+import struct
+import subprocess
+import sys
+import unittest
+
+import numpy
+from hypothesis import HealthCheck, settings, strategies as st
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, rule
+
+from Velmoratrix import Evaluator
+
+NAMES = ["x", "y", "z"]
+ATOMS = NAMES + ["1", "2.5", "0.7", "1.1", "pi", "1000", "2000", "3"]
+TEXTS = st.recursive(
+    st.sampled_from(ATOMS),
+    lambda inner: st.one_of(
+        st.tuples(inner, st.sampled_from(["+", "-", "*", "/", "^", "**", " > ", " and ", "%"]),
+                  inner).map("".join),
+        st.tuples(st.sampled_from(["sin", "sqrt", "f", "g", "exp", "-", "not "]), inner).map(
+            lambda t: t[0] + "(" + t[1] + ")" if t[0][-1].isalpha() else t[0] + t[1]),
+        st.tuples(inner, inner).map(lambda t: "h(%s, %s)" % t),
+        inner.map(lambda t: "(" + t + ")"),
+    ),
+    max_leaves=6,
+)
+VALUES = st.floats(allow_nan=True, allow_infinity=True, width=64)
+
+
+def twice(a):  # a float, or a block's array
+    return a * 2 + 1
+
+
+def shifted(a):
+    return a - 0.5
+
+
+def difference(a, b):
+    return a - 2 * b
+
+
+FUNCTIONS = {"f": (twice, 1), "g": (shifted, 1), "h": (difference, 2)}
+
+
+def outcome(call):
+    """The bits of what a call returns, or the type of what it raises."""
+    try:
+        value = call()
+    except Exception as failure:  # the type is what must agree
+        return type(failure)
+    if isinstance(value, float):
+        return struct.pack("<d", value)
+    return numpy.asarray(value, dtype=float).tobytes()
+
+
+class LongLivedEvaluator(RuleBasedStateMachine):
+    formulas = Bundle("formulas")
+
+    @initialize(accurate=st.booleans(), cache=st.integers(1, 3))
+    def start(self, accurate, cache):
+        self.accurate, self.cache = accurate, cache
+        self.syntax = "classic"
+        self.variables, self.functions = {}, {}
+        self.ev = Evaluator(accurate)
+        self.ev.cache_size = cache
+
+    def fresh(self, syntax=None):
+        ev = Evaluator(self.accurate)
+        ev.syntax = syntax or self.syntax
+        for name, value in self.variables.items():
+            ev.append_variable(name, value)
+        for name, vectorized in self.functions.items():
+            function, arguments = FUNCTIONS[name]
+            ev.append_function(name, function, arguments, vectorized=vectorized)
+        return ev
+
+    def agree(self, call):
+        self.ev_outcome = outcome(lambda: call(self.ev))
+        assert self.ev_outcome == outcome(lambda: call(self.fresh())), call
+
+    @rule(syntax=st.sampled_from(["classic", "standard"]))
+    def switch(self, syntax):
+        self.ev.syntax = self.syntax = syntax
+
+    @rule(name=st.sampled_from(NAMES), value=VALUES)
+    def append_variable(self, name, value):
+        self.ev.append_variable(name, value)
+        self.variables[name] = value
+
+    @rule(name=st.sampled_from(NAMES))
+    def delete_variable(self, name):
+        self.ev.delete_variable(name)
+        self.variables.pop(name, None)
+
+    @rule(name=st.sampled_from(sorted(FUNCTIONS)), vectorized=st.booleans())
+    def append_function(self, name, vectorized):
+        function, arguments = FUNCTIONS[name]
+        self.ev.append_function(name, function, arguments, vectorized=vectorized)
+        self.functions[name] = vectorized
+
+    @rule(name=st.sampled_from(sorted(FUNCTIONS)))
+    def delete_function(self, name):
+        self.ev.delete_function(name)
+        self.functions.pop(name, None)
+
+    @rule(text=TEXTS, again=st.booleans())
+    def eval(self, text, again):
+        for _ in range(1 + again):
+            self.agree(lambda ev: ev.eval(text))
+
+    @rule(text=TEXTS, name=st.sampled_from(NAMES), value=VALUES)
+    def eval_with(self, text, name, value):
+        self.agree(lambda ev: ev.eval_with(text, {name: value}))
+
+    @rule(text=TEXTS, name=st.sampled_from(NAMES), rows=st.sampled_from([3, 600]),
+          threads=st.sampled_from([1, 2]))
+    def eval_many(self, text, name, rows, threads):
+        column = numpy.linspace(-3, 5, rows)
+        self.agree(lambda ev: ev.eval_many(text, {name: column}, threads=threads))
+
+    @rule(target=formulas, text=TEXTS)
+    def prepare(self, text):
+        try:
+            return (self.ev.prepare(text), self.syntax)
+        except Exception as failure:
+            return (type(failure), self.syntax)
+
+    @rule(prepared=formulas, value=st.one_of(st.none(), VALUES))
+    def formula_eval(self, prepared, value):
+        formula, syntax = prepared
+        if isinstance(formula, type) or formula.evaluator is not self.ev:
+            return
+        values = None if value is None else {"y": value}
+        got = outcome(lambda: formula.eval(values) if values else formula.eval())
+        reference = self.fresh(syntax)
+
+        def afresh():
+            f = reference.prepare(formula.text)
+            reference.syntax = self.syntax
+            return f.eval(values) if values else f.eval()
+
+        assert got == outcome(afresh), formula.text
+
+    @rule(prepared=formulas, rows=st.sampled_from([3, 600]))
+    def formula_eval_many(self, prepared, rows):
+        formula, syntax = prepared
+        if isinstance(formula, type) or formula.evaluator is not self.ev:
+            return
+        columns = {name: numpy.linspace(-1, 1, rows) for name in NAMES}
+        got = outcome(lambda: formula.eval_many(columns))
+        reference = self.fresh(syntax)
+
+        def afresh():
+            f = reference.prepare(formula.text)
+            reference.syntax = self.syntax
+            return f.eval_many(columns)
+
+        assert got == outcome(afresh), formula.text
+
+    @rule(text=TEXTS)
+    def diagnostics(self, text):
+        for call in (lambda ev: ev.check(text), lambda ev: ev.names(text),
+                     lambda ev: ev.explain(text)):
+            got, want = call(self.ev), call(self.fresh())
+            assert repr(got) == repr(want), text  # repr: NaN equals NaN
+
+    @rule()
+    def pickled(self):
+        self.ev = pickle.loads(pickle.dumps(self.ev))
+        self.ev.cache_size = self.cache
+
+    @invariant()
+    def tables_are_the_documented_ones(self):
+        if hasattr(self, "ev"):
+            assert sorted(self.ev.functions()) == sorted(self.fresh().functions())
+            assert self.ev.syntax == self.syntax
+
+
+LongLivedEvaluator.TestCase.settings = settings(
+    max_examples=int(os.environ.get("VELMO_STATE_EXAMPLES", "60")), stateful_step_count=40,
+    deadline=None, suppress_health_check=list(HealthCheck))
+
+
+class StateTest(LongLivedEvaluator.TestCase):
+    pass
+
+
+class HistoryTest(unittest.TestCase):
+    """What once depended on the calls before, each in the shortest sequence."""
+
+    def test_texts_past_the_cache_never_run_another_texts_code(self):
+        for size in (1, 16):
+            for syntax in ("classic", "standard"):
+                ev = Evaluator()
+                ev.syntax, ev.cache_size = syntax, size
+                ev.append_variable("x", 1.0)
+                self.assertEqual(list(ev.eval_many("1000", {"x": [1.0] * 3})), [1000.0] * 3)
+                self.assertEqual(ev.eval_with("x-3", {"x": 10.0}), 7.0)
+                for i in range(size + 1):
+                    ev.eval(str(i))
+                self.assertEqual(list(ev.eval_many("2000", {"x": [1.0] * 3})), [2000.0] * 3)
+                self.assertEqual(ev.eval_with("x-4", {"x": 10.0}), 6.0)
+        with self.assertRaises(ValueError):
+            ev.cache_size = 0
+
+    def test_a_syntax_round_trip_gives_classic_back(self):
+        ev, fresh = Evaluator(), Evaluator()
+        ev.syntax = "standard"
+        ev.syntax = "classic"
+        self.assertEqual(ev.__getstate__(), fresh.__getstate__())
+        for text in ("2^0.5", "3+4*2/(1-5)^2^3", "pow(2, 3)"):
+            self.assertEqual(outcome(lambda: ev.eval(text)), outcome(lambda: fresh.eval(text)))
+
+    def test_the_callers_rounding_changes_no_value(self):
+        libm = ctypes.CDLL(ctypes.util.find_library("m"))
+        ev, reference = Evaluator(), Evaluator()
+        ev.syntax = reference.syntax = "standard"
+        texts = ["0.7", "1.1", "1/3", "2**0.5 - 1e-300"]
+        want = [(reference.eval(t), repr(reference.explain(t))) for t in texts]
+        for mode in (0x400, 0x800, 0xC00):  # downward, upward, toward zero
+            libm.fesetround(mode)
+            try:
+                got = [(ev.eval(t), repr(ev.explain(t))) for t in texts]
+            finally:
+                libm.fesetround(0)
+            self.assertEqual(got, want)
+            self.assertEqual([ev.eval(t) for t in texts], [w[0] for w in want])  # cached
+
+    def test_unmasked_overflow_does_not_kill_explain(self):
+        script = ("import ctypes, ctypes.util, Velmoratrix\n"
+                  "ctypes.CDLL(ctypes.util.find_library('m')).feenableexcept(8)\n"
+                  "print(Velmoratrix.Evaluator().explain('1e308*10/10')['result'])")
+        run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE)
+        self.assertEqual((run.returncode, run.stdout.strip()), (0, b"1e+308"))
+
+
+if __name__ == "__main__":
+    unittest.main()
