@@ -353,9 +353,9 @@ class EvalManyTest(unittest.TestCase):
         self.assertEqual(list(out), [-1.0, 2.0, 5.0, 8.0])
 
 
+@unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
 class ValuesOfEveryKindTest(unittest.TestCase):
     def test_dates_are_refused_and_the_result_follows_the_values(self):
-        import numpy
         ev = Evaluator()
         for date in (numpy.datetime64("2020-01-01"), numpy.timedelta64(5, "s")):
             with self.assertRaisesRegex(TypeError, "'x' is of numpy's"):
@@ -365,7 +365,6 @@ class ValuesOfEveryKindTest(unittest.TestCase):
             self.assertIsInstance(ev.eval_many(text, values), numpy.ndarray)
 
     def test_another_thread_runs_while_results_are_computed(self):
-        import numpy
         column = {"x": numpy.linspace(0, 1, 2 * 10**6)}
         text = "sin(x)*cos(x)+sin(x+1)*cos(x+2)+sin(x+3)"
         ticks, done = [0], threading.Event()
