@@ -58,9 +58,9 @@ py_Evaluator* restore(const py::tuple& saved) {
         if (found != values.end() && !found->second.is_none())
             evaluator->_appendVariable(found->first, found->second.cast<double>());
     }
-    std::set<std::string> functionNames;
-    for (py::handle name : saved[3].cast<py::list>())
-        functionNames.insert(name.cast<std::string>());
+    std::vector<std::string> order;
+    for (py::handle name : saved[3].cast<py::list>()) order.push_back(name.cast<std::string>());
+    const std::set<std::string> functionNames(order.begin(), order.end());
     for (const std::string& name : namesIn(evaluator->functionNames))
         if (!functionNames.count(name)) evaluator->deleteFunction(name);
     Self self{evaluator.get()};
@@ -69,6 +69,17 @@ py_Evaluator* restore(const py::tuple& saved) {
         appendHostFunction(self, entry[0].cast<std::string>(), entry[1].cast<py::object>(),
                            entry[2].cast<int>(), entry.size() > 3 && entry[3].cast<bool>());
     }
+    // The functions listed in the order saved (messages name them so), then
+    // any other.
+    const std::vector<std::string> present = namesIn(evaluator->functionNames);
+    std::set<std::string> unlisted(present.begin(), present.end());
+    std::vector<std::string> listed;
+    for (const std::string& name : order)
+        if (unlisted.erase(name)) listed.push_back(name);
+    for (const std::string& name : present)
+        if (unlisted.count(name)) listed.push_back(name);
+    evaluator->functionNames.freeAll();
+    for (const std::string& name : listed) evaluator->functionNames.append(name);
     if (saved.size() == 6 && saved[5].cast<std::string>() == "standard") {
         evaluator->syntax = velmoratrix::Syntax::Standard;
         evaluator->followSyntax(); // its functions listed at once, as after setting syntax

@@ -80,7 +80,8 @@ class LongLivedEvaluator(RuleBasedStateMachine):
         ev.syntax = syntax or self.syntax
         for name, value in self.variables.items():
             ev.append_variable(name, value)
-        for name, vectorized in self.functions.items():
+        listed = self.ev.functions()  # their order is state too: messages name them so
+        for name, vectorized in sorted(self.functions.items(), key=lambda f: listed.index(f[0])):
             function, arguments = FUNCTIONS[name]
             ev.append_function(name, function, arguments, vectorized=vectorized)
         return ev
