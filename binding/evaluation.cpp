@@ -401,6 +401,18 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
         });
 }
 
+py::object mask(Self self, std::string text, py::object values, py::object threads) {
+    const py::object numpy = py::module_::import("numpy"); // before any work
+    const py::object rows = evalMany(self, std::move(text), std::move(values), py::none(),
+                                     std::move(threads));
+    return numpy.attr("not_equal")(rows, 0.0); // NaN is true, as for "and" and "or"
+}
+
+bool isCondition(Self self, const std::string& text) {
+    Hold hold(*self.object);
+    return self->isCondition(text);
+}
+
 std::size_t setNumThreads(long threads) {
     if (threads < 1) throw py::value_error("set_num_threads: threads must be at least 1");
     const std::size_t previous = defaultThreads();

@@ -30,6 +30,10 @@ private:
 };
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
                     py::object threads);
+// The truth of each row's value, as a numpy bool array; and whether the text
+// is a condition, whose rows are truth values.
+py::object mask(Self self, std::string text, py::object values, py::object threads);
+bool isCondition(Self self, const std::string& text);
 // eval_many's columns in, results out (a new array, or `out`): `run` gets
 // the columns and where to write, under the evaluator's lock, without the
 // GIL.

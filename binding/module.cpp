@@ -68,6 +68,14 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "value; the registered variables stay as they are. The rows are shared\n"
              "among threads (None: get_num_threads()) unless the expression calls a\n"
              "Python function; the results are the same whatever the count.")
+        .def("mask", &mask, py::arg("expression"), py::arg("values"),
+             py::arg("threads") = py::none(),
+             "The truth of each row of eval_many(expression, values, threads=threads), as a\n"
+             "numpy bool array: False where the value is 0, True elsewhere (NaN included).")
+        .def("is_condition", &isCondition, py::arg("expression"),
+             "Whether the text's value is a truth value (1.0 or 0.0): a standard text whose\n"
+             "last operation compares or is logical. DataFrame.vx.eval gives such a text's\n"
+             "rows as booleans.")
         .def("eval_with", &evalWith, py::arg("expression"), py::arg("values"),
              "Evaluates the expression once with the names of values (a mapping of names\n"
              "to floats) bound for this call only, ahead of the registered variables;\n"

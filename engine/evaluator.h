@@ -254,6 +254,10 @@ public:
     // name is never read. A standard text that cannot be read has none.
     std::vector<std::string> bindableNames(const std::string& expression);
     velmoratrix::Explanation explain(const std::string& expression);
+    // Whether the text's value is a truth value, 1.0 or 0.0: a standard text
+    // whose last step compares or is logical (a classic text never is).
+    // Throws ExpressionError for a standard text it cannot read.
+    bool isCondition(const std::string& expression);
 
     // Whether name is in variableNames, in constant time.
     bool isVariable(std::string_view name);

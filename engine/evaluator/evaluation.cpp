@@ -162,6 +162,13 @@ Program& MathEvaluator::programOf(Formula& formula) {
     return *formula.program_;
 }
 
+bool MathEvaluator::isCondition(const std::string& expression) {
+    Entry call(*this);
+    refuseWhileRunning("isCondition");
+    if (syntax != prepared_->syntax) followSyntax();
+    return syntax == Syntax::Standard && programFor(expression, true).condition;
+}
+
 Formula MathEvaluator::prepare(std::string expression) {
     Entry call(*this);
     refuseWhileRunning("prepare");

@@ -111,7 +111,8 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
     program->standard = standard;
     if (standard) {
         Diagnostic failure;
-        if (!readStandard(p.language, program->text, program->standardSteps, failure)) {
+        if (!readStandard(p.language, program->text, program->standardSteps, failure, nullptr,
+                          &program->condition)) {
             p.spare = std::move(program); // its buffers, for the next one
             throw ExpressionError({std::move(failure)}, std::string(text));
         }

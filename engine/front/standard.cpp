@@ -31,6 +31,10 @@ long double power(long double a, long double b) {
     return _pow(a, b, false); // as "^" computes it
 }
 
+long double remainderOf(long double a, long double b) {
+    return std::fmod(a, b); // exact
+}
+
 // The standard syntax's own functions of one argument.
 double notANumber(double x) {
     return std::isnan(x) ? 1.0 : 0.0;
@@ -115,11 +119,18 @@ private:
         if (c == ':') return fail(at_, 1, "':' has no '?' before it");
         if (c == '=')
             return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
-        if (!nameByte(c) && c != '.' && c != '(' && c != '`')
+        if (!nameByte(c) && c != '.' && c != '(' && c != '`' && c != '~')
             return fail(at_, 1, text_.substr(at_, 1), " is not part of the language");
         return fail(at_, tokenLength(), text_.substr(at_, tokenLength()),
                     " follows a value: put an operator between them");
     }
+
+public:
+    // Whether the text's value is a truth value: its last step compares or
+    // is logical.
+    bool condition() const { return booleanEnd_ == steps_.size(); }
+
+private:
 
     std::size_t tokenLength() const {
         std::size_t n = 1;
@@ -221,9 +232,17 @@ private:
             }
             level = kProduct;
             return true;
-        case '/':
+        case '/': // "//" floors
+            level = kProduct, length = d == '/' ? 2 : 1;
+            return true;
         case '%':
             level = kProduct;
+            return true;
+        case '&': // as pandas.eval reads them: "a > 1 & b < 2" compares first
+            level = kAnd;
+            return true;
+        case '|':
+            level = kOr;
             return true;
         case '^':
             level = kPower, right = true;
@@ -322,12 +341,13 @@ private:
         }
         if (!expression(right ? level : level + 1)) return false;
         const char c = symbol[0];
-        primitive(c == '+'             ? _add
-                  : c == '-'           ? _sub
-                  : n == 2 || c == '^' ? _pow
-                  : c == '*'           ? _mul
-                  : c == '/'           ? _div
-                                       : _mod,
+        primitive(c == '+'                       ? _add
+                  : c == '-'                     ? _sub
+                  : c == '^' || (c == '*' && n == 2) ? _pow
+                  : c == '*'                     ? _mul
+                  : c == '/' && n == 2           ? floorQuotient
+                  : c == '/'                     ? _div
+                                                 : floorRemainder,
                   2, at, n);
         return true;
     }
@@ -381,6 +401,17 @@ private:
                 emit(StandardStep::Number, at, 1).number = -1.0;
                 primitive(_mul, 2, at, 1);
             }
+            return true;
+        }
+        if (c == '~') { // logical not, of a truth value only: never a bitwise one
+            const std::size_t at = at_++;
+            token(at, 1, Operator);
+            if (!expression(kSign)) return false;
+            if (booleanEnd_ != steps_.size())
+                return fail(at, 1,
+                            "'~' is logical not, of a comparison or a condition; bitwise not "
+                            "is not part of the language: write 'not x' for the truth of x");
+            machine(Op::Not, at, 1);
             return true;
         }
         if (c == '(') {
@@ -561,14 +592,64 @@ const StandardFunction velmoratrix::kStandardFunctions[kStandardFunctionCount] =
     {"asinh", static_cast<UnaryFunction>(std::asinh), nullptr},
     {"acosh", static_cast<UnaryFunction>(std::acosh), nullptr},
     {"atanh", static_cast<UnaryFunction>(std::atanh), nullptr},
+    // numpy's names beside ours.
+    {"arcsin", static_cast<UnaryFunction>(std::asin), nullptr},
+    {"arccos", static_cast<UnaryFunction>(std::acos), nullptr},
+    {"arctan", static_cast<UnaryFunction>(std::atan), nullptr},
+    {"arctan2", nullptr, angle},
+    {"arcsinh", static_cast<UnaryFunction>(std::asinh), nullptr},
+    {"arccosh", static_cast<UnaryFunction>(std::acosh), nullptr},
+    {"arctanh", static_cast<UnaryFunction>(std::atanh), nullptr},
+    {"absolute", static_cast<UnaryFunction>(std::fabs), nullptr},
+    {"power", nullptr, power},
+    {"fmod", nullptr, remainderOf},
 };
 
 bool velmoratrix::readStandard(const Language& language, std::string_view text,
                                std::vector<StandardStep>& steps, Diagnostic& failure,
-                               std::vector<Explanation::Token>* tokens) {
+                               std::vector<Explanation::Token>* tokens, bool* condition) {
     // Numbers are read as the engine rounds, whatever the caller has set.
     const EngineFloats floats;
-    return Parser(language, text, steps, failure, tokens).parse();
+    Parser parser(language, text, steps, failure, tokens);
+    const bool read = parser.parse();
+    if (condition) *condition = read && parser.condition();
+    return read;
+}
+
+// Python's and numpy's divmod, in extended precision: the quotient floored,
+// the remainder with the divisor's sign, snapped as numpy snaps them.
+namespace {
+long double divmod(long double a, long double b, long double& mod) {
+    mod = std::fmod(a, b);
+    long double quotient = (a - mod) / b;
+    if (mod != 0) { // a NaN too
+        if (std::isless(b, 0.0L) != std::isless(mod, 0.0L)) {
+            mod += b;
+            quotient -= 1;
+        }
+    } else {
+        mod = std::copysign(0.0L, b);
+    }
+    if (quotient != 0) {
+        long double floored = std::floor(quotient);
+        if (std::isgreater(quotient - floored, 0.5L)) floored += 1;
+        return floored;
+    }
+    return std::copysign(0.0L, a / b);
+}
+} // namespace
+
+long double velmoratrix::floorRemainder(long double a, long double b, bool) {
+    if (b == 0) return std::fmod(a, b); // NaN
+    long double mod;
+    divmod(a, b, mod);
+    return mod;
+}
+
+long double velmoratrix::floorQuotient(long double a, long double b, bool) {
+    if (b == 0) return a / b; // an infinity, or NaN
+    long double mod;
+    return divmod(a, b, mod);
 }
 
 bool velmoratrix::standardConstant(std::string_view name, double& value) {
@@ -580,6 +661,10 @@ bool velmoratrix::standardConstant(std::string_view name, double& value) {
         value = std::numeric_limits<double>::quiet_NaN();
     else if (name == "inf")
         value = std::numeric_limits<double>::infinity();
+    else if (name == "True")
+        value = 1;
+    else if (name == "False")
+        value = 0;
     else
         return false;
     return true;

@@ -21,11 +21,19 @@ namespace velmoratrix {
 // must be one, taking as many arguments as the call gives). Names are found
 // when the steps are resolved. False, with the first problem in `failure`,
 // where the text cannot be read; `tokens`, where given, gets what was read.
+// `condition`, where given, says whether its value is a truth value (its
+// last step compares or is logical).
 bool readStandard(const Language& language, std::string_view text, std::vector<StandardStep>& steps,
-                  Diagnostic& failure, std::vector<Explanation::Token>* tokens = nullptr);
+                  Diagnostic& failure, std::vector<Explanation::Token>* tokens = nullptr,
+                  bool* condition = nullptr);
+
+// Python's and numpy's % and // (the remainder takes the divisor's sign, the
+// quotient is floored), with their rules for NaN, infinities and zero.
+long double floorRemainder(long double a, long double b, bool);
+long double floorQuotient(long double a, long double b, bool);
 
 // What a name of a standard text reads where neither a column, a per-call
-// value nor a registered variable has it: pi, e, nan and inf.
+// value nor a registered variable has it: pi, e, nan, inf, True and False.
 bool standardConstant(std::string_view name, double& value);
 
 // The cell of a registered variable of that name (listed, and in the
@@ -43,7 +51,7 @@ struct StandardFunction {
     UnaryFunction unary;
     BinaryFunction binary;
 };
-constexpr std::size_t kStandardFunctionCount = 28;
+constexpr std::size_t kStandardFunctionCount = 38;
 extern const StandardFunction kStandardFunctions[kStandardFunctionCount];
 
 } // namespace velmoratrix

@@ -313,6 +313,7 @@ struct Program {
     // empty.
     bool standard = false;
     std::vector<StandardStep> standardSteps;
+    bool condition = false; // a standard text whose value is a truth value
 
     std::uint64_t registryEdits = ~std::uint64_t{0}; // what the code was resolved at
     Code code;

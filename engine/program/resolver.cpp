@@ -33,7 +33,7 @@ Instruction instruction(Op op) {
 
 bool velmoratrix::isPure(OperatorFunction f) {
     return f == _add || f == _sub || f == _mul || f == _div || f == _mod || f == _pow ||
-           f == _factorial;
+           f == _factorial || f == floorRemainder || f == floorQuotient;
 }
 
 bool velmoratrix::isPure(UnaryFunction f) {

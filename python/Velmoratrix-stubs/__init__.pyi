@@ -71,6 +71,11 @@ class Evaluator:
         out: Optional[Any] = None,
         threads: Optional[int] = None,
     ) -> _Results: ...
+    def mask(self, expression: Union[str, bytes], values: Mapping[str, _Column],
+             threads: Optional[int] = None) -> Any:
+        """The truth of each row's value, as a numpy bool array."""
+    def is_condition(self, expression: Union[str, bytes]) -> bool:
+        """Whether the text's value is a truth value."""
     @overload
     def eval_with(self, expression: Union[str, bytes], values: Mapping[str, float]) -> float:
         """The expression with the names of values bound for this call only."""

@@ -10,6 +10,7 @@ dtype: float64
 Formulas are read in the standard syntax, over the frame's columns, with the rows shared
 among every core (``Evaluator.eval_many``). Importing Velmoratrix alone never imports pandas.
 """
+import numpy
 import pandas
 
 from . import Evaluator
@@ -31,6 +32,24 @@ class _Columns:
         return self._frame[name]
 
 
+class _WithValues(_Columns):
+    """The frame's columns and per-call values (pandas' ``@name``) under names of their own."""
+
+    def __init__(self, frame, values):
+        super().__init__(frame)
+        self._values = dict(values)
+        both = sorted(set(self._values) & set(super().keys()))
+        if both:
+            raise ValueError("values: %r is a column of the frame too; give the value another "
+                             "name" % both[0])
+
+    def keys(self):
+        return super().keys() + list(self._values)
+
+    def __getitem__(self, name):
+        return self._values[name] if name in self._values else super().__getitem__(name)
+
+
 @pandas.api.extensions.register_dataframe_accessor("vx")
 class VelmoratrixAccessor:
     """``frame.vx``: formulas in the standard syntax over the frame's columns."""
@@ -38,17 +57,31 @@ class VelmoratrixAccessor:
     def __init__(self, frame):
         self._frame = frame
 
-    def _column(self, expression):
+    def _rows(self, expression, values):
         evaluator = Evaluator()
         evaluator.syntax = "standard"
-        values = evaluator.eval_many(expression, _Columns(self._frame))
-        if len(values) != len(self._frame):  # a frame without columns: the value on every row
-            values = [values[0]] * len(self._frame)
-        return pandas.Series(values, index=self._frame.index, dtype="float64")
+        columns = _WithValues(self._frame, values) if values else _Columns(self._frame)
+        rows = evaluator.eval_many(expression, columns)
+        if len(rows) != len(self._frame):  # a frame without columns: the value on every row
+            rows = [rows[0]] * len(self._frame)
+        condition = evaluator.is_condition(expression)
+        return rows, condition
 
-    def eval(self, expression):
-        """The formula's value on each row, as a Series on the frame's index."""
-        return self._column(expression).rename(None)
+    def _column(self, expression, values=None):
+        rows, condition = self._rows(expression, values)
+        series = pandas.Series(rows, index=self._frame.index, dtype="float64")
+        return series.astype(bool) if condition else series
+
+    def eval(self, expression, values=None):
+        """The formula's value on each row, as a Series on the frame's index: of booleans for a
+        condition (a comparison or a logical operation last), as ``DataFrame.eval`` gives.
+        ``values`` binds names for this call only, as ``@name`` does in pandas."""
+        return self._column(expression, values).rename(None)
+
+    def query(self, condition, values=None):
+        """The rows where the condition holds, as ``DataFrame.query`` gives them."""
+        rows, _ = self._rows(condition, values)
+        return self._frame[numpy.not_equal(rows, 0.0)]
 
     def assign(self, **formulas):
         """A new frame with a column for each ``name=formula``, as ``DataFrame.assign`` makes

@@ -55,7 +55,7 @@ def both_ways(rng, depth):
     if kind < 0.2:
         return "(" + inner + ")!" if rng.random() < 0.5 else "(" + inner + ")"
     # (a '-' right after '!' would be a sign in the specified language)
-    op = rng.choice(["+", "*", "/", "%", "^"] + ([] if inner.endswith("!") else ["-"]))
+    op = rng.choice(["+", "*", "/", "^"] + ([] if inner.endswith("!") else ["-"]))
     return inner + op + both_ways(rng, depth - 1)
 
 
@@ -158,8 +158,8 @@ class StandardSyntaxTest(unittest.TestCase):
 
 def logic(rng, depth):
     """A random text of the full standard language and the same formula in Python: integers and
-    halves under + - *, comparisons (chained too), and/or/not over comparisons (Python's and/or
-    give an operand, which is then 1 or 0 alike), where and c ? a : b."""
+    halves under + - *, comparisons (chained too), and/or/not and & | ~ over comparisons
+    (Python's and/or give an operand, which is then 1 or 0 alike), where and c ? a : b."""
     if depth == 0 or rng.random() < 0.2:
         v = rng.choice(["0", "1", "2", "3", "0.5", "1.5", "x", "y"])
         return v, v
@@ -175,7 +175,12 @@ def logic(rng, depth):
     if kind < 0.45:
         word = rng.choice(["and", "or"])
         return "(%s > %s) %s not (%s)" % (a, b, word, b), "(%s > %s) %s not (%s)" % (pa, pb, word, pb)
-    if kind < 0.6:
+    if kind < 0.55:  # & | ~ as pandas.eval reads them: below the comparisons, ~ as not
+        sym, word = rng.choice([("&", "and"), ("|", "or")])
+        tilde = rng.choice(["", "~"])
+        text = "(%s((%s) > (%s)) %s (%s) <= (%s))" % (tilde, a, b, sym, b, a)
+        return text, "((%s((%s) > (%s))) %s ((%s) <= (%s)))" % (tilde and "not ", pa, pb, word, pb, pa)
+    if kind < 0.7:
         c, pc = logic(rng, depth - 1)
         if rng.random() < 0.5:
             return "where(%s, %s, %s)" % (c, a, b), "((%s) if (%s) else (%s))" % (pa, pc, pb)
@@ -240,6 +245,63 @@ class StandardLanguageTest(unittest.TestCase):
         for _ in range(3000):
             text, py = logic(rng, rng.randrange(1, 5))
             self.assertEqual(ev.eval(text), float(eval(py, env)), (text, py))
+
+    def test_what_numpy_and_pandas_users_write(self):
+        import numpy
+        ev = standard()
+        grid = [0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 7.0, -7.0, 3.0, 1e300, math.inf, -math.inf, math.nan]
+        a, b = (numpy.array(v) for v in zip(*[(x, y) for x in grid for y in grid]))
+        with numpy.errstate(all="ignore"):  # Python's % and // as numpy computes them
+            for text, want in [("a % b", numpy.remainder(a, b)), ("a // b", numpy.floor_divide(a, b)),
+                               ("fmod(a, b)", numpy.fmod(a, b))]:
+                got = ev.eval_many(text, {"a": a, "b": b})
+                same = (numpy.isnan(got) & numpy.isnan(want)) | (
+                    (got == want) & (numpy.signbit(got) == numpy.signbit(want)))
+                self.assertTrue(same.all(), (text, a[~same], b[~same], got[~same]))
+        ev.append_variable("x", 0.3)
+        for ours, theirs in [("arcsin", "asin"), ("arccos", "acos"), ("arctan", "atan"),
+                             ("arcsinh", "asinh"), ("arctanh", "atanh"), ("absolute", "abs")]:
+            self.assertEqual(bits(ev.eval(ours + "(x)")), bits(ev.eval(theirs + "(x)")), ours)
+        self.assertEqual(ev.eval("arccosh(x + 1) + arctan2(x, 2) + power(x, 2)"),
+                         ev.eval("acosh(x + 1) + atan2(x, 2) + pow(x, 2)"))
+        self.assertEqual((ev.eval("True and False"), ev.eval("True + True")), (0.0, 2.0))
+        self.assertEqual(ev.eval_with("True", {"True": 5.0}), 5.0)  # a name of its own first
+        for text, position in [("~1", 0), ("~x", 0), ("1 & 2 ~ 3", 6), ("a &", 3)]:
+            with self.assertRaises(ExpressionError, msg=text) as raised:
+                ev.eval(text)
+            self.assertEqual(raised.exception.position, position, text)
+        self.assertIn("bitwise", ev.check("~1")[0].message)
+        self.assertEqual([ev.is_condition(t) for t in ["x > 1", "~(x > 1)", "x & 1", "x + 1", "x"]],
+                         [True, True, True, False, False])
+        self.assertEqual(ev.mask("x > 0.5", {"x": [0.0, 1.0, math.nan]}).tolist(), [False, True, False])
+
+    def test_formulas_of_numexpr_and_pandas(self):
+        try:
+            import numexpr
+            import numpy
+            import pandas
+        except ImportError:
+            self.skipTest("numexpr, numpy and pandas are not installed for this interpreter")
+        import Velmoratrix.pandas  # noqa: F401 (the accessor)
+        rng = numpy.random.default_rng(5)
+        frame = pandas.DataFrame({"a": rng.uniform(-2, 2, 5000), "b": rng.uniform(-2, 2, 5000)})
+        columns = {"a": frame["a"].to_numpy(), "b": frame["b"].to_numpy()}
+        for text, theirs in [  # pandas.eval's reading of & | ~; numexpr's where; Python's % //
+                ("(a != b) & (a > b)", frame.eval), ("(a > 1) | (b < -1)", frame.eval),
+                ("~(a > b) & (b > 0.5)", frame.eval), ("a > 0 & b < 0 | a < -1", frame.eval),
+                ("arctan2(a, b) + arcsin(a / 2) + abs(b)", frame.eval),
+                ("where(a > b, a, b) * 2", lambda t: numexpr.evaluate(t, columns)),
+                ("(a + 1) % 0.5 + a // 0.25", lambda t: frame.eval(t, engine="python"))]:
+            ours, want = frame.vx.eval(text), numpy.asarray(theirs(text))
+            numpy.testing.assert_allclose(ours.to_numpy(dtype=float), want.astype(float),
+                                          rtol=1e-13, atol=1e-15, err_msg=text)
+            self.assertEqual(ours.dtype == bool, want.dtype == bool, text)
+        for condition in ["a > b & b > 0", "~(a < 0)"]:
+            pandas.testing.assert_frame_equal(frame.vx.query(condition), frame.query(condition))
+        self.assertEqual(frame.vx.eval("a * rate", values={"rate": 2.0}).tolist(),
+                         (frame["a"] * 2).tolist())
+        with self.assertRaisesRegex(ValueError, "'a' is a column"):
+            frame.vx.eval("a", values={"a": 1.0})
 
     def test_functions_of_any_count_and_quoted_names(self):
         ev = standard()
