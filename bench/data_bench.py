@@ -199,12 +199,31 @@ def powers(n=1000000):
     return times
 
 
+QUERIES = ["a > b & b > 0.5", "(a + b) * c > 0.7 | a < 0.1"]
+
+
+def query(n=1000000):
+    """DataFrame.vx.query against DataFrame.query with numexpr, per row of a frame of three
+    random columns."""
+    import pandas
+    import Velmoratrix.pandas  # noqa: F401 (the accessor)
+    rng = numpy.random.default_rng(3)
+    frame = pandas.DataFrame({k: rng.random(n) for k in "abc"})
+    times = {}
+    for condition in QUERIES:
+        assert frame.vx.query(condition).equals(frame.query(condition, engine="numexpr"))
+        times[condition] = {
+            "ours": best(lambda: frame.vx.query(condition), 7) / n * 1e9,
+            "pandas": best(lambda: frame.query(condition, engine="numexpr"), 7) / n * 1e9}
+    return times
+
+
 def main():
     tsv, out = sys.argv[1], sys.argv[2]
     columns, numexpr_version = column_formulas()
     results = {"python": sys.version.split()[0], "rows": [], "sizes": [],
                "numexpr": numexpr_version, "columns": columns, "vectorized": vectorized(),
-               "powers": powers()}
+               "powers": powers(), "query": query()}
     print("powers", {k: round(v, 2) for k, v in results["powers"].items()})
     print("vectorized", {k: round(v, 2) for k, v in results["vectorized"].items()})
     n = 1000000
