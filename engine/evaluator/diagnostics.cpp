@@ -438,6 +438,17 @@ struct Checker {
 
 } // namespace
 
+namespace {
+
+// A number as the fewest digits that read back as it.
+std::string shortest(double value) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return std::string(digits, end);
+}
+
+} // namespace
+
 std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) {
     return check(expression, {});
 }
@@ -614,6 +625,8 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
         case StandardStep::Machine:
             action = s.op == Op::Select
                          ? "the choice " + spelled + " by the third value from the top"
+                     : s.op == Op::PowInteger || s.op == Op::PowHalf
+                         ? "the power " + spelled + " of exponent " + shortest(s.number)
                      : s.op == Op::Truth ? "the truth of " + spelled
                      : s.op == Op::Not   ? "the negation " + spelled
                                          : "the comparison " + spelled;

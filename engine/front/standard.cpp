@@ -95,6 +95,7 @@ public:
 
 private:
     static constexpr int kDeepest = 1000; // nested groups, signs and calls (in its message)
+    static constexpr double kMostFactors = 1024; // a whole exponent's, as a product
     const Language& language_;
     std::string_view text_;
     std::vector<StandardStep>& steps_;
@@ -199,6 +200,34 @@ private:
     }
     void binaryCall(BinaryFunction f, std::size_t offset, std::size_t length) {
         emit(StandardStep::Binary, offset, length).binary = f;
+    }
+    // A power whose exponent's steps start at `from`: of a constant whole
+    // exponent (|n| <= kMostFactors), the product it denotes; of 0.5, the
+    // square root; else pow, as "^" of the classic language.
+    void exponentiate(std::size_t from, std::size_t offset, std::size_t length) {
+        double exponent;
+        const bool whole = constantFrom(from, exponent) && exponent == std::trunc(exponent) &&
+                           std::fabs(exponent) <= kMostFactors;
+        if (whole || (constantFrom(from, exponent) && exponent == 0.5)) {
+            steps_.resize(from);
+            StandardStep& s = emit(StandardStep::Machine, offset, length);
+            s.op = whole ? Op::PowInteger : Op::PowHalf;
+            s.number = exponent;
+            return;
+        }
+        primitive(_pow, 2, offset, length);
+    }
+    // The value of the steps from `from` on, where they are a number or a
+    // negated one.
+    bool constantFrom(std::size_t from, double& value) const {
+        const std::size_t n = steps_.size() - from;
+        const StandardStep* s = steps_.data() + from;
+        if (n == 0 || s[0].kind != StandardStep::Number) return false;
+        value = s[0].number;
+        if (n == 1) return true;
+        value = -value;
+        return n == 3 && s[1].kind == StandardStep::Number && s[1].number == -1.0 &&
+               s[2].kind == StandardStep::Primitive && s[2].primitive == _mul;
     }
     // 1.0 or 0.0 for the value just written: as it is where it is one already.
     void truth(std::size_t offset, std::size_t length) {
@@ -339,15 +368,16 @@ private:
         default:
             break;
         }
+        const std::size_t from = steps_.size(); // the right value's steps
         if (!expression(right ? level : level + 1)) return false;
         const char c = symbol[0];
-        primitive(c == '+'                       ? _add
-                  : c == '-'                     ? _sub
-                  : c == '^' || (c == '*' && n == 2) ? _pow
-                  : c == '*'                     ? _mul
-                  : c == '/' && n == 2           ? floorQuotient
-                  : c == '/'                     ? _div
-                                                 : floorRemainder,
+        if (c == '^' || (c == '*' && n == 2)) return exponentiate(from, at, n), true;
+        primitive(c == '+'                 ? _add
+                  : c == '-'               ? _sub
+                  : c == '*'               ? _mul
+                  : c == '/' && n == 2     ? floorQuotient
+                  : c == '/'               ? _div
+                                           : floorRemainder,
                   2, at, n);
         return true;
     }
@@ -508,11 +538,13 @@ private:
         at_ = open + 1;
         token(open, 1, Separator);
         int count = 0;
+        std::size_t last = steps_.size(); // where the last argument's steps start
         skip();
         if (at_ < text_.size() && text_[at_] == ')') {
             token(at_++, 1, Separator);
         } else {
             for (;;) {
+                last = steps_.size();
                 if (!expression(kConditional)) return false;
                 ++count;
                 if (form == Form::Fold && count > 1) binaryCall(fold, start, name.size());
@@ -543,7 +575,7 @@ private:
             else
                 s.unary = f->unary;
         } else if (arity == 2 && !f->callBinary && f->binary == power) {
-            primitive(_pow, 2, start, name.size()); // as "^": a constant exponent is fused
+            exponentiate(last, start, name.size()); // as "^"
         } else if (arity == 2) {
             StandardStep& s = emit(f->callBinary ? StandardStep::CallBinary : StandardStep::Binary,
                                    start, name.size());

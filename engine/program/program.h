@@ -176,6 +176,11 @@ enum class Op : std::uint8_t {
     Not,
     Truth,
     Select,
+    // The standard syntax's powers of a constant exponent, in place:
+    // PowInteger of the whole `number` (the product it denotes), PowHalf the
+    // square root (machine.h). They call nothing.
+    PowInteger,
+    PowHalf,
     Pow,             // "^" in place: pow of the two values, as _pow does it
     PowNumber,       // pow of the accumulator and `number`
     Primitive,       // `arity` values to `primitive`

@@ -171,6 +171,7 @@ Instruction velmoratrix::stepInstruction(const StandardStep& s) {
         break;
     case StandardStep::Machine:
         i.op = s.op;
+        i.number = s.number; // a power's exponent
         break;
     case StandardStep::Unary:
         i.op = Op::Unary, i.unary = s.unary;
@@ -200,7 +201,11 @@ std::size_t velmoratrix::stepTakes(const StandardStep& s) {
     case StandardStep::CallNary:
         return static_cast<std::size_t>(s.arity);
     case StandardStep::Machine:
-        return s.op == Op::Select ? 3 : s.op == Op::Not || s.op == Op::Truth ? 1 : 2;
+        return s.op == Op::Select                                                       ? 3
+               : s.op == Op::Not || s.op == Op::Truth || s.op == Op::PowInteger ||
+                       s.op == Op::PowHalf
+                   ? 1
+                   : 2;
     case StandardStep::Unary:
     case StandardStep::CallUnary:
         return 1;

@@ -104,6 +104,12 @@ public:
                 depth -= 2;
                 break;
             }
+            case Op::PowInteger:
+                each(depth, count, [&](long double& t) { t = powInteger(t, i.number); });
+                break;
+            case Op::PowHalf:
+                each(depth, count, [](long double& t) { t = powHalf(t); });
+                break;
             case Op::Pow:
                 pair(depth, count, [](long double l, long double r) -> long double {
                     return std::pow(static_cast<double>(l), static_cast<double>(r));

@@ -3,11 +3,40 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 #include "powers.h"
 #include "program.h"
 
 namespace velmoratrix {
+
+// The standard syntax's power of a constant whole exponent: the product it
+// denotes, by squaring from the lowest bit (x*x, x*(x*x), (x*x)*(x*x), ...),
+// each product rounded to 64 bits as any product is; a negative exponent
+// divides 1 by it. x**0 is 1, a NaN's too. Generated code does the same.
+inline long double powInteger(long double x, double exponent) {
+    auto m = static_cast<std::uint32_t>(exponent < 0 ? -exponent : exponent);
+    if (m == 0) return 1;
+    long double base = x, result = 0;
+    for (bool first = true;; first = false) {
+        while (!(m & 1)) {
+            base = base * base;
+            m >>= 1;
+        }
+        result = first ? base : result * base;
+        m >>= 1;
+        if (!m) break;
+        base = base * base;
+    }
+    return exponent < 0 ? 1 / result : result;
+}
+
+// The square root in extended precision, with pow's answers where they
+// differ from it: pow(-0, 0.5) is +0, pow(-inf, 0.5) is +inf.
+inline long double powHalf(long double x) {
+    if (x == -__builtin_infl()) return __builtin_infl();
+    return __builtin_sqrtl(x + 0.0L);
+}
 
 // Code this deep runs on a stack in the frame of the call.
 constexpr std::size_t kInlineStack = 64;
@@ -171,6 +200,12 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
             top = pop() != 0 ? chosen : top;
             break;
         }
+        case Op::PowInteger:
+            top = powInteger(top, i.number);
+            break;
+        case Op::PowHalf:
+            top = powHalf(top);
+            break;
         case Op::Pow:
             top = std::pow(static_cast<double>(pop()), static_cast<double>(top));
             break;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -730,6 +731,12 @@ private:
         case Op::Select:
             select();
             return true;
+        case Op::PowInteger:
+            powInteger(i.number);
+            return true;
+        case Op::PowHalf:
+            powHalf();
+            return true;
         case Op::CallNary: // interpreted
             return false;
         case Op::CallBinary:
@@ -795,6 +802,66 @@ private:
         --registers_;
         equalToPrevious(isNot);
         pushed(true);
+    }
+    // The product a whole exponent denotes, as powInteger (machine.h) forms
+    // it: the base in st0, the result, once begun, above it.
+    void powInteger(double exponent) {
+        auto m = static_cast<std::uint32_t>(exponent < 0 ? -exponent : exponent);
+        room(); // for the result beside the base, or for the 1 a reciprocal divides
+        inRegisters(1);
+        exact_[depth_ - 1] = false;
+        if (m == 0) {
+            fstp(st0);
+            fld1();
+            exact_[depth_ - 1] = true;
+            return;
+        }
+        bool begun = false; // the result in st0, the base in st1
+        for (;;) {
+            while (!(m & 1)) {
+                square(begun);
+                m >>= 1;
+            }
+            m >>= 1;
+            if (!begun && m) {
+                fld(st0);
+                begun = true;
+            } else if (begun) {
+                fmul(st0, st1);
+            }
+            if (!m) break;
+            square(begun);
+        }
+        if (begun) fstp(st1);
+        if (exponent < 0) {
+            fld1();
+            fxch(st1);
+            fdivp(); // st1 / st0: 1 / the product
+        }
+    }
+    void square(bool belowResult) {
+        if (belowResult) fxch(st1);
+        fmul(st0, st0);
+        if (belowResult) fxch(st1);
+    }
+    // As powHalf (machine.h): the root of x + 0, or +inf where x is -inf.
+    void powHalf() {
+        if (registers_ + 3 > kRegisters) spill();
+        inRegisters(1);
+        fld(st0);
+        fabs();    // |x|, x
+        fld(st1);  // x, |x|, x
+        fldz();
+        faddp();   // x + 0 turns -0 into +0
+        fsqrt();   // the root, |x|, x
+        fxch(st2); // x, |x|, the root
+        fld(number(-std::numeric_limits<double>::infinity()));
+        fucomip(st0, st1); // ZF where x is -inf (or unordered: PF too)
+        fstp(st0);         // |x|, the root
+        fcmovne(st0, st1);
+        fcmovu(st0, st1); // the root but where x is -inf
+        fstp(st1);
+        exact_[depth_ - 1] = false;
     }
     // Condition, chosen value and other value, the three topmost.
     void select() {

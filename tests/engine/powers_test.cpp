@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "evaluator.h"
+#include "native.h"
 #include "powers.h"
 #include "test_support.h"
 
@@ -79,18 +80,63 @@ TEST(PowersTest, EveryFastExponentGivesPowsBits) {
 }
 
 TEST(PowersTest, EveryPathTakesThem) {
-    MathEvaluator m(false);
-    m.syntax = Syntax::Standard;
+    MathEvaluator m(false); // the classic "^" is pow's
     double x = 1.0 + 0x1p-30, column[600], out[600];
     for (int k = 0; k < 600; ++k) column[k] = 1.0 + k * 0x1p-27;
     m.appendVariable("x", x);
-    const std::pair<const char*, double> texts[] = {
-        {"x^2", 2}, {"x ** 3", 3}, {"pow(x, -2)", -2}, {"x^0.5", 0.5}};
+    const std::pair<const char*, double> texts[] = {{"x^2", 2}, {"x^3", 3}, {"x^0.5", 0.5}};
     for (const auto& [text, n] : texts) {
         for (int run = 0; run < 3; ++run) // interpreted, then generated
             EXPECT_EQ(bitsOf(static_cast<double>(m.eval(text))), bitsOf(std::pow(x, n))) << text;
         m.evalMany(text, {{"x", column}}, 600, out);
         for (int k = 0; k < 600; ++k)
             ASSERT_EQ(bitsOf(out[k]), bitsOf(std::pow(column[k], n))) << text << " " << k;
+    }
+}
+
+// The standard syntax's power of a constant whole exponent is the product it
+// denotes, and of 0.5 the extended root: the same bits on every path (the
+// interpreter, the block runner, generated code), x**2 those of x*x, x**3 of
+// x*x*x and x**-2 of 1/(x*x), and pow's answers in every case of zeros,
+// infinities and NaN (but x**0, 1 for a NaN too).
+TEST(PowersTest, StandardPowersAreTheProductsTheyDenote) {
+    std::mt19937_64 random(26);
+    constexpr std::size_t kRows = 600;
+    double column[kRows], out[3][kRows];
+    for (double& v : column) v = hardValue(random);
+    const double special[] = {0.0, -0.0, INFINITY, -INFINITY, NAN, 1.0, -1.0, 0.5, -2.0};
+    std::memcpy(column, special, sizeof special);
+    auto rows = [&](const std::string& text, bool generated, double* to) {
+        setNativeEnabled(generated);
+        MathEvaluator m(false);
+        m.syntax = Syntax::Standard;
+        m.evalMany(text, {{"x", column}}, kRows, to);
+        setNativeEnabled(true);
+    };
+    for (double n : {-1024.0, -7.0, -3.0, -2.0, -1.0, 0.0, 0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0,
+                     8.0, 13.0, 31.0, 64.0, 1000.0, 1023.0, 1024.0}) {
+        const std::string text = "x ** " + (n == 0.5 ? std::string("0.5") : std::to_string(int(n)));
+        rows(text, false, out[0]);
+        rows(text, true, out[1]);
+        for (std::size_t k = 0; k < kRows; ++k) {
+            ASSERT_EQ(bitsOf(out[0][k]), bitsOf(out[1][k])) << text << " of " << column[k];
+            if (k < sizeof special / sizeof special[0] && (n != 0 || column[k] == column[k]))
+                EXPECT_EQ(bitsOf(out[1][k]), bitsOf(std::pow(column[k], n)))
+                    << text << " of " << column[k];
+        }
+        MathEvaluator m(false);
+        m.syntax = Syntax::Standard;
+        for (std::size_t k = 0; k < kRows; k += 37) // one row, the interpreter
+            ASSERT_EQ(bitsOf(static_cast<double>(m.evalWith(text, {{"x", column + k, 0}}))),
+                      bitsOf(out[1][k]));
+        EXPECT_EQ(m.eval("nan ** 0"), 1);
+    }
+    const std::pair<const char*, const char*> same[] = {
+        {"x ** 2", "x * x"}, {"x ** 3", "x * x * x"}, {"pow(x, -2)", "1 / (x * x)"}};
+    for (const auto& [power, product] : same) {
+        rows(power, true, out[1]);
+        rows(product, true, out[2]);
+        for (std::size_t k = 0; k < kRows; ++k)
+            ASSERT_EQ(bitsOf(out[1][k]), bitsOf(out[2][k])) << power << " of " << column[k];
     }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "evaluator.h"
+#include "machine.h"
 #include "native.h"
 #include "primitives.h"
 
@@ -248,7 +249,8 @@ void bothWays(const std::string& text) {
 struct Built {
     std::string text;
     long double value;
-    int precedence; // of its outermost operator: 100 for an atom
+    int precedence;       // of its outermost operator: 100 for an atom
+    bool number = false; // a number, or a number negated once: a power's constant exponent
 };
 
 // Callables over blocks of rows, which cut generated rows into stretches:
@@ -273,7 +275,8 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
     if (depth == 0 || kind % 11 == 0) {
         const unsigned n = next() % 50;
         if (n % 5 == 0) return {"x", 1.5L, 100};
-        return {std::to_string(n / 4) + (n % 2 ? ".5" : ""), n / 4 + (n % 2 ? 0.5L : 0.0L), 100};
+        return {std::to_string(n / 4) + (n % 2 ? ".5" : ""), n / 4 + (n % 2 ? 0.5L : 0.0L), 100,
+                true};
     }
     auto wrap = [](const Built& b, int least) {
         return b.precedence < least ? "(" + b.text + ")" : b.text;
@@ -286,7 +289,11 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
         const unsigned f = next() % 5;
         const long double l = a.value, r = b.value;
         const double dl = static_cast<double>(l), dr = static_cast<double>(r);
-        const long double value = f == 0   ? (l != l   ? l
+        // A constant whole exponent is the product it denotes, 0.5 the root.
+        const bool whole = b.number && r == std::trunc(r) && std::fabs(r) <= 1024;
+        const long double value = f == 2 && whole                 ? powInteger(l, dr)
+                                  : f == 2 && b.number && r == 0.5 ? powHalf(l)
+                                  : f == 0   ? (l != l   ? l
                                               : r != r ? r
                                               : r < l  ? r
                                                        : l)
@@ -308,7 +315,7 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
         return {"mix(" + a.text + ", " + b.text + ")", d - 2 * static_cast<double>(b.value), 100};
     }
     case 3:
-        return {"-" + wrap(a, 35), -a.value, 35};
+        return {"-" + wrap(a, 35), -a.value, 35, a.number && a.precedence == 100};
     case 4: { // a comparison, never chained
         const Built b = tree(at, end, depth - 1);
         static const char* const symbols[] = {"<", "<=", ">", ">=", "==", "!="};

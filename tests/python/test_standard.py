@@ -55,7 +55,7 @@ def both_ways(rng, depth):
     if kind < 0.2:
         return "(" + inner + ")!" if rng.random() < 0.5 else "(" + inner + ")"
     # (a '-' right after '!' would be a sign in the specified language)
-    op = rng.choice(["+", "*", "/", "^"] + ([] if inner.endswith("!") else ["-"]))
+    op = rng.choice(["+", "*", "/"] + ([] if inner.endswith("!") else ["-"]))
     return inner + op + both_ways(rng, depth - 1)
 
 
