@@ -76,6 +76,21 @@ public:
         push(i);
     }
 
+    // x**2 and x**3 of a variable are x*x and x*(x*x): the variable's double
+    // taken from memory again, as the products of the text would.
+    void powInteger(double exponent) {
+        Instruction i = instruction(Op::PowInteger);
+        i.number = exponent;
+        if (!code_.steps.empty() && code_.steps.back().op == Op::Variable &&
+            (exponent == 2 || exponent == 3)) {
+            i = code_.steps.back();
+            i.op = Op::MulVariable;
+            for (int k = 1; k < exponent; ++k) push(i);
+            return;
+        }
+        push(i);
+    }
+
     void primitive(OperatorFunction f, int arity) {
         if (isPure(f) && arity == 2 && constants(2)) {
             const long double right = popConstant();
@@ -246,6 +261,8 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
             emit.primitive(s.primitive, s.arity); // folded or fused where it can be
         } else if (s.kind == StandardStep::Unary) {
             emit.unary(s.unary);
+        } else if (s.kind == StandardStep::Machine && s.op == Op::PowInteger) {
+            emit.powInteger(s.number);
         } else {
             emit.push(stepInstruction(s));
         }
