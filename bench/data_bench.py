@@ -34,6 +34,9 @@ COLUMN_FORMULAS = [
     ("where(x > 0, x, 0)", "where(x > 0, x, 0)", lambda x, y: numpy.where(x > 0, x, 0)),
     ("(x > -1 and x < 1) * x", "((x > -1) & (x < 1)) * x",
      lambda x, y: ((x > -1) & (x < 1)) * x),
+    ("x**2 + y**2", "x**2+y**2", lambda x, y: x ** 2 + y ** 2),
+    ("x ** 3", "x**3", lambda x, y: x ** 3),
+    ("x ** 0.5", "x**0.5", lambda x, y: x ** 0.5),
 ]
 
 
@@ -182,15 +185,16 @@ def vectorized(n=1000000, small=10000):
     return {k: v * 1e9 for k, v in times.items()}
 
 
-POWERS = [("x^2", "x*x"), ("x^2+y^2", "x*x+y*y"), ("x^3", "x*x*x")]
+POWERS = [("x**2", "x*x"), ("x**2+y**2", "x*x+y*y"), ("x**3", "x*x*x")]
 
 
 def powers(n=1000000):
-    """Integer powers against the products they equal in value (not always in
-    bits: pow's are kept), per row, one thread."""
+    """The standard syntax's whole powers against the products they denote,
+    per row, one thread."""
     x, y = column_data(n)
     out = numpy.empty(n)
     ev = Velmoratrix.Evaluator()
+    ev.syntax = "standard"
     times = {}
     for power, product in POWERS:
         for text in (power, product):

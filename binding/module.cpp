@@ -129,6 +129,11 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def_property_readonly(
             "evaluator", [](FormulaSelf self) { return self->evaluator; },
             "The Evaluator it runs on.")
+        .def("__repr__",
+             [](FormulaSelf self) {
+                 return "Formula(" + std::string(py::repr(self->text)) + ", syntax=" +
+                        (self->formula.standard() ? "'standard')" : "'classic')");
+             })
         .def(py::pickle(&formulaState, &restoreFormula));
 
     m.def("set_num_threads", &setNumThreads, py::arg("threads"),

@@ -119,6 +119,8 @@ public:
     void values(const std::vector<Column>& columns, std::size_t count, double* out,
                 std::ptrdiff_t outStride = sizeof(double), std::size_t threads = 0);
     const std::string& text() const { return text_; }
+    // Whether the text is read in the standard syntax (as it was prepared).
+    bool standard() const { return standard_; }
 
 private:
     friend class ::MathEvaluator;

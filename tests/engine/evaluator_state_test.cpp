@@ -100,28 +100,6 @@ TEST(EvaluatorStateTest, OperatorTables) {
     EXPECT_EQ(m.unaryFunctions.at("sqrt")(2.0), std::sqrt(2.0));
 }
 
-// The tables a caller can see, as one comparable value.
-std::string tablesOf(MathEvaluator& m) {
-    std::string out;
-    for (const auto& [k, v] : std::as_const(m.argumentCounts)) out += k + std::to_string(v) + ";";
-    for (const auto& [k, v] : std::as_const(m.unaryFunctions))
-        out += k + (v ? "+" : "0") + ";";
-    for (const auto& [k, v] : std::as_const(m.binaryFunctions))
-        out += k + (v ? "+" : "0") + ";";
-    for (const auto& name : elements(m.functionNames)) out += name + ",";
-    return out;
-}
-
-TEST(EvaluatorStateTest, ASyntaxRoundTripGivesTheClassicTablesBack) {
-    MathEvaluator m, fresh;
-    m.syntax = Syntax::Standard;
-    m.followSyntax();
-    EXPECT_NE(tablesOf(m), tablesOf(fresh));
-    m.syntax = Syntax::Classic;
-    EXPECT_EQ(m.eval("2^0.5"), fresh.eval("2^0.5"));
-    EXPECT_EQ(tablesOf(m), tablesOf(fresh));
-}
-
 // Code made for another text never runs: not after eviction, whatever the
 // cache's size, on any path.
 TEST(EvaluatorStateTest, EvictedTextsLeaveNothingBehind) {

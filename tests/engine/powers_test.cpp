@@ -120,9 +120,10 @@ TEST(PowersTest, StandardPowersAreTheProductsTheyDenote) {
         rows(text, true, out[1]);
         for (std::size_t k = 0; k < kRows; ++k) {
             ASSERT_EQ(bitsOf(out[0][k]), bitsOf(out[1][k])) << text << " of " << column[k];
-            if (k < sizeof special / sizeof special[0] && (n != 0 || column[k] == column[k]))
+            if (k < sizeof special / sizeof special[0] && (n != 0 || column[k] == column[k])) {
                 EXPECT_EQ(bitsOf(out[1][k]), bitsOf(std::pow(column[k], n)))
                     << text << " of " << column[k];
+            }
         }
         MathEvaluator m(false);
         m.syntax = Syntax::Standard;
