@@ -364,6 +364,17 @@ class ValuesOfEveryKindTest(unittest.TestCase):
         for text in ("x*k", "k*2", "3"):  # numpy values, whichever the text reads
             self.assertIsInstance(ev.eval_many(text, values), numpy.ndarray)
 
+    def test_every_dtype_gives_its_float64_copys_rows(self):
+        values = numpy.array([0, 1, -2, 5, 100, -128, 127, 3, 255, 7]).astype("int64")
+        ev = Evaluator()
+        for dtype in ("int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
+                      "float32", "float64", "bool"):
+            column = values.astype(dtype)
+            for view in (column, column[::2]):  # contiguous and strided
+                got = ev.eval_many("x*3-1", {"x": view})
+                want = ev.eval_many("x*3-1", {"x": view.astype("float64")})
+                self.assertEqual(got.tobytes(), want.tobytes(), (dtype, view.strides))
+
     def test_another_thread_runs_while_results_are_computed(self):
         column = {"x": numpy.linspace(0, 1, 2 * 10**6)}
         text = "sin(x)*cos(x)+sin(x+1)*cos(x+2)+sin(x+3)"
@@ -411,8 +422,16 @@ class ThreadsTest(unittest.TestCase):
                 ev.variables()
                 ev.delete_variable(name)
 
-        threads = [threading.Thread(target=compute) for _ in range(3)]
-        threads += [threading.Thread(target=churn, args=("t%d" % i,)) for i in range(2)]
+        def recorded(work, *args):  # a call that raises is a failure too
+            def run():
+                try:
+                    work(*args)
+                except Exception as failure:
+                    failures.append(repr(failure))
+            return threading.Thread(target=run)
+
+        threads = [recorded(compute) for _ in range(3)]
+        threads += [recorded(churn, "t%d" % i) for i in range(2)]
         for t in threads:
             t.start()
         for t in threads:

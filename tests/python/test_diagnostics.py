@@ -144,7 +144,7 @@ class NamesAndExplainTest(unittest.TestCase):
                                       ("max(1 2)", 6, "'2' follows a value"),
                                       ("(2", 0, "'(' is never closed")]:
             (problem,) = ev.check(text)
-            self.assertEqual(problem.position, position, text)
+            self.assertEqual((problem.position, problem.length), (position, 1), text)
             self.assertIn(words, problem.message)
         e = ev.explain("4 - -1")
         self.assertEqual(e["rpn"], ["4", "1", "-", "-"])

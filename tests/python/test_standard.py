@@ -249,7 +249,8 @@ class StandardLanguageTest(unittest.TestCase):
     def test_what_numpy_and_pandas_users_write(self):
         import numpy
         ev = standard()
-        grid = [0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 7.0, -7.0, 3.0, 1e300, math.inf, -math.inf, math.nan]
+        grid = [0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 7.0, -7.0, 3.0, 0.1, -0.3, 1e300, math.inf,
+                -math.inf, math.nan]  # 1 // 0.1 is 9: numpy's quotient snapped to a whole
         a, b = (numpy.array(v) for v in zip(*[(x, y) for x in grid for y in grid]))
         with numpy.errstate(all="ignore"):  # Python's % and // as numpy computes them
             for text, want in [("a % b", numpy.remainder(a, b)), ("a // b", numpy.floor_divide(a, b)),
