@@ -22,8 +22,8 @@ def bits(value):
 
 
 def arithmetic(rng, depth):
-    """A random text of numbers, + - * / ( ), unary minus, blanks and calls whose arguments hold
-    operators (min, max, abs: Python reads them alike)."""
+    """A random text of numbers, + - * / ( ), // and % of whole numbers, unary minus, blanks and
+    calls whose arguments hold operators (min, max, abs: Python reads them alike)."""
     blank = lambda: rng.choice(["", "", " ", "  ", "\t"])
     if depth == 0 or rng.random() < 0.3:
         return rng.choice([str(rng.randrange(0, 100)), "%d.%02d" % (rng.randrange(10), rng.randrange(100))])
@@ -36,7 +36,10 @@ def arithmetic(rng, depth):
         args = [arithmetic(rng, depth - 1) for _ in range(1 if rng.random() < 0.3 else 2)]
         name = "abs" if len(args) == 1 else rng.choice(["min", "max"])
         return name + "(" + blank() + ("," + blank()).join(args) + ")"
-    return arithmetic(rng, depth - 1) + blank() + rng.choice("+-*/") + blank() + arithmetic(rng, depth - 1)
+    left, right = arithmetic(rng, depth - 1), arithmetic(rng, depth - 1)
+    # Python's // and % between whole numbers: exact, as Fraction reads them too
+    ops = ["+", "-", "*", "/"] + (["//", "%"] if left.isdigit() and right.isdigit() else [])
+    return left + blank() + rng.choice(ops) + blank() + right
 
 
 def exactly(text):
