@@ -152,6 +152,8 @@ class NamesAndExplainTest(unittest.TestCase):
                          [("the negation '-' on the top value", [4.0, -1.0]),
                           ("the operator '-' on the top 2 values", [5.0])])
         self.assertEqual(ev.functions()[-3:], ["where", "if", "clip"])
+        self.assertEqual([s["token"] for s in ev.explain("not 1 and 0")["steps"]],
+                         ["1", "not", "0", "and", "and"])
 
     def test_warnings_where_the_language_surprises(self):
         ev = Evaluator(True)
@@ -168,6 +170,7 @@ class NamesAndExplainTest(unittest.TestCase):
             self.assertIn(words, problem.message)
             self.assertEqual(ev.eval(text), value)
         self.assertEqual(ev.check("3%2-(0-3)!"), [])
+        self.assertEqual(ev.check("3!+1"), [])  # a factorial of a number without a sign
         self.assertIn("the standard syntax has log", ev.check("log(10)")[0].message)
 
     def test_explain_shows_the_minus_taking_the_two(self):
