@@ -154,6 +154,7 @@ class NamesAndExplainTest(unittest.TestCase):
         self.assertEqual(ev.functions()[-3:], ["where", "if", "clip"])
         self.assertEqual([s["token"] for s in ev.explain("not 1 and 0")["steps"]],
                          ["1", "not", "0", "and", "and"])
+        self.assertEqual([t["text"] for t in ev.explain("`a b` + 1")["tokens"]], ["a b", "+", "1"])
 
     def test_warnings_where_the_language_surprises(self):
         ev = Evaluator(True)
