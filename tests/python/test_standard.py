@@ -253,7 +253,8 @@ class StandardLanguageTest(unittest.TestCase):
         import numpy
         ev = standard()
         grid = [0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 7.0, -7.0, 3.0, 0.1, -0.3, 1e300, math.inf,
-                -math.inf, math.nan]  # 1 // 0.1 is 9: numpy's quotient snapped to a whole
+                -math.inf, math.nan, 44919211570.99927, 0.08502897391159495]
+        # (the last two: a quotient that needs numpy's snap to a whole in extended precision too)
         a, b = (numpy.array(v) for v in zip(*[(x, y) for x in grid for y in grid]))
         with numpy.errstate(all="ignore"):  # Python's % and // as numpy computes them
             for text, want in [("a % b", numpy.remainder(a, b)), ("a // b", numpy.floor_divide(a, b)),
