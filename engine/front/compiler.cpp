@@ -95,19 +95,23 @@ void velmoratrix::order(MathEvaluator* m, Language& language, Program& program) 
 Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
     Prepared& p = *prepared_;
     auto& programs = p.programs;
-    const std::size_t hash = std::hash<std::string_view>()(text);
     for (std::size_t i = 0; i < programs.size(); ++i) {
-        if (programs[i]->hash == hash && programs[i]->standard == standard &&
-            programs[i]->text == text) {
+        if (programs[i]->standard == standard && sameText(programs[i]->text, text)) {
             std::rotate(programs.begin(), programs.begin() + i, programs.begin() + i + 1);
             return *programs.front();
         }
     }
-    auto program = std::make_shared<Program>();
-    if (p.spare) program->reuseBuffers(*p.spare);
-    p.spare.reset();
+    // A program as new, in the spare's place where there is one (its
+    // allocation and its buffers are all that pass on).
+    std::shared_ptr<Program> program = std::move(p.spare);
+    if (program) {
+        Program fresh;
+        fresh.reuseBuffers(*program);
+        *program = std::move(fresh);
+    } else {
+        program = std::make_shared<Program>();
+    }
     program->text.assign(text);
-    program->hash = hash;
     program->standard = standard;
     if (standard) {
         Diagnostic failure;

@@ -349,12 +349,12 @@ private:
             machine(Op::Select, at, 1);
             return true;
         }
-        case kOr: // not (not a and not b)
-            machine(Op::Not, at, n);
+        case kOr: // the truth of the sum of the truths: no test where both are truths
+            truth(at, n);
             if (!expression(kAnd)) return false;
-            machine(Op::Not, at, n);
-            primitive(_mul, 2, at, n);
-            machine(Op::Not, at, n);
+            truth(at, n);
+            primitive(_add, 2, at, n);
+            machine(Op::Truth, at, n);
             return true;
         case kAnd:
             truth(at, n);

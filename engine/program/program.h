@@ -309,7 +309,6 @@ std::size_t stepTakes(const StandardStep& s);
 // variables, and is resolved again when those change).
 struct Program {
     std::string text;
-    std::size_t hash = 0; // of text, to find it among the kept programs
     std::vector<Piece> pieces;
     std::vector<std::uint32_t> output; // pieces in reverse Polish order, none empty
     std::vector<std::uint32_t> stack;  // the compiler's operator stack, kept for its buffer
@@ -403,6 +402,8 @@ struct Program {
         take(stack, dropped.stack);
         take(rpn, dropped.rpn);
         take(standardSteps, dropped.standardSteps);
+        take(code.steps, dropped.code.steps);
+        take(code.constants, dropped.code.constants);
     }
 };
 
