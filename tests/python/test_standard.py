@@ -237,6 +237,8 @@ class StandardLanguageTest(unittest.TestCase):
                          [("-", 0), ("2", 1), ("*", 3), ("+", 5), ("x", 6)])
         ev.append_variable("e", 5.0)  # a variable of a constant's name is the variable
         self.assertEqual(ev.eval("e"), 5.0)
+        ev.append_variable("v9", 3.0)  # digits after the first byte belong to the name
+        self.assertEqual(ev.eval("v9 * 2"), 6.0)
         self.assertEqual(list(ev.eval_many("pi * 2", {"pi": [1.0]})), [2.0])
 
     def test_logic_as_python_means_it(self):

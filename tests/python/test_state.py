@@ -214,6 +214,11 @@ class HistoryTest(unittest.TestCase):
                 self.assertEqual(ev.eval_with("x-4", {"x": 10.0}), 6.0)
         with self.assertRaises(ValueError):
             ev.cache_size = 0
+        ev.cache_size = 1
+        formula = ev.prepare("x*3")  # its program outlives the cache, buffers and all
+        for i in range(3):
+            ev.eval(str(i))
+        self.assertEqual((formula.eval({"x": 2.0}), formula.text), (6.0, "x*3"))
 
     def test_a_syntax_round_trip_gives_classic_back(self):
         ev, fresh = Evaluator(), Evaluator()
