@@ -10,6 +10,8 @@ dtype: float64
 Formulas are read in the standard syntax, over the frame's columns, with the rows shared
 among every core (``Evaluator.eval_many``). Importing Velmoratrix alone never imports pandas.
 """
+import threading
+
 import numpy
 import pandas
 
@@ -30,6 +32,29 @@ class _Columns:
 
     def __getitem__(self, name):
         return self._frame[name]
+
+
+# Each thread's own standard evaluator (its cache serves a formula given again), and the
+# float64 rows of its last query up to _MOST_KEPT rows (fresh pages cost more than the test).
+_local = threading.local()
+_MOST_KEPT = 1 << 20
+
+
+def _evaluator():
+    evaluator = getattr(_local, "evaluator", None)
+    if evaluator is None:
+        evaluator = _local.evaluator = Evaluator()
+        evaluator.syntax = "standard"
+    return evaluator
+
+
+def _scratch(n):
+    if n > _MOST_KEPT:
+        return numpy.empty(n)
+    kept = getattr(_local, "scratch", None)
+    if kept is None or len(kept) < n:
+        kept = _local.scratch = numpy.empty(n)
+    return kept[:n]
 
 
 class _WithValues(_Columns):
@@ -57,15 +82,13 @@ class VelmoratrixAccessor:
     def __init__(self, frame):
         self._frame = frame
 
-    def _rows(self, expression, values):
-        evaluator = Evaluator()
-        evaluator.syntax = "standard"
+    def _rows(self, expression, values, out=None):
+        evaluator = _evaluator()
         columns = _WithValues(self._frame, values) if values else _Columns(self._frame)
-        rows = evaluator.eval_many(expression, columns)
+        rows = evaluator.eval_many(expression, columns, out=out)
         if len(rows) != len(self._frame):  # a frame without columns: the value on every row
             rows = [rows[0]] * len(self._frame)
-        condition = evaluator.is_condition(expression)
-        return rows, condition
+        return rows, evaluator.is_condition(expression)
 
     def _column(self, expression, values=None):
         rows, condition = self._rows(expression, values)
@@ -80,7 +103,7 @@ class VelmoratrixAccessor:
 
     def query(self, condition, values=None):
         """The rows where the condition holds, as ``DataFrame.query`` gives them."""
-        rows, _ = self._rows(condition, values)
+        rows, _ = self._rows(condition, values, _scratch(len(self._frame)))
         return self._frame[numpy.not_equal(rows, 0.0)]
 
     def assign(self, **formulas):
