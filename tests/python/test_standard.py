@@ -252,7 +252,10 @@ class StandardLanguageTest(unittest.TestCase):
             self.assertEqual(ev.eval(text), float(eval(py, env)), (text, py))
 
     def test_what_numpy_and_pandas_users_write(self):
-        import numpy
+        try:
+            import numpy
+        except ImportError:
+            self.skipTest("numpy is not installed for this interpreter")
         ev = standard()
         grid = [0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 7.0, -7.0, 3.0, 0.1, -0.3, 1e300, math.inf,
                 -math.inf, math.nan, 44919211570.99927, 0.08502897391159495]
