@@ -35,6 +35,27 @@ long double remainderOf(long double a, long double b) {
     return std::fmod(a, b); // exact
 }
 
+// Python's and numpy's divmod, in extended precision: the quotient floored,
+// the remainder with the divisor's sign, snapped as numpy snaps them.
+long double divmod(long double a, long double b, long double& mod) {
+    mod = std::fmod(a, b);
+    long double quotient = (a - mod) / b;
+    if (mod != 0) { // a NaN too
+        if (std::isless(b, 0.0L) != std::isless(mod, 0.0L)) {
+            mod += b;
+            quotient -= 1;
+        }
+    } else {
+        mod = std::copysign(0.0L, b);
+    }
+    if (quotient != 0) {
+        long double floored = std::floor(quotient);
+        if (std::isgreater(quotient - floored, 0.5L)) floored += 1;
+        return floored;
+    }
+    return std::copysign(0.0L, a / b);
+}
+
 // The standard syntax's own functions of one argument.
 double notANumber(double x) {
     return std::isnan(x) ? 1.0 : 0.0;
@@ -206,9 +227,10 @@ private:
     // square root; else pow, as "^" of the classic language.
     void exponentiate(std::size_t from, std::size_t offset, std::size_t length) {
         double exponent;
-        const bool whole = constantFrom(from, exponent) && exponent == std::trunc(exponent) &&
+        const bool constant = constantFrom(from, exponent);
+        const bool whole = constant && exponent == std::trunc(exponent) &&
                            std::fabs(exponent) <= kMostFactors;
-        if (whole || (constantFrom(from, exponent) && exponent == 0.5)) {
+        if (whole || (constant && exponent == 0.5)) {
             steps_.resize(from);
             StandardStep& s = emit(StandardStep::Machine, offset, length);
             s.op = whole ? Op::PowInteger : Op::PowHalf;
@@ -647,29 +669,6 @@ bool velmoratrix::readStandard(const Language& language, std::string_view text,
     if (condition) *condition = read && parser.condition();
     return read;
 }
-
-// Python's and numpy's divmod, in extended precision: the quotient floored,
-// the remainder with the divisor's sign, snapped as numpy snaps them.
-namespace {
-long double divmod(long double a, long double b, long double& mod) {
-    mod = std::fmod(a, b);
-    long double quotient = (a - mod) / b;
-    if (mod != 0) { // a NaN too
-        if (std::isless(b, 0.0L) != std::isless(mod, 0.0L)) {
-            mod += b;
-            quotient -= 1;
-        }
-    } else {
-        mod = std::copysign(0.0L, b);
-    }
-    if (quotient != 0) {
-        long double floored = std::floor(quotient);
-        if (std::isgreater(quotient - floored, 0.5L)) floored += 1;
-        return floored;
-    }
-    return std::copysign(0.0L, a / b);
-}
-} // namespace
 
 long double velmoratrix::floorRemainder(long double a, long double b, bool) {
     if (b == 0) return std::fmod(a, b); // NaN

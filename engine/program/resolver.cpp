@@ -216,11 +216,11 @@ std::size_t velmoratrix::stepTakes(const StandardStep& s) {
     case StandardStep::CallNary:
         return static_cast<std::size_t>(s.arity);
     case StandardStep::Machine:
-        return s.op == Op::Select                                                       ? 3
-               : s.op == Op::Not || s.op == Op::Truth || s.op == Op::PowInteger ||
+        if (s.op == Op::Select) return 3;
+        return s.op == Op::Not || s.op == Op::Truth || s.op == Op::PowInteger ||
                        s.op == Op::PowHalf
                    ? 1
-                   : 2;
+                   : 2; // the comparisons
     case StandardStep::Unary:
     case StandardStep::CallUnary:
         return 1;
