@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "callables.h"
+#include "columns.h"
 #include "containers.h"
 
 class MathEvaluator;
@@ -41,14 +42,6 @@ class Native;   // machine code generated for them (native.h)
 // The language an evaluator reads: the specified one, or the formulas people
 // type (blanks, unary minus and plus, signed exponents, "**", more functions).
 enum class Syntax { Classic, Standard };
-
-// One named column of values for evalMany: the i-th value stands `stride`
-// bytes after the (i-1)-th; a stride of 0 gives every element the same value.
-struct Column {
-    std::string name;
-    const double* values;
-    std::ptrdiff_t stride = sizeof(double);
-};
 
 // A problem check finds in a text: where (bytes of the text), how bad (an
 // error: eval fails there; a warning: the text evaluates but likely does not
@@ -118,6 +111,8 @@ public:
     // What evalMany(text(), ...) writes.
     void values(const std::vector<Column>& columns, std::size_t count, double* out,
                 std::ptrdiff_t outStride = sizeof(double), std::size_t threads = 0);
+    void values(const std::vector<Column>& columns, std::size_t count, const Output& out,
+                std::size_t threads = 0);
     const std::string& text() const { return text_; }
     // Whether the text is read in the standard syntax (as it was prepared).
     bool standard() const { return standard_; }
@@ -198,6 +193,10 @@ public:
     void evalMany(std::string expression, const std::vector<velmoratrix::Column>& columns,
                   std::size_t count, double* out, std::ptrdiff_t outStride = sizeof(double),
                   std::size_t threads = 0);
+    // The same into float32 or bool results (std::invalid_argument for an
+    // output type it does not write).
+    void evalMany(std::string expression, const std::vector<velmoratrix::Column>& columns,
+                  std::size_t count, const velmoratrix::Output& out, std::size_t threads = 0);
 
     // What evalMany(expression, values, 1, &out) writes, before rounding to
     // double: one evaluation with each value's name bound to its first value
@@ -319,7 +318,7 @@ private:
     long double runStamped(const velmoratrix::Program& program, bool& ran);
     long double finish(velmoratrix::Program& program, bool record);
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
-                     std::size_t count, double* out, std::ptrdiff_t outStride, std::size_t threads);
+                     std::size_t count, const velmoratrix::Output& out, std::size_t threads);
     velmoratrix::Program& programOf(velmoratrix::Formula& formula);
     void resolveWith(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& given);
     long double runWith(velmoratrix::Program& program,
@@ -328,7 +327,7 @@ private:
                                         const velmoratrix::Code& code,
                                         const std::vector<velmoratrix::Column>& given,
                                         const std::vector<velmoratrix::Column>& columns,
-                                        double* const* slots);
+                                        double* const* slots, velmoratrix::ValueType output);
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
     // Moves with every edit of a table, a list or the flag.

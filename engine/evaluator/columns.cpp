@@ -13,33 +13,38 @@
 #include "native.h"
 #include "pool.h"
 #include "prepared.h"
+#include "values.h"
 
 using namespace velmoratrix;
 
 
 namespace {
 
-// The bytes [first, last) that n values `stride` bytes apart cover.
-std::pair<const char*, const char*> span(const void* base, std::ptrdiff_t stride, std::size_t n) {
+// The bytes [first, last) that n values of `size` bytes, `stride` bytes
+// apart, cover.
+std::pair<const char*, const char*> span(const void* base, std::ptrdiff_t stride, std::size_t n,
+                                         std::size_t size) {
     const char* first = static_cast<const char*>(base);
     const char* last = first + static_cast<std::ptrdiff_t>(n - 1) * stride;
     if (last < first) std::swap(first, last);
-    return {first, last + sizeof(double)};
+    return {first, last + size};
 }
 
 // The columns as the run reads them: a column that `out` overlaps other than
-// element for element is copied first, so that no row reads a result.
+// element for element is copied first (as doubles), so that no row reads a
+// result.
 class Inputs {
 public:
-    Inputs(const std::vector<Column>& columns, std::size_t count, const double* out,
-           std::ptrdiff_t outStride)
+    Inputs(const std::vector<Column>& columns, std::size_t count, const Output& out)
         : columns_(&columns) {
         if (count == 0) return;
-        const auto written = span(out, outStride, count);
+        const auto written = span(out.values, out.stride, count, sizeOf(out.type));
         for (std::size_t k = 0; k < columns.size(); ++k) {
             const Column& c = columns[k];
-            if (c.stride == 0 || (c.values == out && c.stride == outStride)) continue;
-            const auto read = span(c.values, c.stride, count);
+            if (c.stride == 0 ||
+                (c.values == out.values && c.stride == out.stride && c.type == out.type))
+                continue;
+            const auto read = span(c.values, c.stride, count, sizeOf(c.type));
             if (read.second <= written.first || written.second <= read.first) continue;
             if (copies_.empty()) {
                 own_ = columns;
@@ -47,11 +52,10 @@ public:
                 copies_.reserve(columns.size());
             }
             std::vector<double>& copy = copies_.emplace_back(count);
-            const char* from = reinterpret_cast<const char*>(c.values);
-            for (std::size_t i = 0; i < count; ++i, from += c.stride)
-                std::memcpy(&copy[i], from, sizeof(double));
+            for (std::size_t i = 0; i < count; ++i) copy[i] = valueAt(c, i);
             own_[k].values = copy.data();
             own_[k].stride = sizeof(double);
+            own_[k].type = ValueType::Float64;
         }
     }
     const std::vector<Column>& columns() const { return *columns_; }
@@ -84,12 +88,15 @@ constexpr std::size_t kStretchRows = BlockRunner::kCallBlock + 68;
 // the variables or the flag differ from the last call's.
 const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
                                       const std::vector<Column>& given,
-                                      const std::vector<Column>& columns, double* const* slots) {
+                                      const std::vector<Column>& columns, double* const* slots,
+                                      ValueType output) {
     Program::RowsCode& kept = program.rows;
     bool same = kept.made && kept.registryEdits == registryEdits() &&
-                kept.accurate == accuracyOverEfficiency && kept.names.size() == given.size();
+                kept.accurate == accuracyOverEfficiency && kept.output == output &&
+                kept.names.size() == given.size();
     for (std::size_t k = 0; same && k < given.size(); ++k)
-        same = kept.names[k] == given[k].name && kept.strides[k] == columns[k].stride;
+        same = kept.names[k] == given[k].name && kept.strides[k] == columns[k].stride &&
+               kept.types[k] == columns[k].type;
     if (same) return kept.native.get();
     kept.native.reset();
     kept.stretches.clear();
@@ -98,22 +105,25 @@ const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
         kept.plan = stretchesOf(code);
         for (const Stretch& s : kept.plan) {
             kept.stretches.push_back(
-                Native::stretch(code, s, kStretchRows, slots, columns, prepared_->code));
+                Native::stretch(code, s, kStretchRows, slots, columns, prepared_->code, output));
             if (!kept.stretches.back()) {
                 kept.stretches.clear();
                 break;
             }
         }
     } else {
-        kept.native = Native::rows(code, slots, columns, prepared_->code);
+        kept.native = Native::rows(code, slots, columns, prepared_->code, output);
     }
     kept.made = true;
     kept.names.clear();
     kept.strides.clear();
+    kept.types.clear();
     for (std::size_t k = 0; k < given.size(); ++k) {
         kept.names.push_back(given[k].name);
         kept.strides.push_back(columns[k].stride);
+        kept.types.push_back(columns[k].type);
     }
+    kept.output = output;
     kept.registryEdits = registryEdits();
     kept.accurate = accuracyOverEfficiency;
     return kept.native.get();
@@ -132,7 +142,7 @@ char* at(const void* base, std::ptrdiff_t stride, std::size_t i) {
 // the stretches in turn, and between two the call, over the block at once.
 void runStretches(const Code& code, const Program::RowsCode& plan,
                   const std::vector<Column>& columns, std::size_t first, std::size_t last,
-                  double* out, std::ptrdiff_t outStride) {
+                  const Output& out) {
     constexpr std::size_t capacity = BlockRunner::kCallBlock, rows = kStretchRows;
     std::size_t levels = 0, most = 0;
     for (const Stretch& s : plan.plan) {
@@ -151,9 +161,9 @@ void runStretches(const Code& code, const Program::RowsCode& plan,
     for (std::size_t block = first; block < last && !rangeFailed(); block += capacity) {
         const std::size_t count = std::min(last - block, capacity);
         for (std::size_t k = 0; k < columns.size(); ++k)
-            from[k] = at(columns[k].values, columns[k].stride, block);
-        Rows run{count,  at(out, outStride, block), outStride, from.data(), kept, arguments,
-                 results};
+            from[k] = elementAt(columns[k], block);
+        Rows run{count,   at(out.values, out.stride, block), out.stride, from.data(), kept,
+                 arguments, results};
         for (std::size_t s = 0; s < plan.plan.size(); ++s) {
             plan.stretches[s]->run(run);
             const std::size_t call = plan.plan[s].call;
@@ -170,8 +180,16 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
     Entry call(*this);
     refuseWhileRunning("evalMany");
     if (syntax != prepared_->syntax) followSyntax();
-    evalProgram(programFor(expression, syntax == Syntax::Standard), given, count, out, outStride,
-                threads);
+    evalProgram(programFor(expression, syntax == Syntax::Standard), given, count,
+                Output{out, outStride}, threads);
+}
+
+void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& given,
+                             std::size_t count, const Output& out, std::size_t threads) {
+    Entry call(*this);
+    refuseWhileRunning("evalMany");
+    if (syntax != prepared_->syntax) followSyntax();
+    evalProgram(programFor(expression, syntax == Syntax::Standard), given, count, out, threads);
 }
 
 long double MathEvaluator::evalWith(const std::string& expression,
@@ -221,7 +239,7 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
     if (code.functions) sse.emplace();
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) return 0.0L;
-    for (std::size_t k = 0; k < values.size(); ++k) w.cells[k] = *values[k].values;
+    for (std::size_t k = 0; k < values.size(); ++k) w.cells[k] = valueAt(values[k], 0);
     Running running(*this); // the code stays while functions from outside run
     std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
     long double shallow[kInlineStack];
@@ -232,8 +250,10 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
 }
 
 void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& given,
-                                std::size_t count, double* out, std::ptrdiff_t outStride,
-                                std::size_t threads) {
+                                std::size_t count, const Output& out, std::size_t threads) {
+    if (out.type != ValueType::Float64 && out.type != ValueType::Float32 &&
+        out.type != ValueType::Bool)
+        throw std::invalid_argument("evalMany: results are float64, float32 or bool");
     Running running(*this); // the program stays while functions from outside run
     const EngineSse sse;    // once for all the rows
     // The columns are read through cells of their own, filled anew for each
@@ -243,36 +263,47 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     const Code& code = resolved.code;
     std::vector<double>& cells = resolved.cells;
     const std::vector<double*>& slots = resolved.slots;
-    const Inputs inputs(given, count, out, outStride);
+    const Inputs inputs(given, count, out);
     const std::vector<Column>& columns = inputs.columns();
+    if (out.type == ValueType::Bool) { // the truth of doubles, a piece at a time
+        constexpr std::size_t kPiece = 65536;
+        std::vector<double> piece(std::min(count, kPiece));
+        std::vector<Column> part = columns;
+        for (std::size_t first = 0; first < count; first += kPiece) {
+            const std::size_t n = std::min(count - first, kPiece);
+            for (std::size_t k = 0; k < part.size(); ++k)
+                part[k].values = elementAt(columns[k], first);
+            evalProgram(program, part, n, Output{piece.data(), sizeof(double)}, threads);
+            for (std::size_t j = 0; j < n; ++j) store(at(out.values, out.stride, first + j), out.type, piece[j]);
+        }
+        return;
+    }
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) { // every element is the failure value
-        for (std::size_t i = 0; i < count; ++i) {
-            const double zero = 0.0;
-            std::memcpy(at(out, outStride, i), &zero, sizeof zero);
-        }
+        for (std::size_t i = 0; i < count; ++i) store(at(out.values, out.stride, i), out.type, 0.0L);
         return;
     }
     if (!malformed && !code.callsOut) {
         // Machine code pays for its generation over a few hundred rows.
         const Native* native =
             count >= kNativeRows && cellsPresent(code, slots.data(), slots.size())
-                ? rowsCode(program, code, given, columns, slots.data())
+                ? rowsCode(program, code, given, columns, slots.data(), out.type)
                 : nullptr;
         if (native || code.maxDepth < kInlineStack) {
             forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
                 if (native) {
                     std::vector<const char*> from(columns.size());
                     for (std::size_t k = 0; k < columns.size(); ++k)
-                        from[k] = at(columns[k].values, columns[k].stride, first);
-                    Rows rows{last - first, at(out, outStride, first), outStride, from.data()};
+                        from[k] = elementAt(columns[k], first);
+                    Rows rows{last - first, at(out.values, out.stride, first), out.stride,
+                              from.data()};
                     native->run(rows);
                     return;
                 }
                 BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency);
                 for (std::size_t block = first; block < last; block += BlockRunner::kBlock)
                     blocks.run(block, std::min(last - block, BlockRunner::kBlock),
-                               at(out, outStride, block), outStride);
+                               at(out.values, out.stride, block), out.stride, out.type);
             });
             return;
         }
@@ -283,12 +314,12 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
         // thread.
         bool generated = count >= kNativeRows && cellsPresent(code, slots.data(), slots.size());
         if (generated) {
-            rowsCode(program, code, given, columns, slots.data());
+            rowsCode(program, code, given, columns, slots.data(), out.type);
             generated = !program.rows.stretches.empty();
         }
         forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
             if (generated) {
-                runStretches(code, program.rows, columns, first, last, out, outStride);
+                runStretches(code, program.rows, columns, first, last, out);
                 return;
             }
             BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency,
@@ -296,7 +327,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             for (std::size_t block = first; block < last && !rangeFailed();
                  block += blocks.size())
                 blocks.run(block, std::min(last - block, blocks.size()),
-                           at(out, outStride, block), outStride);
+                           at(out.values, out.stride, block), out.stride, out.type);
         });
         return;
     }
@@ -306,11 +337,9 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     long double shallow[kInlineStack];
     long double* stack = deep.empty() ? shallow : deep.data();
     for (std::size_t i = 0; i < count; ++i) {
-        for (std::size_t k = 0; k < columns.size(); ++k)
-            std::memcpy(&cells[k], at(columns[k].values, columns[k].stride, i), sizeof(double));
+        for (std::size_t k = 0; k < columns.size(); ++k) cells[k] = valueAt(columns[k], i);
         bool ok = !program.empty();
         const long double value = ok ? execute(code, stack, accuracyOverEfficiency, ok) : 0.0L;
-        const double result = ok && !malformed ? static_cast<double>(value) : 0.0;
-        std::memcpy(at(out, outStride, i), &result, sizeof result);
+        store(at(out.values, out.stride, i), out.type, ok && !malformed ? value : 0.0L);
     }
 }

@@ -202,9 +202,14 @@ long double Formula::value(const std::vector<Column>& values) {
 
 void Formula::values(const std::vector<Column>& columns, std::size_t count, double* out,
                      std::ptrdiff_t outStride, std::size_t threads) {
+    values(columns, count, Output{out, outStride}, threads);
+}
+
+void Formula::values(const std::vector<Column>& columns, std::size_t count, const Output& out,
+                     std::size_t threads) {
     MathEvaluator::Entry call(*m_);
     m_->refuseWhileRunning("Formula::values");
-    m_->evalProgram(m_->programOf(*this), columns, count, out, outStride, threads);
+    m_->evalProgram(m_->programOf(*this), columns, count, out, threads);
 }
 
 // The engine is never seen by the caller, so one default engine per thread

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "callables.h"
+#include "columns.h"
 #include "containers.h"
 
 class MathEvaluator;
@@ -329,8 +330,9 @@ struct Program {
     // eval and Formula::value to call it at once (0: not now).
     std::uint64_t stamp = 0;
     // The code of the last evalMany over enough rows (null where none could
-    // be generated), with what it was generated for: the columns' names and
-    // strides, the variables' edit count and the flag.
+    // be generated), with what it was generated for: the columns' names,
+    // strides and types, the output's type, the variables' edit count and
+    // the flag.
     struct RowsCode {
         bool made = false;
         NativeCode native;
@@ -348,6 +350,8 @@ struct Program {
         }
         std::vector<std::string> names;
         std::vector<std::ptrdiff_t> strides;
+        std::vector<ValueType> types;
+        ValueType output = ValueType::Float64;
         std::uint64_t registryEdits = 0;
         bool accurate = false;
     } rows;

@@ -11,6 +11,7 @@
 #include "evaluator.h"
 #include "machine.h"
 #include "program.h"
+#include "values.h"
 
 namespace velmoratrix {
 
@@ -35,7 +36,8 @@ public:
     std::size_t size() const { return size_; }
 
     // Results of elements first .. first+count-1 into out (count <= size()).
-    void run(std::size_t first, std::size_t count, char* out, std::ptrdiff_t outStride) {
+    void run(std::size_t first, std::size_t count, char* out, std::ptrdiff_t outStride,
+             ValueType outType = ValueType::Float64) {
         std::size_t depth = 0;
         bool ok = true;
         for (const Instruction& i : code_.steps) {
@@ -182,9 +184,13 @@ public:
             }
         }
         const long double* result = level(0);
-        for (std::size_t j = 0; j < count; ++j) {
+        for (std::size_t j = 0; j < count; ++j, out += outStride) {
+            if (outType != ValueType::Float64) {
+                store(out, outType, ok ? result[j] : 0.0L);
+                continue;
+            }
             const double value = ok ? static_cast<double>(result[j]) : 0.0;
-            std::memcpy(out + static_cast<std::ptrdiff_t>(j) * outStride, &value, sizeof value);
+            std::memcpy(out, &value, sizeof value);
         }
     }
 
@@ -244,13 +250,10 @@ private:
         const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
         if (i.cell >= slots_ && k < columns_.size()) {
             const std::ptrdiff_t stride = columns_[k].stride;
-            const char* from = reinterpret_cast<const char*>(columns_[k].values) +
-                               static_cast<std::ptrdiff_t>(first) * stride;
-            for (std::size_t j = 0; j < count; ++j, from += stride) {
-                double v;
-                std::memcpy(&v, from, sizeof v);
-                f(top[j], v);
-            }
+            const char* from = elementAt(columns_[k], first);
+            withReader(columns_[k].type, [&](auto read) {
+                for (std::size_t j = 0; j < count; ++j, from += stride) f(top[j], read(from));
+            });
             return true;
         }
         const double* cell = *i.cell;

@@ -77,11 +77,12 @@ NativeCode Native::scalar(const Code&, const std::shared_ptr<CodeArena>&) {
     return nullptr;
 }
 NativeCode Native::rows(const Code&, double* const*, const std::vector<Column>&,
-                        const std::shared_ptr<CodeArena>&) {
+                        const std::shared_ptr<CodeArena>&, ValueType) {
     return nullptr;
 }
 NativeCode Native::stretch(const Code&, const Stretch&, std::size_t, double* const*,
-                           const std::vector<Column>&, const std::shared_ptr<CodeArena>&) {
+                           const std::vector<Column>&, const std::shared_ptr<CodeArena>&,
+                           ValueType) {
     return nullptr;
 }
 
@@ -258,9 +259,9 @@ class Generator : public Xbyak::CodeGenerator {
 public:
     Generator(std::size_t size, void* scratch, Mode mode, double* const* slots,
               const std::vector<Column>* columns, const Stretch* stretch = nullptr,
-              std::size_t capacity = 0)
+              std::size_t capacity = 0, ValueType output = ValueType::Float64)
         : CodeGenerator(size, scratch), mode_(mode), slots_(slots), columns_(columns),
-          stretch_(stretch), capacity_(capacity) {}
+          stretch_(stretch), capacity_(capacity), output_(output) {}
 
     // False for a step the generator does not take.
     bool generate(const Code& code) {
@@ -320,7 +321,10 @@ public:
         }
         if (mode_ == Mode::Rows) {
             if (depth_ == 1) {
-                fstp(qword[r14]); // rounded to double, as the result is
+                if (output_ == ValueType::Float32)
+                    fstp(dword[r14]); // rounded once, from 80 bits
+                else
+                    fstp(qword[r14]); // rounded to double, as the result is
                 add(r14, r15);
             }
             depth_ = registers_ = 0;
@@ -355,8 +359,9 @@ private:
         std::uint64_t low = 0, high = 0;
         bool extended = false;
     };
-    // Frame: two 16-byte argument slots, a double, then the spilled values.
-    static constexpr std::size_t kArguments = 0, kDouble = 32, kSlots = 48;
+    // Frame: two 16-byte argument slots, a double, a column's converted
+    // element, then the spilled values.
+    static constexpr std::size_t kArguments = 0, kDouble = 32, kColumn = 40, kSlots = 48;
     // rbx: the outcome or the rows; rows: r12 the count, r13 the row, r14
     // where the result goes, r15 the bytes between results, rbp the columns.
     const Xbyak::Reg64 kSaved[6] = {rbx, rbp, r12, r13, r14, r15};
@@ -380,6 +385,7 @@ private:
                 continue;
             const auto k = static_cast<std::size_t>(i.cell - slots_);
             if ((*columns_)[k].stride != sizeof(double) ||
+                (*columns_)[k].type != ValueType::Float64 ||
                 std::find(held_.begin(), held_.end(), k) != held_.end())
                 continue;
             mov(kHolders[held_.size()], ptr[rbp + k * sizeof(const char*)]);
@@ -396,6 +402,7 @@ private:
     const std::vector<Column>* columns_; // rows: the columns, for their strides
     const Stretch* stretch_;             // rows of a stretch between calls, or null
     std::size_t capacity_;               // the stretch's buffers: rows a level
+    ValueType output_;                   // rows: what a result is stored as
     std::size_t frame_ = 0;
     std::size_t depth_ = 0, registers_ = 0;     // values, and how many on the x87 stack
     std::vector<bool> exact_, spilledAsDouble_; // by position on the stack
@@ -541,13 +548,14 @@ private:
             }
             mov(rax, ptr[rbp + k * sizeof(const char*)]);
             at = rax;
-            if (stride == sizeof(double)) {
-                at = rax + r13 * 8;
+            if (stride == 1 || stride == 2 || stride == 4 || stride == 8) {
+                at = rax + r13 * static_cast<int>(stride);
             } else if (stride != 0) {
                 if (stride < INT32_MIN || stride > INT32_MAX) return false;
                 imul(rcx, r13, static_cast<int>(stride));
                 at = rax + rcx;
             }
+            converted((*columns_)[k].type, at);
             return true;
         }
         mov(rax, reinterpret_cast<std::uintptr_t>(i.cell));
@@ -561,6 +569,55 @@ private:
         jmp(lost_, T_NEAR);
         L(found);
         return true;
+    }
+
+    // A column of another type than float64: its element converted to the
+    // double a float64 copy holds (the interpreter's conversion), in the
+    // frame's own slot, which `at` then names. The code runs under the
+    // engine's SSE settings, so an int64 rounds to nearest, ties to even.
+    void converted(ValueType type, Xbyak::RegExp& at) {
+        switch (type) {
+        case ValueType::Float64:
+            return;
+        case ValueType::Float32:
+            cvtss2sd(xmm7, dword[at]);
+            break;
+        case ValueType::Int64: // through a register: the memory form converts 32 bits
+            mov(rcx, qword[at]);
+            cvtsi2sd(xmm7, rcx);
+            break;
+        case ValueType::Int32:
+            cvtsi2sd(xmm7, dword[at]);
+            break;
+        case ValueType::UInt32:
+            mov(ecx, dword[at]); // zero-extended to rcx
+            cvtsi2sd(xmm7, rcx);
+            break;
+        case ValueType::Int16:
+            movsx(ecx, word[at]);
+            cvtsi2sd(xmm7, ecx);
+            break;
+        case ValueType::UInt16:
+            movzx(ecx, word[at]);
+            cvtsi2sd(xmm7, ecx);
+            break;
+        case ValueType::Int8:
+            movsx(ecx, byte[at]);
+            cvtsi2sd(xmm7, ecx);
+            break;
+        case ValueType::UInt8:
+            movzx(ecx, byte[at]);
+            cvtsi2sd(xmm7, ecx);
+            break;
+        case ValueType::Bool: // 0 or not
+            cmp(byte[at], 0);
+            setne(cl);
+            movzx(ecx, cl);
+            cvtsi2sd(xmm7, ecx);
+            break;
+        }
+        movsd(qword[rsp + kColumn], xmm7);
+        at = rsp + kColumn;
     }
 
     // After a trampoline: a throw ends the run (`results` values on the
@@ -974,7 +1031,9 @@ constexpr std::size_t kStepBytes = 192, kFixedBytes = 512;
 // The code as bytes, or none.
 std::vector<std::uint8_t> generate(const Code& code, Mode mode, double* const* slots,
                                    const std::vector<Column>* columns,
-                                   const Stretch* stretch = nullptr, std::size_t capacity = 0) {
+                                   const Stretch* stretch = nullptr, std::size_t capacity = 0,
+                                   ValueType output = ValueType::Float64) {
+    if (output != ValueType::Float64 && output != ValueType::Float32) return {};
     if (!nativeEnabled() || code.ending != Ending::Value || code.depth != 1 ||
         code.steps.size() > kMaxSteps || code.maxDepth > kMaxDepth)
         return {};
@@ -983,7 +1042,7 @@ std::vector<std::uint8_t> generate(const Code& code, Mode mode, double* const* s
                               (stretch ? 96 * (code.maxDepth + kMostArguments) : 0);
     std::vector<std::uint8_t> scratch(bound);
     try {
-        Generator g(bound, scratch.data(), mode, slots, columns, stretch, capacity);
+        Generator g(bound, scratch.data(), mode, slots, columns, stretch, capacity, output);
         if (!g.generate(code)) return {};
         scratch.resize(g.getSize());
     } catch (const Xbyak::Error&) {
@@ -1014,17 +1073,17 @@ NativeCode Native::scalar(const Code& code, const std::shared_ptr<CodeArena>& ar
 }
 
 NativeCode Native::rows(const Code& code, double* const* slots, const std::vector<Column>& columns,
-                        const std::shared_ptr<CodeArena>& arena) {
-    return place(generate(code, Mode::Rows, slots, &columns), arena);
+                        const std::shared_ptr<CodeArena>& arena, ValueType output) {
+    return place(generate(code, Mode::Rows, slots, &columns, nullptr, 0, output), arena);
 }
 
 NativeCode Native::stretch(const Code& code, const Stretch& s, std::size_t capacity,
                            double* const* slots, const std::vector<Column>& columns,
-                           const std::shared_ptr<CodeArena>& arena) {
+                           const std::shared_ptr<CodeArena>& arena, ValueType output) {
     // Its buffers are addressed with 32-bit displacements.
     if (capacity == 0 || (code.maxDepth + kMostArguments) * capacity * 16 > INT32_MAX)
         return nullptr;
-    return place(generate(code, Mode::Rows, slots, &columns, &s, capacity), arena);
+    return place(generate(code, Mode::Rows, slots, &columns, &s, capacity, output), arena);
 }
 
 #endif

@@ -66,16 +66,18 @@ public:
     // Without an arena, the piece has pages of its own.
     static NativeCode scalar(const Code& code, const std::shared_ptr<CodeArena>& arena = {});
     // Code that computes rows: overlay slot k reads column k, with that
-    // column's stride. For code that ends in one value and calls nothing from
-    // outside the engine; every registered variable it reads must have its
-    // cell.
+    // column's stride and type. For code that ends in one value and calls
+    // nothing from outside the engine; every registered variable it reads
+    // must have its cell. Results are stored as `output` (Float64 or Float32).
     static NativeCode rows(const Code& code, double* const* slots,
                            const std::vector<Column>& columns,
-                           const std::shared_ptr<CodeArena>& arena = {});
+                           const std::shared_ptr<CodeArena>& arena = {},
+                           ValueType output = ValueType::Float64);
     // A stretch's rows, for blocks of at most `capacity` rows.
     static NativeCode stretch(const Code& code, const Stretch& s, std::size_t capacity,
                               double* const* slots, const std::vector<Column>& columns,
-                              const std::shared_ptr<CodeArena>& arena = {});
+                              const std::shared_ptr<CodeArena>& arena = {},
+                              ValueType output = ValueType::Float64);
 
     long double value(NativeOutcome& outcome) const {
         return reinterpret_cast<long double (*)(NativeOutcome*)>(entry_)(&outcome);

@@ -1,0 +1,37 @@
+// The data evalMany reads and writes: named columns of numbers of any
+// common type, in place, and where its results go.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velmoratrix {
+
+// What a column's elements are. Each is read as the double a float64 copy
+// of it holds: exact for every type but Int64, whose values beyond 2^53 read
+// as their nearest double (ties to even). Bool is one byte, 0 or not.
+enum class ValueType : std::uint8_t {
+    Float64, Float32, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, Bool
+};
+
+// One named column of values for evalMany: the i-th value stands `stride`
+// bytes after the (i-1)-th; a stride of 0 gives every element the same value.
+struct Column {
+    std::string name;
+    const void* values;
+    std::ptrdiff_t stride = sizeof(double);
+    ValueType type = ValueType::Float64;
+};
+
+// Where evalMany writes its results, `stride` bytes apart: Float64 (each
+// row's value rounded to double), Float32 (rounded once to float, never
+// through double) or Bool (a byte: 1 where the double value is not 0, NaN
+// included).
+struct Output {
+    void* values;
+    std::ptrdiff_t stride;
+    ValueType type = ValueType::Float64;
+};
+
+} // namespace velmoratrix

@@ -1,0 +1,117 @@
+// Reading a column's element of any type as the double a float64 copy of it
+// holds, and writing a result in the output's type: the same conversions on
+// every path, so that a row has one value whatever runs it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "evaluator.h"
+
+namespace velmoratrix {
+
+inline std::size_t sizeOf(ValueType type) {
+    switch (type) {
+    case ValueType::Float64:
+    case ValueType::Int64:
+        return 8;
+    case ValueType::Float32:
+    case ValueType::Int32:
+    case ValueType::UInt32:
+        return 4;
+    case ValueType::Int16:
+    case ValueType::UInt16:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
+// The nearest double, ties to even, whatever rounding the caller has set:
+// what numpy's astype(float64) gives under the default mode.
+inline double nearestDouble(std::int64_t v) {
+    const std::uint64_t magnitude =
+        v < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    double d;
+    if (magnitude <= (std::uint64_t{1} << 53)) {
+        d = static_cast<double>(magnitude); // exact
+    } else {
+        const int drop = 11 - __builtin_clzll(magnitude); // bits below the 53 kept
+        std::uint64_t kept = magnitude >> drop;
+        const std::uint64_t rest = magnitude & ((std::uint64_t{1} << drop) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+        if (rest > half || (rest == half && (kept & 1))) ++kept;
+        d = std::ldexp(static_cast<double>(kept), drop); // kept <= 2^53: exact
+    }
+    return v < 0 ? -d : d;
+}
+
+template <typename T> inline T loaded(const char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+template <ValueType type> inline double readAs(const char* at) {
+    if constexpr (type == ValueType::Float64) return loaded<double>(at);
+    if constexpr (type == ValueType::Float32) return loaded<float>(at);
+    if constexpr (type == ValueType::Int8) return loaded<std::int8_t>(at);
+    if constexpr (type == ValueType::Int16) return loaded<std::int16_t>(at);
+    if constexpr (type == ValueType::Int32) return loaded<std::int32_t>(at);
+    if constexpr (type == ValueType::Int64) return nearestDouble(loaded<std::int64_t>(at));
+    if constexpr (type == ValueType::UInt8) return loaded<std::uint8_t>(at);
+    if constexpr (type == ValueType::UInt16) return loaded<std::uint16_t>(at);
+    if constexpr (type == ValueType::UInt32) return loaded<std::uint32_t>(at);
+    if constexpr (type == ValueType::Bool) return *at != 0 ? 1.0 : 0.0;
+}
+
+// Calls f with readAs<type> for the column's type, so that a loop over rows
+// is made once per type with the conversion inside it.
+template <typename F> inline decltype(auto) withReader(ValueType type, F f) {
+    switch (type) {
+    case ValueType::Float32:
+        return f(readAs<ValueType::Float32>);
+    case ValueType::Int8:
+        return f(readAs<ValueType::Int8>);
+    case ValueType::Int16:
+        return f(readAs<ValueType::Int16>);
+    case ValueType::Int32:
+        return f(readAs<ValueType::Int32>);
+    case ValueType::Int64:
+        return f(readAs<ValueType::Int64>);
+    case ValueType::UInt8:
+        return f(readAs<ValueType::UInt8>);
+    case ValueType::UInt16:
+        return f(readAs<ValueType::UInt16>);
+    case ValueType::UInt32:
+        return f(readAs<ValueType::UInt32>);
+    case ValueType::Bool:
+        return f(readAs<ValueType::Bool>);
+    default:
+        return f(readAs<ValueType::Float64>);
+    }
+}
+
+inline const char* elementAt(const Column& c, std::size_t i) {
+    return static_cast<const char*>(c.values) + static_cast<std::ptrdiff_t>(i) * c.stride;
+}
+
+inline double valueAt(const Column& c, std::size_t i) {
+    return withReader(c.type, [&](auto read) { return read(elementAt(c, i)); });
+}
+
+// Writes a row's value as the output's type holds it.
+inline void store(char* at, ValueType type, long double value) {
+    if (type == ValueType::Float32) {
+        const float f = static_cast<float>(value); // one rounding, from 80 bits
+        std::memcpy(at, &f, sizeof f);
+    } else if (type == ValueType::Bool) {
+        *at = static_cast<double>(value) != 0.0;
+    } else {
+        const double d = static_cast<double>(value);
+        std::memcpy(at, &d, sizeof d);
+    }
+}
+
+} // namespace velmoratrix
