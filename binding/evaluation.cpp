@@ -4,12 +4,15 @@
 #include "evaluation.h"
 
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "arrow.h"
 #include "environment.h"
+#include "values.h"
 
 using namespace velmoratrix;
 
@@ -66,8 +69,23 @@ Element elementOf(const py::buffer_info& info) {
     }
 }
 
-bool isFloat64Column(const py::buffer_info& info) {
-    return info.ndim == 1 && elementOf(info) == Element::Float64;
+// The engine's type for a buffer's elements where it reads them in place
+// (all but uint64, which is converted).
+std::optional<ValueType> inPlace(Element type, py::ssize_t size) {
+    switch (type) {
+    case Element::Float64: return ValueType::Float64;
+    case Element::Float32: return ValueType::Float32;
+    case Element::Bool: return ValueType::Bool;
+    case Element::Signed:
+        return size == 1   ? ValueType::Int8
+               : size == 2 ? ValueType::Int16
+               : size == 4 ? ValueType::Int32
+                           : ValueType::Int64;
+    case Element::Unsigned:
+        if (size == 8) return std::nullopt;
+        return size == 1 ? ValueType::UInt8 : size == 2 ? ValueType::UInt16 : ValueType::UInt32;
+    default: return std::nullopt;
+    }
 }
 
 double read(const char* at, Element type, py::ssize_t size) {
@@ -117,6 +135,9 @@ public:
     std::string lengths;              // "'x' has 3 values, ..." for the error message
     bool mismatch = false;
     bool fromNumpy = false; // some value is a numpy or pandas object
+    bool fromPolars = false, fromArrow = false; // some value read through Arrow, and whose
+    // The validity bitmaps of the columns with nulls (each from its first bit).
+    std::vector<std::pair<const std::uint8_t*, std::size_t>> nulls;
 
     // With `used`, a value under any other name is not converted: only its
     // length counts, as the rows' count.
@@ -154,6 +175,34 @@ private:
     std::vector<py::buffer_info> buffers_;
     std::vector<std::vector<double>> converted_;
     std::vector<double> numbers_;
+    std::vector<std::unique_ptr<ArrowFrame>> frames_;
+    std::vector<std::vector<std::uint8_t>> joinedBits_;
+
+    // A column offering Arrow's interface (a polars Series, a pyarrow Array
+    // or ChunkedArray): read in place where it is one chunk, joined into one
+    // where it is more.
+    void arrowColumn(const std::string& name, const py::object& value) {
+        sequence(name);
+        const ArrowFrame& frame =
+            *frames_.emplace_back(std::make_unique<ArrowFrame>(call_, value, std::unordered_set<std::string>{}, &name));
+        (frame.polars ? fromPolars : fromArrow) = true;
+        const auto& batches = frame.batches();
+        if (batches.size() == 1) {
+            columns.push_back(batches[0].columns[0]);
+            nulls.insert(nulls.end(), batches[0].validity.begin(), batches[0].validity.end());
+            return counted(name, frame.rows());
+        }
+        std::vector<double>& joined = converted_.emplace_back(frame.rows());
+        for (const ArrowFrame::Batch& b : batches)
+            for (std::size_t i = 0; i < b.count; ++i) joined[b.first + i] = valueAt(b.columns[0], i);
+        columns.push_back({name, joined.data()});
+        if (frame.hasNulls()) {
+            std::vector<std::uint8_t>& bits = joinedBits_.emplace_back((frame.rows() + 7) / 8);
+            frame.validity(bits.data());
+            nulls.emplace_back(bits.data(), 0);
+        }
+        counted(name, frame.rows());
+    }
 
     std::string where(const std::string& name) const {
         return std::string(call_) + ": the value of '" + name + "'";
@@ -176,6 +225,7 @@ private:
         if (numpy) refuseTimes(name, value);
         if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
             throw py::type_error(where(name) + " is a string, not a float or a sequence of floats");
+        if (!numpy && offersArrow(value)) return arrowColumn(name, value);
         py::buffer_info info;
         bool buffered = bufferOf(value, info, false);
         if (!buffered && PyObject_HasAttrString(value.ptr(), "__array__")) {
@@ -196,8 +246,8 @@ private:
         if (buffered && info.ndim == 1 && type != Element::Other) {
             sequence(name);
             const auto n = static_cast<std::size_t>(info.shape[0]);
-            if (type == Element::Float64) {
-                columns.push_back({name, static_cast<const double*>(info.ptr), info.strides[0]});
+            if (const auto kind = inPlace(type, info.itemsize)) {
+                columns.push_back({name, info.ptr, info.strides[0], *kind});
                 buffers_.push_back(std::move(info));
             } else {
                 std::vector<double>& copy = converted_.emplace_back(n);
@@ -274,9 +324,11 @@ private:
 
 namespace {
 
-py::object newResults(std::size_t n, bool ndarray) {
-    if (ndarray) return py::module_::import("numpy").attr("empty")(n);
-    const py::object one = py::module_::import("array").attr("array")("d", py::make_tuple(0.0));
+py::object newResults(std::size_t n, bool ndarray, bool float32) {
+    if (ndarray)
+        return py::module_::import("numpy").attr("empty")(n, float32 ? "float32" : "float64");
+    const py::object one =
+        py::module_::import("array").attr("array")(float32 ? "f" : "d", py::make_tuple(0.0));
     const auto repeated = PySequence_Repeat(one.ptr(), static_cast<Py_ssize_t>(n));
     if (!repeated) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(repeated);
@@ -358,53 +410,172 @@ std::size_t threadCount(const char* call, const py::object& threads) {
     return static_cast<std::size_t>(n);
 }
 
+namespace {
+
+// What eval_many's dtype asks for: float32 results, or float64 (None).
+bool float32Asked(const py::object& dtype) {
+    if (dtype.is_none()) return false;
+    std::string name = PyUnicode_Check(dtype.ptr())
+                           ? dtype.cast<std::string>()
+                           : std::string(py::str(py::module_::import("numpy").attr("dtype")(dtype)));
+    if (name == "float32" || name == "float64") return name == "float32";
+    throw py::value_error("eval_many: dtype must be 'float64' or 'float32', not " +
+                          std::string(py::repr(dtype)));
+}
+
+// out=, as the engine writes it: float64, float32, or bool for a condition.
+Output outputOf(py_Evaluator& evaluator, const std::string& text, const py::object& out,
+                py::buffer_info& target, bool float32) {
+    const bool taken = bufferOf(out, target, true);
+    const Element type = taken && target.ndim == 1 ? elementOf(target) : Element::Other;
+    Output o{target.ptr, taken ? target.strides[0] : 0, ValueType::Float64};
+    if (type == Element::Float32) o.type = ValueType::Float32;
+    if (type == Element::Bool) {
+        Hold hold(evaluator);
+        if (!evaluator.isCondition(text))
+            throw py::type_error("eval_many: out may be bool only for a condition (a text"
+                                 " whose last operation compares or is logical)");
+        o.type = ValueType::Bool;
+    }
+    if (type != Element::Float64 && type != Element::Float32 && type != Element::Bool)
+        throw py::type_error("eval_many: out must be a writable one-dimensional buffer of"
+                             " float64 (format 'd'), float32 ('f'), or bool for a condition");
+    if (float32 && o.type != ValueType::Float32)
+        throw py::type_error("eval_many: dtype is float32 but out is not");
+    return o;
+}
+
+char* rowOf(const Output& out, std::size_t row) {
+    return static_cast<char*>(out.values) + static_cast<std::ptrdiff_t>(row) * out.stride;
+}
+
+// A row that reads a null is NaN where results cannot hold a null.
+void nullsAsNaN(const std::uint8_t* valid, std::size_t n, const Output& out) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (!((valid[i / 8] >> (i % 8)) & 1))
+            store(rowOf(out, i), out.type, std::numeric_limits<double>::quiet_NaN());
+}
+
+// A frame or array read through Arrow: results as an array of the caller's
+// library, with its nulls, or into out (NaN where a row is null).
+py::object arrowRows(py_Evaluator& evaluator, const std::string& text, py::handle values,
+                     const std::unordered_set<std::string>& used, const py::object& out,
+                     bool float32, const RowsRun& run) {
+    const ArrowFrame frame("eval_many", values, used);
+    const std::size_t n = frame.rows();
+    py::buffer_info target;
+    std::optional<ArrowResults> results;
+    Output base;
+    if (!out.is_none()) {
+        base = outputOf(evaluator, text, out, target, float32);
+        if (static_cast<std::size_t>(target.shape[0]) != n)
+            throw py::value_error("eval_many: out has " + std::to_string(target.shape[0]) +
+                                  " values but the frame has " + std::to_string(n) + " rows");
+    } else {
+        results.emplace(n, float32, frame.hasNulls());
+        base = Output{results->values(), float32 ? 4 : 8,
+                      float32 ? ValueType::Float32 : ValueType::Float64};
+    }
+    std::vector<std::uint8_t> valid(out.is_none() || !frame.hasNulls() ? 0 : (n + 7) / 8);
+    {
+        Hold hold(evaluator);
+        withoutGil([&] {
+            for (const ArrowFrame::Batch& b : frame.batches())
+                run(b.columns, b.count, Output{rowOf(base, b.first), base.stride, base.type});
+            if (results && frame.hasNulls()) frame.validity(results->validity());
+            if (valid.empty()) return;
+            frame.validity(valid.data());
+            nullsAsNaN(valid.data(), n, base);
+        });
+    }
+    if (!results) return out;
+    return results->handedBack(frame.polars, frame.name);
+}
+
+bool isMapping(py::handle values) {
+    return py::hasattr(values, "keys") && PyObject_HasAttrString(values.ptr(), "__getitem__");
+}
+
+} // namespace
+
 py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object values,
-                    py::object out, const RowsRun& run) {
+                    py::object out, py::object dtype, const RowsRun& run) {
+    const bool float32 = float32Asked(dtype);
     // Only the columns the text may read are converted.
     std::unordered_set<std::string> used;
     {
         Hold hold(evaluator);
         for (std::string& name : evaluator.bindableNames(text)) used.insert(std::move(name));
     }
+    if (!isMapping(values) && !PyUnicode_Check(values.ptr())) {
+        const std::string kind = Py_TYPE(values.ptr())->tp_name;
+        if (kind == "LazyFrame")
+            throw py::type_error("eval_many: values is a polars LazyFrame; collect() it first"
+                                 " (or use lf.vx.with_columns from Velmoratrix.polars)");
+        if (offersArrow(values))
+            return arrowRows(evaluator, text, values, used, out, float32, run);
+        if (PyObject_HasAttrString(values.ptr(), "__dataframe__")) { // read through pyarrow
+            const py::object table =
+                py::module_::import("pyarrow.interchange").attr("from_dataframe")(values);
+            return arrowRows(evaluator, text, table, used, out, float32, run);
+        }
+    }
     const Columns data("eval_many", values, false, &used);
     if (data.mismatch)
         throw py::value_error("eval_many: the sequences differ in length: " + data.lengths);
     py::object result;
     py::buffer_info target;
+    std::optional<ArrowResults> results;
     std::size_t n;
+    Output to;
     if (!out.is_none()) {
-        if (!bufferOf(out, target, true) || !isFloat64Column(target))
-            throw py::type_error("eval_many: out must be a writable one-dimensional buffer of"
-                                 " float64 (format 'd')");
+        to = outputOf(evaluator, text, out, target, float32);
         n = static_cast<std::size_t>(target.shape[0]);
         if (data.count && *data.count != n)
             throw py::value_error("eval_many: out has " + std::to_string(n) + " values but " +
                                   data.lengths);
         result = py::reinterpret_borrow<py::object>(out);
+    } else if (data.fromPolars || data.fromArrow) {
+        n = data.count.value_or(1);
+        results.emplace(n, float32, !data.nulls.empty());
+        to = Output{results->values(), float32 ? 4 : 8,
+                    float32 ? ValueType::Float32 : ValueType::Float64};
     } else {
         n = data.count.value_or(1); // numbers alone: one row
-        result = newResults(n, data.fromNumpy);
+        result = newResults(n, data.fromNumpy, float32);
         bufferOf(result, target, true);
+        to = Output{target.ptr, target.strides[0],
+                    float32 ? ValueType::Float32 : ValueType::Float64};
     }
-    Hold hold(evaluator);
-    withoutGil([&] { run(data.columns, n, static_cast<double*>(target.ptr), target.strides[0]); });
+    std::vector<std::uint8_t> valid(data.nulls.empty() ? 0 : (n + 7) / 8, 0xff);
+    {
+        Hold hold(evaluator);
+        withoutGil([&] {
+            run(data.columns, n, to);
+            for (const auto& [bits, start] : data.nulls) andBits(valid.data(), 0, bits, start, n);
+            if (results && results->validity())
+                std::memcpy(results->validity(), valid.data(), valid.size());
+            else if (!valid.empty())
+                nullsAsNaN(valid.data(), n, to);
+        });
+    }
+    if (results) return results->handedBack(data.fromPolars, "");
     return result;
 }
 
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
-                    py::object threads) {
+                    py::object threads, py::object dtype) {
     const std::size_t count = threadCount("eval_many", threads);
-    return evalRows(
-        *self.object, text, std::move(values), std::move(out),
-        [&](const std::vector<Column>& columns, std::size_t n, double* to, std::ptrdiff_t stride) {
-            self->evalMany(std::move(text), columns, n, to, stride, count);
-        });
+    return evalRows(*self.object, text, std::move(values), std::move(out), std::move(dtype),
+                    [&](const std::vector<Column>& columns, std::size_t n, const Output& to) {
+                        self->evalMany(text, columns, n, to, count);
+                    });
 }
 
 py::object mask(Self self, std::string text, py::object values, py::object threads) {
     const py::object numpy = py::module_::import("numpy"); // before any work
     const py::object rows = evalMany(self, std::move(text), std::move(values), py::none(),
-                                     std::move(threads));
+                                     std::move(threads), py::none());
     return numpy.attr("not_equal")(rows, 0.0); // NaN is true, as for "and" and "or"
 }
 

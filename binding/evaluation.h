@@ -29,18 +29,18 @@ private:
     std::unique_ptr<Columns> read_;
 };
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
-                    py::object threads);
+                    py::object threads, py::object dtype);
 // The truth of each row's value, as a numpy bool array; and whether the text
 // is a condition, whose rows are truth values.
 py::object mask(Self self, std::string text, py::object values, py::object threads);
 bool isCondition(Self self, const std::string& text);
 // eval_many's columns in, results out (a new array, or `out`): `run` gets
 // the columns and where to write, under the evaluator's lock, without the
-// GIL.
-using RowsRun = std::function<void(const std::vector<velmoratrix::Column>&, std::size_t, double*,
-                                   std::ptrdiff_t)>;
+// GIL (for a frame read through Arrow, once per batch).
+using RowsRun = std::function<void(const std::vector<velmoratrix::Column>&, std::size_t,
+                                   const velmoratrix::Output&)>;
 py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object values,
-                    py::object out, const RowsRun& run);
+                    py::object out, py::object dtype, const RowsRun& run);
 // threads=None or a count of at least 1 (call names the method in errors).
 std::size_t threadCount(const char* call, const py::object& threads);
 // The module's thread count for eval_many: set returns the previous one.

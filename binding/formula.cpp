@@ -32,12 +32,14 @@ double formulaEval(FormulaSelf self, py::object values) {
 }
 
 py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out,
-                           py::object threads) {
+                           py::object threads, py::object dtype) {
     const std::size_t count = threadCount("eval_many", threads);
-    return evalRows(
-        evaluatorOf(self->evaluator), self->formula.text(), std::move(values), std::move(out),
-        [&](const std::vector<velmoratrix::Column>& columns, std::size_t n, double* to,
-            std::ptrdiff_t stride) { self->formula.values(columns, n, to, stride, count); });
+    return evalRows(evaluatorOf(self->evaluator), self->formula.text(), std::move(values),
+                    std::move(out), std::move(dtype),
+                    [&](const std::vector<velmoratrix::Column>& columns, std::size_t n,
+                        const velmoratrix::Output& to) {
+                        self->formula.values(columns, n, to, count);
+                    });
 }
 
 std::vector<py::str> formulaNames(FormulaSelf self) {

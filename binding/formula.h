@@ -15,7 +15,8 @@ using FormulaSelf = Constructed<py_Formula>;
 
 py_Formula prepare(Self self, const py::str& expression);
 double formulaEval(FormulaSelf self, py::object values);
-py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out, py::object threads);
+py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out, py::object threads,
+                           py::object dtype);
 std::vector<py::str> formulaNames(FormulaSelf self);
 // Pickled as its evaluator and its text; restored by preparing the text anew.
 py::tuple formulaState(FormulaSelf self);

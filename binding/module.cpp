@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "arrow.h"
 #include "calls.h"
 #include "diagnostics.h"
 #include "evaluation.h"
@@ -60,11 +61,16 @@ PYBIND11_MODULE(Velmoratrix, m) {
         // Formulas over data.
         .def("eval_many", &evalMany, py::arg("expression"), py::arg("values"),
              py::arg("out") = py::none(), py::arg("threads") = py::none(),
+             py::arg("dtype") = py::none(),
              "Evaluates the expression once per element of the given columns: values maps\n"
              "names to floats or one-dimensional sequences of floats of one length n\n"
-             "(float64 buffers are read in place). Returns array('d') of n results (a\n"
-             "numpy.ndarray where values hold numpy or pandas objects), or writes them\n"
-             "into out. Element i is what eval returns with every name bound to its i-th\n"
+             "(numeric buffers of float32/64, int8-64, uint8-32 and bool are read in\n"
+             "place), or is a frame or array offering Arrow's interface (polars, pyarrow).\n"
+             "Returns array('d') of n results (a numpy.ndarray where values hold numpy or\n"
+             "pandas objects; a polars Series or pyarrow Array, with the nulls of the\n"
+             "columns read, for theirs), or writes them into out (float64, float32, or\n"
+             "bool for a condition). dtype='float32' gives float32 results, each rounded\n"
+             "once. Element i is what eval returns with every name bound to its i-th\n"
              "value; the registered variables stay as they are. The rows are shared\n"
              "among threads (None: get_num_threads()) unless the expression calls a\n"
              "Python function; the results are the same whatever the count.")
@@ -120,8 +126,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
                 "The value, as Evaluator.eval(text) gives it; with values (a mapping of\n"
                 "names to floats), as Evaluator.eval_with(text, values) gives it.")
         .def("eval_many", &formulaEvalMany, py::arg("values"), py::arg("out") = py::none(),
-             py::arg("threads") = py::none(),
-             "The rows, as Evaluator.eval_many(text, values, out, threads) gives them.")
+             py::arg("threads") = py::none(), py::arg("dtype") = py::none(),
+             "The rows, as Evaluator.eval_many(text, values, out, threads, dtype) gives them.")
         .def_property_readonly("names", &formulaNames,
                                "The names the text reads, as Evaluator.names gives them.")
         .def_property_readonly(
@@ -136,6 +142,7 @@ PYBIND11_MODULE(Velmoratrix, m) {
              })
         .def(py::pickle(&formulaState, &restoreFormula));
 
+    registerArrow(m);
     m.def("set_num_threads", &setNumThreads, py::arg("threads"),
           "Sets how many threads eval_many uses when its call does not say; returns the\n"
           "previous count.");

@@ -27,6 +27,7 @@ function(velmo_add_python_module python)
   set(target "velmoratrix_py${version}")
   add_library(${target} MODULE
     binding/module.cpp binding/calls.cpp binding/variables.cpp binding/evaluation.cpp
+    binding/arrow.cpp
     binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp binding/formula.cpp)
   target_link_libraries(${target} PRIVATE velmo_binding)
   target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${pybind11_dir}")
@@ -38,7 +39,7 @@ function(velmo_add_python_module python)
     OUTPUT_NAME _engine PREFIX "" SUFFIX "${suffix}"
     LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
   # Copied again whenever one changes (configure_file re-runs CMake then).
-  foreach(name __init__.py __main__.py pandas.py)
+  foreach(name __init__.py __main__.py pandas.py polars.py)
     configure_file("${CMAKE_SOURCE_DIR}/python/Velmoratrix/${name}" "${output_dir}/${name}" COPYONLY)
   endforeach()
   if(SKBUILD) # beside the package's Python files in the wheel, with its stub

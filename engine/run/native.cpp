@@ -8,6 +8,7 @@
 // the instruction pointer), then copied into the evaluator's code arena,
 // whose pages are never writable and executable at once.
 #include "native.h"
+#include "values.h"
 #include "powers.h"
 
 #include <algorithm>
@@ -384,8 +385,7 @@ private:
                 held_.size() == 4)
                 continue;
             const auto k = static_cast<std::size_t>(i.cell - slots_);
-            if ((*columns_)[k].stride != sizeof(double) ||
-                (*columns_)[k].type != ValueType::Float64 ||
+            if ((*columns_)[k].stride != static_cast<std::ptrdiff_t>(sizeOf((*columns_)[k].type)) ||
                 std::find(held_.begin(), held_.end(), k) != held_.end())
                 continue;
             mov(kHolders[held_.size()], ptr[rbp + k * sizeof(const char*)]);
@@ -403,6 +403,7 @@ private:
     const Stretch* stretch_;             // rows of a stretch between calls, or null
     std::size_t capacity_;               // the stretch's buffers: rows a level
     ValueType output_;                   // rows: what a result is stored as
+    ValueType kind_ = ValueType::Float64; // what the last variable() left at its address
     std::size_t frame_ = 0;
     std::size_t depth_ = 0, registers_ = 0;     // values, and how many on the x87 stack
     std::vector<bool> exact_, spilledAsDouble_; // by position on the stack
@@ -537,13 +538,22 @@ private:
     // chain of updates from row to row), from a register where it has one; a
     // registered variable's cell is read at every run, and in a scalar run a
     // lost one ends it.
-    bool variable(const Instruction& i, Xbyak::RegExp& at) {
+    // With `direct`, a float32, int32 or int16 column's element is left
+    // where it is, for the x87's own loads of those types (exact, as the
+    // conversion to double is); `kind_` says what `at` holds.
+    bool variable(const Instruction& i, Xbyak::RegExp& at, bool direct = false) {
+        kind_ = ValueType::Float64;
         if (mode_ == Mode::Rows && i.cell >= slots_ && i.cell < slots_ + columns_->size()) {
             const auto k = static_cast<std::size_t>(i.cell - slots_);
             const std::ptrdiff_t stride = (*columns_)[k].stride;
+            const ValueType type = (*columns_)[k].type;
+            const bool x87 = direct && (type == ValueType::Float32 || type == ValueType::Int32 ||
+                                        type == ValueType::Int16);
             const auto held = std::find(held_.begin(), held_.end(), k);
             if (held != held_.end()) { // contiguous, its start in a register
-                at = kHolders[held - held_.begin()] + r13 * 8;
+                at = kHolders[held - held_.begin()] + r13 * static_cast<int>(stride);
+                if (x87) kind_ = type;
+                else converted(type, at);
                 return true;
             }
             mov(rax, ptr[rbp + k * sizeof(const char*)]);
@@ -555,7 +565,8 @@ private:
                 imul(rcx, r13, static_cast<int>(stride));
                 at = rax + rcx;
             }
-            converted((*columns_)[k].type, at);
+            if (x87) kind_ = type;
+            else converted(type, at);
             return true;
         }
         mov(rax, reinterpret_cast<std::uintptr_t>(i.cell));
@@ -682,8 +693,11 @@ private:
         case Op::VariableFirst: {
             room();
             Xbyak::RegExp at;
-            if (!variable(i, at)) return false;
-            fld(qword[at]);
+            if (!variable(i, at, true)) return false;
+            if (kind_ == ValueType::Float32) fld(dword[at]);
+            else if (kind_ == ValueType::Int32) fild(dword[at]);
+            else if (kind_ == ValueType::Int16) fild(word[at]);
+            else fld(qword[at]);
             pushed(true);
             return true;
         }
@@ -713,8 +727,8 @@ private:
         case Op::DivVariable: {
             inRegisters(1);
             Xbyak::RegExp at;
-            if (!variable(i, at)) return false;
-            withOperand(i.op, qword[at], Op::AddVariable);
+            if (!variable(i, at, true)) return false;
+            withOperand(i.op, at, Op::AddVariable);
             return true;
         }
         case Op::Pow:
@@ -957,6 +971,27 @@ private:
             break;
         default:
             fdiv(operand);
+            break;
+        }
+    }
+    // A column's element as the operand, of the type variable() left it in.
+    void withOperand(Op op, const Xbyak::RegExp& at, Op first) {
+        if (kind_ == ValueType::Float32) return withOperand(op, dword[at], first);
+        if (kind_ == ValueType::Float64) return withOperand(op, qword[at], first);
+        exact_[depth_ - 1] = false;
+        const Xbyak::Address operand = kind_ == ValueType::Int32 ? dword[at] : word[at];
+        switch (static_cast<int>(op) - static_cast<int>(first)) {
+        case 0:
+            fiadd(operand);
+            break;
+        case 1:
+            fisub(operand);
+            break;
+        case 2:
+            fimul(operand);
+            break;
+        default:
+            fidiv(operand);
             break;
         }
     }

@@ -14,6 +14,12 @@ class _ArrayLike(Protocol):
 # bytes by an overload of their own (a Mapping is invariant in its key).
 _Column = Union[float, Sequence[float], _ArrayLike, memoryview]
 
+class _Frame(Protocol):
+    """A frame or array offering Arrow's interface: polars, pyarrow (their results come back
+    as a polars Series or a pyarrow Array)."""
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+
 class _Results(Protocol):
     """What eval_many returns: array('d'), or a numpy.ndarray for numpy and pandas values."""
 
@@ -61,6 +67,7 @@ class Evaluator:
         values: Mapping[str, _Column],
         out: Optional[Any] = None,
         threads: Optional[int] = None,
+        dtype: Optional[Any] = None,
     ) -> _Results:
         """The expression once per element of the columns: the results, or out."""
     @overload
@@ -70,6 +77,7 @@ class Evaluator:
         values: Mapping[bytes, _Column],
         out: Optional[Any] = None,
         threads: Optional[int] = None,
+        dtype: Optional[Any] = None,
     ) -> _Results: ...
     def mask(self, expression: Union[str, bytes], values: Mapping[str, _Column],
              threads: Optional[int] = None) -> Any:
@@ -122,15 +130,25 @@ class Formula:
         values: Mapping[str, _Column],
         out: Optional[Any] = None,
         threads: Optional[int] = None,
+        dtype: Optional[Any] = None,
     ) -> _Results:
-        """The rows, as Evaluator.eval_many(text, values, out, threads) gives them."""
+        """The rows, as Evaluator.eval_many(text, values, out, threads, dtype) gives them."""
     @overload
     def eval_many(
         self,
         values: Mapping[bytes, _Column],
         out: Optional[Any] = None,
         threads: Optional[int] = None,
+        dtype: Optional[Any] = None,
     ) -> _Results: ...
+    @overload
+    def eval_many(
+        self,
+        values: _Frame,
+        out: Optional[Any] = None,
+        threads: Optional[int] = None,
+        dtype: Optional[Any] = None,
+    ) -> Any: ...
     @property
     def names(self) -> list[str]: ...
     @property

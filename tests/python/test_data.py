@@ -237,7 +237,7 @@ class EvalManyTest(unittest.TestCase):
             ev.eval_many("x+y", {"x": [1, 2], "y": [1, 2, 3]})
         with self.assertRaisesRegex(ValueError, "out has 2 values"):
             ev.eval_many("x", {"x": [1, 2, 3]}, out=array.array("d", [0, 0]))
-        for out in [array.array("f", [0.0]), bytes(8), [0.0]]:
+        for out in [array.array("i", [0]), bytes(8), [0.0]]:
             with self.assertRaises(TypeError):
                 ev.eval_many("x", {"x": [1.0]}, out=out)
         for values in [[1.0], {"x": "12"}, {"x": [1, "a"]}, {"x": None}]:

@@ -1,0 +1,149 @@
+"""Data read where it lies: numpy's numeric dtypes and strides, float32 and bool results, and
+polars and pyarrow frames with their nulls, in and out."""
+import os
+import sys
+import unittest
+
+from Velmoratrix import Evaluator
+
+try:
+    import numpy
+except ImportError:
+    numpy = None
+try:
+    import polars
+    import pyarrow
+except ImportError:  # pinned for some interpreters only (requirements-dev.txt)
+    if os.environ.get("VELMO_REQUIRE_PACKAGES") and numpy is not None and (
+            sys.version_info[:2] < (3, 10) or sys.version_info[:2] == (3, 11)):
+        raise
+    polars = pyarrow = None
+
+TEXTS = ["a", "a*3 + b", "b/a - a**2", "sqrt(abs(a)) + b", "a > b"]
+DTYPES = ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
+          "bool", "uint64", "float16"]
+
+
+def standard():
+    evaluator = Evaluator()
+    evaluator.syntax = "standard"
+    return evaluator
+
+
+@unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
+class DtypeTest(unittest.TestCase):
+    def column(self, dtype, n, step, random):
+        info = numpy.iinfo(dtype) if numpy.issubdtype(dtype, numpy.integer) else None
+        if info is not None:
+            values = random.integers(info.min, info.max, n * step, dtype=dtype, endpoint=True)
+            values[:2] = info.min, info.max
+        elif dtype == "bool":
+            values = random.random(n * step) < 0.5
+        else:
+            values = (random.standard_normal(n * step) * 1e3).astype(dtype)
+        return values[::step]
+
+    def test_every_dtype_and_stride_gives_the_bits_of_its_float64_copy(self):
+        random = numpy.random.default_rng(5)
+        ev = standard()
+        for dtype in DTYPES:
+            for step, n in [(1, 3000), (3, 700), (-2, 40)]:
+                a = self.column(dtype, n, abs(step), random)[::1 if step > 0 else -1]
+                b = self.column(DTYPES[random.integers(len(DTYPES))], n, 1, random)
+                copies = {"a": a.astype("float64"), "b": b.astype("float64")}
+                for text in TEXTS:
+                    with self.subTest(dtype=dtype, step=step, text=text):
+                        expected = ev.eval_many(text, copies, threads=1)
+                        got = ev.eval_many(text, {"a": a, "b": b}, threads=2)
+                        numpy.testing.assert_array_equal(got.view("u8"), expected.view("u8"))
+                        row = ev.eval_with(text, {"a": a[-1], "b": b[-1]})
+                        self.assertEqual(numpy.float64(row).view("u8"), expected.view("u8")[-1])
+
+    def test_float32_results_are_each_rows_value_rounded_once(self):
+        random = numpy.random.default_rng(6)
+        ev = standard()
+        a, b = (random.random(5000, dtype="float32") + 1 for _ in range(2))
+        for text in ["a*b", "a - b", "a*b*3 - b", "(a + b)/3"]:
+            wide = ev.eval_many(text, {"a": a, "b": b})
+            narrow = ev.eval_many(text, {"a": a, "b": b}, dtype="float32")
+            out = numpy.empty(10000, "float32")[::2]
+            self.assertIs(ev.eval_many(text, {"a": a, "b": b}, out=out), out)
+            numpy.testing.assert_array_equal(narrow, out)
+            self.assertEqual(narrow.dtype, numpy.float32)
+            if text in ("a*b", "a - b"):  # exact in double: one rounding either way
+                numpy.testing.assert_array_equal(narrow, wide.astype("float32"))
+        # The value in 80 bits is above float32's halfway point; its double is on it.
+        one_way = ev.eval_many("a + 2**-24 + 2**-60", {"a": numpy.ones(1)}, dtype="float32")
+        self.assertEqual(one_way[0], numpy.float32(1 + 2**-23))
+        self.assertEqual(ev.eval_many("a*2", {"a": [1.5]}, dtype="float32").typecode, "f")
+        with self.assertRaisesRegex(ValueError, "dtype must be"):
+            ev.eval_many("a", {"a": [1.0]}, dtype="int8")
+
+    def test_bool_out_holds_a_conditions_truth(self):
+        ev = standard()
+        a = numpy.array([0.0, 2.0, numpy.nan, 5.0])
+        out = numpy.zeros(4, bool)
+        ev.eval_many("a > 1 or a != a", {"a": a}, out=out)
+        numpy.testing.assert_array_equal(out, [False, True, True, True])
+        with self.assertRaisesRegex(TypeError, "only for a condition"):
+            ev.eval_many("a + 1", {"a": a}, out=out)
+
+
+@unittest.skipIf(polars is None, "polars and pyarrow are not installed for this interpreter")
+class FrameTest(unittest.TestCase):
+    def test_nulls_are_the_intersection_of_the_read_columns_validities(self):
+        random = numpy.random.default_rng(8)
+        ev = standard()
+        for n in [1, 7, 64, 1000]:
+            values = {name: random.standard_normal(n) for name in "abc"}
+            valid = {name: random.random(n) < 0.7 for name in "abc"}
+            columns = {name: pyarrow.array(values[name], mask=~valid[name]) for name in "abc"}
+            table = pyarrow.table(columns)
+            cut = n // 3  # batches that start mid-byte, and sliced arrays
+            chunked = pyarrow.Table.from_batches(table.slice(0, cut).to_batches() +
+                                                 table.slice(cut).to_batches())
+            frame = polars.from_arrow(chunked)
+            expected = valid["a"] & valid["b"]  # c is not read
+            rows = values["a"] * 2 + values["b"]
+            for given in [table, chunked, frame, {"a": frame["a"], "b": chunked["b"]}]:
+                with self.subTest(n=n, kind=type(given).__name__):
+                    result = ev.eval_many("a*2 + b", given)
+                    if isinstance(result, polars.Series):
+                        result = result.to_arrow()
+                    self.assertIsInstance(result, pyarrow.Array)
+                    got_valid = numpy.asarray(result.is_valid())
+                    numpy.testing.assert_array_equal(got_valid, expected)
+                    numpy.testing.assert_array_equal(
+                        numpy.asarray(result.fill_null(0))[expected], rows[expected])
+            out = numpy.empty(n)
+            ev.eval_many("a*2 + b", table, out=out)
+            numpy.testing.assert_array_equal(numpy.isnan(out), ~expected)
+
+    def test_results_come_back_in_the_callers_kind(self):
+        ev = standard()
+        frame = polars.DataFrame({"a": [1, 2, 3], "s": ["x", "y", "z"], "f": [0.5, 1.0, 1.5]},
+                                 schema_overrides={"a": polars.Int16, "f": polars.Float32})
+        series = ev.eval_many("a*f", frame, dtype="float32")
+        self.assertIsInstance(series, polars.Series)
+        self.assertEqual((series.dtype, series.to_list()), (polars.Float32, [0.5, 2.0, 4.5]))
+        self.assertEqual(ev.eval_many("a+1", frame.to_arrow()).to_pylist(), [2, 3, 4])
+        self.assertEqual(ev.prepare("f*2").eval_many(frame["f"]).to_list(), [1.0, 2.0, 3.0])
+        self.assertEqual(len(ev.eval_many("a", frame.head(0))), 0)
+        for values, message in [(frame.lazy(), "collect"), (frame, "'s' is of Arrow's type"),
+                                (pyarrow.array([1.0]), "without a name")]:
+            with self.assertRaisesRegex(TypeError, message):
+                ev.eval_many("a + s" if message.startswith("'s'") else "a", values)
+
+    def test_the_polars_namespace(self):
+        import Velmoratrix.polars  # noqa: F401  registers .vx
+        frame = polars.DataFrame({"price": [10.0, 20.0, 30.0], "qty": [3, None, 1]})
+        total = frame.vx.eval("price * qty", name="total")
+        self.assertEqual((total.name, total.to_list()), ("total", [30.0, None, 30.0]))
+        made = frame.vx.with_columns(total="price * qty", big="price > 15")
+        self.assertEqual(made["big"].to_list(), [False, True, True])
+        lazy = frame.lazy().vx.with_columns(total="price * qty", big="price > 15").collect()
+        self.assertTrue(lazy.equals(made))
+
+
+if __name__ == "__main__":
+    unittest.main()
