@@ -130,7 +130,7 @@ double halfToDouble(std::uint16_t h) {
 } // namespace
 
 ArrowFrame::ArrowFrame(const char* call, py::handle values,
-                       const std::unordered_set<std::string>& used, const std::string* lone)
+                       const std::unordered_set<std::string>* used, const std::string* lone)
     : held_(std::make_unique<ArrowBatches>()) {
     const std::string module = moduleOf(values);
     polars = module.rfind("polars", 0) == 0;
@@ -182,10 +182,12 @@ ArrowFrame::ArrowFrame(const char* call, py::handle values,
     std::vector<std::size_t> read; // the fields the text may read
     for (std::size_t k = 0; k < fields.size(); ++k) {
         const std::string field = lone ? *lone : fields[k]->name ? fields[k]->name : "";
-        if (!lone && !used.count(field)) continue;
+        if (!lone && used && !used->count(field)) continue;
         ValueType type;
         bool convert;
-        if (fields[k]->dictionary || !typeOf(fields[k]->format, type, convert))
+        const bool number = !fields[k]->dictionary && typeOf(fields[k]->format, type, convert);
+        if (!number && !used && !lone) continue; // all fields: only the numbers
+        if (!number)
             throw py::type_error(std::string(call) + ": the value of '" + field +
                                  "' is of Arrow's type '" + fields[k]->format +
                                  "', not a number");
@@ -193,12 +195,11 @@ ArrowFrame::ArrowFrame(const char* call, py::handle values,
     }
     for (const ArrowArray& whole : held.arrays) {
         if (whole.length == 0) continue;
-        Batch batch{rows_, static_cast<std::size_t>(whole.length), {}, {}};
+        Batch batch{rows_, static_cast<std::size_t>(whole.length), {}, {}, {}};
         auto nullsOf = [&](const ArrowArray& a, std::size_t at) {
-            if (a.null_count != 0 && a.n_buffers > 0 && a.buffers[0]) {
-                batch.validity.emplace_back(static_cast<const std::uint8_t*>(a.buffers[0]), at);
-                nulls_ = true;
-            }
+            if (a.null_count == 0 || a.n_buffers == 0 || !a.buffers[0]) return false;
+            batch.validity.emplace_back(static_cast<const std::uint8_t*>(a.buffers[0]), at);
+            return nulls_ = true;
         };
         const std::size_t top = static_cast<std::size_t>(whole.offset);
         if (frame) nullsOf(whole, top);
@@ -209,7 +210,8 @@ ArrowFrame::ArrowFrame(const char* call, py::handle values,
             ValueType type;
             bool convert;
             typeOf(field.format, type, convert);
-            nullsOf(a, first);
+            batch.columnNulls.push_back(nullsOf(a, first) ? batch.validity.back()
+                                                          : std::pair<const std::uint8_t*, std::size_t>{});
             const char* data = a.n_buffers > 1 ? static_cast<const char*>(a.buffers[1]) : nullptr;
             if (!data) { // no values at all (a length of nulls): read zeros
                 converted_.emplace_back(batch.count, 0.0);
@@ -243,7 +245,7 @@ ArrowFrame::ArrowFrame(const char* call, py::handle values,
     }
     if (batches_.empty()) { // no rows: the columns still bind their names
         static const double none = 0;
-        Batch empty{0, 0, {}, {}};
+        Batch empty{0, 0, {}, {}, {}};
         for (const std::size_t k : read) empty.columns.push_back({nameOf(*fields[k]), &none, 0});
         batches_.push_back(std::move(empty));
     }

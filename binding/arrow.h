@@ -17,20 +17,23 @@ bool offersArrow(py::handle values);
 struct ArrowBatches; // the imported arrays, released with the frame
 
 // The rows of an Arrow frame, array or stream, as batches of columns. Only
-// the names in `used` are read; each batch's columns point into the
+// the names in `used` are read (where it is null, every numeric field); each batch's columns point into the
 // producer's buffers (booleans, float16 and uint64 are converted, a batch at
 // a time). With `lone`, values is one column, read under that name. Errors
 // name the column.
 class ArrowFrame {
 public:
-    ArrowFrame(const char* call, py::handle values, const std::unordered_set<std::string>& used,
+    ArrowFrame(const char* call, py::handle values, const std::unordered_set<std::string>* used,
                const std::string* lone = nullptr);
     ~ArrowFrame();
     struct Batch {
         std::size_t first, count;
         std::vector<velmoratrix::Column> columns;
-        // The validity bitmaps of the columns with nulls, and their first bit.
+        // The validity bitmaps of the columns with nulls (and of the frame's
+        // own rows), and their first bit.
         std::vector<std::pair<const std::uint8_t*, std::size_t>> validity;
+        // Column k's bitmap and first bit, or null where it has no nulls.
+        std::vector<std::pair<const std::uint8_t*, std::size_t>> columnNulls;
     };
     const std::vector<Batch>& batches() const { return batches_; }
     std::size_t rows() const { return rows_; }

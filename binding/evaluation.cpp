@@ -113,6 +113,10 @@ double read(const char* at, Element type, py::ssize_t size) {
     }
 }
 
+bool isMapping(py::handle values) {
+    return py::hasattr(values, "keys") && PyObject_HasAttrString(values.ptr(), "__getitem__");
+}
+
 bool fromNumpyOrPandas(py::handle value) {
     const py::object module = py::reinterpret_steal<py::object>(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
@@ -184,7 +188,7 @@ private:
     void arrowColumn(const std::string& name, const py::object& value) {
         sequence(name);
         const ArrowFrame& frame =
-            *frames_.emplace_back(std::make_unique<ArrowFrame>(call_, value, std::unordered_set<std::string>{}, &name));
+            *frames_.emplace_back(std::make_unique<ArrowFrame>(call_, value, nullptr, &name));
         (frame.polars ? fromPolars : fromArrow) = true;
         const auto& batches = frame.batches();
         if (batches.size() == 1) {
@@ -381,6 +385,22 @@ PerCall::PerCall(const char* call, py::handle values) {
         numbers_.clear();
         columns_.clear();
     }
+    if (!isMapping(values) && offersArrow(values)) { // one row of a frame
+        frame_ = std::make_unique<ArrowFrame>(call, values, nullptr);
+        if (frame_->rows() != 1)
+            throw py::value_error(std::string(call) + ": values is a frame of " +
+                                  std::to_string(frame_->rows()) + " rows; it takes one");
+        const ArrowFrame::Batch& row = frame_->batches()[0];
+        numbers_.reserve(row.columns.size());
+        for (std::size_t k = 0; k < row.columns.size(); ++k) {
+            const auto [bits, start] = row.columnNulls[k];
+            const bool null = bits && !((bits[start / 8] >> (start % 8)) & 1);
+            numbers_.push_back(null ? std::numeric_limits<double>::quiet_NaN()
+                                    : valueAt(row.columns[k], 0));
+            columns_.push_back({row.columns[k].name, &numbers_.back(), 0});
+        }
+        return;
+    }
     read_ = std::make_unique<Columns>(call, values, true);
 }
 
@@ -461,7 +481,7 @@ void nullsAsNaN(const std::uint8_t* valid, std::size_t n, const Output& out) {
 py::object arrowRows(py_Evaluator& evaluator, const std::string& text, py::handle values,
                      const std::unordered_set<std::string>& used, const py::object& out,
                      bool float32, const RowsRun& run) {
-    const ArrowFrame frame("eval_many", values, used);
+    const ArrowFrame frame("eval_many", values, &used);
     const std::size_t n = frame.rows();
     py::buffer_info target;
     std::optional<ArrowResults> results;
@@ -490,10 +510,6 @@ py::object arrowRows(py_Evaluator& evaluator, const std::string& text, py::handl
     }
     if (!results) return out;
     return results->handedBack(frame.polars, frame.name);
-}
-
-bool isMapping(py::handle values) {
-    return py::hasattr(values, "keys") && PyObject_HasAttrString(values.ptr(), "__getitem__");
 }
 
 } // namespace

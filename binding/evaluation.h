@@ -14,9 +14,10 @@ double evaluateText(std::string text);
 // values maps names to floats bound for this call only.
 double evalWith(Self self, std::string text, py::object values);
 // Such values as columns of one row: a dict of str to float or int at once,
-// any other mapping as eval_many reads its columns (call names the method in
-// errors).
+// a frame of one row (a null reads as NaN), any other mapping as eval_many
+// reads its columns (call names the method in errors).
 class Columns;
+class ArrowFrame;
 class PerCall {
 public:
     PerCall(const char* call, py::handle values);
@@ -27,6 +28,7 @@ private:
     std::vector<double> numbers_;
     std::vector<velmoratrix::Column> columns_;
     std::unique_ptr<Columns> read_;
+    std::unique_ptr<ArrowFrame> frame_;
 };
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
                     py::object threads, py::object dtype);

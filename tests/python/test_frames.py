@@ -129,6 +129,11 @@ class FrameTest(unittest.TestCase):
         self.assertEqual(ev.eval_many("a+1", frame.to_arrow()).to_pylist(), [2, 3, 4])
         self.assertEqual(ev.prepare("f*2").eval_many(frame["f"]).to_list(), [1.0, 2.0, 3.0])
         self.assertEqual(len(ev.eval_many("a", frame.head(0))), 0)
+        self.assertEqual(ev.eval_with("a*f", frame.slice(2, 1)), 4.5)  # a frame of one row
+        null = polars.DataFrame({"a": [None]}, schema={"a": polars.Float64})
+        self.assertNotEqual(ev.eval_with("a", null), 0.0)  # NaN
+        with self.assertRaisesRegex(ValueError, "frame of 3 rows"):
+            ev.eval_with("a", frame)
         for values, message in [(frame.lazy(), "collect"), (frame, "'s' is of Arrow's type"),
                                 (pyarrow.array([1.0]), "without a name")]:
             with self.assertRaisesRegex(TypeError, message):
