@@ -44,6 +44,8 @@ hosts=("$out"/host-3.9.json "$out"/host-3.1[0-9].json)
 system_version=$("$python_system" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 PYTHONPATH="$root/build-bench/python$system_version" "$python_system" "$root/bench/data_bench.py" \
     "$tsv" "$out/data.json"
+# polars and pyarrow are pinned for 3.9 (requirements-dev.txt).
+PYTHONPATH="$root/build-bench/python3.9" "$python39" "$root/bench/frames_bench.py" "$out/frames.json"
 
 {
     lscpu | grep -E '^(Model name|CPU\(s\)|Thread|Core)'
@@ -56,5 +58,5 @@ PYTHONPATH="$root/build-bench/python$system_version" "$python_system" "$root/ben
 
 "$python_system" "$root/bench/report.py" "$out/engine.json" "${hosts[0]}" "${hosts[1]}" \
     "$out/machine.txt" "$root/BENCHMARKS.md" "$root/bench/length.png" "$out/data.json" \
-    "$root/bench/eval_many.png"
+    "$root/bench/eval_many.png" "$out/frames.json"
 echo "wrote BENCHMARKS.md, bench/length.png and bench/eval_many.png"
