@@ -16,20 +16,25 @@ try:
     import pandas
 except ImportError:
     pandas = None
+try:
+    import polars
+    import pyarrow
+except ImportError:
+    polars = None
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
 class GuideExamplesTest(unittest.TestCase):
-    """Every ```python block of the guides runs as a doctest; ```python numpy and
-    ```python pandas blocks too where those are installed."""
+    """Every ```python block of the guides runs as a doctest; ```python numpy,
+    ```python pandas and ```python polars blocks too where those are installed."""
 
     def run_examples(self, name, minimum):
         path = os.path.join(SOURCE, name if name == "README.md" else os.path.join("docs", name))
         with open(path) as f:
             text = f.read()
         blocks = re.findall(r"^```python\n(.*?)^```", text, re.M | re.S)
-        for tag, module in [("numpy", numpy), ("pandas", pandas)]:
+        for tag, module in [("numpy", numpy), ("pandas", pandas), ("polars", polars)]:
             if module is not None:
                 blocks += re.findall(r"^```python %s\n(.*?)^```" % tag, text, re.M | re.S)
         test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, name, path, 0)

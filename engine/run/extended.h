@@ -1,0 +1,300 @@
+// x87's 80-bit extended format in software, for machines whose long double
+// is something else: a sign, a 15-bit exponent and a 64-bit significand with
+// its integer bit, rounded to nearest even at 64 bits, with x87's results for
+// NaN operands (the larger significand, quieted), invalid operations (the
+// "real indefinite" NaN), infinities, signed zeros and subnormals, as under
+// the engine's settings (every exception masked). The same bits as x87,
+// proven against it by a test and the fuzzer on x86-64.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace velmoratrix::soft {
+
+struct Extended {
+    std::uint64_t significand = 0; // bit 63: the integer bit
+    std::uint16_t signExponent = 0; // bit 15: the sign; bits 0-14: the biased exponent
+};
+
+namespace detail {
+
+using u128 = unsigned __int128;
+constexpr int kBias = 16383;
+constexpr std::uint16_t kMaxField = 0x7fff;
+constexpr std::uint64_t kInteger = std::uint64_t{1} << 63, kQuiet = std::uint64_t{1} << 62;
+
+inline bool sign(Extended x) { return x.signExponent >> 15; }
+inline int field(Extended x) { return x.signExponent & kMaxField; }
+inline bool isNaN(Extended x) { return field(x) == kMaxField && (x.significand << 1) != 0; }
+inline bool isInf(Extended x) { return field(x) == kMaxField && (x.significand << 1) == 0; }
+inline bool isZero(Extended x) { return field(x) == 0 && x.significand == 0; }
+
+inline Extended make(bool negative, int field, std::uint64_t significand) {
+    return {significand, static_cast<std::uint16_t>((negative ? 0x8000 : 0) | field)};
+}
+inline Extended infinity(bool negative) { return make(negative, kMaxField, kInteger); }
+inline Extended zero(bool negative) { return make(negative, 0, 0); }
+// What an invalid operation gives: the "real indefinite" quiet NaN.
+inline Extended indefinite() { return make(true, kMaxField, kInteger | kQuiet); }
+
+inline Extended quieted(Extended x) { return {x.significand | kQuiet, x.signExponent}; }
+
+// The NaN an operation with a NaN operand gives, quieted: of a quiet and a
+// signaling NaN, the quiet one; of two alike, the one with the larger
+// significand (on a tie, the positive one).
+inline Extended nanOf(Extended a, Extended b) {
+    if (isNaN(a) && isNaN(b)) {
+        const bool qa = a.significand & kQuiet, qb = b.significand & kQuiet;
+        if (qa != qb) return quieted(qa ? a : b);
+        if (a.significand != b.significand) return quieted(a.significand > b.significand ? a : b);
+        return quieted(a.signExponent <= b.signExponent ? a : b);
+    }
+    return quieted(isNaN(a) ? a : b);
+}
+
+inline int leadingZeros(u128 m) {
+    const auto high = static_cast<std::uint64_t>(m >> 64);
+    return high ? __builtin_clzll(high) : 64 + __builtin_clzll(static_cast<std::uint64_t>(m));
+}
+
+// A finite nonzero value as (exponent of the top bit, significand with its top
+// bit set): subnormals normalized.
+struct Unpacked {
+    bool negative;
+    int exponent;
+    std::uint64_t significand;
+};
+inline Unpacked unpack(Extended x) {
+    int e = field(x) == 0 ? 1 - kBias : field(x) - kBias;
+    std::uint64_t s = x.significand;
+    const int shift = __builtin_clzll(s);
+    s <<= shift;
+    e -= shift;
+    return {sign(x), e, s};
+}
+
+// Rounds m (top bit at bit 127, nonzero) times 2^(top - 127) to 64 bits,
+// nearest even: infinity past the largest, subnormal below the smallest
+// normal.
+inline Extended roundPack(bool negative, int top, u128 m) {
+    const int biased = top + kBias;
+    // Bits of m below the kept ones.
+    const int drop = biased >= 1 ? 64 : 64 + (1 - biased);
+    std::uint64_t kept;
+    bool round, sticky;
+    if (drop > 128) {
+        kept = 0;
+        round = false;
+        sticky = true;
+    } else if (drop == 128) {
+        kept = 0;
+        round = static_cast<bool>(m >> 127);
+        sticky = (m << 1) != 0;
+    } else {
+        kept = static_cast<std::uint64_t>(m >> drop);
+        round = static_cast<bool>((m >> (drop - 1)) & 1);
+        sticky = (m & ((u128{1} << (drop - 1)) - 1)) != 0;
+    }
+    int result = biased >= 1 ? biased : 0;
+    if (round && (sticky || (kept & 1))) {
+        ++kept;
+        if (kept == 0) { // carried out of the top: the next binade
+            kept = kInteger;
+            ++result;
+        } else if (result == 0 && (kept & kInteger)) {
+            result = 1; // a subnormal rounded up to the smallest normal
+        }
+    }
+    if (result >= kMaxField) return infinity(negative);
+    return make(negative, result, kept);
+}
+
+inline Extended normalizedPack(bool negative, int topAt127, u128 m) {
+    const int shift = leadingZeros(m);
+    return roundPack(negative, topAt127 - shift, m << shift);
+}
+
+} // namespace detail
+
+inline Extended add(Extended a, Extended b) {
+    using namespace detail;
+    if (isNaN(a) || isNaN(b)) return nanOf(a, b);
+    if (isInf(a) || isInf(b)) {
+        if (isInf(a) && isInf(b) && sign(a) != sign(b)) return indefinite();
+        return isInf(a) ? a : b;
+    }
+    if (isZero(a) && isZero(b)) return zero(sign(a) && sign(b));
+    if (isZero(a)) return b;
+    if (isZero(b)) return a;
+    Unpacked x = unpack(a), y = unpack(b);
+    if (x.exponent < y.exponent || (x.exponent == y.exponent && x.significand < y.significand)) {
+        const Unpacked t = x;
+        x = y;
+        y = t;
+    }
+    // The larger's top at bit 126 (room for a carry); the smaller shifted
+    // to its place, what falls off kept as a sticky bit.
+    const u128 big = u128{x.significand} << 63;
+    u128 small = u128{y.significand} << 63;
+    const int d = x.exponent - y.exponent;
+    if (d >= 127) {
+        small = 1;
+    } else if (d > 0) {
+        const bool lost = (small & ((u128{1} << d) - 1)) != 0;
+        small = (small >> d) | u128{lost};
+    }
+    if (x.negative == y.negative) return normalizedPack(x.negative, x.exponent + 1, big + small);
+    const u128 m = big - small;
+    if (m == 0) return zero(false);
+    return normalizedPack(x.negative, x.exponent + 1, m);
+}
+
+inline Extended negate(Extended x) {
+    return {x.significand, static_cast<std::uint16_t>(x.signExponent ^ 0x8000)};
+}
+
+inline Extended subtract(Extended a, Extended b) {
+    // a - b is a + (-b) but for NaN operands, whose sign stays as given.
+    if (detail::isNaN(a) || detail::isNaN(b)) return detail::nanOf(a, b);
+    return add(a, negate(b));
+}
+
+inline Extended multiply(Extended a, Extended b) {
+    using namespace detail;
+    if (isNaN(a) || isNaN(b)) return nanOf(a, b);
+    const bool negative = sign(a) != sign(b);
+    if (isInf(a) || isInf(b)) {
+        if (isZero(a) || isZero(b)) return indefinite();
+        return infinity(negative);
+    }
+    if (isZero(a) || isZero(b)) return zero(negative);
+    const Unpacked x = unpack(a), y = unpack(b);
+    const u128 m = u128{x.significand} * y.significand; // exact, top at bit 126 or 127
+    return normalizedPack(negative, x.exponent + y.exponent + 1, m);
+}
+
+inline Extended divide(Extended a, Extended b) {
+    using namespace detail;
+    if (isNaN(a) || isNaN(b)) return nanOf(a, b);
+    const bool negative = sign(a) != sign(b);
+    if (isInf(a)) return isInf(b) ? indefinite() : infinity(negative);
+    if (isInf(b)) return zero(negative);
+    if (isZero(b)) return isZero(a) ? indefinite() : infinity(negative);
+    if (isZero(a)) return zero(negative);
+    const Unpacked x = unpack(a), y = unpack(b);
+    // 128 bits of the quotient of the significands, and whether more follow.
+    const u128 first = (u128{x.significand} << 64) / y.significand;
+    const u128 rest = (u128{x.significand} << 64) % y.significand;
+    const u128 second = (rest << 64) / y.significand;
+    const bool more = (rest << 64) % y.significand != 0;
+    if (first >> 64) { // 65 bits: the quotient's top at bit 127 of (first, second) / 2
+        const u128 m = (first << 63) | (second >> 1) | u128{(second & 1) || more};
+        return roundPack(negative, x.exponent - y.exponent, m);
+    }
+    const u128 m = (first << 64) | second | u128{more};
+    return roundPack(negative, x.exponent - y.exponent - 1, m);
+}
+
+// Comparisons: false where either is NaN, as C's operators on long double.
+inline bool equal(Extended a, Extended b) {
+    using namespace detail;
+    if (isNaN(a) || isNaN(b)) return false;
+    if (isZero(a) && isZero(b)) return true;
+    return a.significand == b.significand && a.signExponent == b.signExponent;
+}
+
+inline bool less(Extended a, Extended b) {
+    using namespace detail;
+    if (isNaN(a) || isNaN(b) || (isZero(a) && isZero(b))) return false;
+    if (sign(a) != sign(b)) return sign(a);
+    const bool smaller = field(a) != field(b) ? field(a) < field(b) : a.significand < b.significand;
+    const bool same = field(a) == field(b) && a.significand == b.significand;
+    return !same && (sign(a) ? !smaller : smaller);
+}
+
+inline bool lessEqual(Extended a, Extended b) {
+    return less(a, b) || equal(a, b);
+}
+
+// Exact: every double is an extended value (a signaling NaN is quieted).
+inline Extended fromDouble(double d) {
+    using namespace detail;
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    const bool negative = bits >> 63;
+    const int e = static_cast<int>((bits >> 52) & 0x7ff);
+    const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    if (e == 0x7ff)
+        return fraction ? make(negative, kMaxField, kInteger | kQuiet | (fraction << 11))
+                        : infinity(negative);
+    if (e == 0 && fraction == 0) return zero(negative);
+    if (e == 0) { // subnormal: normal in extended
+        const int shift = __builtin_clzll(fraction);
+        return make(negative, 1 - 1023 - (shift - 11) + kBias, fraction << shift);
+    }
+    return make(negative, e - 1023 + kBias, kInteger | (fraction << 11));
+}
+
+inline Extended fromInteger(std::int64_t v) {
+    using namespace detail;
+    if (v == 0) return zero(false);
+    const bool negative = v < 0;
+    std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(v)
+                                       : static_cast<std::uint64_t>(v);
+    const int shift = __builtin_clzll(magnitude);
+    magnitude <<= shift;
+    return make(negative, 63 - shift + kBias, magnitude);
+}
+
+// Rounded to nearest even, as a store to a double rounds: subnormal doubles
+// below 2^-1022, infinity past the largest; a NaN keeps its sign and the top
+// of its payload, quieted.
+inline double toDouble(Extended x) {
+    using namespace detail;
+    const std::uint64_t negative = std::uint64_t{sign(x)} << 63;
+    std::uint64_t bits;
+    if (isNaN(x)) {
+        bits = negative | (std::uint64_t{0x7ff} << 52) | (std::uint64_t{1} << 51) |
+               ((x.significand >> 11) & ((std::uint64_t{1} << 52) - 1));
+    } else if (isInf(x)) {
+        bits = negative | (std::uint64_t{0x7ff} << 52);
+    } else if (isZero(x)) {
+        bits = negative;
+    } else {
+        const Unpacked u = unpack(x);
+        // Bits to drop from the 64: 11 for a normal double, more below 2^-1022.
+        int drop = 11;
+        if (u.exponent < -1022) drop += -1022 - u.exponent;
+        std::uint64_t kept = drop >= 64 ? 0 : u.significand >> drop;
+        bool round, sticky;
+        if (drop > 64) {
+            round = false;
+            sticky = true;
+        } else {
+            round = (u.significand >> (drop - 1)) & 1;
+            sticky = (u.significand & ((std::uint64_t{1} << (drop - 1)) - 1)) != 0;
+        }
+        int e = u.exponent;
+        if (round && (sticky || (kept & 1))) {
+            ++kept;
+            if (drop == 11 && kept >> 53) { // into the next binade
+                kept >>= 1;
+                ++e;
+            }
+        }
+        if (u.exponent < -1022) { // subnormal (or rounded up to the smallest normal)
+            bits = negative | kept; // kept >> 52 == 1 reads as exponent 1: the smallest normal
+        } else if (e > 1023) {
+            bits = negative | (std::uint64_t{0x7ff} << 52);
+        } else {
+            bits = negative | (static_cast<std::uint64_t>(e + 1023) << 52) |
+                   (kept & ((std::uint64_t{1} << 52) - 1));
+        }
+    }
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+} // namespace velmoratrix::soft
