@@ -35,7 +35,7 @@ struct Operands {
         Extended x;
         switch (r % 8) {
         case 0: // subnormal or zero
-            x.significand = random() >> (random() % 64);
+            x.significand = (random() >> 1) >> (random() % 63); // no integer bit
             x.signExponent = 0;
             break;
         case 1: // infinity or NaN, quiet or signaling, any payload

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "environment.h"
 #include "evaluator.h"
+#include "extended.h"
 #include "machine.h"
 #include "native.h"
 #include "primitives.h"
@@ -678,12 +680,46 @@ void primitives(const std::uint8_t* data, std::size_t size) {
     for (Primitive p : all) (void)p(left, right, flag);
 }
 
+// The software extended type against x87 on two operands: every operation
+// and conversion gives the same bits. Encodings x87 never makes (an integer
+// bit that disagrees with the exponent) are left out.
+void extendedAgainstX87(const std::uint8_t* data) {
+    soft::Extended a, b;
+    std::memcpy(&a, data + 1, 10);
+    std::memcpy(&b, data + 11, 10);
+    for (const soft::Extended x : {a, b}) {
+        const bool field = (x.signExponent & 0x7fff) != 0;
+        if (field != static_cast<bool>(x.significand >> 63)) return;
+    }
+    const EngineX87 floats;
+    volatile long double x = 0, y = 0;
+    std::memcpy(const_cast<long double*>(&x), &a, 10);
+    std::memcpy(const_cast<long double*>(&y), &b, 10);
+    auto same = [](soft::Extended mine, long double theirs) {
+        require(std::memcmp(&mine, &theirs, 10) == 0);
+    };
+    same(soft::add(a, b), x + y);
+    same(soft::subtract(a, b), x - y);
+    same(soft::multiply(a, b), x * y);
+    same(soft::divide(a, b), x / y);
+    require(soft::less(a, b) == (x < y) && soft::equal(a, b) == (x == y) &&
+            soft::lessEqual(a, b) == (x <= y));
+    const double rounded = static_cast<double>(x), mine = soft::toDouble(a);
+    require(std::memcmp(&rounded, &mine, sizeof mine) == 0);
+    same(soft::fromDouble(rounded), static_cast<long double>(rounded));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // 21 bytes starting with 0xFF: a flag byte and two 80-bit operands.
     if (size == 21 && data[0] == 0xFF) {
         primitives(data, size);
+        return 0;
+    }
+    // 21 bytes starting with 0xFC: two operands of the software extended type.
+    if (size == 21 && data[0] == 0xFC) {
+        extendedAgainstX87(data);
         return 0;
     }
     // Bytes starting with 0xFD: a sequence of calls on one evaluator.
