@@ -143,6 +143,20 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def(py::pickle(&formulaState, &restoreFormula));
 
     registerArrow(m);
+    m.def(
+        "build_info",
+        [] {
+            const velmoratrix::BuildInfo info = velmoratrix::buildInfo();
+            py::dict d;
+            d["arithmetic"] = info.arithmetic;
+            d["generated_code"] = info.generatedCode;
+            d["compiler"] = info.compiler;
+            d["version"] = info.version;
+            return d;
+        },
+        "What this build is: its arithmetic (\"x87\", or \"software\" where long double is\n"
+        "not x87's format), whether it generates machine code now, the compiler and the\n"
+        "version.");
     m.def("set_num_threads", &setNumThreads, py::arg("threads"),
           "Sets how many threads eval_many uses when its call does not say; returns the\n"
           "previous count.");

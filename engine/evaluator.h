@@ -84,6 +84,17 @@ struct Explanation {
 std::size_t defaultThreads();
 void setDefaultThreads(std::size_t threads);
 
+// What this build is: its arithmetic ("x87"; "software" where long double
+// is not x87's format), whether it generates machine code now (built with
+// Xbyak on x86-64, and VELMO_JIT not 0), the compiler and the version.
+struct BuildInfo {
+    std::string arithmetic;
+    bool generatedCode;
+    std::string compiler;
+    std::string version;
+};
+BuildInfo buildInfo();
+
 // What a standard evaluator raises for a text it cannot read: the problems
 // check reports (the first one is what() says, with its byte offset), and
 // the text.

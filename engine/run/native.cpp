@@ -51,6 +51,18 @@ bool nativeEnabled() {
 #endif
 }
 
+BuildInfo buildInfo() {
+#if defined(__clang__)
+    const char* compiler = "clang " __clang_version__;
+#elif defined(__GNUC__)
+    const char* compiler = "GCC " __VERSION__;
+#else
+    const char* compiler = "unknown";
+#endif
+    return {std::numeric_limits<long double>::digits == 64 ? "x87" : "software", nativeEnabled(),
+            compiler, VELMO_VERSION_TEXT};
+}
+
 void setNativeEnabled(bool enabled) {
     enabledFlag().store(enabled);
 }

@@ -49,6 +49,9 @@ class ExpressionError(ValueError):
     position: int  # of the first problem, in characters
     text: str
 
+def build_info() -> Dict[str, Any]:
+    """What this build is: its arithmetic, whether it generates machine code, compiler, version."""
+
 def check(expression: str, names: Optional[Iterable[Union[str, bytes]]] = None) -> List[Problem]:
     """The problems of a text on the engine of evaluate, sorted by position."""
 

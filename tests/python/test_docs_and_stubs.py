@@ -3,6 +3,8 @@ import ast
 import doctest
 import os
 import re
+import subprocess
+import sys
 import types
 import unittest
 
@@ -103,6 +105,17 @@ def public(names):
     return {n for n in names if not n.startswith("_")}
 
 
+class BuildInfoTest(unittest.TestCase):
+    def test_it_says_what_the_build_is(self):
+        info = Velmoratrix.build_info()
+        self.assertEqual(info["version"], Velmoratrix.__version__)
+        self.assertIn(info["arithmetic"], ("x87", "software"))
+        code = "import Velmoratrix; print(Velmoratrix.build_info()['generated_code'])"
+        off = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             env=dict(os.environ, VELMO_JIT="0"), check=True)
+        self.assertEqual(off.stdout.strip(), "False")
+
+
 class StubTest(unittest.TestCase):
     def setUp(self):
         with open(stub_path()) as f:
@@ -144,7 +157,7 @@ class StubTest(unittest.TestCase):
                 with self.subTest(function=function.name):
                     self.assertEqual(rendered(function, owner), runtime.__doc__.splitlines()[0])
                     checked += 1
-        self.assertEqual(checked, 26)
+        self.assertEqual(checked, 27)
 
 
 if __name__ == "__main__":

@@ -119,6 +119,27 @@ class FrameTest(unittest.TestCase):
             ev.eval_many("a*2 + b", table, out=out)
             numpy.testing.assert_array_equal(numpy.isnan(out), ~expected)
 
+    def test_every_arrow_type_gives_the_bits_of_its_float64_copy(self):
+        random = numpy.random.default_rng(9)
+        ev = standard()
+        for name in ["float64", "float32", "float16", "int8", "int16", "int32", "int64",
+                     "uint8", "uint16", "uint32", "uint64", "bool_"]:
+            kind = getattr(pyarrow, name)()
+            raw = random.integers(0, 100, 300).astype(kind.to_pandas_dtype())
+            valid = random.random(300) < 0.8
+            column = pyarrow.array(raw, type=kind, mask=~valid)
+            # Chunks that start at an offset within their buffers.
+            chunked = pyarrow.chunked_array([column.slice(3, 100), column.slice(150, 150)])
+            keep = numpy.r_[3:103, 150:300]
+            copy = raw[keep].astype("float64")
+            expected = ev.eval_many("a*3 - 1", {"a": copy})
+            with self.subTest(type=name):
+                for given in [pyarrow.table({"a": chunked}), {"a": chunked}]:
+                    got = ev.eval_many("a*3 - 1", given)
+                    numpy.testing.assert_array_equal(numpy.asarray(got.is_valid()), valid[keep])
+                    numpy.testing.assert_array_equal(
+                        numpy.asarray(got.fill_null(0.0))[valid[keep]], expected[valid[keep]])
+
     def test_results_come_back_in_the_callers_kind(self):
         ev = standard()
         frame = polars.DataFrame({"a": [1, 2, 3], "s": ["x", "y", "z"], "f": [0.5, 1.0, 1.5]},
