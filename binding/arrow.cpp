@@ -1,8 +1,7 @@
 #include "arrow.h"
 
-
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -99,31 +98,53 @@ bool typeOf(std::string_view format, ValueType& type, bool& convert) {
     convert = false;
     if (format.size() != 1) return false;
     switch (format[0]) {
-    case 'g': type = ValueType::Float64; return true;
-    case 'f': type = ValueType::Float32; return true;
-    case 'c': type = ValueType::Int8; return true;
-    case 's': type = ValueType::Int16; return true;
-    case 'i': type = ValueType::Int32; return true;
-    case 'l': type = ValueType::Int64; return true;
-    case 'C': type = ValueType::UInt8; return true;
-    case 'S': type = ValueType::UInt16; return true;
-    case 'I': type = ValueType::UInt32; return true;
+    case 'g':
+        type = ValueType::Float64;
+        return true;
+    case 'f':
+        type = ValueType::Float32;
+        return true;
+    case 'c':
+        type = ValueType::Int8;
+        return true;
+    case 's':
+        type = ValueType::Int16;
+        return true;
+    case 'i':
+        type = ValueType::Int32;
+        return true;
+    case 'l':
+        type = ValueType::Int64;
+        return true;
+    case 'C':
+        type = ValueType::UInt8;
+        return true;
+    case 'S':
+        type = ValueType::UInt16;
+        return true;
+    case 'I':
+        type = ValueType::UInt32;
+        return true;
     case 'L': // uint64, float16 and bit-packed booleans: converted
     case 'e':
     case 'b':
         type = ValueType::Float64;
         convert = true;
         return true;
-    default: return false;
+    default:
+        return false;
     }
 }
 
 double halfToDouble(std::uint16_t h) {
     const int exponent = (h >> 10) & 0x1f, fraction = h & 0x3ff;
     double v;
-    if (exponent == 0) v = std::ldexp(fraction, -24);
-    else if (exponent == 31) v = fraction ? std::nan("") : HUGE_VAL;
-    else v = std::ldexp(fraction + 1024, exponent - 25);
+    if (exponent == 0)
+        v = std::ldexp(fraction, -24);
+    else if (exponent == 31)
+        v = fraction ? std::nan("") : HUGE_VAL;
+    else
+        v = std::ldexp(fraction + 1024, exponent - 25);
     return (h & 0x8000) ? -v : v;
 }
 
@@ -189,8 +210,7 @@ ArrowFrame::ArrowFrame(const char* call, py::handle values,
         if (!number && !used && !lone) continue; // all fields: only the numbers
         if (!number)
             throw py::type_error(std::string(call) + ": the value of '" + field +
-                                 "' is of Arrow's type '" + fields[k]->format +
-                                 "', not a number");
+                                 "' is of Arrow's type '" + fields[k]->format + "', not a number");
         read.push_back(k);
     }
     for (const ArrowArray& whole : held.arrays) {
@@ -210,8 +230,9 @@ ArrowFrame::ArrowFrame(const char* call, py::handle values,
             ValueType type;
             bool convert;
             typeOf(field.format, type, convert);
-            batch.columnNulls.push_back(nullsOf(a, first) ? batch.validity.back()
-                                                          : std::pair<const std::uint8_t*, std::size_t>{});
+            batch.columnNulls.push_back(nullsOf(a, first)
+                                            ? batch.validity.back()
+                                            : std::pair<const std::uint8_t*, std::size_t>{});
             const char* data = a.n_buffers > 1 ? static_cast<const char*>(a.buffers[1]) : nullptr;
             if (!data) { // no values at all (a length of nulls): read zeros
                 converted_.emplace_back(batch.count, 0.0);
@@ -397,12 +418,21 @@ py::tuple ArrowResults::exported(py::object requestedSchema) {
         for (; i < b.rows; ++i) valid += bitOf(b.validity, i);
         b.nulls = static_cast<std::int64_t>(b.rows - valid);
     }
-    auto* schema = new ArrowSchema{b.float32 ? "f" : "g", "", nullptr, kNullable, 0, nullptr,
-                                   nullptr, &releaseSchema, nullptr};
+    auto* schema =
+        new ArrowSchema{b.float32 ? "f" : "g", "",     nullptr, kNullable, 0, nullptr, nullptr,
+                        &releaseSchema,        nullptr};
     py::capsule schemaCapsule(schema, "arrow_schema", &dropSchema);
     auto* exported = new Exported{buffers_, {b.nulls ? b.validity : nullptr, b.values}};
-    auto* array = new ArrowArray{static_cast<std::int64_t>(b.rows), b.nulls, 0, 2, 0,
-                                 exported->pointers, nullptr, nullptr, &releaseArray, exported};
+    auto* array = new ArrowArray{static_cast<std::int64_t>(b.rows),
+                                 b.nulls,
+                                 0,
+                                 2,
+                                 0,
+                                 exported->pointers,
+                                 nullptr,
+                                 nullptr,
+                                 &releaseArray,
+                                 exported};
     py::capsule arrayCapsule(array, "arrow_array", &dropArray);
     return py::make_tuple(schemaCapsule, arrayCapsule);
 }
@@ -416,5 +446,6 @@ py::object ArrowResults::handedBack(bool polars, const std::string& name) {
 void registerArrow(py::module_& m) {
     py::class_<ArrowResults>(m, "_ArrowResults",
                              "Results offered as an Arrow array (pyarrow.array, polars.Series).")
-        .def("__arrow_c_array__", &ArrowResults::exported, py::arg("requested_schema") = py::none());
+        .def("__arrow_c_array__", &ArrowResults::exported,
+             py::arg("requested_schema") = py::none());
 }

@@ -17,10 +17,9 @@ bool offersArrow(py::handle values);
 struct ArrowBatches; // the imported arrays, released with the frame
 
 // The rows of an Arrow frame, array or stream, as batches of columns. Only
-// the names in `used` are read (where it is null, every numeric field); each batch's columns point into the
-// producer's buffers (booleans, float16 and uint64 are converted, a batch at
-// a time). With `lone`, values is one column, read under that name. Errors
-// name the column.
+// the names in `used` are read (where it is null, every numeric field); each batch's columns point
+// into the producer's buffers (booleans, float16 and uint64 are converted, a batch at a time). With
+// `lone`, values is one column, read under that name. Errors name the column.
 class ArrowFrame {
 public:
     ArrowFrame(const char* call, py::handle values, const std::unordered_set<std::string>* used,

@@ -184,8 +184,7 @@ py::dict explainText(Self self, const py::str& expression) {
     out["tokens"] = tokens;
     out["rpn"] = rpn;
     out["steps"] = steps;
-    out["result"] =
-        e.succeeded ? py::object(py::float_(EngineX87::rounded(e.result))) : py::none();
+    out["result"] = e.succeeded ? py::object(py::float_(EngineX87::rounded(e.result))) : py::none();
     out["failure"] = e.succeeded ? py::object(py::none()) : py::object(fromUtf8(e.failure));
     return out;
 }

@@ -31,15 +31,14 @@ double formulaEval(FormulaSelf self, py::object values) {
     return velmoratrix::EngineX87::rounded(self->formula.value());
 }
 
-py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out,
-                           py::object threads, py::object dtype) {
+py::object formulaEvalMany(FormulaSelf self, py::object values, py::object out, py::object threads,
+                           py::object dtype) {
     const std::size_t count = threadCount("eval_many", threads);
-    return evalRows(evaluatorOf(self->evaluator), self->formula.text(), std::move(values),
-                    std::move(out), std::move(dtype),
-                    [&](const std::vector<velmoratrix::Column>& columns, std::size_t n,
-                        const velmoratrix::Output& to) {
-                        self->formula.values(columns, n, to, count);
-                    });
+    return evalRows(
+        evaluatorOf(self->evaluator), self->formula.text(), std::move(values), std::move(out),
+        std::move(dtype),
+        [&](const std::vector<velmoratrix::Column>& columns, std::size_t n,
+            const velmoratrix::Output& to) { self->formula.values(columns, n, to, count); });
 }
 
 std::vector<py::str> formulaNames(FormulaSelf self) {

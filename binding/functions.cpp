@@ -211,9 +211,8 @@ void appendHostFunction(Self self, std::string name, py::object function, int ar
     if (vectorized && arguments == 0) // its arrays are how it knows a block's length
         throw py::value_error("append_function: a vectorized function takes at least one"
                               " argument; add one of no arguments without vectorized=True");
-    auto host =
-        std::make_shared<HostFunction>(HostFunction{std::move(function), arguments, vectorized,
-                                                    self.object});
+    auto host = std::make_shared<HostFunction>(
+        HostFunction{std::move(function), arguments, vectorized, self.object});
     Hold hold(*self.object);
     try {
         if (vectorized)

@@ -12,7 +12,16 @@ namespace velmoratrix {
 // of it holds: exact for every type but Int64, whose values beyond 2^53 read
 // as their nearest double (ties to even). Bool is one byte, 0 or not.
 enum class ValueType : std::uint8_t {
-    Float64, Float32, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, Bool
+    Float64,
+    Float32,
+    Int8,
+    Int16,
+    Int32,
+    Int64,
+    UInt8,
+    UInt16,
+    UInt32,
+    Bool
 };
 
 // One named column of values for evalMany: the i-th value stands `stride`

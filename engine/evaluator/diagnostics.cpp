@@ -569,9 +569,8 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
     std::size_t spelled = 0;
     for (const StandardStep& s : steps) spelled += s.length;
     if (spelled > kMostSpelled)
-        throw std::length_error("explain: the steps of this text spell " +
-                                std::to_string(spelled) + " bytes, more than the " +
-                                std::to_string(kMostSpelled) +
+        throw std::length_error("explain: the steps of this text spell " + std::to_string(spelled) +
+                                " bytes, more than the " + std::to_string(kMostSpelled) +
                                 " explain lists (chained comparisons repeat their middle"
                                 " values); check and names take texts of any size");
     // -v is read as v * -1, both steps spelled by the '-': shown as one.

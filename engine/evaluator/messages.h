@@ -12,7 +12,7 @@ namespace velmoratrix {
 constexpr std::size_t kMostProblems = 1000;
 constexpr std::size_t kMostExplained = std::size_t{1} << 16;
 constexpr std::size_t kMostSpelled = 4 * kMostExplained; // bytes of the steps' tokens
-constexpr std::size_t kMostQuoted = 40; // bytes of a token a message quotes
+constexpr std::size_t kMostQuoted = 40;                  // bytes of a token a message quotes
 
 // The text in quotes; a long one cut, on a character's first byte, with an
 // ellipsis. Positions and lengths stay those of the whole token.

@@ -148,8 +148,7 @@ void MathEvaluator::keepWithinCache() {
     auto& programs = p.programs;
     std::size_t bytes = 0;
     for (const auto& kept : programs) bytes += kept->bytes();
-    while (programs.size() > cacheSize_ ||
-           (programs.size() > 1 && bytes > Prepared::kByteBudget)) {
+    while (programs.size() > cacheSize_ || (programs.size() > 1 && bytes > Prepared::kByteBudget)) {
         bytes -= programs.back()->bytes();
         if (programs.back()->bytes() < Prepared::kSpareBytes && programs.back().use_count() == 1) {
             p.spare = std::move(programs.back());

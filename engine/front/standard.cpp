@@ -115,7 +115,7 @@ public:
     }
 
 private:
-    static constexpr int kDeepest = 1000; // nested groups, signs and calls (in its message)
+    static constexpr int kDeepest = 1000;        // nested groups, signs and calls (in its message)
     static constexpr double kMostFactors = 1024; // a whole exponent's, as a product
     const Language& language_;
     std::string_view text_;
@@ -139,8 +139,7 @@ private:
         if (c == ')') return fail(at_, 1, "')' has no '(' before it");
         if (c == ',') return fail(at_, 1, "',' stands outside the parentheses of a call");
         if (c == ':') return fail(at_, 1, "':' has no '?' before it");
-        if (c == '=')
-            return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
+        if (c == '=') return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
         if (!nameByte(c) && c != '.' && c != '(' && c != '`' && c != '~')
             return fail(at_, 1, text_.substr(at_, 1), " is not part of the language");
         return fail(at_, tokenLength(), text_.substr(at_, tokenLength()),
@@ -153,7 +152,6 @@ public:
     bool condition() const { return booleanEnd_ == steps_.size(); }
 
 private:
-
     std::size_t tokenLength() const {
         std::size_t n = 1;
         if (nameByte(text_[at_]))
@@ -228,8 +226,8 @@ private:
     void exponentiate(std::size_t from, std::size_t offset, std::size_t length) {
         double exponent;
         const bool constant = constantFrom(from, exponent);
-        const bool whole = constant && exponent == std::trunc(exponent) &&
-                           std::fabs(exponent) <= kMostFactors;
+        const bool whole =
+            constant && exponent == std::trunc(exponent) && std::fabs(exponent) <= kMostFactors;
         if (whole || (constant && exponent == 0.5)) {
             steps_.resize(from);
             StandardStep& s = emit(StandardStep::Machine, offset, length);
@@ -394,12 +392,12 @@ private:
         if (!expression(right ? level : level + 1)) return false;
         const char c = symbol[0];
         if (c == '^' || (c == '*' && n == 2)) return exponentiate(from, at, n), true;
-        primitive(c == '+'                 ? _add
-                  : c == '-'               ? _sub
-                  : c == '*'               ? _mul
-                  : c == '/' && n == 2     ? floorQuotient
-                  : c == '/'               ? _div
-                                           : floorRemainder,
+        primitive(c == '+'             ? _add
+                  : c == '-'           ? _sub
+                  : c == '*'           ? _mul
+                  : c == '/' && n == 2 ? floorQuotient
+                  : c == '/'           ? _div
+                                       : floorRemainder,
                   2, at, n);
         return true;
     }

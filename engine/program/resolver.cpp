@@ -217,8 +217,7 @@ std::size_t velmoratrix::stepTakes(const StandardStep& s) {
         return static_cast<std::size_t>(s.arity);
     case StandardStep::Machine:
         if (s.op == Op::Select) return 3;
-        return s.op == Op::Not || s.op == Op::Truth || s.op == Op::PowInteger ||
-                       s.op == Op::PowHalf
+        return s.op == Op::Not || s.op == Op::Truth || s.op == Op::PowInteger || s.op == Op::PowHalf
                    ? 1
                    : 2; // the comparisons
     case StandardStep::Unary:

@@ -13,7 +13,7 @@
 namespace velmoratrix::soft {
 
 struct Extended {
-    std::uint64_t significand = 0; // bit 63: the integer bit
+    std::uint64_t significand = 0;  // bit 63: the integer bit
     std::uint16_t signExponent = 0; // bit 15: the sign; bits 0-14: the biased exponent
 };
 
@@ -24,21 +24,39 @@ constexpr int kBias = 16383;
 constexpr std::uint16_t kMaxField = 0x7fff;
 constexpr std::uint64_t kInteger = std::uint64_t{1} << 63, kQuiet = std::uint64_t{1} << 62;
 
-inline bool sign(Extended x) { return x.signExponent >> 15; }
-inline int field(Extended x) { return x.signExponent & kMaxField; }
-inline bool isNaN(Extended x) { return field(x) == kMaxField && (x.significand << 1) != 0; }
-inline bool isInf(Extended x) { return field(x) == kMaxField && (x.significand << 1) == 0; }
-inline bool isZero(Extended x) { return field(x) == 0 && x.significand == 0; }
+inline bool sign(Extended x) {
+    return x.signExponent >> 15;
+}
+inline int field(Extended x) {
+    return x.signExponent & kMaxField;
+}
+inline bool isNaN(Extended x) {
+    return field(x) == kMaxField && (x.significand << 1) != 0;
+}
+inline bool isInf(Extended x) {
+    return field(x) == kMaxField && (x.significand << 1) == 0;
+}
+inline bool isZero(Extended x) {
+    return field(x) == 0 && x.significand == 0;
+}
 
 inline Extended make(bool negative, int field, std::uint64_t significand) {
     return {significand, static_cast<std::uint16_t>((negative ? 0x8000 : 0) | field)};
 }
-inline Extended infinity(bool negative) { return make(negative, kMaxField, kInteger); }
-inline Extended zero(bool negative) { return make(negative, 0, 0); }
+inline Extended infinity(bool negative) {
+    return make(negative, kMaxField, kInteger);
+}
+inline Extended zero(bool negative) {
+    return make(negative, 0, 0);
+}
 // What an invalid operation gives: the "real indefinite" quiet NaN.
-inline Extended indefinite() { return make(true, kMaxField, kInteger | kQuiet); }
+inline Extended indefinite() {
+    return make(true, kMaxField, kInteger | kQuiet);
+}
 
-inline Extended quieted(Extended x) { return {x.significand | kQuiet, x.signExponent}; }
+inline Extended quieted(Extended x) {
+    return {x.significand | kQuiet, x.signExponent};
+}
 
 // The NaN an operation with a NaN operand gives, quieted: of a quiet and a
 // signaling NaN, the quiet one; of two alike, the one with the larger
@@ -240,8 +258,8 @@ inline Extended fromInteger(std::int64_t v) {
     using namespace detail;
     if (v == 0) return zero(false);
     const bool negative = v < 0;
-    std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(v)
-                                       : static_cast<std::uint64_t>(v);
+    std::uint64_t magnitude =
+        negative ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
     const int shift = __builtin_clzll(magnitude);
     magnitude <<= shift;
     return make(negative, 63 - shift + kBias, magnitude);
@@ -283,7 +301,7 @@ inline double toDouble(Extended x) {
                 ++e;
             }
         }
-        if (u.exponent < -1022) { // subnormal (or rounded up to the smallest normal)
+        if (u.exponent < -1022) {   // subnormal (or rounded up to the smallest normal)
             bits = negative | kept; // kept >> 52 == 1 reads as exponent 1: the smallest normal
         } else if (e > 1023) {
             bits = negative | (std::uint64_t{0x7ff} << 52);

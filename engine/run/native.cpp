@@ -8,8 +8,8 @@
 // the instruction pointer), then copied into the evaluator's code arena,
 // whose pages are never writable and executable at once.
 #include "native.h"
-#include "values.h"
 #include "powers.h"
+#include "values.h"
 
 #include <algorithm>
 #include <atomic>
@@ -411,10 +411,10 @@ private:
     }
     Mode mode_;
     double* const* slots_;
-    const std::vector<Column>* columns_; // rows: the columns, for their strides
-    const Stretch* stretch_;             // rows of a stretch between calls, or null
-    std::size_t capacity_;               // the stretch's buffers: rows a level
-    ValueType output_;                   // rows: what a result is stored as
+    const std::vector<Column>* columns_;  // rows: the columns, for their strides
+    const Stretch* stretch_;              // rows of a stretch between calls, or null
+    std::size_t capacity_;                // the stretch's buffers: rows a level
+    ValueType output_;                    // rows: what a result is stored as
     ValueType kind_ = ValueType::Float64; // what the last variable() left at its address
     std::size_t frame_ = 0;
     std::size_t depth_ = 0, registers_ = 0;     // values, and how many on the x87 stack
@@ -564,8 +564,10 @@ private:
             const auto held = std::find(held_.begin(), held_.end(), k);
             if (held != held_.end()) { // contiguous, its start in a register
                 at = kHolders[held - held_.begin()] + r13 * static_cast<int>(stride);
-                if (x87) kind_ = type;
-                else converted(type, at);
+                if (x87)
+                    kind_ = type;
+                else
+                    converted(type, at);
                 return true;
             }
             mov(rax, ptr[rbp + k * sizeof(const char*)]);
@@ -577,8 +579,10 @@ private:
                 imul(rcx, r13, static_cast<int>(stride));
                 at = rax + rcx;
             }
-            if (x87) kind_ = type;
-            else converted(type, at);
+            if (x87)
+                kind_ = type;
+            else
+                converted(type, at);
             return true;
         }
         mov(rax, reinterpret_cast<std::uintptr_t>(i.cell));
@@ -706,10 +710,14 @@ private:
             room();
             Xbyak::RegExp at;
             if (!variable(i, at, true)) return false;
-            if (kind_ == ValueType::Float32) fld(dword[at]);
-            else if (kind_ == ValueType::Int32) fild(dword[at]);
-            else if (kind_ == ValueType::Int16) fild(word[at]);
-            else fld(qword[at]);
+            if (kind_ == ValueType::Float32)
+                fld(dword[at]);
+            else if (kind_ == ValueType::Int32)
+                fild(dword[at]);
+            else if (kind_ == ValueType::Int16)
+                fild(word[at]);
+            else
+                fld(qword[at]);
             pushed(true);
             return true;
         }
@@ -932,8 +940,8 @@ private:
         if (registers_ + 3 > kRegisters) spill();
         inRegisters(1);
         fld(st0);
-        fabs();    // |x|, x
-        fld(st1);  // x, |x|, x
+        fabs();   // |x|, x
+        fld(st1); // x, |x|, x
         fldz();
         faddp();   // x + 0 turns -0 into +0
         fsqrt();   // the root, |x|, x

@@ -34,7 +34,7 @@ struct Operands {
         const std::uint64_t r = random();
         Extended x;
         switch (r % 8) {
-        case 0: // subnormal or zero
+        case 0:                                                 // subnormal or zero
             x.significand = (random() >> 1) >> (random() % 63); // no integer bit
             x.signExponent = 0;
             break;
@@ -44,8 +44,8 @@ struct Operands {
             break;
         case 2: // near the ends of the range
             x.significand = random() | (std::uint64_t{1} << 63);
-            x.signExponent = static_cast<std::uint16_t>(r % 2 ? 1 + random() % 80
-                                                              : 0x7ffe - random() % 80);
+            x.signExponent =
+                static_cast<std::uint16_t>(r % 2 ? 1 + random() % 80 : 0x7ffe - random() % 80);
             break;
         case 3: { // a double's value
             double d;
@@ -70,8 +70,10 @@ struct Operands {
         if (moved < 1 || moved > 0x7ffe) return any();
         b.signExponent = static_cast<std::uint16_t>((a.signExponent & 0x8000) | moved);
         if (random() & 1) b.signExponent ^= 0x8000;
-        if (random() % 3 == 0) b.significand = (std::uint64_t{1} << 63); // a power of two
-        else if (random() % 3 == 0) b.significand &= ~std::uint64_t{0} << (random() % 64);
+        if (random() % 3 == 0)
+            b.significand = (std::uint64_t{1} << 63); // a power of two
+        else if (random() % 3 == 0)
+            b.significand &= ~std::uint64_t{0} << (random() % 64);
         return b;
     }
 };
@@ -86,8 +88,8 @@ TEST(ExtendedTest, EveryOperationGivesX87sBits) {
         const Extended b = k % 2 ? operands.near(a) : operands.any();
         volatile long double x = native(a), y = native(b);
         const long double sum = x + y, difference = x - y, product = x * y, quotient = x / y;
-        SCOPED_TRACE(testing::Message() << std::hex << a.signExponent << ":" << a.significand
-                                        << " " << b.signExponent << ":" << b.significand);
+        SCOPED_TRACE(testing::Message() << std::hex << a.signExponent << ":" << a.significand << " "
+                                        << b.signExponent << ":" << b.significand);
         ASSERT_TRUE(same(soft::add(a, b), sum));
         ASSERT_TRUE(same(soft::subtract(a, b), difference));
         ASSERT_TRUE(same(soft::multiply(a, b), product));

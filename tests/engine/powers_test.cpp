@@ -113,8 +113,8 @@ TEST(PowersTest, StandardPowersAreTheProductsTheyDenote) {
         m.evalMany(text, {{"x", column}}, kRows, to);
         setNativeEnabled(true);
     };
-    for (double n : {-1024.0, -7.0, -3.0, -2.0, -1.0, 0.0, 0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0,
-                     8.0, 13.0, 31.0, 64.0, 1000.0, 1023.0, 1024.0}) {
+    for (double n : {-1024.0, -7.0, -3.0, -2.0, -1.0, 0.0,  0.5,  1.0,    2.0,    3.0,   4.0,
+                     5.0,     6.0,  7.0,  8.0,  13.0, 31.0, 64.0, 1000.0, 1023.0, 1024.0}) {
         const std::string text = "x ** " + (n == 0.5 ? std::string("0.5") : std::to_string(int(n)));
         rows(text, false, out[0]);
         rows(text, true, out[1]);

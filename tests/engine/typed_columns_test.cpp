@@ -58,16 +58,26 @@ template <typename T> Typed typed(ValueType type, std::size_t n, int gap, std::m
 
 Typed typedOf(ValueType type, std::size_t n, int gap, std::mt19937_64& random) {
     switch (type) {
-    case ValueType::Float32: return typed<float>(type, n, gap, random);
-    case ValueType::Int8: return typed<std::int8_t>(type, n, gap, random);
-    case ValueType::Int16: return typed<std::int16_t>(type, n, gap, random);
-    case ValueType::Int32: return typed<std::int32_t>(type, n, gap, random);
-    case ValueType::Int64: return typed<std::int64_t>(type, n, gap, random);
-    case ValueType::UInt8: return typed<std::uint8_t>(type, n, gap, random);
-    case ValueType::UInt16: return typed<std::uint16_t>(type, n, gap, random);
-    case ValueType::UInt32: return typed<std::uint32_t>(type, n, gap, random);
-    case ValueType::Bool: return typed<bool>(type, n, gap, random);
-    default: return typed<double>(type, n, gap, random);
+    case ValueType::Float32:
+        return typed<float>(type, n, gap, random);
+    case ValueType::Int8:
+        return typed<std::int8_t>(type, n, gap, random);
+    case ValueType::Int16:
+        return typed<std::int16_t>(type, n, gap, random);
+    case ValueType::Int32:
+        return typed<std::int32_t>(type, n, gap, random);
+    case ValueType::Int64:
+        return typed<std::int64_t>(type, n, gap, random);
+    case ValueType::UInt8:
+        return typed<std::uint8_t>(type, n, gap, random);
+    case ValueType::UInt16:
+        return typed<std::uint16_t>(type, n, gap, random);
+    case ValueType::UInt32:
+        return typed<std::uint32_t>(type, n, gap, random);
+    case ValueType::Bool:
+        return typed<bool>(type, n, gap, random);
+    default:
+        return typed<double>(type, n, gap, random);
     }
 }
 
@@ -81,11 +91,12 @@ void addFunctions(MathEvaluator& m) {
             for (std::size_t j = 0; j < count; ++j) out[j] = v[0][j] * 0.5;
         },
         1);
-    m.appendCallable("one", [](const double* v, std::size_t) { return v[0] * 0.5; }, 1);
+    m.appendCallable(
+        "one", [](const double* v, std::size_t) { return v[0] * 0.5; }, 1);
 }
 
-const char* const kTexts[] = {"a", "a*3 + b", "b/a - a", "sqrt(abs(a)) + b**2",
-                              "blk(a) + b*a", "one(a) - b", "a > b"};
+const char* const kTexts[] = {
+    "a", "a*3 + b", "b/a - a", "sqrt(abs(a)) + b**2", "blk(a) + b*a", "one(a) - b", "a > b"};
 
 } // namespace
 
@@ -107,9 +118,9 @@ TEST(TypedColumnsTest, EveryTypeAndStrideGivesTheBitsOfItsFloat64Copy) {
                 const std::vector<Column> copies{{"a", a.copy.data()}, {"b", b.copy.data()}};
                 for (const char* text : kTexts)
                     for (const bool generated : {true, false}) {
-                        SCOPED_TRACE(std::string(text) + " type " +
-                                     std::to_string(int(type)) + " gap " + std::to_string(gap) +
-                                     " rows " + std::to_string(n) + (generated ? " native" : ""));
+                        SCOPED_TRACE(std::string(text) + " type " + std::to_string(int(type)) +
+                                     " gap " + std::to_string(gap) + " rows " + std::to_string(n) +
+                                     (generated ? " native" : ""));
                         setNativeEnabled(generated);
                         std::vector<double> expected(n), got(n);
                         m.evalMany(text, copies, n, expected.data(), sizeof(double), 1);
@@ -118,7 +129,8 @@ TEST(TypedColumnsTest, EveryTypeAndStrideGivesTheBitsOfItsFloat64Copy) {
                             ASSERT_EQ(bitsOf(got[i]), bitsOf(expected[i])) << "row " << i;
                         // One row of per-call values reads the same conversion.
                         const std::vector<Column> last{
-                            {"a", static_cast<const char*>(a.first) + a.stride * std::ptrdiff_t(n - 1),
+                            {"a",
+                             static_cast<const char*>(a.first) + a.stride * std::ptrdiff_t(n - 1),
                              0, type},
                             {"b", b.copy.data() + n - 1}};
                         ASSERT_EQ(bitsOf(double(m.evalWith(text, last))), bitsOf(expected[n - 1]));
@@ -144,7 +156,8 @@ TEST(TypedColumnsTest, Float32AndBoolResultsRoundTheRowsValueOnce) {
             std::vector<float> floats(2 * n);
             std::vector<unsigned char> truths(n, 7);
             std::vector<double> doubles(n);
-            m.evalMany(text, columns, n, Output{floats.data(), 2 * sizeof(float), ValueType::Float32});
+            m.evalMany(text, columns, n,
+                       Output{floats.data(), 2 * sizeof(float), ValueType::Float32});
             m.evalMany(text, columns, n, Output{truths.data(), 1, ValueType::Bool}, 2);
             m.evalMany(text, columns, n, doubles.data());
             for (std::size_t i = 0; i < n; ++i) {

@@ -251,7 +251,7 @@ void bothWays(const std::string& text) {
 struct Built {
     std::string text;
     long double value;
-    int precedence;       // of its outermost operator: 100 for an atom
+    int precedence;      // of its outermost operator: 100 for an atom
     bool number = false; // a number, or a number negated once: a power's constant exponent
 };
 
@@ -293,19 +293,19 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
         const double dl = static_cast<double>(l), dr = static_cast<double>(r);
         // A constant whole exponent is the product it denotes, 0.5 the root.
         const bool whole = b.number && r == std::trunc(r) && std::fabs(r) <= 1024;
-        const long double value = f == 2 && whole                 ? powInteger(l, dr)
+        const long double value = f == 2 && whole                  ? powInteger(l, dr)
                                   : f == 2 && b.number && r == 0.5 ? powHalf(l)
-                                  : f == 0   ? (l != l   ? l
-                                              : r != r ? r
-                                              : r < l  ? r
-                                                       : l)
-                                  : f == 1 ? (l != l   ? l
-                                              : r != r ? r
-                                              : l < r  ? r
-                                                       : l)
-                                  : f == 2 ? std::pow(dl, dr)
-                                  : f == 3 ? std::atan2(dl, dr)
-                                           : std::hypot(dl, dr);
+                                  : f == 0                         ? (l != l   ? l
+                                                                      : r != r ? r
+                                                                      : r < l  ? r
+                                                                               : l)
+                                  : f == 1                         ? (l != l   ? l
+                                                                      : r != r ? r
+                                                                      : l < r  ? r
+                                                                               : l)
+                                  : f == 2                         ? std::pow(dl, dr)
+                                  : f == 3                         ? std::atan2(dl, dr)
+                                                                   : std::hypot(dl, dr);
         return {std::string(names[f]) + "(" + a.text + ", " + b.text + ")", value, 100};
     }
     case 2: { // abs, or a callable over blocks
@@ -476,12 +476,36 @@ struct Model {
 constexpr unsigned kCommuting = 4; // kEdits that a syntax switch leaves alone
 const char* const kNames[] = {"x", "y", "z"};
 double sequenceCells[3][2] = {{1.5, -2}, {0.25, 3}, {7, -0.0}};
-const char* const kTexts[] = {
-    "x+1",        "1000",          "2000",      "x*y-z",      "2^0.5",       "x^2",
-    "3+4*2/(1-5)^2^3", "sin(x)",   "f(x)+1",    "g(x, y)",    "x**2",        "-x",
-    "x > 1 and y < 2", "0.7",      "1.1",       "x/3+g(x,1)", "h(x)",        "max(x, y)",
-    "pow(x, 3)",  "z",             "x+",        "1e999",      "sqrt(x)*e",   "exp(x)%2",
-    "5-3-1",      "2+3*4",         "f(2)",      "x y",        "(x)",         "sin(x)^2+1"};
+const char* const kTexts[] = {"x+1",
+                              "1000",
+                              "2000",
+                              "x*y-z",
+                              "2^0.5",
+                              "x^2",
+                              "3+4*2/(1-5)^2^3",
+                              "sin(x)",
+                              "f(x)+1",
+                              "g(x, y)",
+                              "x**2",
+                              "-x",
+                              "x > 1 and y < 2",
+                              "0.7",
+                              "1.1",
+                              "x/3+g(x,1)",
+                              "h(x)",
+                              "max(x, y)",
+                              "pow(x, 3)",
+                              "z",
+                              "x+",
+                              "1e999",
+                              "sqrt(x)*e",
+                              "exp(x)%2",
+                              "5-3-1",
+                              "2+3*4",
+                              "f(2)",
+                              "x y",
+                              "(x)",
+                              "sin(x)^2+1"};
 
 void addSequenceFunction(MathEvaluator& m, unsigned which) {
     if (which == 0)
@@ -515,8 +539,8 @@ struct Result {
     int thrown = 0;
     long double value = 0;
     bool operator==(const Result& o) const {
-        return thrown == o.thrown && (std::memcmp(&value, &o.value, 10) == 0 ||
-                                      (value != value && o.value != o.value));
+        return thrown == o.thrown &&
+               (std::memcmp(&value, &o.value, 10) == 0 || (value != value && o.value != o.value));
     }
 };
 Result resultOf(const std::function<long double()>& call) {
@@ -649,9 +673,8 @@ void sequence(const std::uint8_t* data, std::size_t size) {
             const std::size_t k = next() % formulas.size();
             const bool with = next() % 2;
             const Column value{"y", &sequenceCells[1][1], 0};
-            const Result kept = resultOf([&] {
-                return with ? formulas[k].value({value}) : formulas[k].value();
-            });
+            const Result kept =
+                resultOf([&] { return with ? formulas[k].value({value}) : formulas[k].value(); });
             MathEvaluator* fresh = build(model);
             fresh->syntax = formulaStandard[k] ? Syntax::Standard : Syntax::Classic;
             const Result made = resultOf([&] {
