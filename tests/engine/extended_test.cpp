@@ -47,6 +47,11 @@ struct Operands {
             x.signExponent =
                 static_cast<std::uint16_t>(r % 2 ? 1 + random() % 80 : 0x7ffe - random() % 80);
             break;
+        case 4: // ones at the top: roundings that carry into the next binade
+            x.significand = ~std::uint64_t{0} << (random() % 14);
+            x.signExponent = static_cast<std::uint16_t>(
+                r % 2 ? 16383 - 1100 + random() % 2200 : 16383 - 40 + random() % 80);
+            break;
         case 3: { // a double's value
             double d;
             const std::uint64_t bits = random();

@@ -128,9 +128,10 @@ class FrameTest(unittest.TestCase):
             raw = random.integers(0, 100, 300).astype(kind.to_pandas_dtype())
             valid = random.random(300) < 0.8
             column = pyarrow.array(raw, type=kind, mask=~valid)
-            # Chunks that start at an offset within their buffers.
-            chunked = pyarrow.chunked_array([column.slice(3, 100), column.slice(150, 150)])
-            keep = numpy.r_[3:103, 150:300]
+            # Chunks that start at an offset within their buffers, the second at row 100
+            # (mid-byte) from bit 152 (a whole byte).
+            chunked = pyarrow.chunked_array([column.slice(3, 100), column.slice(152, 148)])
+            keep = numpy.r_[3:103, 152:300]
             copy = raw[keep].astype("float64")
             expected = ev.eval_many("a*3 - 1", {"a": copy})
             with self.subTest(type=name):
