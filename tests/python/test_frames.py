@@ -151,6 +151,9 @@ class FrameTest(unittest.TestCase):
         self.assertEqual(ev.eval_many("a+1", frame.to_arrow()).to_pylist(), [2, 3, 4])
         self.assertEqual(ev.prepare("f*2").eval_many(frame["f"]).to_list(), [1.0, 2.0, 3.0])
         self.assertEqual(len(ev.eval_many("a", frame.head(0))), 0)
+        for n in [300_000, 300_000, 1_000_000]:  # results' memory given back and taken again
+            big = polars.DataFrame({"a": numpy.arange(float(n))})
+            self.assertEqual(ev.eval_many("a*2", big)[-1], 2.0 * (n - 1))
         self.assertEqual(ev.eval_with("a*f", frame.slice(2, 1)), 4.5)  # a frame of one row
         null = polars.DataFrame({"a": [None]}, schema={"a": polars.Float64})
         self.assertNotEqual(ev.eval_with("a", null), 0.0)  # NaN
