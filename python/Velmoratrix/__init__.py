@@ -18,6 +18,14 @@ from ._engine import (
 
 __version__ = "0.1.0"
 
+
+def _expression_error_repr(self):
+    return "ExpressionError(%r, position=%d, text=%r)" % (
+        self.args[0] if self.args else "", self.position, self.text)
+
+
+ExpressionError.__repr__ = _expression_error_repr  # readable where a notebook shows it
+
 __all__ = [
     "Evaluator",
     "ExpressionError",

@@ -91,8 +91,10 @@ class StandardSyntaxTest(unittest.TestCase):
         ev.append_variable("price", 10.0)
         ev.append_variable("rate", 0.5)
         self.assertEqual(formula.eval(), 5.0)
-        with self.assertRaises(ExpressionError):
+        with self.assertRaises(ExpressionError) as raised:
             ev.prepare("price *")
+        self.assertEqual(repr(raised.exception), "ExpressionError('the expression ends where a"
+                         " value should follow (at 7)', position=7, text='price *')")
 
     def test_texts_of_both_languages_give_the_same_bits(self):
         rng = random.Random(21)
