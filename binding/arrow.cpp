@@ -213,7 +213,19 @@ ArrowFrame::ArrowFrame(const char* call, py::handle values,
                                  "' is of Arrow's type '" + fields[k]->format + "', not a number");
         read.push_back(k);
     }
+    // A producer's arrays are trusted for their buffers' sizes (the interface
+    // gives none), not for the shape the schema promises.
+    auto malformed = [&](const ArrowArray& a, std::int64_t needed) {
+        return a.length < 0 || a.offset < 0 || a.length < needed;
+    };
     for (const ArrowArray& whole : held.arrays) {
+        bool wrong = malformed(whole, 0) || (frame && whole.n_children != schema.n_children);
+        for (std::size_t k = 0; !wrong && frame && k < read.size(); ++k)
+            wrong = !whole.children[read[k]] ||
+                    malformed(*whole.children[read[k]], whole.offset + whole.length);
+        if (wrong)
+            throw py::value_error(std::string(call) +
+                                  ": the Arrow data does not have the shape its schema gives");
         if (whole.length == 0) continue;
         Batch batch{rows_, static_cast<std::size_t>(whole.length), {}, {}, {}};
         auto nullsOf = [&](const ArrowArray& a, std::size_t at) {

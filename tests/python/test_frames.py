@@ -164,6 +164,22 @@ class FrameTest(unittest.TestCase):
             with self.assertRaisesRegex(TypeError, message):
                 ev.eval_many("a + s" if message.startswith("'s'") else "a", values)
 
+    def test_a_producer_that_breaks_its_word_is_refused(self):
+        class Odd:  # a schema of two columns, an array of one; then no capsules at all
+            def __init__(self, capsules):
+                self.capsules = capsules
+
+            def __arrow_c_array__(self, requested_schema=None):
+                return self.capsules
+
+        two = pyarrow.record_batch({"a": [1.0], "b": [2.0]}).__arrow_c_array__()
+        one = pyarrow.record_batch({"a": [1.0]}).__arrow_c_array__()
+        ev = standard()
+        with self.assertRaisesRegex(ValueError, "shape its schema gives"):
+            ev.eval_many("a + b", Odd((two[0], one[1])))
+        with self.assertRaises((TypeError, ValueError)):
+            ev.eval_many("a", Odd((1, 2)))
+
     def test_the_polars_namespace(self):
         import Velmoratrix.polars  # noqa: F401  registers .vx
         frame = polars.DataFrame({"price": [10.0, 20.0, 30.0], "qty": [3, None, 1]})
