@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the fuzzer for VELMO_FUZZ_SECONDS
-# (default 60), the engine tests under AddressSanitizer, UndefinedBehavior-
+# (default 60), the software extended type cross-built for aarch64 and run
+# under qemu, the engine tests under AddressSanitizer, UndefinedBehavior-
 # Sanitizer and LeakSanitizer, then the plain build's engine tests, the Python
 # tests under every supported CPython, their wheels, and the C++ package.
 source "$(dirname "$0")/setup.sh"
@@ -32,6 +33,17 @@ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DVELMO_FUZZ=ON -DVELMO_TESTS=OFF >/dev/null
 cmake --build "$root/build-fuzz" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-fuzz" --output-on-failure
+
+echo "== the software extended type on aarch64 (cross-built, under qemu) against x87's records"
+need_packages g++-aarch64-linux-gnu qemu-user
+cmake -S "$root/tests/platforms" -B "$root/build-x87vec" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build-x87vec" -j"$jobs" >/dev/null
+"$root/build-x87vec/extended_vectors" write "$root/build-x87vec/x87.vec"
+cmake -S "$root/tests/platforms" -B "$root/build-aarch64" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
+    -DVELMO_X87_VECTORS="$root/build-x87vec/x87.vec" >/dev/null
+cmake --build "$root/build-aarch64" -j"$jobs" >/dev/null
+ctest --test-dir "$root/build-aarch64" --output-on-failure
 
 echo "== engine tests under ASan, UBSan and LSan, and the binding's conversions under ASan and UBSan"
 cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE=ON \

@@ -13,8 +13,8 @@
 namespace velmoratrix::soft {
 
 struct Extended {
-    std::uint64_t significand = 0;  // bit 63: the integer bit
-    std::uint16_t signExponent = 0; // bit 15: the sign; bits 0-14: the biased exponent
+    std::uint64_t significand;  // bit 63: the integer bit
+    std::uint16_t signExponent; // bit 15: the sign; bits 0-14: the biased exponent
 };
 
 namespace detail {
