@@ -214,6 +214,75 @@ inline Extended divide(Extended a, Extended b) {
     return roundPack(negative, x.exponent - y.exponent - 1, m);
 }
 
+// The square root, correctly rounded (x87's fsqrt): -0 for -0, the invalid
+// NaN below zero.
+inline Extended squareRoot(Extended x) {
+    using namespace detail;
+    if (isNaN(x)) return quieted(x);
+    if (isZero(x)) return x;
+    if (sign(x)) return indefinite();
+    if (isInf(x)) return x;
+    const Unpacked u = unpack(x);
+    // x = radicand * 2^scale with the scale even and the radicand in [2^126, 2^128).
+    int scale = u.exponent - 63 - 64;
+    u128 radicand = u128{u.significand} << 64;
+    if (scale % 2 != 0) {
+        radicand >>= 1;
+        ++scale;
+    }
+    u128 rest = radicand, root = 0, bit = u128{1} << 126;
+    while (bit != 0) {
+        if (rest >= root + bit) {
+            rest -= root + bit;
+            root = (root >> 1) + bit;
+        } else {
+            root >>= 1;
+        }
+        bit >>= 2;
+    }
+    // rest = radicand - root^2: past root + 1/2 (never on it) where rest > root.
+    auto significand = static_cast<std::uint64_t>(root);
+    if (rest > root) ++significand; // below 2^64: the radicand is below (2^64 - 1/2)^2
+    return make(false, 63 + scale / 2 + kBias, significand);
+}
+
+// The exact remainder of a / b with a's sign (C's fmodl, x87's fprem).
+inline Extended remainderOf(Extended a, Extended b) {
+    using namespace detail;
+    if (isNaN(a) || isNaN(b)) return nanOf(a, b);
+    if (isInf(a) || isZero(b)) return indefinite();
+    if (isZero(a) || isInf(b)) return a;
+    const Unpacked x = unpack(a), y = unpack(b);
+    if (x.exponent < y.exponent) return a;
+    u128 rest = x.significand % y.significand;
+    for (int d = x.exponent - y.exponent; d > 0 && rest != 0;) {
+        const int k = d < 63 ? d : 63;
+        rest = (rest << k) % y.significand;
+        d -= k;
+    }
+    if (rest == 0) return zero(x.negative);
+    // rest * 2^(y.exponent - 63): exact, subnormal where b is small.
+    const int shift = leadingZeros(rest);
+    return roundPack(x.negative, y.exponent - 63 + (127 - shift), rest << shift);
+}
+
+// Rounded toward minus infinity, or toward zero, to a whole number.
+inline Extended wholeOf(Extended x, bool down) {
+    using namespace detail;
+    if (isNaN(x)) return quieted(x);
+    if (isInf(x) || isZero(x)) return x;
+    const int e = field(x) - kBias; // of the integer bit (subnormals: far below 1)
+    if (e >= 63) return x;
+    if (e < 0) return sign(x) && down ? make(true, kBias, kInteger) : zero(sign(x));
+    const std::uint64_t fraction = (std::uint64_t{1} << (63 - e)) - 1;
+    if ((x.significand & fraction) == 0) return x;
+    Extended whole = make(sign(x), field(x), x.significand & ~fraction);
+    if (sign(x) && down) whole = subtract(whole, make(false, kBias, kInteger));
+    return whole;
+}
+inline Extended floorOf(Extended x) { return wholeOf(x, true); }
+inline Extended truncated(Extended x) { return wholeOf(x, false); }
+
 // Comparisons: false where either is NaN, as C's operators on long double.
 inline bool equal(Extended a, Extended b) {
     using namespace detail;

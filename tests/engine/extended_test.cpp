@@ -3,6 +3,7 @@
 // signaling, infinities, the extended-only range) and precision boundaries.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -46,6 +47,12 @@ TEST(ExtendedTest, EveryOperationGivesX87sBits) {
         ASSERT_EQ(soft::less(a, b), x < y);
         ASSERT_EQ(soft::lessEqual(a, b), x <= y);
         ASSERT_EQ(soft::equal(a, b), x == y);
+        ASSERT_TRUE(same(soft::squareRoot(a), std::sqrt(x)));
+        ASSERT_TRUE(same(soft::remainderOf(a, b), std::fmod(x, y)));
+        if (!std::isnan(x)) { // the C library's own NaN rules, not x87's
+            ASSERT_TRUE(same(soft::floorOf(a), std::floor(x)));
+            ASSERT_TRUE(same(soft::truncated(a), std::trunc(x)));
+        }
         const double rounded = static_cast<double>(x);
         const double mine = soft::toDouble(a);
         ASSERT_EQ(std::memcmp(&rounded, &mine, sizeof mine), 0);

@@ -725,6 +725,8 @@ void extendedAgainstX87(const std::uint8_t* data) {
     same(soft::subtract(a, b), x - y);
     same(soft::multiply(a, b), x * y);
     same(soft::divide(a, b), x / y);
+    same(soft::squareRoot(a), std::sqrt(x));
+    same(soft::remainderOf(a, b), std::fmod(x, y));
     require(soft::less(a, b) == (x < y) && soft::equal(a, b) == (x == y) &&
             soft::lessEqual(a, b) == (x <= y));
     const double rounded = static_cast<double>(x), mine = soft::toDouble(a);

@@ -2,6 +2,7 @@
 // `write` records random operand pairs and what x87 gives for each operation
 // and conversion; elsewhere (aarch64 under emulation), `check` computes the
 // same with the software type and compares every bit.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,9 +16,10 @@ namespace soft = velmoratrix::soft;
 
 namespace {
 
-// One record: the operands, then +, -, *, / of them, <, <=, == as bytes, the
-// first rounded to double, and that double back as extended.
-constexpr std::size_t kRecord = 2 * 10 + 4 * 10 + 3 + 8 + 10;
+// One record: the operands, then +, -, *, / of them, the first's square root,
+// the remainder of the two, the first's floor and truncation, <, <=, == as
+// bytes, the first rounded to double, and that double back as extended.
+constexpr std::size_t kRecord = 2 * 10 + 8 * 10 + 3 + 8 + 10;
 
 void put(unsigned char*& at, const void* from, std::size_t n) {
     std::memcpy(at, from, n);
@@ -28,7 +30,8 @@ void record(const Extended& a, const Extended& b, unsigned char* at) {
     put(at, &a, 10);
     put(at, &b, 10);
     for (const Extended r : {soft::add(a, b), soft::subtract(a, b), soft::multiply(a, b),
-                             soft::divide(a, b)})
+                             soft::divide(a, b), soft::squareRoot(a), soft::remainderOf(a, b),
+                             soft::floorOf(a), soft::truncated(a)})
         put(at, &r, 10);
     const unsigned char flags[3] = {soft::less(a, b), soft::lessEqual(a, b), soft::equal(a, b)};
     put(at, flags, 3);
@@ -48,7 +51,14 @@ void recordX87(const Extended& a, const Extended& b, unsigned char* at) {
     std::memcpy(const_cast<long double*>(&y), &b, 10);
     put(at, &a, 10);
     put(at, &b, 10);
-    for (const long double r : {x + y, x - y, x * y, x / y}) put(at, &r, 10);
+    for (const long double r : {x + y, x - y, x * y, x / y, std::sqrt(x), std::fmod(x, y)})
+        put(at, &r, 10);
+    // floor and trunc of a NaN follow the C library's rules, not x87's: not compared.
+    const bool nan = x != x;
+    const Extended down = soft::floorOf(a), toward = soft::truncated(a);
+    const long double floored = std::floor(x), cut = std::trunc(x);
+    put(at, nan ? static_cast<const void*>(&down) : &floored, 10);
+    put(at, nan ? static_cast<const void*>(&toward) : &cut, 10);
     const unsigned char flags[3] = {x < y, x <= y, x == y};
     put(at, flags, 3);
     const double rounded = static_cast<double>(x);
