@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the fuzzer for VELMO_FUZZ_SECONDS
 # (default 60), the software extended type cross-built for aarch64 and run
-# under qemu, the engine tests under AddressSanitizer, UndefinedBehavior-
+# under qemu (against x87's records, and the engine's tests), the whole
+# engine on the software type on x86-64, the engine tests under
+# AddressSanitizer, UndefinedBehavior-
 # Sanitizer and LeakSanitizer, then the plain build's engine tests, the Python
 # tests under every supported CPython, their wheels, and the C++ package.
 source "$(dirname "$0")/setup.sh"
@@ -34,7 +36,7 @@ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$root/build-fuzz" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-fuzz" --output-on-failure
 
-echo "== the software extended type on aarch64 (cross-built, under qemu) against x87's records"
+echo "== the software extended type on aarch64 (cross-built, under qemu): against x87's records, and the engine's tests"
 need_packages g++-aarch64-linux-gnu qemu-user
 cmake -S "$root/tests/platforms" -B "$root/build-x87vec" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build-x87vec" -j"$jobs" >/dev/null
@@ -44,6 +46,16 @@ cmake -S "$root/tests/platforms" -B "$root/build-aarch64" -DCMAKE_BUILD_TYPE=Rel
     -DVELMO_X87_VECTORS="$root/build-x87vec/x87.vec" >/dev/null
 cmake --build "$root/build-aarch64" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-aarch64" --output-on-failure
+cmake -S "$root" -B "$root/build-aarch64-engine" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DVELMO_PYTHONS= >/dev/null 2>&1
+cmake --build "$root/build-aarch64-engine" -j"$jobs" >/dev/null
+ctest --test-dir "$root/build-aarch64-engine" --output-on-failure -j"$jobs" --timeout 600
+
+echo "== the whole engine on the software extended type on x86-64: the engine's and the Python tests"
+cmake -S "$root" -B "$root/build-soft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SOFT_EXTENDED=ON \
+    -DVELMO_PYTHONS="${pythons[0]}" >/dev/null
+cmake --build "$root/build-soft" -j"$jobs" >/dev/null
+ctest --test-dir "$root/build-soft" --output-on-failure -j"$jobs" -E "wheel|sdist|docs|cpp_package"
 
 echo "== engine tests under ASan, UBSan and LSan, and the binding's conversions under ASan and UBSan"
 cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE=ON \
@@ -55,3 +67,10 @@ echo "== engine tests, Python tests under CPython ${versions[*]}, wheels and the
 configure "${pythons[@]}"
 cmake --build "$root/build" -j"$jobs" >/dev/null
 ctest --test-dir "$build" --output-on-failure
+
+echo "== the fuzzer's corpus on x87 and on the software extended type: the same results"
+for arithmetic in build build-soft; do
+    PYTHONPATH="$root/$arithmetic/python3.9" "${pythons[0]}" "$root/tests/platforms/differential.py" \
+        "$root/tests/fuzz/corpus" "$root/$arithmetic/corpus-results.txt"
+done
+cmp "$root/build/corpus-results.txt" "$root/build-soft/corpus-results.txt"

@@ -152,7 +152,7 @@ void runStretches(const Code& code, const Program::RowsCode& plan,
     // The levels (80 bits in 16 bytes, read and written by the stretches
     // alone), then the arguments and the results, in one buffer.
     std::vector<double> buffer((2 * levels + most + 1) * rows);
-    long double* kept = reinterpret_cast<long double*>(buffer.data());
+    long double* kept = reinterpret_cast<long double*>(buffer.data()); // generated code's
     double* arguments = buffer.data() + 2 * levels * rows;
     double* results = arguments + most * rows;
     const double* argumentsOf[kMostArguments];
@@ -241,12 +241,12 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
     if (malformed && !code.callsOut) return 0.0L;
     for (std::size_t k = 0; k < values.size(); ++k) w.cells[k] = valueAt(values[k], 0);
     Running running(*this); // the code stays while functions from outside run
-    std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
-    long double shallow[kInlineStack];
+    std::vector<Real> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
+    Real shallow[kInlineStack];
     bool ok = !program.empty();
-    const long double value =
+    const Real value =
         ok ? execute(code, deep.empty() ? shallow : deep.data(), accuracyOverEfficiency, ok) : 0.0L;
-    return ok && !malformed ? value : 0.0L;
+    return ok && !malformed ? wide(value) : 0.0L;
 }
 
 void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& given,
@@ -333,13 +333,13 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     }
     // Element by element: deep stacks, and functions from outside the engine,
     // which see the elements in order.
-    std::vector<long double> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
-    long double shallow[kInlineStack];
-    long double* stack = deep.empty() ? shallow : deep.data();
+    std::vector<Real> deep(code.maxDepth + 2 > kInlineStack ? code.maxDepth + 2 : 0);
+    Real shallow[kInlineStack];
+    Real* stack = deep.empty() ? shallow : deep.data();
     for (std::size_t i = 0; i < count; ++i) {
         for (std::size_t k = 0; k < columns.size(); ++k) cells[k] = valueAt(columns[k], i);
         bool ok = !program.empty();
-        const long double value = ok ? execute(code, stack, accuracyOverEfficiency, ok) : 0.0L;
+        const Real value = ok ? execute(code, stack, accuracyOverEfficiency, ok) : 0.0L;
         store(at(out.values, out.stride, i), out.type, ok && !malformed ? value : 0.0L);
     }
 }

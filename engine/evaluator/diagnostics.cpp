@@ -582,7 +582,7 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
     for (std::size_t k = 0; k < steps.size(); ++k)
         if (!negates(k)) e.rpn.emplace_back(expression.substr(steps[k].offset, steps[k].length));
     Running running(*this); // it calls the functions a run would
-    std::vector<long double> stack;
+    std::vector<Real> stack;
     Code one;
     bool negation = false; // the step is a negation's product
     for (std::size_t k = 0; k < steps.size(); ++k) {
@@ -647,16 +647,16 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
             one.steps.push_back(c);
         }
         one.steps.push_back(i);
-        long double below[kMostArguments + 4];
+        Real below[kMostArguments + 4];
         bool ok = true;
-        const long double value = execute(one, below, accuracyOverEfficiency, ok);
+        const Real value = execute(one, below, accuracyOverEfficiency, ok);
         stack.resize(stack.size() - taken);
         stack.push_back(value);
         e.steps.push_back(
-            {std::string(expression, s.offset, s.length), std::move(action), shown, value});
+            {std::string(expression, s.offset, s.length), std::move(action), shown, wide(value)});
     }
     e.succeeded = true;
-    e.result = stack.back();
+    e.result = wide(stack.back());
     return e;
 }
 
@@ -668,10 +668,10 @@ Explanation MathEvaluator::explainClassic(const std::string& expression) {
     for (std::size_t i = 0; i < r.program.pieces.size(); ++i)
         e.tokens.push_back({std::string(r.text(i)), r.kind(i), r.program.pieces[i].offset});
     for (std::uint32_t i : r.program.output) e.rpn.emplace_back(r.text(i));
-    std::vector<long double> stack;
+    std::vector<Real> stack;
     std::size_t popped = 0; // by the step being recorded, before its push
     auto step = [&](std::uint32_t i, std::string action) {
-        e.steps.push_back({std::string(r.text(i)), std::move(action), popped, stack.back()});
+        e.steps.push_back({std::string(r.text(i)), std::move(action), popped, wide(stack.back())});
         popped = 0;
     };
     auto fail = [&](std::string why) {
@@ -705,23 +705,23 @@ Explanation MathEvaluator::explainClassic(const std::string& expression) {
             if (arity > 0 && stack.size() < static_cast<std::size_t>(arity))
                 return fail(quoted(t) + " finds no argument: the result is 0.0");
             if (arity == 1 || arity == 2) {
-                const long double right = stack.back();
+                const Real right = stack.back();
                 stack.pop_back();
-                long double left = 0;
+                Real left = 0;
                 if (arity == 2) {
                     left = stack.back();
                     stack.pop_back();
                 }
                 popped = static_cast<std::size_t>(arity);
-                long double value;
+                Real value;
                 if (arity == 1 && n->callUnary)
                     value = (*n->callUnary)(static_cast<double>(right));
                 else if (arity == 1 && n->unary)
                     value = n->unary(static_cast<double>(right));
                 else if (arity == 2 && n->callBinary)
-                    value = (*n->callBinary)(left, right);
+                    value = (*n->callBinary)(wide(left), wide(right));
                 else if (arity == 2 && n->binary)
-                    value = n->binary(left, right);
+                    value = n->binary(wide(left), wide(right));
                 else
                     return fail(quoted(t) + " has no routine: the result is 0.0");
                 stack.push_back(value);
@@ -734,12 +734,12 @@ Explanation MathEvaluator::explainClassic(const std::string& expression) {
                 return fail(quoted(t) + " needs " + std::to_string(arity) + " values and finds " +
                             std::to_string(stack.size()) + ": the result is 0.0");
             if (!n->primitive) return fail(quoted(t) + " has no primitive: the result is 0.0");
-            long double right = 0, left = 0;
+            Real right = 0, left = 0;
             if (arity >= 1) right = stack.back(), stack.pop_back();
             if (arity >= 2) left = stack.back(), stack.pop_back();
             for (int extra = 2; extra < arity; ++extra) stack.pop_back();
             popped = static_cast<std::size_t>(arity);
-            stack.push_back(n->primitive(left, right, accuracyOverEfficiency));
+            stack.push_back(n->primitive(wide(left), wide(right), accuracyOverEfficiency));
             step(i, arity == 2 ? "the operator " + quoted(t) + " on the top two values"
                                : "the operator " + quoted(t) + " on the top value");
         }
@@ -748,7 +748,7 @@ Explanation MathEvaluator::explainClassic(const std::string& expression) {
         return fail(std::to_string(stack.size()) +
                     " values are left at the end, where one should be: the result is 0.0");
     e.succeeded = true;
-    e.result = stack.back();
+    e.result = wide(stack.back());
     return e;
 }
 

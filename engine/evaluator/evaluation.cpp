@@ -13,19 +13,19 @@ using namespace velmoratrix;
 
 namespace {
 
-[[gnu::noinline]] long double executeDeep(const Code& code, bool accuracyOverEfficiency, bool& ok) {
-    std::vector<long double> stack(code.maxDepth + 2);
+[[gnu::noinline]] Real executeDeep(const Code& code, bool accuracyOverEfficiency, bool& ok) {
+    std::vector<Real> stack(code.maxDepth + 2);
     return execute(code, stack.data(), accuracyOverEfficiency, ok);
 }
 
 } // namespace
 
-bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, long double& result) {
+bool velmoratrix::run(const Code& code, bool accuracyOverEfficiency, Real& result) {
     bool ok = true;
-    long double stack[kInlineStack];
-    const long double top = code.maxDepth + 2 <= kInlineStack
-                                ? execute(code, stack, accuracyOverEfficiency, ok)
-                                : executeDeep(code, accuracyOverEfficiency, ok);
+    Real stack[kInlineStack];
+    const Real top = code.maxDepth + 2 <= kInlineStack
+                         ? execute(code, stack, accuracyOverEfficiency, ok)
+                         : executeDeep(code, accuracyOverEfficiency, ok);
     if (!ok) return false;
     switch (code.ending) {
     case Ending::NotANumber:
@@ -46,7 +46,7 @@ inline long double MathEvaluator::runStamped(const Program& program, bool& ran) 
     ran = false;
     if (program.stamp != stamp() || running_) return 0;
     NativeOutcome outcome;
-    long double value;
+    Real value;
     if (program.code.functions) {
         const EngineSse sse;
         value = program.native->value(outcome);
@@ -54,7 +54,7 @@ inline long double MathEvaluator::runStamped(const Program& program, bool& ran) 
         value = program.native->value(outcome);
     }
     ran = !outcome.lost;
-    return value;
+    return wide(value);
 }
 
 // The record of the last expression is complete after every call: after a
@@ -71,8 +71,8 @@ long double MathEvaluator::eval(std::string expression) {
             !currentRPN.RPN_values.head && sameText(currentRPN.expression, expression) &&
             sameText(currentRPN.RPN, last.rpn)) {
             bool ran;
-            const long double value = runStamped(last, ran);
-            if (ran) return value;
+            const Real value = runStamped(last, ran);
+            if (ran) return wide(value);
         }
     }
     refuseWhileRunning("eval");
@@ -105,13 +105,13 @@ inline long double MathEvaluator::runResolved(Program& program, bool record) {
     if (program.code.direct) { // the common case: nothing to fail, nothing that throws
         if (program.native) {
             NativeOutcome outcome;
-            const long double value = program.native->value(outcome);
-            if (!outcome.lost) return value;
+            const Real value = program.native->value(outcome);
+            if (!outcome.lost) return wide(value);
         } else {
             bool ok = true;
-            long double stack[kInlineStack];
-            const long double value = execute(program.code, stack, accuracyOverEfficiency, ok);
-            if (ok) return value;
+            Real stack[kInlineStack];
+            const Real value = execute(program.code, stack, accuracyOverEfficiency, ok);
+            if (ok) return wide(value);
         }
     }
     return finish(program, record);
@@ -126,7 +126,7 @@ void MathEvaluator::resolveAgain(Program& program) {
 // The general run: a program that fails, throws or may call out; after a
 // failure the record gets the token lists.
 long double MathEvaluator::finish(Program& program, bool record) {
-    long double result = 0.0L;
+    Real result = 0.0L;
     bool ok = false;
     Running running(*this);
     try {
@@ -145,7 +145,7 @@ long double MathEvaluator::finish(Program& program, bool record) {
         throw;
     }
     if (!ok && record) fillTokenLists(currentRPN, program);
-    return ok ? result : 0.0L;
+    return ok ? wide(result) : 0.0L;
 }
 
 // A formula's program: compiled again where the language has changed since
@@ -187,8 +187,8 @@ long double Formula::value() {
     MathEvaluator::Entry call(*m_);
     if (program_ && derived_ == m_->prepared_.get()) {
         bool ran;
-        const long double value = m_->runStamped(*program_, ran);
-        if (ran) return value;
+        const Real value = m_->runStamped(*program_, ran);
+        if (ran) return wide(value);
     }
     m_->refuseWhileRunning("Formula::value");
     return m_->runProgram(m_->programOf(*this), false);

@@ -32,28 +32,29 @@ long double power(long double a, long double b) {
 }
 
 long double remainderOf(long double a, long double b) {
-    return std::fmod(a, b); // exact
+    return wide(realFmod(a, b)); // exact
 }
 
 // Python's and numpy's divmod, in extended precision: the quotient floored,
-// the remainder with the divisor's sign, snapped as numpy snaps them.
-long double divmod(long double a, long double b, long double& mod) {
-    mod = std::fmod(a, b);
-    long double quotient = (a - mod) / b;
+// the remainder with the divisor's sign, snapped as numpy snaps them. (A
+// comparison with a NaN is false, as isless and isgreater give.)
+Real divmod(Real a, Real b, Real& mod) {
+    mod = realFmod(a, b);
+    Real quotient = (a - mod) / b;
     if (mod != 0) { // a NaN too
-        if (std::isless(b, 0.0L) != std::isless(mod, 0.0L)) {
+        if ((b < 0) != (mod < 0)) {
             mod += b;
             quotient -= 1;
         }
     } else {
-        mod = std::copysign(0.0L, b);
+        mod = realSignBit(b) ? -Real(0.0) : Real(0.0);
     }
     if (quotient != 0) {
-        long double floored = std::floor(quotient);
-        if (std::isgreater(quotient - floored, 0.5L)) floored += 1;
+        Real floored = realFloor(quotient);
+        if (quotient - floored > 0.5) floored += 1;
         return floored;
     }
-    return std::copysign(0.0L, a / b);
+    return realSignBit(a / b) ? -Real(0.0) : Real(0.0);
 }
 
 // The standard syntax's own functions of one argument.
@@ -669,16 +670,16 @@ bool velmoratrix::readStandard(const Language& language, std::string_view text,
 }
 
 long double velmoratrix::floorRemainder(long double a, long double b, bool) {
-    if (b == 0) return std::fmod(a, b); // NaN
-    long double mod;
+    if (b == 0) return wide(realFmod(a, b)); // NaN
+    Real mod;
     divmod(a, b, mod);
-    return mod;
+    return wide(mod);
 }
 
 long double velmoratrix::floorQuotient(long double a, long double b, bool) {
-    if (b == 0) return a / b; // an infinity, or NaN
-    long double mod;
-    return divmod(a, b, mod);
+    if (b == 0) return wide(Real(a) / Real(b)); // an infinity, or NaN
+    Real mod;
+    return wide(divmod(a, b, mod));
 }
 
 bool velmoratrix::standardConstant(std::string_view name, double& value) {

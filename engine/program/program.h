@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "callables.h"
+#include "real.h"
 #include "columns.h"
 #include "containers.h"
 
@@ -230,7 +231,7 @@ enum class Ending : std::uint8_t { Value, Malformed, NotANumber, OutOfRange };
 // moment.
 struct Code {
     std::vector<Instruction> steps;
-    std::vector<long double> constants;
+    std::vector<Real> constants;
     Ending ending = Ending::Malformed;
     std::size_t depth = 0;    // values left when the steps are done
     std::size_t maxDepth = 0; // the most values on the stack at once
@@ -241,7 +242,7 @@ struct Code {
     bool inBlocks = false;    // every function from outside it calls takes blocks of rows
 
     std::size_t bytes() const {
-        return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(long double);
+        return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(Real);
     }
 };
 
@@ -448,7 +449,7 @@ struct Overlay {
 void resolve(MathEvaluator& m, const Language& language, const Program& program, Code& code,
              const Overlay* overlay = nullptr);
 // The value of resolved code; throws what its ending says.
-bool run(const Code& code, bool accuracyOverEfficiency, long double& result);
+bool run(const Code& code, bool accuracyOverEfficiency, Real& result);
 // Appends a token for piece i to list.
 void appendToken(List<Token>& list, const Program& program, std::size_t i);
 // Appends the program's infix tokens and its reverse Polish tokens to the

@@ -68,7 +68,7 @@ public:
     void push(const Instruction& i) { code_.steps.push_back(i); }
 
     void unary(UnaryFunction f) {
-        long double x;
+        Real x;
         if (isPure(f) && takeConstant(x)) return constant(f(static_cast<double>(x)));
         Instruction i = instruction(Op::Unary);
         i.unary = f;
@@ -93,11 +93,12 @@ public:
 
     void primitive(OperatorFunction f, int arity) {
         if (isPure(f) && arity == 2 && constants(2)) {
-            const long double right = popConstant();
-            return constant(f(popConstant(), right, accurate_));
+            const Real right = popConstant();
+            const Real left = popConstant();
+            return constant(f(wide(left), wide(right), accurate_));
         }
         if (isPure(f) && arity == 1 && constants(1))
-            return constant(f(0, popConstant(), accurate_));
+            return constant(f(0, wide(popConstant()), accurate_));
         Instruction i = instruction(Op::Primitive);
         i.arity = arity;
         i.primitive = f;
@@ -142,24 +143,24 @@ private:
             if (!isConstant(code[code.size() - k])) return false;
         return true;
     }
-    long double popConstant() {
+    Real popConstant() {
         const Instruction i = code_.steps.back();
         code_.steps.pop_back();
         if (i.op == Op::Number) return i.number;
-        const long double value = code_.constants[i.index];
+        const Real value = code_.constants[i.index];
         if (i.index + 1 == code_.constants.size()) code_.constants.pop_back();
         return value;
     }
-    bool takeConstant(long double& value) {
+    bool takeConstant(Real& value) {
         if (!constants(1)) return false;
         value = popConstant();
         return true;
     }
-    void constant(long double value) {
+    void constant(Real value) {
         // One that is a double (-1 in -x, say) is a number: it may be taken
         // from memory by the next step, and loads faster than 80 bits.
         const double narrow = static_cast<double>(value);
-        const long double back = narrow;
+        const Real back = narrow;
         if (std::memcmp(&back, &value, 10) == 0) {
             Instruction i = instruction(Op::Number);
             i.number = narrow;

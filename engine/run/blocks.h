@@ -56,78 +56,72 @@ public:
                 ok = load(i, first, count, depth);
                 break;
             case Op::Add:
-                pair(depth, count, [](long double l, long double r) { return l + r; });
+                pair(depth, count, [](Real l, Real r) { return l + r; });
                 break;
             case Op::Sub:
-                pair(depth, count, [](long double l, long double r) { return l - r; });
+                pair(depth, count, [](Real l, Real r) { return l - r; });
                 break;
             case Op::Mul:
-                pair(depth, count, [](long double l, long double r) { return l * r; });
+                pair(depth, count, [](Real l, Real r) { return l * r; });
                 break;
             case Op::Div:
-                pair(depth, count, [](long double l, long double r) { return l / r; });
+                pair(depth, count, [](Real l, Real r) { return l / r; });
                 break;
             case Op::Less:
-                pair(depth, count,
-                     [](long double l, long double r) { return l < r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return l < r ? 1.0L : 0.0L; });
                 break;
             case Op::LessEqual:
-                pair(depth, count,
-                     [](long double l, long double r) { return l <= r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return l <= r ? 1.0L : 0.0L; });
                 break;
             case Op::Greater:
-                pair(depth, count,
-                     [](long double l, long double r) { return l > r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return l > r ? 1.0L : 0.0L; });
                 break;
             case Op::GreaterEqual:
-                pair(depth, count,
-                     [](long double l, long double r) { return l >= r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return l >= r ? 1.0L : 0.0L; });
                 break;
             case Op::Equal:
-                pair(depth, count,
-                     [](long double l, long double r) { return l == r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return l == r ? 1.0L : 0.0L; });
                 break;
             case Op::NotEqual:
-                pair(depth, count,
-                     [](long double l, long double r) { return l != r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return l != r ? 1.0L : 0.0L; });
                 break;
             case Op::Not:
-                each(depth, count, [](long double& t) { t = t == 0 ? 1.0L : 0.0L; });
+                each(depth, count, [](Real& t) { t = t == 0 ? 1.0L : 0.0L; });
                 break;
             case Op::Truth:
-                each(depth, count, [](long double& t) { t = t != 0 ? 1.0L : 0.0L; });
+                each(depth, count, [](Real& t) { t = t != 0 ? 1.0L : 0.0L; });
                 break;
             case Op::Select: {
-                long double* condition = level(depth - 3);
-                const long double* chosen = level(depth - 2);
-                const long double* other = level(depth - 1);
+                Real* condition = level(depth - 3);
+                const Real* chosen = level(depth - 2);
+                const Real* other = level(depth - 1);
                 for (std::size_t j = 0; j < count; ++j)
                     condition[j] = condition[j] != 0 ? chosen[j] : other[j];
                 depth -= 2;
                 break;
             }
             case Op::PowInteger:
-                each(depth, count, [&](long double& t) { t = powInteger(t, i.number); });
+                each(depth, count, [&](Real& t) { t = powInteger(t, i.number); });
                 break;
             case Op::PowHalf:
-                each(depth, count, [](long double& t) { t = powHalf(t); });
+                each(depth, count, [](Real& t) { t = powHalf(t); });
                 break;
             case Op::Pow:
-                pair(depth, count, [](long double l, long double r) -> long double {
+                pair(depth, count, [](Real l, Real r) -> Real {
                     return std::pow(static_cast<double>(l), static_cast<double>(r));
                 });
                 break;
             case Op::AddNumber:
-                each(depth, count, [&](long double& t) { t += i.number; });
+                each(depth, count, [&](Real& t) { t += i.number; });
                 break;
             case Op::SubNumber:
-                each(depth, count, [&](long double& t) { t -= i.number; });
+                each(depth, count, [&](Real& t) { t -= i.number; });
                 break;
             case Op::MulNumber:
-                each(depth, count, [&](long double& t) { t *= i.number; });
+                each(depth, count, [&](Real& t) { t *= i.number; });
                 break;
             case Op::DivNumber:
-                each(depth, count, [&](long double& t) { t /= i.number; });
+                each(depth, count, [&](Real& t) { t /= i.number; });
                 break;
             case Op::AddVariable:
                 ok = operand(i, first, count, depth, addFrom);
@@ -143,7 +137,7 @@ public:
                 break;
             case Op::PowNumber:
                 each(depth, count,
-                     [&](long double& t) { t = powNumber(static_cast<double>(t), i.number); });
+                     [&](Real& t) { t = powNumber(static_cast<double>(t), i.number); });
                 break;
             case Op::Primitive: {
                 // A one-operand operator receives its operand as `right`.
@@ -152,26 +146,27 @@ public:
                     fill(level(depth++), count, i.primitive(0.0L, 0.0L, accurate_));
                     break;
                 }
-                long double* right = level(depth - 1);
-                long double* left = n >= 2 ? level(depth - 2) : nullptr;
-                long double* result = level(depth - n);
+                Real* right = level(depth - 1);
+                Real* left = n >= 2 ? level(depth - 2) : nullptr;
+                Real* result = level(depth - n);
                 for (std::size_t j = 0; j < count; ++j)
-                    result[j] = i.primitive(left ? left[j] : 0.0L, right[j], accurate_);
+                    result[j] = i.primitive(left ? wide(left[j]) : 0.0L, wide(right[j]), accurate_);
                 depth -= n - 1;
                 break;
             }
             case Op::PrimitiveNumber:
                 each(depth, count,
-                     [&](long double& t) { t = i.primitive(t, i.number2, accurate_); });
+                     [&](Real& t) { t = i.primitive(wide(t), i.number2, accurate_); });
                 break;
             case Op::Unary:
-                each(depth, count, [&](long double& t) { t = i.unary(static_cast<double>(t)); });
+                each(depth, count, [&](Real& t) { t = i.unary(static_cast<double>(t)); });
                 break;
             case Op::Sqrt:
-                each(depth, count, [](long double& t) { t = std::sqrt(static_cast<double>(t)); });
+                each(depth, count, [](Real& t) { t = std::sqrt(static_cast<double>(t)); });
                 break;
             case Op::Binary: // the engine's own (the others call out)
-                pair(depth, count, [&](long double l, long double r) { return i.binary(l, r); });
+                pair(depth, count,
+                     [&](Real l, Real r) { return Real(i.binary(wide(l), wide(r))); });
                 break;
             case Op::CallUnary:
             case Op::CallBinary:
@@ -183,7 +178,7 @@ public:
                 break;
             }
         }
-        const long double* result = level(0);
+        const Real* result = level(0);
         for (std::size_t j = 0; j < count; ++j, out += outStride) {
             if (outType != ValueType::Float64) {
                 store(out, outType, ok ? result[j] : 0.0L);
@@ -200,10 +195,10 @@ private:
     double* const* slots_;
     bool accurate_;
     std::size_t size_;
-    std::vector<long double> values_; // the stack: size_ values a level
-    std::vector<double> doubles_;     // a callable's arguments and results
+    std::vector<Real> values_;    // the stack: size_ values a level
+    std::vector<double> doubles_; // a callable's arguments and results
 
-    long double* level(std::size_t k) { return values_.data() + k * size_; }
+    Real* level(std::size_t k) { return values_.data() + k * size_; }
 
     // A callable over the rows at once, where it has a block: its arguments
     // rounded to double, as a call of it for one row takes them.
@@ -215,7 +210,7 @@ private:
         doubles_.resize((n + 1) * size_);
         const double* arguments[kMostArguments];
         for (std::size_t k = 0; k < n; ++k) {
-            const long double* from = level(depth - n + k);
+            const Real* from = level(depth - n + k);
             double* to = doubles_.data() + k * size_;
             for (std::size_t j = 0; j < count; ++j) to[j] = static_cast<double>(from[j]);
             arguments[k] = to;
@@ -223,22 +218,22 @@ private:
         double* results = doubles_.data() + n * size_;
         (*i.block)(arguments, count, results);
         depth -= n;
-        long double* to = level(depth++);
+        Real* to = level(depth++);
         for (std::size_t j = 0; j < count; ++j) to[j] = results[j];
         return true;
     }
 
-    static void fill(long double* to, std::size_t count, long double value) {
+    static void fill(Real* to, std::size_t count, Real value) {
         for (std::size_t j = 0; j < count; ++j) to[j] = value;
     }
     template <typename F> void pair(std::size_t& depth, std::size_t count, F f) {
-        long double* left = level(depth - 2);
-        const long double* right = level(depth - 1);
+        Real* left = level(depth - 2);
+        const Real* right = level(depth - 1);
         for (std::size_t j = 0; j < count; ++j) left[j] = f(left[j], right[j]);
         --depth;
     }
     template <typename F> void each(std::size_t depth, std::size_t count, F f) {
-        long double* top = level(depth - 1);
+        Real* top = level(depth - 1);
         for (std::size_t j = 0; j < count; ++j) f(top[j]);
     }
     // Applies f to each element's top value and its value of the variable:
@@ -246,7 +241,7 @@ private:
     template <typename F>
     bool operand(const Instruction& i, std::size_t first, std::size_t count, std::size_t depth,
                  F f) {
-        long double* top = level(depth - 1);
+        Real* top = level(depth - 1);
         const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
         if (i.cell >= slots_ && k < columns_.size()) {
             const std::ptrdiff_t stride = columns_[k].stride;
@@ -264,7 +259,7 @@ private:
     }
     bool load(const Instruction& i, std::size_t first, std::size_t count, std::size_t& depth) {
         ++depth;
-        return operand(i, first, count, depth, [](long double& t, const double& v) { t = v; });
+        return operand(i, first, count, depth, [](Real& t, const double& v) { t = v; });
     }
 };
 

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "real.h"
+
 namespace velmoratrix {
 
 class EngineX87 {
@@ -38,8 +40,8 @@ public:
         // In one statement, so that no compiler moves it out of the scope.
         __asm__ volatile("fldt %1\n\tfstpl %0" : "=m"(out) : "m"(value));
         return out;
-#else
-        return static_cast<double>(value);
+#else // the software type's rounding, whatever the caller's mode
+        return static_cast<double>(Real(value));
 #endif
     }
 
@@ -76,6 +78,10 @@ public:
         std::uint32_t sse;
         __asm__ volatile("stmxcsr %0" : "=m"(sse));
         if ((sse & kSseBits) != kSse) enter(sse);
+#elif defined(__aarch64__)
+        std::uint64_t fpcr;
+        __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+        if (fpcr & kFpcrBits) enter(fpcr);
 #endif
     }
     ~EngineSse() {
@@ -99,6 +105,20 @@ private:
     }
     [[gnu::cold, gnu::noinline]] void leave() noexcept {
         __asm__ volatile("ldmxcsr %0" : : "m"(sse_) : "memory");
+    }
+#elif defined(__aarch64__)
+    // The same on aarch64's FPCR: rounding (bits 22-23), flush-to-zero (24),
+    // default NaN (25) and the exception traps (8-12, 15) all off.
+    static constexpr std::uint64_t kFpcrBits = 0x3C09F00;
+    std::uint64_t fpcr_ = 0;
+    [[gnu::cold, gnu::noinline]] void enter(std::uint64_t fpcr) noexcept {
+        fpcr_ = fpcr;
+        saved_ = true;
+        const std::uint64_t ours = fpcr & ~kFpcrBits;
+        __asm__ volatile("msr fpcr, %0" : : "r"(ours) : "memory");
+    }
+    [[gnu::cold, gnu::noinline]] void leave() noexcept {
+        __asm__ volatile("msr fpcr, %0" : : "r"(fpcr_) : "memory");
     }
 #else
     void leave() noexcept {}

@@ -283,6 +283,20 @@ inline Extended wholeOf(Extended x, bool down) {
 inline Extended floorOf(Extended x) { return wholeOf(x, true); }
 inline Extended truncated(Extended x) { return wholeOf(x, false); }
 
+// Truncated toward zero; a NaN, an infinity or a value beyond int64 gives
+// INT64_MIN (x87's "integer indefinite").
+inline std::int64_t toInteger(Extended x) {
+    using namespace detail;
+    constexpr std::int64_t kIndefinite = -0x7fffffffffffffff - 1;
+    if (field(x) == kMaxField) return kIndefinite;
+    if (isZero(x)) return 0;
+    const int e = field(x) - kBias;
+    if (e < 0) return 0;
+    if (e >= 63) return kIndefinite;
+    const std::uint64_t magnitude = x.significand >> (63 - e);
+    return sign(x) ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+}
+
 // Comparisons: false where either is NaN, as C's operators on long double.
 inline bool equal(Extended a, Extended b) {
     using namespace detail;
@@ -323,6 +337,18 @@ inline Extended fromDouble(double d) {
     return make(negative, e - 1023 + kBias, kInteger | (fraction << 11));
 }
 
+// A double as x87's arithmetic takes it from memory (fadd m64 and the like):
+// a signaling NaN stays signaling, so that a quiet NaN on the stack wins.
+inline Extended operandOf(double d) {
+    Extended x = fromDouble(d);
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    const bool signaling = (bits & 0x7ff0000000000000u) == 0x7ff0000000000000u &&
+                           (bits & 0x000fffffffffffffu) != 0 && !(bits & 0x0008000000000000u);
+    if (signaling) x.significand &= ~detail::kQuiet;
+    return x;
+}
+
 inline Extended fromInteger(std::int64_t v) {
     using namespace detail;
     if (v == 0) return zero(false);
@@ -334,54 +360,65 @@ inline Extended fromInteger(std::int64_t v) {
     return make(negative, 63 - shift + kBias, magnitude);
 }
 
-// Rounded to nearest even, as a store to a double rounds: subnormal doubles
-// below 2^-1022, infinity past the largest; a NaN keeps its sign and the top
-// of its payload, quieted.
-inline double toDouble(Extended x) {
-    using namespace detail;
-    const std::uint64_t negative = std::uint64_t{sign(x)} << 63;
-    std::uint64_t bits;
-    if (isNaN(x)) {
-        bits = negative | (std::uint64_t{0x7ff} << 52) | (std::uint64_t{1} << 51) |
-               ((x.significand >> 11) & ((std::uint64_t{1} << 52) - 1));
-    } else if (isInf(x)) {
-        bits = negative | (std::uint64_t{0x7ff} << 52);
-    } else if (isZero(x)) {
-        bits = negative;
+namespace detail {
+
+// The bits of x in a binary format of `fraction` fraction bits and an
+// exponent of `width` bits (in the low bits of the result), rounded to
+// nearest even as a store to that format rounds: subnormal below its
+// smallest normal, infinity past its largest; a NaN keeps its sign and the
+// top of its payload, quieted.
+template <int fraction, int width> std::uint64_t narrowed(Extended x) {
+    constexpr int bias = (1 << (width - 1)) - 1, extra = 63 - fraction;
+    constexpr std::uint64_t top = (std::uint64_t{1} << width) - 1;
+    constexpr std::uint64_t mask = (std::uint64_t{1} << fraction) - 1;
+    const std::uint64_t negative = std::uint64_t{sign(x)} << (fraction + width);
+    if (isNaN(x))
+        return negative | (top << fraction) | (std::uint64_t{1} << (fraction - 1)) |
+               ((x.significand >> extra) & mask);
+    if (isInf(x)) return negative | (top << fraction);
+    if (isZero(x)) return negative;
+    const Unpacked u = unpack(x);
+    // Bits to drop from the 64: `extra` for a normal result, more below it.
+    int drop = extra;
+    if (u.exponent < 1 - bias) drop += 1 - bias - u.exponent;
+    std::uint64_t kept = drop >= 64 ? 0 : u.significand >> drop;
+    bool round, sticky;
+    if (drop > 64) {
+        round = false;
+        sticky = true;
     } else {
-        const Unpacked u = unpack(x);
-        // Bits to drop from the 64: 11 for a normal double, more below 2^-1022.
-        int drop = 11;
-        if (u.exponent < -1022) drop += -1022 - u.exponent;
-        std::uint64_t kept = drop >= 64 ? 0 : u.significand >> drop;
-        bool round, sticky;
-        if (drop > 64) {
-            round = false;
-            sticky = true;
-        } else {
-            round = (u.significand >> (drop - 1)) & 1;
-            sticky = (u.significand & ((std::uint64_t{1} << (drop - 1)) - 1)) != 0;
-        }
-        int e = u.exponent;
-        if (round && (sticky || (kept & 1))) {
-            ++kept;
-            if (drop == 11 && kept >> 53) { // into the next binade
-                kept >>= 1;
-                ++e;
-            }
-        }
-        if (u.exponent < -1022) {   // subnormal (or rounded up to the smallest normal)
-            bits = negative | kept; // kept >> 52 == 1 reads as exponent 1: the smallest normal
-        } else if (e > 1023) {
-            bits = negative | (std::uint64_t{0x7ff} << 52);
-        } else {
-            bits = negative | (static_cast<std::uint64_t>(e + 1023) << 52) |
-                   (kept & ((std::uint64_t{1} << 52) - 1));
+        round = (u.significand >> (drop - 1)) & 1;
+        sticky = (u.significand & ((std::uint64_t{1} << (drop - 1)) - 1)) != 0;
+    }
+    int e = u.exponent;
+    if (round && (sticky || (kept & 1))) {
+        ++kept;
+        if (drop == extra && kept >> (fraction + 1)) { // into the next binade
+            kept >>= 1;
+            ++e;
         }
     }
+    if (u.exponent < 1 - bias) return negative | kept; // subnormal, or the smallest normal
+    if (e > bias) return negative | (top << fraction);
+    return negative | (static_cast<std::uint64_t>(e + bias) << fraction) | (kept & mask);
+}
+
+} // namespace detail
+
+// Rounded to nearest even, as a store to a double rounds.
+inline double toDouble(Extended x) {
+    const std::uint64_t bits = detail::narrowed<52, 11>(x);
     double d;
     std::memcpy(&d, &bits, sizeof d);
     return d;
+}
+
+// Rounded once, to nearest even, as a store to a float rounds.
+inline float toFloat(Extended x) {
+    const auto bits = static_cast<std::uint32_t>(detail::narrowed<23, 8>(x));
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
 }
 
 } // namespace velmoratrix::soft

@@ -14,10 +14,10 @@ namespace velmoratrix {
 // denotes, by squaring from the lowest bit (x*x, x*(x*x), (x*x)*(x*x), ...),
 // each product rounded to 64 bits as any product is; a negative exponent
 // divides 1 by it. x**0 is 1, a NaN's too. Generated code does the same.
-inline long double powInteger(long double x, double exponent) {
+inline Real powInteger(Real x, double exponent) {
     auto m = static_cast<std::uint32_t>(exponent < 0 ? -exponent : exponent);
     if (m == 0) return 1;
-    long double base = x, result = 0;
+    Real base = x, result = 0;
     for (bool first = true;; first = false) {
         while (!(m & 1)) {
             base = base * base;
@@ -33,9 +33,9 @@ inline long double powInteger(long double x, double exponent) {
 
 // The square root in extended precision, with pow's answers where they
 // differ from it: pow(-0, 0.5) is +0, pow(-inf, 0.5) is +inf.
-inline long double powHalf(long double x) {
-    if (x == -__builtin_infl()) return __builtin_infl();
-    return __builtin_sqrtl(x + 0.0L);
+inline Real powHalf(Real x) {
+    if (x == -Real(__builtin_inf())) return Real(__builtin_inf());
+    return realSqrt(x + Real(0.0));
 }
 
 // Code this deep runs on a stack in the frame of the call.
@@ -46,58 +46,58 @@ constexpr std::size_t kInlineStack = 64;
 // signaling NaN from memory meets a NaN accumulator with the accumulator's
 // NaN as the result, where one loaded first would be quiet and the larger
 // payload would win. Spelled out, so no compiler picks the other form.
-#if defined(__x86_64__) || defined(__i386__)
-inline void addFrom(long double& top, const double& v) {
+#ifdef VELMO_X87
+inline void addFrom(Real& top, const double& v) {
     __asm__("faddl %1" : "+t"(top) : "m"(v));
 }
-inline void subFrom(long double& top, const double& v) {
+inline void subFrom(Real& top, const double& v) {
     __asm__("fsubl %1" : "+t"(top) : "m"(v));
 }
-inline void mulFrom(long double& top, const double& v) {
+inline void mulFrom(Real& top, const double& v) {
     __asm__("fmull %1" : "+t"(top) : "m"(v));
 }
-inline void divFrom(long double& top, const double& v) {
+inline void divFrom(Real& top, const double& v) {
     __asm__("fdivl %1" : "+t"(top) : "m"(v));
 }
 #else
-inline void addFrom(long double& top, const double& v) { top += v; }
-inline void subFrom(long double& top, const double& v) { top -= v; }
-inline void mulFrom(long double& top, const double& v) { top *= v; }
-inline void divFrom(long double& top, const double& v) { top /= v; }
+inline void addFrom(Real& top, const double& v) { top = Real::of(soft::add(top.bits(), soft::operandOf(v))); }
+inline void subFrom(Real& top, const double& v) { top = Real::of(soft::subtract(top.bits(), soft::operandOf(v))); }
+inline void mulFrom(Real& top, const double& v) { top = Real::of(soft::multiply(top.bits(), soft::operandOf(v))); }
+inline void divFrom(Real& top, const double& v) { top = Real::of(soft::divide(top.bits(), soft::operandOf(v))); }
 #endif
 
 // Runs the code with `below` as the stack under the accumulator `top`, which
 // stays in a register while the arithmetic steps use it. False where a
 // variable has lost its cell.
-[[gnu::always_inline]] inline long double execute(const Code& code, long double* below,
+[[gnu::always_inline]] inline Real execute(const Code& code, Real* below,
                                                   bool accuracyOverEfficiency, bool& ok) {
-    const long double* constants = code.constants.data();
+    const Real* constants = code.constants.data();
     // The two topmost values live in registers; `below` holds the rest.
-    long double top = 0.0L, next = 0.0L;
-    auto push = [&](long double v) {
+    Real top = 0.0L, next = 0.0L;
+    auto push = [&](Real v) {
         *below++ = next;
         next = top;
         top = v;
     };
     auto pop = [&] {
-        const long double left = next;
+        const Real left = next;
         next = *--below;
         return left;
     };
-    auto variable = [&](const Instruction& i, long double& value) {
+    auto variable = [&](const Instruction& i, Real& value) {
         const double* cell = *i.cell;
         if (!cell) return false;
         value = *cell;
         return true;
     };
     // The accumulator with a variable's double, as f takes it from memory.
-    auto withVariable = [&](const Instruction& i, void (*f)(long double&, const double&)) {
+    auto withVariable = [&](const Instruction& i, void (*f)(Real&, const double&)) {
         const double* cell = *i.cell;
         if (!cell) return false;
         f(top, *cell);
         return true;
     };
-    long double v;
+    Real v;
     for (const Instruction& i : code.steps) {
         switch (i.op) {
         case Op::Number:
@@ -162,14 +162,14 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
                 push(i.primitive(0.0L, 0.0L, accuracyOverEfficiency));
                 break;
             }
-            const long double right = top;
-            const long double left = i.arity >= 2 ? pop() : 0.0L;
+            const Real right = top;
+            const Real left = i.arity >= 2 ? pop() : 0.0L;
             for (int extra = 2; extra < i.arity; ++extra) pop();
-            top = i.primitive(left, right, accuracyOverEfficiency);
+            top = i.primitive(wide(left), wide(right), accuracyOverEfficiency);
             break;
         }
         case Op::PrimitiveNumber:
-            top = i.primitive(top, i.number2, accuracyOverEfficiency);
+            top = i.primitive(wide(top), i.number2, accuracyOverEfficiency);
             break;
         case Op::Less:
             top = pop() < top ? 1.0L : 0.0L;
@@ -196,7 +196,7 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
             top = top != 0 ? 1.0L : 0.0L;
             break;
         case Op::Select: {
-            const long double chosen = pop();
+            const Real chosen = pop();
             top = pop() != 0 ? chosen : top;
             break;
         }
@@ -219,14 +219,17 @@ inline void divFrom(long double& top, const double& v) { top /= v; }
             top = std::sqrt(static_cast<double>(top));
             break;
         case Op::Binary:
-            top = i.binary(pop(), top);
+        {
+            const Real left = pop();
+            top = i.binary(wide(left), wide(top));
+        }
             break;
         case Op::CallUnary:
             top = (*i.callUnary)(static_cast<double>(top));
             break;
         case Op::CallBinary: {
-            const long double left = pop();
-            top = (*i.callBinary)(left, top);
+            const Real left = pop();
+            top = (*i.callBinary)(wide(left), wide(top));
             break;
         }
         case Op::CallNary: {

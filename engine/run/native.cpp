@@ -59,8 +59,12 @@ BuildInfo buildInfo() {
 #else
     const char* compiler = "unknown";
 #endif
-    return {std::numeric_limits<long double>::digits == 64 ? "x87" : "software", nativeEnabled(),
-            compiler, VELMO_VERSION_TEXT};
+#ifdef VELMO_X87
+    const char* arithmetic = "x87";
+#else
+    const char* arithmetic = "software";
+#endif
+    return {arithmetic, nativeEnabled(), compiler, VELMO_VERSION_TEXT};
 }
 
 void setNativeEnabled(bool enabled) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "evaluator.h"
+#include "real.h"
 
 namespace velmoratrix {
 
@@ -102,7 +103,7 @@ inline double valueAt(const Column& c, std::size_t i) {
 }
 
 // Writes a row's value as the output's type holds it.
-inline void store(char* at, ValueType type, long double value) {
+inline void store(char* at, ValueType type, Real value) {
     if (type == ValueType::Float32) {
         const float f = static_cast<float>(value); // one rounding, from 80 bits
         std::memcpy(at, &f, sizeof f);

@@ -21,6 +21,7 @@ using namespace velmoratrix;
 
 namespace {
 
+#if defined(__x86_64__) || defined(__i386__)
 std::uint16_t x87Control() {
     std::uint16_t control;
     __asm__ volatile("fnstcw %0" : "=m"(control));
@@ -29,6 +30,12 @@ std::uint16_t x87Control() {
 void setX87Control(std::uint16_t control) {
     __asm__ volatile("fldcw %0" : : "m"(control));
 }
+#else // no x87: the C library's rounding mode is what a caller may change
+std::uint16_t x87Control() {
+    return 0;
+}
+void setX87Control(std::uint16_t) {}
+#endif
 
 // Every path's bits for a text over rows: eval of each row, and rows
 // on one and on two threads, generated and interpreted, over enough rows to

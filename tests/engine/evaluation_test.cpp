@@ -12,6 +12,7 @@
 
 #include "evaluator.h"
 #include "primitives.h"
+#include "real.h"
 #include "test_support.h"
 
 using namespace velmoratrix;
@@ -91,7 +92,7 @@ const Case kCommon[] = {
     {"INF", kInf},
     {"1e-5", -4}, // "1e" "-" "5", and "1e" reads as 1
     {"1e5", 1e5},
-    {"1 /3", 1 / 3.0L}, // extended division of the two doubles
+    {"1 /3", wide(Real(1.0) / Real(3.0))}, // extended division of the two doubles
     {"0.1+0.2", static_cast<long double>(0.1) + static_cast<long double>(0.2)},
     {"2*", 0},
     {"sin+1", 0},

@@ -56,6 +56,8 @@ TEST(ExtendedTest, EveryOperationGivesX87sBits) {
         const double rounded = static_cast<double>(x);
         const double mine = soft::toDouble(a);
         ASSERT_EQ(std::memcmp(&rounded, &mine, sizeof mine), 0);
+        const float narrow = static_cast<float>(x), myNarrow = soft::toFloat(a);
+        ASSERT_EQ(std::memcmp(&narrow, &myNarrow, sizeof narrow), 0);
         ASSERT_TRUE(same(soft::fromDouble(rounded), static_cast<long double>(rounded)));
         const auto integer = static_cast<std::int64_t>(operands.random() >> (k % 64));
         const std::int64_t either = k % 3 || integer == INT64_MIN ? integer : -integer;

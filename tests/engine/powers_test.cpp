@@ -120,9 +120,17 @@ TEST(PowersTest, StandardPowersAreTheProductsTheyDenote) {
         rows(text, true, out[1]);
         for (std::size_t k = 0; k < kRows; ++k) {
             ASSERT_EQ(bitsOf(out[0][k]), bitsOf(out[1][k])) << text << " of " << column[k];
-            if (k < sizeof special / sizeof special[0] && (n != 0 || column[k] == column[k])) {
-                EXPECT_EQ(bitsOf(out[1][k]), bitsOf(std::pow(column[k], n)))
-                    << text << " of " << column[k];
+            // C's pow; elsewhere than x86-64 but for the sign of its NaN, which is
+            // the platform's (aarch64's is positive; ours is x87's everywhere).
+            const double theirs = std::pow(column[k], n);
+#if defined(__x86_64__) || defined(__i386__)
+            const bool nanSign = false;
+#else
+            const bool nanSign = theirs != theirs && out[1][k] != out[1][k];
+#endif
+            if (k < sizeof special / sizeof special[0] && (n != 0 || column[k] == column[k]) &&
+                !nanSign) {
+                EXPECT_EQ(bitsOf(out[1][k]), bitsOf(theirs)) << text << " of " << column[k];
             }
         }
         MathEvaluator m(false);

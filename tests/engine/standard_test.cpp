@@ -181,7 +181,9 @@ TEST(StandardTest, RowsBetweenCallsOverBlocksGiveTheBitsOfOneEvaluation) {
     for (const char* text : texts) {
         const std::size_t pieces = nativeCounts().pieces;
         m.evalMany(text, columns, kRows, generated.data(), sizeof(double), 2);
-        EXPECT_GT(nativeCounts().pieces, pieces) << text;
+        if (buildInfo().generatedCode) {
+            EXPECT_GT(nativeCounts().pieces, pieces) << text;
+        }
         setNativeEnabled(false);
         m.evalMany(text, columns, kRows, blocks.data());
         setNativeEnabled(true);
