@@ -36,7 +36,7 @@ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$root/build-fuzz" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-fuzz" --output-on-failure
 
-echo "== the software extended type on aarch64 (cross-built, under qemu): against x87's records, and the engine's tests"
+echo "== aarch64 (cross-built, under qemu): the software type against x87's records, the engine's tests, the module's Python tests"
 need_packages g++-aarch64-linux-gnu qemu-user
 cmake -S "$root/tests/platforms" -B "$root/build-x87vec" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build-x87vec" -j"$jobs" >/dev/null
@@ -46,10 +46,24 @@ cmake -S "$root/tests/platforms" -B "$root/build-aarch64" -DCMAKE_BUILD_TYPE=Rel
     -DVELMO_X87_VECTORS="$root/build-x87vec/x87.vec" >/dev/null
 cmake --build "$root/build-aarch64" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-aarch64" --output-on-failure
+# The module too, for an aarch64 CPython from Debian's arm64 packages, run under qemu.
+"$root/scripts/aarch64_python.sh" "$root/build-aarch64-python" "${pythons[2]}"
+export VELMO_AARCH64_ROOT="$root/build-aarch64-python/root"
+export VELMO_PYBIND11_PATH="$root/build-aarch64-python/pybind11"
 cmake -S "$root" -B "$root/build-aarch64-engine" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DVELMO_PYTHONS= >/dev/null 2>&1
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
+    -DVELMO_PYTHONS="$root/scripts/python-aarch64.sh" >/dev/null 2>&1
 cmake --build "$root/build-aarch64-engine" -j"$jobs" >/dev/null
-ctest --test-dir "$root/build-aarch64-engine" --output-on-failure -j"$jobs" --timeout 600
+ctest --test-dir "$root/build-aarch64-engine" --output-on-failure -j"$jobs" --timeout 900
+# A wheel tagged for aarch64, installed by pip for that platform and imported under qemu.
+wheel=$("${pythons[2]}" "$root/scripts/aarch64_wheel.py" \
+    "$root/build-aarch64-engine/python3.11/Velmoratrix" "$root/build-aarch64-engine/wheel")
+rm -rf "$root/build-aarch64-engine/installed"
+"${pythons[2]}" -m pip install -q --disable-pip-version-check --no-deps --platform linux_aarch64 \
+    --python-version 3.11 --only-binary=:all: --target "$root/build-aarch64-engine/installed" "$wheel"
+(cd / && PYTHONPATH="$root/build-aarch64-engine/installed" "$root/scripts/python-aarch64.sh" -c \
+    'import Velmoratrix as v; assert v.build_info()["arithmetic"] == "software"; assert v.evaluate("3+4*2/(1-5)^2^3") == 3.0001220703125')
+echo "$(basename "$wheel") installs and imports under qemu"
 
 echo "== the whole engine on the software extended type on x86-64: the engine's and the Python tests"
 cmake -S "$root" -B "$root/build-soft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SOFT_EXTENDED=ON \

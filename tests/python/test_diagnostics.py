@@ -11,6 +11,7 @@ from unittest import mock
 
 import Velmoratrix
 from Velmoratrix import Evaluator, Problem
+from interpreter import python
 
 
 def fails(ev, text):
@@ -189,7 +190,7 @@ class NamesAndExplainTest(unittest.TestCase):
 
 class CommandLineTest(unittest.TestCase):
     def run_cli(self, *args, stdin=""):
-        return subprocess.run([sys.executable, "-m", "Velmoratrix"] + list(args), input=stdin,
+        return subprocess.run(python() + ["-m", "Velmoratrix"] + list(args), input=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, env=dict(os.environ))
 
@@ -209,7 +210,7 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual((run.stdout, run.returncode), ("-6.0\n-2.0\n", 1))  # "--fast" fails
 
     def test_a_reader_that_leaves_early(self):
-        reader = subprocess.Popen([sys.executable, "-m", "Velmoratrix"], stdin=subprocess.PIPE,
+        reader = subprocess.Popen(python() + ["-m", "Velmoratrix"], stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         reader.stdout.close()  # as "| head -0" does
         _, err = reader.communicate("1+1\n".encode() * 100000)
@@ -243,7 +244,7 @@ class CommandLineTest(unittest.TestCase):
                                     ([], b"\xff = 2\n", 1),
                                     ([b"--explain", b"1+" * 40000 + b"1"], b"", 1),
                                     ([], b"3>=2\nx==1\n", 1)]:  # expressions, not bindings
-            run = subprocess.run([sys.executable.encode(), b"-m", b"Velmoratrix"] + args,
+            run = subprocess.run([os.fsencode(a) for a in python()] + [b"-m", b"Velmoratrix"] + args,
                                  input=stdin, capture_output=True)
             self.assertEqual(run.returncode, status, args)
             self.assertNotIn(b"Traceback", run.stderr)

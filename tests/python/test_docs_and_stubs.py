@@ -9,6 +9,7 @@ import types
 import unittest
 
 import Velmoratrix
+from interpreter import python
 
 try:
     import numpy
@@ -111,7 +112,7 @@ class BuildInfoTest(unittest.TestCase):
         self.assertEqual(info["version"], Velmoratrix.__version__)
         self.assertIn(info["arithmetic"], ("x87", "software"))
         code = "import Velmoratrix; print(Velmoratrix.build_info()['generated_code'])"
-        off = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+        off = subprocess.run(python() + ["-c", code], capture_output=True, text=True,
                              env=dict(os.environ, VELMO_JIT="0"), check=True)
         self.assertEqual(off.stdout.strip(), "False")
 

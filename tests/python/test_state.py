@@ -11,6 +11,7 @@ import sys
 import unittest
 
 from Velmoratrix import Evaluator
+from interpreter import python
 
 try:
     import numpy
@@ -247,7 +248,7 @@ class HistoryTest(unittest.TestCase):
         script = ("import ctypes, ctypes.util, Velmoratrix\n"
                   "ctypes.CDLL(ctypes.util.find_library('m')).feenableexcept(8)\n"
                   "print(Velmoratrix.Evaluator().explain('1e308*10/10')['result'])")
-        run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE)
+        run = subprocess.run(python() + ["-c", script], stdout=subprocess.PIPE)
         self.assertEqual((run.returncode, run.stdout.strip()), (0, b"1e+308"))
 
 
