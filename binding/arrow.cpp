@@ -413,8 +413,9 @@ ArrowResults::ArrowResults(std::size_t rows, bool float32, bool nulls)
     if (nulls) buffers_->validity = static_cast<std::uint8_t*>(aligned((rows + 7) / 8));
 }
 
-void* ArrowResults::values() const {
-    return buffers_->values;
+Output ArrowResults::output() const {
+    const bool narrow = buffers_->float32;
+    return {buffers_->values, narrow ? 4 : 8, narrow ? ValueType::Float32 : ValueType::Float64};
 }
 
 std::uint8_t* ArrowResults::validity() const {

@@ -56,8 +56,9 @@ private:
 class ArrowResults {
 public:
     ArrowResults(std::size_t rows, bool float32, bool nulls);
-    void* values() const;
     std::uint8_t* validity() const;
+    // Where the engine writes the results.
+    velmoratrix::Output output() const;
     py::tuple exported(py::object requestedSchema);
     // As the caller's library holds them: a polars.Series (named) or a
     // pyarrow.Array.

@@ -88,29 +88,14 @@ std::optional<ValueType> inPlace(Element type, py::ssize_t size) {
     }
 }
 
+// One element, converted as the engine converts a column's (uint64, read in
+// no column, as C++ converts it).
 double read(const char* at, Element type, py::ssize_t size) {
-    auto load = [at](auto value) {
-        std::memcpy(&value, at, sizeof value);
-        return static_cast<double>(value);
-    };
-    switch (type) {
-    case Element::Float64:
-        return load(double{});
-    case Element::Float32:
-        return load(float{});
-    case Element::Bool:
-        return *at != 0;
-    case Element::Signed:
-        return size == 1   ? load(std::int8_t{})
-               : size == 2 ? load(std::int16_t{})
-               : size == 4 ? load(std::int32_t{})
-                           : load(std::int64_t{});
-    default:
-        return size == 1   ? load(std::uint8_t{})
-               : size == 2 ? load(std::uint16_t{})
-               : size == 4 ? load(std::uint32_t{})
-                           : load(std::uint64_t{});
-    }
+    if (const auto kind = inPlace(type, size))
+        return withReader(*kind, [at](auto readAs) { return readAs(at); });
+    std::uint64_t value;
+    std::memcpy(&value, at, sizeof value);
+    return static_cast<double>(value);
 }
 
 bool isMapping(py::handle values) {
@@ -198,7 +183,8 @@ private:
         }
         std::vector<double>& joined = converted_.emplace_back(frame.rows());
         for (const ArrowFrame::Batch& b : batches)
-            for (std::size_t i = 0; i < b.count; ++i) joined[b.first + i] = valueAt(b.columns[0], i);
+            for (std::size_t i = 0; i < b.count; ++i)
+                joined[b.first + i] = valueAt(b.columns[0], i);
         columns.push_back({name, joined.data()});
         if (frame.hasNulls()) {
             std::vector<std::uint8_t>& bits = joinedBits_.emplace_back((frame.rows() + 7) / 8);
@@ -435,9 +421,10 @@ namespace {
 // What eval_many's dtype asks for: float32 results, or float64 (None).
 bool float32Asked(const py::object& dtype) {
     if (dtype.is_none()) return false;
-    std::string name = PyUnicode_Check(dtype.ptr())
-                           ? dtype.cast<std::string>()
-                           : std::string(py::str(py::module_::import("numpy").attr("dtype")(dtype)));
+    std::string name =
+        PyUnicode_Check(dtype.ptr())
+            ? dtype.cast<std::string>()
+            : std::string(py::str(py::module_::import("numpy").attr("dtype")(dtype)));
     if (name == "float32" || name == "float64") return name == "float32";
     throw py::value_error("eval_many: dtype must be 'float64' or 'float32', not " +
                           std::string(py::repr(dtype)));
@@ -493,8 +480,7 @@ py::object arrowRows(py_Evaluator& evaluator, const std::string& text, py::handl
                                   " values but the frame has " + std::to_string(n) + " rows");
     } else {
         results.emplace(n, float32, frame.hasNulls());
-        base = Output{results->values(), float32 ? 4 : 8,
-                      float32 ? ValueType::Float32 : ValueType::Float64};
+        base = results->output();
     }
     std::vector<std::uint8_t> valid(out.is_none() || !frame.hasNulls() ? 0 : (n + 7) / 8);
     {
@@ -554,8 +540,7 @@ py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object
     } else if (data.fromPolars || data.fromArrow) {
         n = data.count.value_or(1);
         results.emplace(n, float32, !data.nulls.empty());
-        to = Output{results->values(), float32 ? 4 : 8,
-                    float32 ? ValueType::Float32 : ValueType::Float64};
+        to = results->output();
     } else {
         n = data.count.value_or(1); // numbers alone: one row
         result = newResults(n, data.fromNumpy, float32);

@@ -274,13 +274,15 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             for (std::size_t k = 0; k < part.size(); ++k)
                 part[k].values = elementAt(columns[k], first);
             evalProgram(program, part, n, Output{piece.data(), sizeof(double)}, threads);
-            for (std::size_t j = 0; j < n; ++j) store(at(out.values, out.stride, first + j), out.type, piece[j]);
+            for (std::size_t j = 0; j < n; ++j)
+                store(at(out.values, out.stride, first + j), out.type, piece[j]);
         }
         return;
     }
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) { // every element is the failure value
-        for (std::size_t i = 0; i < count; ++i) store(at(out.values, out.stride, i), out.type, 0.0L);
+        for (std::size_t i = 0; i < count; ++i)
+            store(at(out.values, out.stride, i), out.type, 0.0L);
         return;
     }
     if (!malformed && !code.callsOut) {

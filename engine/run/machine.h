@@ -60,10 +60,14 @@ inline void divFrom(Real& top, const double& v) {
     __asm__("fdivl %1" : "+t"(top) : "m"(v));
 }
 #else
-inline void addFrom(Real& top, const double& v) { top = Real::of(soft::add(top.bits(), soft::operandOf(v))); }
-inline void subFrom(Real& top, const double& v) { top = Real::of(soft::subtract(top.bits(), soft::operandOf(v))); }
-inline void mulFrom(Real& top, const double& v) { top = Real::of(soft::multiply(top.bits(), soft::operandOf(v))); }
-inline void divFrom(Real& top, const double& v) { top = Real::of(soft::divide(top.bits(), soft::operandOf(v))); }
+template <soft::Extended (*operation)(soft::Extended, soft::Extended)>
+inline void withDouble(Real& top, const double& v) {
+    top = Real::of(operation(top.bits(), soft::operandOf(v)));
+}
+inline void addFrom(Real& top, const double& v) { withDouble<soft::add>(top, v); }
+inline void subFrom(Real& top, const double& v) { withDouble<soft::subtract>(top, v); }
+inline void mulFrom(Real& top, const double& v) { withDouble<soft::multiply>(top, v); }
+inline void divFrom(Real& top, const double& v) { withDouble<soft::divide>(top, v); }
 #endif
 
 // Runs the code with `below` as the stack under the accumulator `top`, which

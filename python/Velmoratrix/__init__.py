@@ -3,6 +3,8 @@
 The engine is the extension module Velmoratrix._engine, whose classes and
 functions are this package's; `python -m Velmoratrix` is its calculator.
 """
+import threading as _threading
+
 from ._engine import (
     Evaluator,
     ExpressionError,
@@ -25,6 +27,18 @@ def _expression_error_repr(self):
 
 
 ExpressionError.__repr__ = _expression_error_repr  # readable where a notebook shows it
+
+_local = _threading.local()
+
+
+def _thread_evaluator():
+    """This thread's own standard evaluator, for the frame namespaces (Velmoratrix.pandas and
+    Velmoratrix.polars): its cache serves a formula given again."""
+    evaluator = getattr(_local, "evaluator", None)
+    if evaluator is None:
+        evaluator = _local.evaluator = Evaluator()
+        evaluator.syntax = "standard"
+    return evaluator
 
 __all__ = [
     "Evaluator",

@@ -15,7 +15,7 @@ import threading
 import numpy
 import pandas
 
-from . import Evaluator
+from . import _thread_evaluator as _evaluator
 
 __all__ = ["VelmoratrixAccessor"]
 
@@ -34,18 +34,10 @@ class _Columns:
         return self._frame[name]
 
 
-# Each thread's own standard evaluator (its cache serves a formula given again), and the
-# float64 rows of its last query up to _MOST_KEPT rows (fresh pages cost more than the test).
+# Each thread's float64 rows of its last query, up to _MOST_KEPT rows (fresh pages cost more
+# than the test).
 _local = threading.local()
 _MOST_KEPT = 1 << 20
-
-
-def _evaluator():
-    evaluator = getattr(_local, "evaluator", None)
-    if evaluator is None:
-        evaluator = _local.evaluator = Evaluator()
-        evaluator.syntax = "standard"
-    return evaluator
 
 
 def _scratch(n):

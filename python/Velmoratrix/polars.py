@@ -12,24 +12,11 @@ Formulas are read in the standard syntax, over the frame's columns, which are re
 through Arrow's interface; a row is null where a column it reads is null. Importing
 Velmoratrix alone never imports polars.
 """
-import threading
-
 import polars
 
-from . import Evaluator
+from . import _thread_evaluator as _evaluator
 
 __all__ = ["DataFrameNamespace", "LazyFrameNamespace"]
-
-# Each thread's own standard evaluator: its cache serves a formula given again.
-_local = threading.local()
-
-
-def _evaluator():
-    evaluator = getattr(_local, "evaluator", None)
-    if evaluator is None:
-        evaluator = _local.evaluator = Evaluator()
-        evaluator.syntax = "standard"
-    return evaluator
 
 
 def _series(frame, expression, name):
