@@ -35,9 +35,10 @@ class MathEvaluator;
 // so that it cannot clash with a host program's types.
 namespace velmoratrix {
 
-struct Program; // one text compiled (program.h)
-struct Code;    // its resolved steps
-class Native;   // machine code generated for them (native.h)
+struct Program;     // one text compiled (program.h)
+struct Code;        // its resolved steps
+class Native;       // machine code generated for them (native.h)
+struct ThreadMarks; // a thread's marks of the evaluators it is inside (ownership.h)
 
 // The language an evaluator reads: the specified one, or the formulas people
 // type (blanks, unary minus and plus, signed exponents, "**", more functions).
@@ -303,8 +304,13 @@ private:
     int running_ = 0;
     std::size_t cacheSize_ = 16;
     struct Running;
-    // The thread inside a call, or null: a second thread is refused.
+    // The thread inside a call through the lock word, or null: a second
+    // thread is refused. The thread the evaluator is biased to enters
+    // without it (ownership.h); the other fields are the lock's.
     std::atomic<const void*> owner_{nullptr};
+    std::atomic<velmoratrix::ThreadMarks*> bias_{nullptr};
+    const void* streakThread_ = nullptr; // the thread of the last locked calls
+    unsigned streak_ = 0, revocations_ = 0;
     struct Entry;
     void refuseWhileRunning(const char* what) const;
     velmoratrix::Explanation explainClassic(const std::string& expression);

@@ -190,8 +190,12 @@ long double Formula::value() {
         const Real value = m_->runStamped(*program_, ran);
         if (ran) return wide(value);
     }
-    m_->refuseWhileRunning("Formula::value");
-    return m_->runProgram(m_->programOf(*this), false);
+    // Out of line, so that the common case above keeps a small frame.
+    const auto compileAndRun = [this]() __attribute__((noinline)) {
+        m_->refuseWhileRunning("Formula::value");
+        return m_->runProgram(m_->programOf(*this), false);
+    };
+    return compileAndRun();
 }
 
 long double Formula::value(const std::vector<Column>& values) {

@@ -88,12 +88,6 @@ void MathEvaluator::refuseWhileRunning(const char* what) const {
                                "another evaluator inside it");
 }
 
-void MathEvaluator::Entry::refuseConcurrent() {
-    throw std::logic_error("MathEvaluator: called while another thread is inside a call on the "
-                           "same evaluator; use one evaluator per thread, or a lock around every "
-                           "call");
-}
-
 void MathEvaluator::abandonAfterFork() {
     (void)prepared_.release();
     prepared_ = std::make_unique<Prepared>();
@@ -101,6 +95,7 @@ void MathEvaluator::abandonAfterFork() {
     currentRPN.RPN_values = List<Token>();
     running_ = 0;
     owner_.store(nullptr);
+    bias_.store(nullptr);
 }
 
 void MathEvaluator::releaseCompilations() {

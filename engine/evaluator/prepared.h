@@ -3,8 +3,6 @@
 // and the compiled programs of the texts it was recently given.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -14,6 +12,7 @@
 
 #include "environment.h"
 #include "evaluator.h"
+#include "ownership.h"
 #include "program.h"
 
 namespace velmoratrix {
@@ -32,36 +31,49 @@ struct MathEvaluator::Running {
 // One call into the evaluator, for its duration: the evaluator's one thread
 // (a call made from inside a call on the same thread is the same use), under
 // the engine's x87 settings (its SSE ones are taken where code calls
-// functions: environment.h).
+// functions: environment.h). The thread it is biased to marks itself inside
+// with plain stores; any other takes the lock word (ownership.h).
 struct MathEvaluator::Entry {
     MathEvaluator& m;
-    bool outer = false;
+    velmoratrix::ThreadMarks* marks = nullptr; // entered through the bias
+    bool locked = false;                       // entered through the lock word
     velmoratrix::EngineX87 floats;
     explicit Entry(MathEvaluator& evaluator) : m(evaluator) {
-        const void* me = thread();
+        const void* me = velmoratrix::currentThread();
+        velmoratrix::ThreadMarks* biased = m.bias_.load(std::memory_order_relaxed);
+        if (biased && biased->thread.load(std::memory_order_relaxed) == me) {
+            const void* inside = biased->inside.load(std::memory_order_relaxed);
+            if (inside == &m) return; // a call inside its own call: the mark stands
+            if (!inside) {
+                biased->inside.store(&m, std::memory_order_relaxed);
+                // Only the compiler is held back: a thread taking the
+                // evaluator over orders this store before its read with a
+                // barrier.
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+                if (m.bias_.load(std::memory_order_relaxed) == biased) {
+                    marks = biased;
+                    return;
+                }
+                // Being taken over: the lock word decides.
+                biased->inside.store(nullptr, std::memory_order_release);
+            }
+        }
         if (m.owner_.load(std::memory_order_relaxed) == me) return;
-        const void* expected = nullptr;
-        if (!m.owner_.compare_exchange_strong(expected, me, std::memory_order_acquire))
-            refuseConcurrent();
-        outer = true;
+        enterLocked(me);
+        locked = true;
     }
     ~Entry() {
-        if (outer) m.owner_.store(nullptr, std::memory_order_release);
+        if (marks)
+            marks->inside.store(nullptr, std::memory_order_release);
+        else if (locked)
+            leaveLocked();
     }
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
 
 private:
-    // The thread's own control block: one read, where pthread_self is a call.
-    static const void* thread() {
-#if defined(__x86_64__) && defined(__linux__)
-        const void* self;
-        __asm__("mov %%fs:0, %0" : "=r"(self));
-        return self;
-#else
-        return reinterpret_cast<const void*>(pthread_self());
-#endif
-    }
+    void enterLocked(const void* me);
+    void leaveLocked() noexcept;
     [[noreturn]] static void refuseConcurrent();
 };
 

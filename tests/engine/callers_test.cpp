@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "evaluator.h"
 #include "native.h"
 #include "pool.h"
@@ -176,3 +179,103 @@ TEST(CallersTest, OneEvaluatorRefusesASecondThread) {
     EXPECT_NE(refused[0].find("one evaluator per thread"), std::string::npos) << refused[0];
     EXPECT_EQ(m.eval("1+1"), 2); // free again
 }
+
+// However often a thread called before (the evaluator then enters for it
+// without a lock), another thread is refused while it is inside, and gets
+// in once it has left; so in turn. An evaluator entered inside another on the
+// same thread is the same use.
+TEST(CallersTest, OwnershipPassesBetweenThreadsAndRefusesWhileInside) {
+    MathEvaluator m, nested;
+    m.appendCallable("probe", UnaryCallable([&](double v) {
+                         bool refused = false;
+                         std::thread([&] {
+                             try {
+                                 m.eval("1+1");
+                             } catch (const std::logic_error& e) {
+                                 refused = std::strstr(e.what(), "another thread") != nullptr;
+                             }
+                         }).join();
+                         return refused ? v + nested.eval("1+1") : -v;
+                     }));
+    Formula probe = m.prepare("probe(1)");
+    auto useOften = [&] {
+        for (int k = 0; k < 300; ++k) ASSERT_EQ(m.eval("2+2"), 4);
+        EXPECT_EQ(m.eval("probe(1)"), 3);
+        EXPECT_EQ(probe.value(), 3);
+    };
+    for (int round = 0; round < 3; ++round) {
+        useOften();
+        std::thread(useOften).join();
+    }
+}
+
+// Two threads calling one evaluator as fast as they can, each refused at
+// times: never are both inside at once, and both get in.
+TEST(CallersTest, TwoThreadsAreNeverInsideAtOnce) {
+    MathEvaluator m;
+    std::atomic<int> inside{0}, overlaps{0};
+    m.appendCallable("f", UnaryCallable([&](double v) {
+                         if (inside.fetch_add(1) != 0) ++overlaps;
+                         for (int k = 0; k < 50; ++k)
+                             std::atomic_signal_fence(std::memory_order_seq_cst);
+                         inside.fetch_sub(1);
+                         return v;
+                     }));
+    double cell = 1;
+    m.appendVariable("x", cell);
+    Formula formula = m.prepare("f(x)+1");
+    std::atomic<long> entered[2] = {{0}, {0}};
+    auto hammer = [&](int who) {
+        for (int k = 0; k < 100000; ++k) {
+            try {
+                // Runs of one thread's calls, so that the bias moves too.
+                for (int run = 0; run < (k % 64 == 0 ? 40 : 1); ++run)
+                    if (run % 2 ? formula.value() == 2 : m.eval("f(1)") == 1 + 1) ++entered[who];
+            } catch (const std::logic_error&) {
+            }
+        }
+    };
+    std::thread a(hammer, 0), b(hammer, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_GT(entered[0].load(), 0);
+    EXPECT_GT(entered[1].load(), 0);
+}
+
+#if defined(__x86_64__) && defined(__linux__) // qemu-user forks no threads
+// A child forked while another thread is inside a call finds the evaluator
+// taken for good (that call never ends there), and a fresh one works.
+TEST(CallersTest, ForkedChildFindsAnUnfinishedCallTaken) {
+    MathEvaluator m;
+    std::atomic<int> stage{0};
+    m.appendCallable("wait", UnaryCallable([&](double v) {
+                         stage = 1;
+                         while (stage.load() != 2) std::this_thread::yield();
+                         return v;
+                     }));
+    std::thread inside([&] {
+        for (int k = 0; k < 100; ++k) m.eval("1+1"); // the evaluator's own thread
+        m.eval("wait(2)+1");
+    });
+    while (stage.load() != 1) std::this_thread::yield();
+    const pid_t child = fork();
+    if (child == 0) {
+        int code = 0;
+        try {
+            m.eval("1+1");
+            code = 1;
+        } catch (const std::logic_error&) {
+        }
+        MathEvaluator fresh;
+        if (fresh.eval("1+1") != 2) code = 2;
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    stage = 2;
+    inside.join();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif

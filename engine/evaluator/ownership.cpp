@@ -1,0 +1,179 @@
+// The lock word, the bias and the threads' records (ownership.h).
+#include "ownership.h"
+
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+#include <sys/mman.h>
+
+#include "prepared.h"
+
+#if defined(__linux__)
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+using namespace velmoratrix;
+
+namespace velmoratrix {
+namespace {
+
+std::atomic<ThreadMarks*> everyRecord{nullptr};
+
+// The record this thread holds; `ended` once its thread_local holder is
+// gone, so that a call from a later destructor takes the lock word.
+thread_local ThreadMarks* held = nullptr;
+thread_local bool ended = false;
+
+struct Holder {
+    ~Holder() {
+        ended = true;
+        if (!held) return;
+        held->thread.store(nullptr, std::memory_order_relaxed);
+        held->taken.store(false, std::memory_order_release);
+        held = nullptr;
+    }
+};
+
+// In a child process only the forking thread lives. The others' records
+// are free for new threads, but for one marked inside an evaluator: that
+// call stays unfinished, and the evaluator refuses every thread, as it does
+// when the lock word was held at the fork.
+void freeOthersInChild() {
+    for (ThreadMarks* r = everyRecord.load(std::memory_order_acquire); r; r = r->next) {
+        if (r == held) continue;
+        r->thread.store(nullptr, std::memory_order_relaxed);
+        if (!r->inside.load(std::memory_order_relaxed))
+            r->taken.store(false, std::memory_order_release);
+    }
+}
+
+// Records come a page at a time from mmap, not from the heap, where one
+// kept for good would pin whatever the heap grew to before it.
+ThreadMarks* takeRecord() {
+    for (ThreadMarks* r = everyRecord.load(std::memory_order_acquire); r; r = r->next) {
+        bool free = false;
+        if (!r->taken.load(std::memory_order_relaxed) &&
+            r->taken.compare_exchange_strong(free, true, std::memory_order_acquire))
+            return r;
+    }
+    constexpr std::size_t kPage = 4096, kCount = kPage / sizeof(ThreadMarks);
+    void* page = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return nullptr;
+    auto* records = static_cast<ThreadMarks*>(page);
+    for (std::size_t k = 0; k < kCount; ++k) new (records + k) ThreadMarks();
+    for (std::size_t k = 0; k + 1 < kCount; ++k) records[k].next = records + k + 1;
+    records[0].taken.store(true, std::memory_order_relaxed);
+    ThreadMarks* last = records + kCount - 1;
+    last->next = everyRecord.load(std::memory_order_relaxed);
+    while (!everyRecord.compare_exchange_weak(last->next, records, std::memory_order_release)) {
+    }
+    return records;
+}
+
+long membarrier(int command) {
+#if defined(__linux__) && defined(__NR_membarrier)
+    return syscall(__NR_membarrier, command, 0, 0);
+#else
+    (void)command;
+    return -1;
+#endif
+}
+
+} // namespace
+
+ThreadMarks* ownMarks() {
+    if (held || ended) return held;
+    static const int watching = pthread_atfork(nullptr, nullptr, freeOthersInChild);
+    (void)watching;
+    thread_local Holder holder;
+    held = takeRecord();
+    if (held) held->thread.store(currentThread(), std::memory_order_relaxed);
+    return held;
+}
+
+bool biasAvailable() {
+#if defined(__linux__) && defined(__NR_membarrier)
+    enum : int { Unknown, Registering, Ready, Unavailable };
+    static std::atomic<int> state{Unknown};
+    int now = state.load(std::memory_order_acquire);
+    if (now == Unknown && state.compare_exchange_strong(now, Registering)) {
+        const long commands = membarrier(MEMBARRIER_CMD_QUERY);
+        const bool ready = commands > 0 && (commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
+                           membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
+        now = ready ? Ready : Unavailable;
+        state.store(now, std::memory_order_release);
+    }
+    return now == Ready; // while another thread registers: not yet
+#else
+    return false;
+#endif
+}
+
+bool barrierAllThreads() {
+#if defined(__linux__) && defined(__NR_membarrier)
+    return membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) == 0;
+#else
+    return false;
+#endif
+}
+
+} // namespace velmoratrix
+
+namespace {
+// The lock word while a thread takes it, for as long as one barrier: a
+// second thread waits for the outcome instead of being refused.
+const char claiming = 0;
+} // namespace
+
+void MathEvaluator::Entry::enterLocked(const void* me) {
+    // The record, its holder and the fork handler are made before the call
+    // allocates anything, so that they do not pin the heap above what the
+    // call frees.
+    (void)ownMarks();
+    for (;;) {
+        const void* expected = nullptr;
+        if (m.owner_.compare_exchange_strong(expected, &claiming, std::memory_order_acquire)) break;
+        if (expected != &claiming) refuseConcurrent();
+        std::this_thread::yield();
+    }
+    ThreadMarks* biased = m.bias_.load(std::memory_order_relaxed);
+    if (biased && biased->thread.load(std::memory_order_relaxed) != me) {
+        // Dekker's exclusion with the biased thread's entry: clear, then a
+        // barrier, then read its marks.
+        m.bias_.store(nullptr, std::memory_order_seq_cst);
+        if (!barrierAllThreads() || biased->inside.load(std::memory_order_acquire) == &m) {
+            m.bias_.store(biased, std::memory_order_relaxed);
+            m.owner_.store(nullptr, std::memory_order_release);
+            refuseConcurrent();
+        }
+        if (m.revocations_ < 16) ++m.revocations_;
+        m.streak_ = 0;
+    }
+    m.owner_.store(me, std::memory_order_relaxed);
+}
+
+// A thread that keeps calling gets the bias: at once the first time, and
+// after a streak twice as long for every time the bias was taken away, so
+// that threads taking turns pay a barrier seldom.
+void MathEvaluator::Entry::leaveLocked() noexcept {
+    if (!m.bias_.load(std::memory_order_relaxed)) {
+        const void* me = currentThread();
+        if (m.streakThread_ != me) {
+            m.streakThread_ = me;
+            m.streak_ = 0;
+        }
+        const unsigned needed = m.revocations_ ? 16u << m.revocations_ : 1u;
+        if (++m.streak_ >= needed && biasAvailable())
+            if (ThreadMarks* mine = ownMarks()) m.bias_.store(mine, std::memory_order_relaxed);
+    }
+    m.owner_.store(nullptr, std::memory_order_release);
+}
+
+void MathEvaluator::Entry::refuseConcurrent() {
+    throw std::logic_error("MathEvaluator: called while another thread is inside a call on the "
+                           "same evaluator; use one evaluator per thread, or a lock around every "
+                           "call");
+}
