@@ -236,7 +236,7 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
     Program::WithCode& w = program.with;
     const Code& code = w.code;
     std::optional<EngineSse> sse; // where the code calls functions
-    if (code.functions) sse.emplace();
+    if (code.sse) sse.emplace();
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (malformed && !code.callsOut) return 0.0L;
     for (std::size_t k = 0; k < values.size(); ++k) w.cells[k] = valueAt(values[k], 0);

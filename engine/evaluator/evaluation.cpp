@@ -47,7 +47,7 @@ inline long double MathEvaluator::runStamped(const Program& program, bool& ran) 
     if (program.stamp != stamp() || running_) return 0;
     NativeOutcome outcome;
     Real value;
-    if (program.code.functions) {
+    if (program.code.sse) {
         const EngineSse sse;
         value = program.native->value(outcome);
     } else {
@@ -94,7 +94,7 @@ inline long double MathEvaluator::runProgram(Program& program, bool record) {
     // Where its machine code runs it to its value, the next call with nothing
     // edited runs that at once (runStamped).
     program.stamp = program.native && program.code.direct ? stamp() : 0;
-    if (program.code.functions) {
+    if (program.code.sse) {
         const EngineSse sse;
         return runResolved(program, record);
     }

@@ -18,6 +18,7 @@
 #include "real.h"
 #include "columns.h"
 #include "containers.h"
+#include "powers.h"
 
 class MathEvaluator;
 
@@ -224,6 +225,16 @@ struct Instruction {
     };
 };
 
+// Whether a step's value depends on the SSE settings in a scalar run: every
+// call and pow, but for the forms computed on the x87 (powers.h).
+inline bool dependsOnSse(const Instruction& i) {
+#ifdef VELMO_POWERS_ON_X87
+    if (i.op == Op::Sqrt) return false;
+    if (i.op == Op::PowNumber) return fastExponent(i.number) == 0;
+#endif
+    return i.op >= Op::Pow;
+}
+
 // How a run ends once its instructions are done.
 enum class Ending : std::uint8_t { Value, Malformed, NotANumber, OutOfRange };
 
@@ -238,7 +249,7 @@ struct Code {
     bool direct = false;      // runs to a value without calling out of the engine
     bool callsOut = false;    // calls a function that is not the engine's own
     bool accurate = false;    // the flag it folded factorials with
-    bool functions = false;   // calls a function or primitive: runs under EngineSse
+    bool sse = false;         // a step reads the SSE settings: a scalar run takes EngineSse
     bool inBlocks = false;    // every function from outside it calls takes blocks of rows
 
     std::size_t bytes() const {

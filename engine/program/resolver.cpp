@@ -362,9 +362,9 @@ void resolveClassic(MathEvaluator& m, const Language& language, const Program& p
 void finishCode(Code& code) {
     std::ptrdiff_t values = 0;
     bool callsOut = false, rowByRow = false;
-    code.functions = false;
+    code.sse = false;
     for (Instruction& i : code.steps) {
-        code.functions |= i.op >= Op::Pow;
+        code.sse |= dependsOnSse(i);
         if (values == 0 && (i.op == Op::Number || i.op == Op::Constant || i.op == Op::Variable))
             i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::Number) +
                                    static_cast<int>(Op::NumberFirst));

@@ -214,13 +214,21 @@ inline void divFrom(Real& top, const double& v) { withDouble<soft::divide>(top, 
             top = std::pow(static_cast<double>(pop()), static_cast<double>(top));
             break;
         case Op::PowNumber:
+#ifdef VELMO_POWERS_ON_X87
+            top = powNumberOnX87(static_cast<double>(top), i.number);
+#else
             top = powNumber(static_cast<double>(top), i.number);
+#endif
             break;
         case Op::Unary:
             top = i.unary(static_cast<double>(top));
             break;
         case Op::Sqrt:
+#ifdef VELMO_POWERS_ON_X87
+            top = sqrtOnX87(static_cast<double>(top));
+#else
             top = std::sqrt(static_cast<double>(top));
+#endif
             break;
         case Op::Binary:
         {

@@ -361,6 +361,20 @@ public:
             fldz();
             jmp(exit_, T_NEAR);
         }
+        // What the x87 forms leave undecided, with x at kDouble: the SSE
+        // function under the engine's settings.
+        for (Undecided& u : undecided_) {
+            L(u.loaded);
+            fstp(st0);
+            L(u.at);
+            movsd(xmm0, qword[rsp + kDouble]);
+            if (u.power) movsd(xmm1, number(u.exponent));
+            callAt(u.power ? reinterpret_cast<const void*>(&powNumberWithSse)
+                           : reinterpret_cast<const void*>(&sqrtWithSse));
+            movsd(qword[rsp + kDouble], xmm0);
+            fld(qword[rsp + kDouble]);
+            jmp(u.back, T_NEAR);
+        }
         align(16);
         for (Constant& c : constants_) {
             L(c.label);
@@ -425,6 +439,14 @@ private:
     std::vector<bool> exact_, spilledAsDouble_; // by position on the stack
     std::deque<Constant> constants_;            // labels never move once referred to
     Xbyak::Label exit_, lost_, failed_;
+    // A power or root the x87 form cannot decide, handled out of line: from
+    // `at` with x87's stack as before the step, from `loaded` with one more.
+    struct Undecided {
+        Xbyak::Label at, loaded, back;
+        bool power = false;
+        double exponent = 0;
+    };
+    std::deque<Undecided> undecided_;
     // A variable read straight into an xmm register by the step after it:
     // its double and the double of its extended value are the same number,
     // and the functions it may go to give the same bits for a signaling NaN
@@ -763,6 +785,10 @@ private:
             pushDouble(xmm0);
             return true;
         case Op::PowNumber:
+            if (mode_ == Mode::Scalar && fastExponent(i.number) != 0) { // reads no MXCSR
+                powerOnX87(fastExponent(i.number), i.number);
+                return true;
+            }
             topAsDouble(xmm0);
             spill();
             movsd(xmm1, number(i.number));
@@ -770,6 +796,10 @@ private:
             pushDouble(xmm0);
             return true;
         case Op::Sqrt: // correctly rounded: the instruction is the function
+            if (mode_ == Mode::Scalar) { // which reads MXCSR: a scalar run takes the x87's
+                rootOnX87();
+                return true;
+            }
             topAsDouble(xmm0);
             sqrtsd(xmm0, xmm0);
             pushDouble(xmm0);
@@ -940,6 +970,76 @@ private:
         if (belowResult) fxch(st1);
     }
     // As powHalf (machine.h): the root of x + 0, or +inf where x is -inf.
+    // The top value as a double at kDouble and on the x87 stack alone: every
+    // other value spilled, for the call an undecided case makes.
+    void doubleAlone() {
+        if (pending_) { // a variable's double, never on the stack
+            Xbyak::RegExp at;
+            if (!variable(*pending_, at)) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
+            pending_ = nullptr;
+            spill();
+            mov(rax, qword[at]);
+            mov(qword[rsp + kDouble], rax);
+        } else {
+            inRegisters(1);
+            fstp(qword[rsp + kDouble]);
+            --depth_;
+            --registers_;
+            spill();
+        }
+    }
+    // Its 11 bits below a double's last one into eax, the value kept.
+    void lowBits() {
+        fld(st0);
+        extendedAtStack(7, kArguments); // fstp tword
+        movzx(eax, word[rsp + kArguments]);
+        and_(eax, 0x7FF);
+    }
+    // sqrtOnX87's steps (powers.h).
+    void rootOnX87() {
+        doubleAlone();
+        Undecided& u = undecided_.emplace_back();
+        fld(qword[rsp + kDouble]);
+        fsqrt();
+        lowBits();
+        cmp(eax, 0x400);
+        je(u.loaded, T_NEAR);
+        fstp(qword[rsp + kDouble]);
+        fld(qword[rsp + kDouble]);
+        L(u.back);
+        pushed(true);
+    }
+    // powNumberOnX87's steps (powers.h) for its exponent k.
+    void powerOnX87(int k, double exponent) {
+        doubleAlone();
+        Undecided& u = undecided_.emplace_back();
+        u.power = true;
+        u.exponent = exponent;
+        mov(rax, qword[rsp + kDouble]); // |x| within 2^-120 .. 2^120
+        btr(rax, 63);
+        mov(rcx, std::uint64_t{1023 - 120} << 52);
+        sub(rax, rcx);
+        mov(rcx, std::uint64_t{240} << 52);
+        cmp(rax, rcx);
+        ja(u.at, T_NEAR);
+        fld(qword[rsp + kDouble]);
+        for (int m = 1; m < (k < 0 ? -k : k); ++m) fmul(qword[rsp + kDouble]);
+        if (k < 0) {
+            fld1();
+            fdivrp(); // 1 / the product
+        }
+        lowBits(); // near a double: outside 769 .. 1279
+        sub(eax, 769);
+        cmp(eax, 510);
+        jbe(u.loaded, T_NEAR);
+        fstp(qword[rsp + kColumn]);
+        mov(rax, qword[rsp + kColumn]);
+        shl(rax, 12); // a power of two: undecided
+        jz(u.at, T_NEAR);
+        fld(qword[rsp + kColumn]);
+        L(u.back);
+        pushed(true);
+    }
     void powHalf() {
         if (registers_ + 3 > kRegisters) spill();
         inRegisters(1);

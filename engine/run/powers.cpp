@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "environment.h"
+
 namespace {
 
 struct Exact {
@@ -101,6 +103,16 @@ double (*const chosen)(double, double) = [](double x, double n) { return powBody
 #endif
 
 } // namespace
+
+double velmoratrix::powNumberWithSse(double x, double n) {
+    const EngineSse sse;
+    return powNumber(x, n);
+}
+
+double velmoratrix::sqrtWithSse(double x) {
+    const EngineSse sse;
+    return std::sqrt(x);
+}
 
 double velmoratrix::powNumber(double x, double n) {
     return chosen(x, n);

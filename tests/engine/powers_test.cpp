@@ -2,12 +2,14 @@
 // values drawn to hit its hard cases, against the C library's pow.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <utility>
+#include <vector>
 
 #include "evaluator.h"
 #include "native.h"
@@ -72,7 +74,13 @@ TEST(PowersTest, EveryFastExponentGivesPowsBits) {
             const double x = hardValue(random);
             const double fast = powNumber(x, n), reference = std::pow(x, n);
             const double dekker = k % 4 == 0 ? powNumberWithoutFma(x, n) : reference;
-            if (bitsOf(fast) != bitsOf(reference) || bitsOf(dekker) != bitsOf(reference))
+#ifdef VELMO_POWERS_ON_X87
+            const double x87 = k % 4 == 1 ? powNumberOnX87(x, n) : reference;
+#else
+            const double x87 = reference;
+#endif
+            if (bitsOf(fast) != bitsOf(reference) || bitsOf(dekker) != bitsOf(reference) ||
+                bitsOf(x87) != bitsOf(reference))
                 FAIL() << "pow(" << std::hexfloat << x << ", " << n << "): " << fast << " against "
                        << reference;
         }
@@ -92,6 +100,48 @@ TEST(PowersTest, EveryPathTakesThem) {
         for (int k = 0; k < 600; ++k)
             ASSERT_EQ(bitsOf(out[k]), bitsOf(std::pow(column[k], n))) << text << " " << k;
     }
+}
+
+// A scalar run of a power with a fast exponent, or of a root, reads no SSE
+// setting: interpreted and generated, it gives pow's and sqrt's bits under
+// the caller's rounding (which fesetround sets for SSE too), over the hard
+// values and over roots that lie halfway between two doubles at 64 bits.
+TEST(PowersTest, ScalarRunsGivePowsAndSqrtsBitsUnderAnySseSetting) {
+    std::mt19937_64 random(37);
+    std::vector<double> values, halfway;
+    for (int k = 0; k < 4000; ++k) values.push_back(hardValue(random));
+    while (halfway.size() < 40) {
+        const double x = fromBits(random() >> 2); // positive, finite
+        const long double root = std::sqrt(static_cast<long double>(x));
+        std::uint64_t significand;
+        std::memcpy(&significand, &root, sizeof significand);
+        if ((significand & 0x7FF) == 0x400) halfway.push_back(x);
+    }
+    const std::pair<const char*, double> texts[] = {{"x^2", 2}, {"x^-3", -3}, {"x^8", 8},
+                                                    {"x^-1", -1}, {"x^7", 7}, {"sqrt(x)", 0.5}};
+    for (const bool generated : {false, true}) {
+        setNativeEnabled(generated);
+        for (const auto& [text, n] : texts) {
+            MathEvaluator m(false);
+            double x = 0;
+            m.appendVariable("x", x);
+            Formula formula = m.prepare(text);
+            const std::vector<double>& xs = n == 0.5 ? halfway : values;
+            std::vector<double> expected;
+            for (double v : xs) expected.push_back(n == 0.5 ? std::sqrt(v) : std::pow(v, n));
+            std::fesetround(FE_UPWARD);
+            std::vector<double> got;
+            for (double v : xs) {
+                x = v;
+                got.push_back(static_cast<double>(formula.value()));
+            }
+            std::fesetround(FE_TONEAREST);
+            for (std::size_t k = 0; k < xs.size(); ++k)
+                ASSERT_EQ(bitsOf(got[k]), bitsOf(expected[k]))
+                    << text << " of " << std::hexfloat << xs[k] << (generated ? ", generated" : "");
+        }
+    }
+    setNativeEnabled(true);
 }
 
 // The standard syntax's power of a constant whole exponent is the product it
