@@ -101,6 +101,11 @@ std::size_t tokenCount(const std::string& expression) {
 }
 
 // One long-lived evaluator per row, with the row's variables bound.
+// A call the compiler cannot see through, that only reads the cell.
+[[gnu::noinline]] double readCell(const double* cell) {
+    return *cell;
+}
+
 struct Engine {
     std::map<std::string, double> cells;
     MathEvaluator m;
@@ -210,6 +215,18 @@ void registerRow(const Row& row) {
 #ifdef VELMO_HAVE_EXPRTK
     if (!row.variables.empty()) registerExprtk(row.name, row.expression, row.variables);
 #endif
+    // The loop alone: the variable changed and read by a call that does
+    // nothing else, the least any evaluator's row can take.
+    if (!row.variables.empty())
+        benchmark::RegisterBenchmark(("loop_changing/" + row.name).c_str(),
+                                     [=](benchmark::State& state) {
+                                         Engine engine(row);
+                                         double& first = engine.cells.begin()->second;
+                                         for (auto _ : state) {
+                                             first += 0.5;
+                                             benchmark::DoNotOptimize(readCell(&first));
+                                         }
+                                     });
     // muparser's Eval alone, SetExpr once, with its optimizer off and on.
     for (const bool optimize : {false, true}) {
         const std::string name = optimize ? "muparser_eval_opt/" : "muparser_eval/";
