@@ -40,6 +40,17 @@ struct Code;        // its resolved steps
 class Native;       // machine code generated for them (native.h)
 struct ThreadMarks; // a thread's marks of the evaluators it is inside (ownership.h)
 
+// Which thread is inside an evaluator's call: a second one is refused. The
+// thread it is biased to enters without the lock word (ownership.h).
+struct Ownership {
+    std::atomic<const void*> owner{nullptr}; // inside through the lock word, or null
+    std::atomic<ThreadMarks*> bias{nullptr};
+    // The lock word's own: the thread of the last calls, how many in a row,
+    // and how often a bias was taken away.
+    const void* streakThread = nullptr;
+    unsigned streak = 0, revocations = 0;
+};
+
 // The language an evaluator reads: the specified one, or the formulas people
 // type (blanks, unary minus and plus, signed exponents, "**", more functions).
 enum class Syntax { Classic, Standard };
@@ -304,13 +315,7 @@ private:
     int running_ = 0;
     std::size_t cacheSize_ = 16;
     struct Running;
-    // The thread inside a call through the lock word, or null: a second
-    // thread is refused. The thread the evaluator is biased to enters
-    // without it (ownership.h); the other fields are the lock's.
-    std::atomic<const void*> owner_{nullptr};
-    std::atomic<velmoratrix::ThreadMarks*> bias_{nullptr};
-    const void* streakThread_ = nullptr; // the thread of the last locked calls
-    unsigned streak_ = 0, revocations_ = 0;
+    velmoratrix::Ownership ownership_;
     struct Entry;
     void refuseWhileRunning(const char* what) const;
     velmoratrix::Explanation explainClassic(const std::string& expression);

@@ -94,8 +94,8 @@ void MathEvaluator::abandonAfterFork() {
     currentRPN.tokens = List<Token>();
     currentRPN.RPN_values = List<Token>();
     running_ = 0;
-    owner_.store(nullptr);
-    bias_.store(nullptr);
+    ownership_.owner.store(nullptr);
+    ownership_.bias.store(nullptr);
 }
 
 void MathEvaluator::releaseCompilations() {

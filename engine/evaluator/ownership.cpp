@@ -7,8 +7,6 @@
 
 #include <sys/mman.h>
 
-#include "prepared.h"
-
 #if defined(__linux__)
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
@@ -123,57 +121,59 @@ bool barrierAllThreads() {
 } // namespace velmoratrix
 
 namespace {
+
 // The lock word while a thread takes it, for as long as one barrier: a
 // second thread waits for the outcome instead of being refused.
 const char claiming = 0;
+
+[[noreturn]] void refuseConcurrent() {
+    throw std::logic_error("MathEvaluator: called while another thread is inside a call on the "
+                           "same evaluator; use one evaluator per thread, or a lock around every "
+                           "call");
+}
+
 } // namespace
 
-void MathEvaluator::Entry::enterLocked(const void* me) {
+void OwnerUse::enterLocked(const void* me) {
     // The record, its holder and the fork handler are made before the call
     // allocates anything, so that they do not pin the heap above what the
     // call frees.
     (void)ownMarks();
     for (;;) {
         const void* expected = nullptr;
-        if (m.owner_.compare_exchange_strong(expected, &claiming, std::memory_order_acquire)) break;
+        if (o_.owner.compare_exchange_strong(expected, &claiming, std::memory_order_acquire)) break;
         if (expected != &claiming) refuseConcurrent();
         std::this_thread::yield();
     }
-    ThreadMarks* biased = m.bias_.load(std::memory_order_relaxed);
+    ThreadMarks* biased = o_.bias.load(std::memory_order_relaxed);
     if (biased && biased->thread.load(std::memory_order_relaxed) != me) {
         // Dekker's exclusion with the biased thread's entry: clear, then a
         // barrier, then read its marks.
-        m.bias_.store(nullptr, std::memory_order_seq_cst);
-        if (!barrierAllThreads() || biased->inside.load(std::memory_order_acquire) == &m) {
-            m.bias_.store(biased, std::memory_order_relaxed);
-            m.owner_.store(nullptr, std::memory_order_release);
+        o_.bias.store(nullptr, std::memory_order_seq_cst);
+        if (!barrierAllThreads() || biased->inside.load(std::memory_order_acquire) == &o_) {
+            o_.bias.store(biased, std::memory_order_relaxed);
+            o_.owner.store(nullptr, std::memory_order_release);
             refuseConcurrent();
         }
-        if (m.revocations_ < 16) ++m.revocations_;
-        m.streak_ = 0;
+        if (o_.revocations < 16) ++o_.revocations;
+        o_.streak = 0;
     }
-    m.owner_.store(me, std::memory_order_relaxed);
+    o_.owner.store(me, std::memory_order_relaxed);
 }
 
 // A thread that keeps calling gets the bias: at once the first time, and
 // after a streak twice as long for every time the bias was taken away, so
 // that threads taking turns pay a barrier seldom.
-void MathEvaluator::Entry::leaveLocked() noexcept {
-    if (!m.bias_.load(std::memory_order_relaxed)) {
+void OwnerUse::leaveLocked() noexcept {
+    if (!o_.bias.load(std::memory_order_relaxed)) {
         const void* me = currentThread();
-        if (m.streakThread_ != me) {
-            m.streakThread_ = me;
-            m.streak_ = 0;
+        if (o_.streakThread != me) {
+            o_.streakThread = me;
+            o_.streak = 0;
         }
-        const unsigned needed = m.revocations_ ? 16u << m.revocations_ : 1u;
-        if (++m.streak_ >= needed && biasAvailable())
-            if (ThreadMarks* mine = ownMarks()) m.bias_.store(mine, std::memory_order_relaxed);
+        const unsigned needed = o_.revocations ? 16u << o_.revocations : 1u;
+        if (++o_.streak >= needed && biasAvailable())
+            if (ThreadMarks* mine = ownMarks()) o_.bias.store(mine, std::memory_order_relaxed);
     }
-    m.owner_.store(nullptr, std::memory_order_release);
-}
-
-void MathEvaluator::Entry::refuseConcurrent() {
-    throw std::logic_error("MathEvaluator: called while another thread is inside a call on the "
-                           "same evaluator; use one evaluator per thread, or a lock around every "
-                           "call");
+    o_.owner.store(nullptr, std::memory_order_release);
 }

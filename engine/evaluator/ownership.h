@@ -15,6 +15,8 @@
 
 #include <atomic>
 
+#include "evaluator.h"
+
 namespace velmoratrix {
 
 // A thread's record, kept for the process's lifetime and taken by another
@@ -44,6 +46,51 @@ inline const void* currentThread() {
 // This thread's record, taken on first use; null while the thread ends (its
 // record is then free for the next thread).
 ThreadMarks* ownMarks();
+
+// One thread's use of an Ownership, for a scope: through the bias, through
+// the lock word, or inside a use of its own on the same thread (nothing to
+// do). Another thread's use meanwhile throws std::logic_error.
+class OwnerUse {
+public:
+    explicit OwnerUse(Ownership& o) : o_(o) {
+        const void* me = currentThread();
+        ThreadMarks* biased = o.bias.load(std::memory_order_relaxed);
+        if (biased && biased->thread.load(std::memory_order_relaxed) == me) {
+            const void* inside = biased->inside.load(std::memory_order_relaxed);
+            if (inside == &o) return; // a use inside its own use: the mark stands
+            if (!inside) {
+                biased->inside.store(&o, std::memory_order_relaxed);
+                // Only the compiler is held back: a thread taking over
+                // orders this store before its read with a barrier.
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+                if (o.bias.load(std::memory_order_relaxed) == biased) {
+                    marks_ = biased;
+                    return;
+                }
+                // Being taken over: the lock word decides.
+                biased->inside.store(nullptr, std::memory_order_release);
+            }
+        }
+        if (o.owner.load(std::memory_order_relaxed) == me) return;
+        enterLocked(me);
+        locked_ = true;
+    }
+    ~OwnerUse() {
+        if (marks_)
+            marks_->inside.store(nullptr, std::memory_order_release);
+        else if (locked_)
+            leaveLocked();
+    }
+    OwnerUse(const OwnerUse&) = delete;
+    OwnerUse& operator=(const OwnerUse&) = delete;
+
+private:
+    Ownership& o_;
+    ThreadMarks* marks_ = nullptr;
+    bool locked_ = false;
+    void enterLocked(const void* me);
+    void leaveLocked() noexcept;
+};
 
 // Whether biasing works in this process: registers for the barrier once.
 bool biasAvailable();

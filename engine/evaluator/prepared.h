@@ -31,50 +31,11 @@ struct MathEvaluator::Running {
 // One call into the evaluator, for its duration: the evaluator's one thread
 // (a call made from inside a call on the same thread is the same use), under
 // the engine's x87 settings (its SSE ones are taken where code calls
-// functions: environment.h). The thread it is biased to marks itself inside
-// with plain stores; any other takes the lock word (ownership.h).
+// functions: environment.h).
 struct MathEvaluator::Entry {
-    MathEvaluator& m;
-    velmoratrix::ThreadMarks* marks = nullptr; // entered through the bias
-    bool locked = false;                       // entered through the lock word
+    velmoratrix::OwnerUse use;
     velmoratrix::EngineX87 floats;
-    explicit Entry(MathEvaluator& evaluator) : m(evaluator) {
-        const void* me = velmoratrix::currentThread();
-        velmoratrix::ThreadMarks* biased = m.bias_.load(std::memory_order_relaxed);
-        if (biased && biased->thread.load(std::memory_order_relaxed) == me) {
-            const void* inside = biased->inside.load(std::memory_order_relaxed);
-            if (inside == &m) return; // a call inside its own call: the mark stands
-            if (!inside) {
-                biased->inside.store(&m, std::memory_order_relaxed);
-                // Only the compiler is held back: a thread taking the
-                // evaluator over orders this store before its read with a
-                // barrier.
-                std::atomic_signal_fence(std::memory_order_seq_cst);
-                if (m.bias_.load(std::memory_order_relaxed) == biased) {
-                    marks = biased;
-                    return;
-                }
-                // Being taken over: the lock word decides.
-                biased->inside.store(nullptr, std::memory_order_release);
-            }
-        }
-        if (m.owner_.load(std::memory_order_relaxed) == me) return;
-        enterLocked(me);
-        locked = true;
-    }
-    ~Entry() {
-        if (marks)
-            marks->inside.store(nullptr, std::memory_order_release);
-        else if (locked)
-            leaveLocked();
-    }
-    Entry(const Entry&) = delete;
-    Entry& operator=(const Entry&) = delete;
-
-private:
-    void enterLocked(const void* me);
-    void leaveLocked() noexcept;
-    [[noreturn]] static void refuseConcurrent();
+    explicit Entry(MathEvaluator& m) : use(m.ownership_) {}
 };
 
 struct MathEvaluator::Prepared {

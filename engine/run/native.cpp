@@ -795,7 +795,7 @@ private:
             callAt(reinterpret_cast<const void*>(&powNumber));
             pushDouble(xmm0);
             return true;
-        case Op::Sqrt: // correctly rounded: the instruction is the function
+        case Op::Sqrt:                   // correctly rounded: the instruction is the function
             if (mode_ == Mode::Scalar) { // which reads MXCSR: a scalar run takes the x87's
                 rootOnX87();
                 return true;

@@ -209,40 +209,6 @@ TEST(CallersTest, OwnershipPassesBetweenThreadsAndRefusesWhileInside) {
     }
 }
 
-// Two threads calling one evaluator as fast as they can, each refused at
-// times: never are both inside at once, and both get in.
-TEST(CallersTest, TwoThreadsAreNeverInsideAtOnce) {
-    MathEvaluator m;
-    std::atomic<int> inside{0}, overlaps{0};
-    m.appendCallable("f", UnaryCallable([&](double v) {
-                         if (inside.fetch_add(1) != 0) ++overlaps;
-                         for (int k = 0; k < 50; ++k)
-                             std::atomic_signal_fence(std::memory_order_seq_cst);
-                         inside.fetch_sub(1);
-                         return v;
-                     }));
-    double cell = 1;
-    m.appendVariable("x", cell);
-    Formula formula = m.prepare("f(x)+1");
-    std::atomic<long> entered[2] = {{0}, {0}};
-    auto hammer = [&](int who) {
-        for (int k = 0; k < 100000; ++k) {
-            try {
-                // Runs of one thread's calls, so that the bias moves too.
-                for (int run = 0; run < (k % 64 == 0 ? 40 : 1); ++run)
-                    if (run % 2 ? formula.value() == 2 : m.eval("f(1)") == 1 + 1) ++entered[who];
-            } catch (const std::logic_error&) {
-            }
-        }
-    };
-    std::thread a(hammer, 0), b(hammer, 1);
-    a.join();
-    b.join();
-    EXPECT_EQ(overlaps.load(), 0);
-    EXPECT_GT(entered[0].load(), 0);
-    EXPECT_GT(entered[1].load(), 0);
-}
-
 #if defined(__x86_64__) && defined(__linux__) // qemu-user forks no threads
 // A child forked while another thread is inside a call finds the evaluator
 // taken for good (that call never ends there), and a fresh one works.

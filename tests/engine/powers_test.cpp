@@ -117,8 +117,8 @@ TEST(PowersTest, ScalarRunsGivePowsAndSqrtsBitsUnderAnySseSetting) {
         std::memcpy(&significand, &root, sizeof significand);
         if ((significand & 0x7FF) == 0x400) halfway.push_back(x);
     }
-    const std::pair<const char*, double> texts[] = {{"x^2", 2}, {"x^-3", -3}, {"x^8", 8},
-                                                    {"x^-1", -1}, {"x^7", 7}, {"sqrt(x)", 0.5}};
+    const std::pair<const char*, double> texts[] = {{"x^2", 2},   {"x^-3", -3}, {"x^8", 8},
+                                                    {"x^-1", -1}, {"x^7", 7},   {"sqrt(x)", 0.5}};
     for (const bool generated : {false, true}) {
         setNativeEnabled(generated);
         for (const auto& [text, n] : texts) {

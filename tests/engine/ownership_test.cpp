@@ -1,0 +1,97 @@
+// The one-thread-at-a-time rule on its own, without an evaluator: also built
+// under ThreadSanitizer, which checks that whatever a thread did inside is
+// seen by the next thread inside.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "ownership.h"
+
+using namespace velmoratrix;
+
+namespace {
+
+// A use by another thread: whether it was refused.
+bool refusedElsewhere(Ownership& o) {
+    bool refused = false;
+    std::thread([&] {
+        try {
+            OwnerUse use(o);
+        } catch (const std::logic_error&) {
+            refused = true;
+        }
+    }).join();
+    return refused;
+}
+
+} // namespace
+
+// The thread that keeps using it gets the bias and enters by its mark; a
+// use inside its own use, or of a second one, is the same use; another
+// thread is refused while it is inside and takes it over once it has left.
+TEST(OwnershipTest, TheBiasedThreadEntersByItsMarkAndOthersWaitTheirTurn) {
+    Ownership o, second;
+    { OwnerUse first(o); }
+    if (biasAvailable()) {
+        ASSERT_EQ(o.bias.load(), ownMarks());
+        OwnerUse use(o);
+        EXPECT_EQ(ownMarks()->inside.load(), &o);
+        EXPECT_EQ(o.owner.load(), nullptr); // no lock word taken
+        { OwnerUse again(o); }
+        { OwnerUse other(second); } // marks hold o: the lock word
+        EXPECT_EQ(ownMarks()->inside.load(), &o);
+        EXPECT_TRUE(refusedElsewhere(o));
+        EXPECT_FALSE(refusedElsewhere(second));
+    }
+    EXPECT_FALSE(refusedElsewhere(o)); // takes the bias away
+    EXPECT_EQ(o.bias.load(), nullptr);
+    std::thread([&] {
+        for (int k = 0; k < 100; ++k) OwnerUse use(o);
+        if (biasAvailable()) {
+            EXPECT_EQ(o.bias.load(), ownMarks()); // after a longer streak
+        }
+        OwnerUse use(o);
+        EXPECT_TRUE(refusedElsewhere(o));
+    }).join();
+    { OwnerUse back(o); }
+    EXPECT_EQ(ownMarks()->inside.load(), nullptr);
+}
+
+// Threads using one Ownership as fast as they can, in runs that move the
+// bias, refused at times: never two inside at once, and what each did inside
+// (a plain counter) is seen by the next.
+TEST(OwnershipTest, NeverTwoInsideAtOnce) {
+    Ownership o;
+    std::atomic<int> inside{0}, overlaps{0};
+    long counter = 0; // changed only inside, by plain increments
+    std::atomic<long> entered{0};
+    std::atomic<int> ready{0};
+    auto work = [&](int seed) {
+        long mine = 0;
+        for (++ready; ready.load() < 3;) { // all at once
+        }
+        for (int k = 0; k < 200000; ++k) {
+            const int run = (k + seed) % 97 == 0 ? 60 : 1;
+            for (int r = 0; r < run; ++r) {
+                try {
+                    OwnerUse use(o);
+                    if (inside.fetch_add(1, std::memory_order_relaxed) != 0) ++overlaps;
+                    ++counter;
+                    ++mine;
+                    inside.fetch_sub(1, std::memory_order_relaxed);
+                } catch (const std::logic_error&) {
+                }
+            }
+        }
+        entered += mine;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) threads.emplace_back(work, t * 31);
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(counter, entered.load()); // no increment lost
+    EXPECT_GT(counter, 0);
+}
