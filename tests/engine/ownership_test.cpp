@@ -36,6 +36,7 @@ TEST(OwnershipTest, TheBiasedThreadEntersByItsMarkAndOthersWaitTheirTurn) {
     Ownership o, second;
     { OwnerUse first(o); }
     if (biasAvailable()) {
+        ASSERT_NE(ownMarks(), nullptr);
         ASSERT_EQ(o.bias.load(), ownMarks());
         OwnerUse use(o);
         EXPECT_EQ(ownMarks()->inside.load(), &o);
