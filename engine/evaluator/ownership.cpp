@@ -19,6 +19,7 @@ namespace velmoratrix {
 namespace {
 
 std::atomic<ThreadMarks*> everyRecord{nullptr};
+std::atomic<std::size_t> recordsMade{0};
 
 // The record this thread holds; `ended` once its thread_local holder is
 // gone, so that a call from a later destructor takes the lock word.
@@ -60,6 +61,7 @@ ThreadMarks* takeRecord() {
     constexpr std::size_t kPage = 4096, kCount = kPage / sizeof(ThreadMarks);
     void* page = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED) return nullptr;
+    recordsMade.fetch_add(kCount, std::memory_order_relaxed);
     auto* records = static_cast<ThreadMarks*>(page);
     for (std::size_t k = 0; k < kCount; ++k) new (records + k) ThreadMarks();
     for (std::size_t k = 0; k + 1 < kCount; ++k) records[k].next = records + k + 1;
@@ -90,6 +92,10 @@ ThreadMarks* ownMarks() {
     held = takeRecord();
     if (held) held->thread.store(currentThread(), std::memory_order_relaxed);
     return held;
+}
+
+std::size_t threadRecords() {
+    return recordsMade.load(std::memory_order_relaxed);
 }
 
 bool biasAvailable() {

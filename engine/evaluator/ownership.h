@@ -14,6 +14,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 
 #include "evaluator.h"
 
@@ -91,6 +92,10 @@ private:
     void enterLocked(const void* me);
     void leaveLocked() noexcept;
 };
+
+// How many records were made: one per thread alive at once, at most,
+// rounded up to a page's (for tests).
+std::size_t threadRecords();
 
 // Whether biasing works in this process: registers for the barrier once.
 bool biasAvailable();

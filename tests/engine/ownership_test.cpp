@@ -74,6 +74,31 @@ TEST(OwnershipTest, TheBiasedThreadEntersByItsMarkAndOthersWaitTheirTurn) {
     EXPECT_EQ(ownMarks()->inside.load(), nullptr);
 }
 
+// A thread's record is free again when the thread ends: threads that come
+// after others have ended take their records, and make none.
+TEST(OwnershipTest, RecordsOfEndedThreadsServeTheNext) {
+    Ownership o;
+    auto batch = [&] {
+        constexpr int kThreads = 70; // more than a page holds
+        std::atomic<int> arrived{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&] {
+                try {
+                    OwnerUse use(o);
+                } catch (const std::logic_error&) {
+                }
+                ASSERT_NE(ownMarks(), nullptr);
+                for (++arrived; arrived.load() < kThreads;) std::this_thread::yield();
+            });
+        for (std::thread& t : threads) t.join();
+    };
+    batch();
+    const std::size_t records = threadRecords();
+    batch();
+    EXPECT_EQ(threadRecords(), records);
+}
+
 // Threads using one Ownership as fast as they can, in runs that move the
 // bias, refused at times: never two inside at once, and what each did inside
 // (a plain counter) is seen by the next.
