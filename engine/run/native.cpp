@@ -784,9 +784,11 @@ private:
             callAt(reinterpret_cast<const void*>(libmPow));
             pushDouble(xmm0);
             return true;
-        case Op::PowNumber:
-            if (mode_ == Mode::Scalar && fastExponent(i.number) != 0) { // reads no MXCSR
-                powerOnX87(fastExponent(i.number), i.number);
+        case Op::PowNumber: {
+            // A scalar run reads no MXCSR: it takes the x87's form.
+            const int k = mode_ == Mode::Scalar ? fastExponent(i.number) : 0;
+            if (k != 0) {
+                powerOnX87(k, i.number);
                 return true;
             }
             topAsDouble(xmm0);
@@ -795,8 +797,11 @@ private:
             callAt(reinterpret_cast<const void*>(&powNumber));
             pushDouble(xmm0);
             return true;
-        case Op::Sqrt:                   // correctly rounded: the instruction is the function
-            if (mode_ == Mode::Scalar) { // which reads MXCSR: a scalar run takes the x87's
+        }
+        case Op::Sqrt:
+            // Correctly rounded, the instruction is the function; but it
+            // reads MXCSR, so a scalar run takes the x87's form.
+            if (mode_ == Mode::Scalar) {
                 rootOnX87();
                 return true;
             }
@@ -969,7 +974,6 @@ private:
         fmul(st0, st0);
         if (belowResult) fxch(st1);
     }
-    // As powHalf (machine.h): the root of x + 0, or +inf where x is -inf.
     // The top value as a double at kDouble and on the x87 stack alone: every
     // other value spilled, for the call an undecided case makes.
     void doubleAlone() {
@@ -1040,6 +1044,7 @@ private:
         L(u.back);
         pushed(true);
     }
+    // As powHalf (machine.h): the root of x + 0, or +inf where x is -inf.
     void powHalf() {
         if (registers_ + 3 > kRegisters) spill();
         inRegisters(1);

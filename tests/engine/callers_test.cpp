@@ -146,16 +146,23 @@ TEST(CallersTest, ThreadCountsBeyondThePoolAreThePool) {
     }
 }
 
+namespace {
+// wait(v): sets stage to 1, waits until it is 2, and gives v.
+void appendWait(MathEvaluator& m, std::atomic<int>& stage) {
+    m.appendCallable("wait", UnaryCallable([&stage](double v) {
+                         stage = 1;
+                         while (stage.load() != 2) std::this_thread::yield();
+                         return v;
+                     }));
+}
+} // namespace
+
 // A second thread that calls while the first is inside a call is refused,
 // whichever call it makes; the first thread's call goes on undisturbed.
 TEST(CallersTest, OneEvaluatorRefusesASecondThread) {
     MathEvaluator m;
     std::atomic<int> stage{0};
-    m.appendCallable("wait", UnaryCallable([&](double v) {
-                         stage = 1;
-                         while (stage.load() != 2) std::this_thread::yield();
-                         return v;
-                     }));
+    appendWait(m, stage);
     long double value = 0;
     std::thread inside([&] { value = m.eval("wait(2)+1"); });
     while (stage.load() != 1) std::this_thread::yield();
@@ -215,11 +222,7 @@ TEST(CallersTest, OwnershipPassesBetweenThreadsAndRefusesWhileInside) {
 TEST(CallersTest, ForkedChildFindsAnUnfinishedCallTaken) {
     MathEvaluator m;
     std::atomic<int> stage{0};
-    m.appendCallable("wait", UnaryCallable([&](double v) {
-                         stage = 1;
-                         while (stage.load() != 2) std::this_thread::yield();
-                         return v;
-                     }));
+    appendWait(m, stage);
     std::thread inside([&] {
         for (int k = 0; k < 100; ++k) m.eval("1+1"); // the evaluator's own thread
         m.eval("wait(2)+1");
