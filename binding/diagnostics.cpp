@@ -124,6 +124,12 @@ py::list checkDefault(const py::str& expression, const py::object& names) {
     return problems(engine, utf8(expression), namesFrom(names));
 }
 
+std::vector<py::str> inCharacters(const std::vector<std::string>& names) {
+    std::vector<py::str> out;
+    for (const std::string& name : names) out.push_back(fromUtf8(name));
+    return out;
+}
+
 std::vector<py::str> namesOf(Self self, const py::str& expression) {
     const std::string text = utf8(expression);
     std::vector<std::string> found;
@@ -131,9 +137,7 @@ std::vector<py::str> namesOf(Self self, const py::str& expression) {
         Hold hold(*self.object);
         found = self->names(text);
     }
-    std::vector<py::str> out;
-    for (const std::string& name : found) out.push_back(fromUtf8(name));
-    return out;
+    return inCharacters(found);
 }
 
 py::dict explainText(Self self, const py::str& expression) {

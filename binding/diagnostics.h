@@ -12,6 +12,8 @@ void setProblemType(py::handle type);
 py::list checkText(Self self, const py::str& expression, const py::object& names);
 py::list checkDefault(const py::str& expression, const py::object& names);
 std::vector<py::str> namesOf(Self self, const py::str& expression);
+// Names of a text as str (bytes that are no UTF-8 as Python decodes them).
+std::vector<py::str> inCharacters(const std::vector<std::string>& names);
 py::dict explainText(Self self, const py::str& expression);
 
 // Velmoratrix.ExpressionError, a ValueError with .problems, .position and

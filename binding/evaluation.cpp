@@ -430,8 +430,11 @@ bool float32Asked(const py::object& dtype) {
                           std::string(py::repr(dtype)));
 }
 
+// Whether the text is a condition, as the call reads it (under the lock).
+using IsCondition = std::function<bool()>;
+
 // out=, as the engine writes it: float64, float32, or bool for a condition.
-Output outputOf(py_Evaluator& evaluator, const std::string& text, const py::object& out,
+Output outputOf(py_Evaluator& evaluator, const IsCondition& isCondition, const py::object& out,
                 py::buffer_info& target, bool float32) {
     const bool taken = bufferOf(out, target, true);
     const Element type = taken && target.ndim == 1 ? elementOf(target) : Element::Other;
@@ -439,7 +442,7 @@ Output outputOf(py_Evaluator& evaluator, const std::string& text, const py::obje
     if (type == Element::Float32) o.type = ValueType::Float32;
     if (type == Element::Bool) {
         Hold hold(evaluator);
-        if (!evaluator.isCondition(text))
+        if (!isCondition())
             throw py::type_error("eval_many: out may be bool only for a condition (a text"
                                  " whose last operation compares or is logical)");
         o.type = ValueType::Bool;
@@ -465,7 +468,7 @@ void nullsAsNaN(const std::uint8_t* valid, std::size_t n, const Output& out) {
 
 // A frame or array read through Arrow: results as an array of the caller's
 // library, with its nulls, or into out (NaN where a row is null).
-py::object arrowRows(py_Evaluator& evaluator, const std::string& text, py::handle values,
+py::object arrowRows(py_Evaluator& evaluator, const IsCondition& isCondition, py::handle values,
                      const std::unordered_set<std::string>& used, const py::object& out,
                      bool float32, const RowsRun& run) {
     const ArrowFrame frame("eval_many", values, &used);
@@ -474,7 +477,7 @@ py::object arrowRows(py_Evaluator& evaluator, const std::string& text, py::handl
     std::optional<ArrowResults> results;
     Output base;
     if (!out.is_none()) {
-        base = outputOf(evaluator, text, out, target, float32);
+        base = outputOf(evaluator, isCondition, out, target, float32);
         if (static_cast<std::size_t>(target.shape[0]) != n)
             throw py::value_error("eval_many: out has " + std::to_string(target.shape[0]) +
                                   " values but the frame has " + std::to_string(n) + " rows");
@@ -500,26 +503,30 @@ py::object arrowRows(py_Evaluator& evaluator, const std::string& text, py::handl
 
 } // namespace
 
-py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object values,
-                    py::object out, py::object dtype, const RowsRun& run) {
+py::object evalRows(py_Evaluator& evaluator, const std::string& text, Formula* formula,
+                    py::object values, py::object out, py::object dtype, const RowsRun& run) {
     const bool float32 = float32Asked(dtype);
     // Only the columns the text may read are converted.
     std::unordered_set<std::string> used;
     {
         Hold hold(evaluator);
-        for (std::string& name : evaluator.bindableNames(text)) used.insert(std::move(name));
+        for (std::string& name : formula ? formula->bindableNames() : evaluator.bindableNames(text))
+            used.insert(std::move(name));
     }
+    const IsCondition isCondition = [&] {
+        return formula ? formula->isCondition() : evaluator.isCondition(text);
+    };
     if (!isMapping(values) && !PyUnicode_Check(values.ptr())) {
         const std::string kind = Py_TYPE(values.ptr())->tp_name;
         if (kind == "LazyFrame")
             throw py::type_error("eval_many: values is a polars LazyFrame; collect() it first"
                                  " (or use lf.vx.with_columns from Velmoratrix.polars)");
         if (offersArrow(values))
-            return arrowRows(evaluator, text, values, used, out, float32, run);
+            return arrowRows(evaluator, isCondition, values, used, out, float32, run);
         if (PyObject_HasAttrString(values.ptr(), "__dataframe__")) { // read through pyarrow
             const py::object table =
                 py::module_::import("pyarrow.interchange").attr("from_dataframe")(values);
-            return arrowRows(evaluator, text, table, used, out, float32, run);
+            return arrowRows(evaluator, isCondition, table, used, out, float32, run);
         }
     }
     const Columns data("eval_many", values, false, &used);
@@ -531,7 +538,7 @@ py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object
     std::size_t n;
     Output to;
     if (!out.is_none()) {
-        to = outputOf(evaluator, text, out, target, float32);
+        to = outputOf(evaluator, isCondition, out, target, float32);
         n = static_cast<std::size_t>(target.shape[0]);
         if (data.count && *data.count != n)
             throw py::value_error("eval_many: out has " + std::to_string(n) + " values but " +
@@ -567,7 +574,8 @@ py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
                     py::object threads, py::object dtype) {
     const std::size_t count = threadCount("eval_many", threads);
-    return evalRows(*self.object, text, std::move(values), std::move(out), std::move(dtype),
+    return evalRows(*self.object, text, nullptr, std::move(values), std::move(out),
+                    std::move(dtype),
                     [&](const std::vector<Column>& columns, std::size_t n, const Output& to) {
                         self->evalMany(text, columns, n, to, count);
                     });

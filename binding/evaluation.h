@@ -38,11 +38,13 @@ py::object mask(Self self, std::string text, py::object values, py::object threa
 bool isCondition(Self self, const std::string& text);
 // eval_many's columns in, results out (a new array, or `out`): `run` gets
 // the columns and where to write, under the evaluator's lock, without the
-// GIL (for a frame read through Arrow, once per batch).
+// GIL (for a frame read through Arrow, once per batch). The text is read as
+// `formula` reads it where one is given, else in the evaluator's syntax.
 using RowsRun = std::function<void(const std::vector<velmoratrix::Column>&, std::size_t,
                                    const velmoratrix::Output&)>;
-py::object evalRows(py_Evaluator& evaluator, const std::string& text, py::object values,
-                    py::object out, py::object dtype, const RowsRun& run);
+py::object evalRows(py_Evaluator& evaluator, const std::string& text,
+                    velmoratrix::Formula* formula, py::object values, py::object out,
+                    py::object dtype, const RowsRun& run);
 // threads=None or a count of at least 1 (call names the method in errors).
 std::size_t threadCount(const char* call, const py::object& threads);
 // The module's thread count for eval_many: set returns the previous one.

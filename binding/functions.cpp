@@ -262,12 +262,7 @@ std::vector<std::string> namesIn(const List<std::string>& list) {
 
 std::vector<std::string> functions(Self self) {
     Hold hold(*self.object);
-    std::vector<std::string> names = namesIn(self->functionNames);
-    // The standard syntax's calls that no table holds: it reads them itself.
-    if (self->syntax == Syntax::Standard)
-        for (const char* form : {"where", "if", "clip"})
-            if (!self->functionNames.inList(form)) names.emplace_back(form);
-    return names;
+    return self->functions();
 }
 
 void takePartInCollection(PyHeapTypeObject* heapType) {

@@ -9,12 +9,14 @@
 
 // Pickled state: the flag, every entry of the variable table (name, value
 // or None), the names that resolve in the order they were registered, the
-// function names, and the host functions with their argument counts. Read
-// under the lock, made into Python objects after it.
+// function names, the host functions with their argument counts, the
+// syntax, and a dict of the rest: the cache's size and the syntaxes' own
+// functions deleted. Read under the lock, made into Python objects after it.
 py::tuple state(Self self) {
     bool flag, standard;
+    std::size_t cacheSize;
     std::vector<std::pair<std::string, Reading>> entries;
-    std::vector<std::string> registered, functionNames;
+    std::vector<std::string> registered, functionNames, withdrawn;
     std::vector<std::pair<std::string, std::shared_ptr<HostFunction>>> hosts;
     {
         Hold hold(*self.object);
@@ -24,25 +26,32 @@ py::tuple state(Self self) {
             entries.push_back({name, Reading{cell != nullptr, cell ? *cell : 0.0}});
         registered = namesIn(self->variableNames);
         functionNames = namesIn(self->functionNames);
+        withdrawn = self->withdrawnFunctions();
+        cacheSize = self->cacheSize();
         hosts.assign(self->hostFunctions.begin(), self->hostFunctions.end());
     }
-    py::list savedEntries, savedRegistered, savedFunctions, savedHosts;
+    py::list savedEntries, savedRegistered, savedFunctions, savedHosts, savedWithdrawn;
     for (const auto& [name, reading] : entries)
         savedEntries.append(py::make_tuple(py::bytes(name), py::cast(reading)));
     for (const std::string& name : registered) savedRegistered.append(py::bytes(name));
     for (const std::string& name : functionNames) savedFunctions.append(py::bytes(name));
+    for (const std::string& name : withdrawn) savedWithdrawn.append(py::bytes(name));
     for (const auto& [name, host] : hosts) // a vectorized one with True after its count
         savedHosts.append(host->vectorized ? py::make_tuple(py::bytes(name), host->function,
                                                             host->arguments, true)
                                            : py::make_tuple(py::bytes(name), host->function,
                                                             host->arguments));
+    py::dict rest;
+    rest["cache_size"] = cacheSize;
+    rest["deleted"] = savedWithdrawn;
     return py::make_tuple(flag, savedEntries, savedRegistered, savedFunctions, savedHosts,
-                          standard ? "standard" : "classic");
+                          standard ? "standard" : "classic", rest);
 }
 
 py_Evaluator* restore(const py::tuple& saved) {
-    // Five items before the syntax was saved; those read as classic.
-    if (saved.size() != 5 && saved.size() != 6)
+    // Five items before the syntax was saved (those read as classic), six
+    // before the rest.
+    if (saved.size() < 5 || saved.size() > 7)
         throw std::runtime_error("Evaluator: invalid pickled state");
     auto evaluator = std::make_unique<py_Evaluator>(saved[0].cast<bool>());
     std::map<std::string, py::object> values;
@@ -80,9 +89,15 @@ py_Evaluator* restore(const py::tuple& saved) {
         if (unlisted.count(name)) listed.push_back(name);
     evaluator->functionNames.freeAll();
     for (const std::string& name : listed) evaluator->functionNames.append(name);
-    if (saved.size() == 6 && saved[5].cast<std::string>() == "standard") {
+    if (saved.size() >= 6 && saved[5].cast<std::string>() == "standard")
         evaluator->syntax = velmoratrix::Syntax::Standard;
-        evaluator->followSyntax(); // its functions listed at once, as after setting syntax
+    if (saved.size() == 7) {
+        const py::dict rest = saved[6].cast<py::dict>();
+        if (rest.contains("cache_size"))
+            evaluator->setCacheSize(rest["cache_size"].cast<std::size_t>());
+        if (rest.contains("deleted"))
+            for (py::handle name : rest["deleted"].cast<py::list>())
+                evaluator->deleteFunction(name.cast<std::string>());
     }
     return evaluator.release();
 }

@@ -13,7 +13,6 @@ void setSyntax(Self self, const std::string& name) {
     Hold hold(*self.object);
     self->syntax =
         name == "standard" ? velmoratrix::Syntax::Standard : velmoratrix::Syntax::Classic;
-    self->followSyntax(); // functions() shows the change at once
 }
 
 std::size_t cacheSizeOf(Self self) {

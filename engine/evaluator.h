@@ -39,6 +39,7 @@ struct Program;     // one text compiled (program.h)
 struct Code;        // its resolved steps
 class Native;       // machine code generated for them (native.h)
 struct ThreadMarks; // a thread's marks of the evaluators it is inside (ownership.h)
+struct OwnFunctions; // the callables added, and the syntaxes' functions deleted (program.h)
 
 // Which thread is inside an evaluator's call: a second one is refused. The
 // thread it is biased to enters without the lock word (ownership.h).
@@ -119,8 +120,10 @@ public:
 };
 
 // A text compiled once for the evaluator that prepared it (which must
-// outlive it), evaluated without looking the text up. It follows table and
-// variable edits as eval does, and outlives the evaluator's cache. It leaves
+// outlive it), evaluated without looking the text up. It keeps the syntax it
+// was prepared in, with that syntax's own functions and constants, whatever
+// the evaluator's syntax becomes; it follows table, function and variable
+// edits as eval does, and outlives the evaluator's cache. It leaves
 // currentRPN alone: a malformed text gives 0.0 without a record. A standard
 // text is read once, when prepared; its names are checked when it runs (they
 // may be columns still to come), and a missing one raises ExpressionError as
@@ -139,6 +142,11 @@ public:
     const std::string& text() const { return text_; }
     // Whether the text is read in the standard syntax (as it was prepared).
     bool standard() const { return standard_; }
+    // What the evaluator's names, bindableNames and isCondition give for the
+    // text, read in the formula's syntax.
+    std::vector<std::string> names();
+    std::vector<std::string> bindableNames();
+    bool isCondition();
 
 private:
     friend class ::MathEvaluator;
@@ -173,9 +181,11 @@ public:
     bool accuracyOverEfficiency;
     // Classic: the specified language. Standard: the formulas people type;
     // a malformed text raises velmoratrix::ExpressionError instead of giving
-    // 0.0, and the tables hold exp, log, log10, log2, abs, floor, ceil, min,
-    // max, hypot, atan2, pow, isnan, isinf, isfinite, sign, round, trunc,
-    // cbrt, exp2, expm1, log1p, sinh, cosh, tanh, asinh, acosh and atanh too.
+    // 0.0, and it calls exp, log, log10, log2, abs, floor, ceil, min, max,
+    // hypot, atan2, pow, isnan, isinf, isfinite, sign, round, trunc, cbrt,
+    // exp2, expm1, log1p, sinh, cosh, tanh, asinh, acosh, atanh, where, if
+    // and clip too. Those belong to the syntax, not to the tables: a switch
+    // edits no table, and a table's function of the same name comes first.
     // seperate and compile read the classic language whatever the syntax;
     // currentRPN holds the standard text and its steps' spellings in order.
     velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
@@ -228,8 +238,10 @@ public:
     long double evalWith(const std::string& expression,
                          const std::vector<velmoratrix::Column>& values);
 
-    // The text compiled once, for repeated evaluation (see Formula).
+    // The text compiled once, for repeated evaluation (see Formula), in the
+    // evaluator's syntax or the one given.
     velmoratrix::Formula prepare(std::string expression);
+    velmoratrix::Formula prepare(std::string expression, velmoratrix::Syntax syntax);
 
     // Adds name as a function of one or two arguments on this evaluator, or
     // makes it one (a built-in name is replaced here only). The public
@@ -256,8 +268,16 @@ public:
     void appendCallable(std::string name, velmoratrix::NaryCallable function,
                         velmoratrix::BlockCallable block, int arguments);
     // Makes name an ordinary operand again: out of functionNames and the
-    // function tables.
+    // function tables; a function of the standard syntax's own of that name
+    // is no longer called on this evaluator (until a function is added
+    // under the name).
     void deleteFunction(const std::string& name);
+    // The names a text of the evaluator's syntax calls: functionNames in
+    // order, then the syntax's own functions that no entry there and no
+    // deletion hides.
+    std::vector<std::string> functions();
+    // The syntaxes' own functions deleted here (deleteFunction), by name.
+    std::vector<std::string> withdrawnFunctions() const;
 
     // Diagnostics; none of them changes the evaluator or currentRPN. check
     // has an error exactly where eval fails, sorted by position; names are
@@ -295,19 +315,21 @@ public:
     // memory it holds.
     void releaseCompilations();
 
-    // The tables follow `syntax` at the next evaluation, check, names or
-    // explain; this makes them follow now.
-    void followSyntax();
+    // Nothing to do: a switch of syntax edits no table. Kept for callers of
+    // earlier releases, whose tables followed the syntax.
+    void followSyntax() {}
 
     // Forgets, without releasing, the derived state and the record's lists:
     // for a child process forked while another thread was inside a call,
-    // whose half-made changes the child cannot trust.
+    // whose half-made changes the child cannot trust. The tables, variables,
+    // functions and syntax stay.
     void abandonAfterFork();
 
 private:
     friend class velmoratrix::Formula;
     struct Prepared; // lookups and programs derived from the tables
     std::unique_ptr<Prepared> prepared_;
+    std::unique_ptr<velmoratrix::OwnFunctions> functions_;
     // Runs in progress that may call a function from outside. Such a function
     // must not compile, run or drop programs on this evaluator, nor replace or
     // delete functions (the run is using them): those calls throw
@@ -320,6 +342,10 @@ private:
     void refuseWhileRunning(const char* what) const;
     velmoratrix::Explanation explainClassic(const std::string& expression);
     velmoratrix::Explanation explainStandard(const std::string& expression);
+    // names, bindableNames and isCondition of a text in the given syntax.
+    std::vector<std::string> namesIn(const std::string& expression, bool standard);
+    std::vector<std::string> bindableNamesIn(const std::string& expression, bool standard);
+    bool isConditionIn(const std::string& expression, bool standard);
     std::vector<std::string> standardNames(const std::string& expression);
 
     Prepared& prepared();

@@ -179,7 +179,6 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
                              std::size_t threads) {
     Entry call(*this);
     refuseWhileRunning("evalMany");
-    if (syntax != prepared_->syntax) followSyntax();
     evalProgram(programFor(expression, syntax == Syntax::Standard), given, count,
                 Output{out, outStride}, threads);
 }
@@ -188,7 +187,6 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
                              std::size_t count, const Output& out, std::size_t threads) {
     Entry call(*this);
     refuseWhileRunning("evalMany");
-    if (syntax != prepared_->syntax) followSyntax();
     evalProgram(programFor(expression, syntax == Syntax::Standard), given, count, out, threads);
 }
 
@@ -196,7 +194,6 @@ long double MathEvaluator::evalWith(const std::string& expression,
                                     const std::vector<Column>& values) {
     Entry call(*this);
     refuseWhileRunning("evalWith");
-    if (syntax != prepared_->syntax) followSyntax();
     return runWith(programFor(expression, syntax == Syntax::Standard), values);
 }
 
@@ -221,7 +218,7 @@ void MathEvaluator::resolveWith(Program& program, const std::vector<Column>& giv
         Overlay overlay{{}, w.slots.data()};
         overlay.names.reserve(given.size());
         for (std::size_t k = 0; k < given.size(); ++k) overlay.names.emplace(w.names[k], k);
-        resolve(*this, prepared_->language, program, w.code, &overlay);
+        resolve(*this, prepared_->lookups, program, w.code, &overlay);
         w.registryEdits = registryEdits();
         w.accurate = accuracyOverEfficiency;
         w.made = true;

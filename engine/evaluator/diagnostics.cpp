@@ -37,14 +37,14 @@ bool blank(std::string_view text) {
 // The scratch compilation of a text, and what each token is.
 struct Reading {
     MathEvaluator& m;
-    const Language& language;
+    const Lookups& lookups;
     Program program;
     std::vector<std::size_t> next, previous;    // non-empty neighbours, or npos
     std::unordered_set<std::string_view> known; // read as variables too
 
-    Reading(MathEvaluator& evaluator, Language& lang, const std::string& text,
+    Reading(MathEvaluator& evaluator, Lookups& lang, const std::string& text,
             const std::vector<std::string>* knownNames = nullptr)
-        : m(evaluator), language(lang) {
+        : m(evaluator), lookups(lang) {
         if (knownNames) known.insert(knownNames->begin(), knownNames->end());
         program.text = text;
         scan(lang, program);
@@ -67,8 +67,8 @@ struct Reading {
     std::string_view text(std::size_t i) const { return program.slice(i); }
     std::int32_t kind(std::size_t i) const { return program.kind(i); }
     const NameInfo* name(std::size_t i) const {
-        const std::int32_t index = language.lookup(text(i));
-        return index < 0 ? nullptr : &language.names[index];
+        const std::int32_t index = lookups.lookup(text(i));
+        return index < 0 ? nullptr : &lookups.names[index];
     }
     bool is(std::size_t i, std::int32_t k, std::string_view t) const {
         return i != std::string_view::npos && kind(i) == k && text(i) == t;
@@ -221,7 +221,7 @@ struct Checker {
         const std::string head = quoted(t) + " is no number and no registered name";
         if (core != t && !core.empty() && r.m.isVariable(core))
             return head + ": blanks belong to names; write " + quoted(core);
-        if (core != t && !core.empty() && r.language.classify(core) == Function)
+        if (core != t && !core.empty() && r.lookups.classify(core) == Function)
             return head + ": with a blank before '(' the function is an ordinary name; write " +
                    quoted(std::string(core) + "(...)");
         if (t.size() > 1 && t[0] == '-' && r.m.isVariable(t.substr(1)))
@@ -238,10 +238,10 @@ struct Checker {
                    quoted(t.substr(symbol, 1)) + " is read as part of a name";
         if (r.is(r.next[i], Separator, "(")) {
             std::string standard;
-            for (const StandardFunction& f : kStandardFunctions)
-                if (t == f.name)
-                    standard = "; the standard syntax has " + std::string(f.name) +
-                               " (Evaluator.syntax = \"standard\")";
+            const BuiltinFunction* f = languageOf(Syntax::Standard).function(t);
+            if (f && f->form != BuiltinFunction::Select && f->form != BuiltinFunction::Clip)
+                standard = "; the standard syntax has " + std::string(f->name) +
+                           " (Evaluator.syntax = \"standard\")";
             if (std::exchange(listedFunctions, true))
                 return head +
                        ": it is no function of this evaluator (its functions are named "
@@ -413,7 +413,7 @@ struct Checker {
                 }
             } else if (r.startsValue(i) && r.endsValue(before) &&
                        !(r.kind(before) == Operand &&
-                         r.language.classify(trimmed(r.text(before))) == Function)) {
+                         r.lookups.classify(trimmed(r.text(before))) == Function)) {
                 std::string message =
                     "no operator between " + quoted(r.text(before)) + " and " + quoted(t);
                 if (t[0] == '-' && r.kind(before) == Operator)
@@ -457,18 +457,17 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
                                              const std::vector<std::string>& known) {
     Entry call(*this);
     refuseWhileRunning("check");
-    if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Standard) { // the first problem is where eval stops
         std::vector<StandardStep> steps;
         Diagnostic problem;
-        if (!readStandard(prepared().language, expression, steps, problem) ||
+        if (!readStandard(languageOf(syntax), prepared().lookups, expression, steps, problem) ||
             unboundName(*this, steps, expression, {known.begin(), known.end()}, problem))
             return {problem};
         return {};
     }
     const EngineSse sse; // numbers read as the engine rounds
     std::vector<Diagnostic> out;
-    Reading reading(*this, prepared().language, expression, &known);
+    Reading reading(*this, prepared().lookups, expression, &known);
     Checker checker{reading, out};
     const std::vector<bool> open = checker.unclosed();
     checker.operands(open);
@@ -492,11 +491,14 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
 std::vector<std::string> MathEvaluator::names(const std::string& expression) {
     Entry call(*this);
     refuseWhileRunning("names");
-    if (syntax != prepared_->syntax) followSyntax();
+    return namesIn(expression, syntax == Syntax::Standard);
+}
+
+std::vector<std::string> MathEvaluator::namesIn(const std::string& expression, bool standard) {
+    if (standard) return standardNames(expression);
     std::vector<std::string> found;
     std::unordered_set<std::string_view> seen;
-    if (syntax == Syntax::Standard) return standardNames(expression);
-    Reading reading(*this, prepared().language, expression);
+    Reading reading(*this, prepared().lookups, expression);
     for (std::size_t i = 0; i < reading.program.pieces.size(); ++i) {
         const std::string_view t = reading.text(i);
         double value;
@@ -511,13 +513,17 @@ std::vector<std::string> MathEvaluator::names(const std::string& expression) {
 std::vector<std::string> MathEvaluator::bindableNames(const std::string& expression) {
     Entry call(*this);
     refuseWhileRunning("bindableNames");
-    if (syntax != prepared_->syntax) followSyntax();
+    return bindableNamesIn(expression, syntax == Syntax::Standard);
+}
+
+std::vector<std::string> MathEvaluator::bindableNamesIn(const std::string& expression,
+                                                        bool standard) {
     // A standard text binds its names only: numbers and functions are read
     // as such.
-    if (syntax == Syntax::Standard) return standardNames(expression);
+    if (standard) return standardNames(expression);
     Program scratch;
     scratch.text = expression;
-    scan(prepared().language, scratch);
+    scan(prepared().lookups, scratch);
     std::vector<std::string> found;
     std::unordered_set<std::string_view> seen;
     for (std::size_t i = 0; i < scratch.pieces.size(); ++i) {
@@ -535,7 +541,6 @@ Explanation MathEvaluator::explain(const std::string& expression) {
         throw std::length_error("explain: the text has " + std::to_string(expression.size()) +
                                 " bytes, more than the " + std::to_string(kMostExplained) +
                                 " explain reads; check and names take texts of any size");
-    if (syntax != prepared_->syntax) followSyntax();
     if (syntax == Syntax::Classic) return explainClassic(expression);
     return explainStandard(expression);
 }
@@ -544,7 +549,9 @@ std::vector<std::string> MathEvaluator::standardNames(const std::string& express
     std::vector<StandardStep> steps;
     Diagnostic failure;
     std::vector<std::string> found;
-    if (!readStandard(prepared().language, expression, steps, failure)) return found;
+    if (!readStandard(languageOf(Syntax::Standard), prepared().lookups, expression, steps,
+                      failure))
+        return found;
     std::unordered_set<std::string_view> seen;
     for (const StandardStep& s : steps) {
         const std::string_view name = std::string_view(expression).substr(s.offset, s.length);
@@ -560,7 +567,8 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
     Explanation e;
     std::vector<StandardStep> steps;
     Diagnostic failure;
-    if (!readStandard(prepared().language, expression, steps, failure, &e.tokens)) {
+    if (!readStandard(languageOf(Syntax::Standard), prepared().lookups, expression, steps, failure,
+                      &e.tokens)) {
         e.failure = failure.message + ": ExpressionError";
         return e;
     }
@@ -583,7 +591,6 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
         if (!negates(k)) e.rpn.emplace_back(expression.substr(steps[k].offset, steps[k].length));
     Running running(*this); // it calls the functions a run would
     std::vector<Real> stack;
-    Code one;
     bool negation = false; // the step is a negation's product
     for (std::size_t k = 0; k < steps.size(); ++k) {
         const StandardStep& s = steps[k];
@@ -610,7 +617,7 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
             if (cell) {
                 i.number = **cell;
                 action = "the variable " + spelled;
-            } else if (standardConstant(name, i.number)) {
+            } else if (languageOf(Syntax::Standard).constant(name, i.number)) {
                 action = "the constant " + spelled;
             } else {
                 e.failure = spelled + " is no registered name: ExpressionError";
@@ -638,18 +645,8 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
         negation = false;
         if (shown == 1) action += " on the top value";
         if (shown > 1) action += " on the top " + std::to_string(shown) + " values";
-        one.steps.clear();
-        one.constants.assign(stack.end() - static_cast<std::ptrdiff_t>(taken), stack.end());
-        for (std::size_t k = 0; k < taken; ++k) {
-            Instruction c{};
-            c.op = Op::Constant;
-            c.index = k;
-            one.steps.push_back(c);
-        }
-        one.steps.push_back(i);
-        Real below[kMostArguments + 4];
-        bool ok = true;
-        const Real value = execute(one, below, accuracyOverEfficiency, ok);
+        const Real value =
+            stepValue(i, stack.data() + stack.size() - taken, taken, accuracyOverEfficiency);
         stack.resize(stack.size() - taken);
         stack.push_back(value);
         e.steps.push_back(
@@ -663,7 +660,7 @@ Explanation MathEvaluator::explainStandard(const std::string& expression) {
 Explanation MathEvaluator::explainClassic(const std::string& expression) {
     const EngineSse sse; // it calls the functions
     Explanation e;
-    Reading r(*this, prepared().language, expression);
+    Reading r(*this, prepared().lookups, expression);
     Running running(*this); // it calls the functions a run would
     for (std::size_t i = 0; i < r.program.pieces.size(); ++i)
         e.tokens.push_back({std::string(r.text(i)), r.kind(i), r.program.pieces[i].offset});

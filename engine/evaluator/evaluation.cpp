@@ -66,7 +66,7 @@ long double MathEvaluator::eval(std::string expression) {
     Prepared& p = *prepared_;
     if (!p.programs.empty()) {
         const Program& last = *p.programs.front();
-        if (syntax == p.syntax && last.standard == (syntax == Syntax::Standard) &&
+        if (last.standard == (syntax == Syntax::Standard) &&
             sameText(last.text, expression) && !currentRPN.tokens.head &&
             !currentRPN.RPN_values.head && sameText(currentRPN.expression, expression) &&
             sameText(currentRPN.RPN, last.rpn)) {
@@ -76,7 +76,6 @@ long double MathEvaluator::eval(std::string expression) {
         }
     }
     refuseWhileRunning("eval");
-    if (syntax != prepared_->syntax) followSyntax();
     Program& program = programFor(expression, syntax == Syntax::Standard);
     // What the previous call left behind (after a failure).
     if (currentRPN.tokens.head || currentRPN.RPN_values.head) currentRPN.freeLists();
@@ -119,7 +118,7 @@ inline long double MathEvaluator::runResolved(Program& program, bool record) {
 
 void MathEvaluator::resolveAgain(Program& program) {
     program.releaseNative();
-    resolve(*this, prepared_->language, program, program.code);
+    resolve(*this, prepared_->lookups, program, program.code);
     program.registryEdits = registryEdits();
 }
 
@@ -151,13 +150,12 @@ long double MathEvaluator::finish(Program& program, bool record) {
 // A formula's program: compiled again where the language has changed since
 // (or the derived state was abandoned after a fork).
 Program& MathEvaluator::programOf(Formula& formula) {
-    if (syntax != prepared_->syntax) followSyntax();
     Prepared& p = prepared();
-    if (!formula.program_ || formula.derived_ != &p || formula.at_ != p.language.edits) {
+    if (!formula.program_ || formula.derived_ != &p || formula.at_ != p.lookups.edits) {
         programFor(formula.text_, formula.standard_);
         formula.program_ = p.programs.front();
         formula.derived_ = &p;
-        formula.at_ = p.language.edits; // after the entries compiling made
+        formula.at_ = p.lookups.edits; // after the entries compiling made
     }
     return *formula.program_;
 }
@@ -165,20 +163,44 @@ Program& MathEvaluator::programOf(Formula& formula) {
 bool MathEvaluator::isCondition(const std::string& expression) {
     Entry call(*this);
     refuseWhileRunning("isCondition");
-    if (syntax != prepared_->syntax) followSyntax();
-    return syntax == Syntax::Standard && programFor(expression, true).condition;
+    return isConditionIn(expression, syntax == Syntax::Standard);
+}
+
+bool MathEvaluator::isConditionIn(const std::string& expression, bool standard) {
+    return standard && programFor(expression, true).condition;
 }
 
 Formula MathEvaluator::prepare(std::string expression) {
+    return prepare(std::move(expression), syntax);
+}
+
+Formula MathEvaluator::prepare(std::string expression, Syntax in) {
     Entry call(*this);
     refuseWhileRunning("prepare");
-    if (syntax != prepared_->syntax) followSyntax();
     // A standard text is read here; its names may be columns or per-call
     // values still to come, and are looked up when it runs.
     Formula formula(*this, std::move(expression));
-    formula.standard_ = syntax == Syntax::Standard;
+    formula.standard_ = in == Syntax::Standard;
     programOf(formula);
     return formula;
+}
+
+std::vector<std::string> Formula::names() {
+    MathEvaluator::Entry call(*m_);
+    m_->refuseWhileRunning("Formula::names");
+    return m_->namesIn(text_, standard_);
+}
+
+std::vector<std::string> Formula::bindableNames() {
+    MathEvaluator::Entry call(*m_);
+    m_->refuseWhileRunning("Formula::bindableNames");
+    return m_->bindableNamesIn(text_, standard_);
+}
+
+bool Formula::isCondition() {
+    MathEvaluator::Entry call(*m_);
+    m_->refuseWhileRunning("Formula::isCondition");
+    return standard_ && m_->programOf(*this).condition;
 }
 
 // The common case, a formula evaluated again with nothing changed but the

@@ -56,6 +56,7 @@ MathEvaluator::MathEvaluator(bool accuracyOverEfficiency)
     populateArrays();
     this->accuracyOverEfficiency = accuracyOverEfficiency;
     prepared_ = std::make_unique<Prepared>();
+    functions_ = std::make_unique<OwnFunctions>();
 }
 
 MathEvaluator::~MathEvaluator() {
@@ -77,8 +78,8 @@ void MathEvaluator::populateArrays() {
 void MathEvaluator::rederive() {
     Prepared& p = *prepared_;
     p.programs.clear(); // compiled with the old language
-    p.language.derive(*this);
-    p.language.edits = languageEdits();
+    p.lookups.derive(*this, *functions_);
+    p.lookups.edits = languageEdits();
 }
 
 void MathEvaluator::refuseWhileRunning(const char* what) const {
@@ -129,7 +130,7 @@ Value valueOf(const Map& map, const std::string& key) {
 
 // The tables are read, never written, so deriving counts no edit. A name
 // missing from a table reads as the default an inserting lookup would give.
-void velmoratrix::Language::derive(MathEvaluator& m) {
+void velmoratrix::Lookups::derive(MathEvaluator& m, const OwnFunctions& own) {
     names.clear();
     longNames.clear();
     longFilter = NameFilter{};
@@ -165,6 +166,7 @@ void velmoratrix::Language::derive(MathEvaluator& m) {
             delimiter[static_cast<unsigned char>(s[0])] = SeparatorChar;
     });
     each(m.functionNames, [&](const std::string& s) { add(s).isFunction = true; });
+    for (const std::string& s : own.withdrawn) add(s).withdrawn = true;
 
     for (NameInfo& n : names) {
         const int* precedence = entryOf(m.operatorPrecedence, n.text);
@@ -179,10 +181,10 @@ void velmoratrix::Language::derive(MathEvaluator& m) {
         n.unary = valueOf(m.unaryFunctions, n.text);
         n.binary = valueOf(m.binaryFunctions, n.text);
         // Where the table holds the stand-in of a callable, the callable itself.
-        n.callUnary = n.unary == callableUnary ? entryOf(unaryCallables, n.text) : nullptr;
-        n.callBinary = n.binary == callableBinary ? entryOf(binaryCallables, n.text) : nullptr;
-        n.callBlock = entryOf(blockCallables, n.text);
-        const auto* nary = entryOf(naryCallables, n.text);
+        n.callUnary = n.unary == callableUnary ? entryOf(own.unary, n.text) : nullptr;
+        n.callBinary = n.binary == callableBinary ? entryOf(own.binary, n.text) : nullptr;
+        n.callBlock = entryOf(own.block, n.text);
+        const auto* nary = entryOf(own.nary, n.text);
         n.callNary =
             nary && nary->second == n.functionArity && n.functionArity != 1 && n.functionArity != 2
                 ? &nary->first

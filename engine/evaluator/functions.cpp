@@ -1,8 +1,10 @@
 // Functions a caller adds to one evaluator. Everything goes through the
-// public tables, as if the caller had edited them, so the lookups and the
-// compiled programs derived from them follow.
+// public tables, as if the caller had edited them (the callables themselves
+// beside them), so the lookups and the compiled programs derived from them
+// follow.
 #include <limits>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "evaluator.h"
 #include "prepared.h"
@@ -20,16 +22,16 @@ long double velmoratrix::callableBinary(long double, long double) {
 
 namespace {
 
-void refuseUncallable(const Language& language, const std::string& name) {
+void refuseUncallable(const Lookups& lookups, const std::string& name) {
     auto refuse = [&](const char* why) {
         throw std::invalid_argument("'" + name + "' cannot name a function: " + why);
     };
     if (name.empty()) refuse("the name is empty");
-    const std::int32_t known = language.lookup(name);
-    if (known >= 0 && (language.names[known].isOperator || language.names[known].isSeparator))
+    const std::int32_t known = lookups.lookup(name);
+    if (known >= 0 && (lookups.names[known].isOperator || lookups.names[known].isSeparator))
         refuse("it is an operator or separator symbol");
     for (char c : name)
-        if (language.delimiter[static_cast<unsigned char>(c)] != Ordinary)
+        if (lookups.delimiter[static_cast<unsigned char>(c)] != Ordinary)
             refuse("it holds a character that splits tokens");
     double value;
     std::size_t consumed = 0;
@@ -38,13 +40,13 @@ void refuseUncallable(const Language& language, const std::string& name) {
 }
 
 // What every added function needs: no callable left under the name from
-// before, its argument count, and the name listed.
-void claim(MathEvaluator& m, Language& language, const std::string& name, int arguments) {
-    refuseUncallable(language, name);
-    language.unaryCallables.erase(name);
-    language.binaryCallables.erase(name);
-    language.naryCallables.erase(name);
-    language.blockCallables.erase(name);
+// before, no deletion of a syntax's own function of that name, its argument
+// count, and the name listed.
+void claim(MathEvaluator& m, const Lookups& lookups, OwnFunctions& own, const std::string& name,
+           int arguments) {
+    refuseUncallable(lookups, name);
+    own.forgetCallables(name);
+    own.withdrawn.erase(name);
     m.argumentCounts[name] = arguments;
     if (!m.functionNames.inList(name)) m.functionNames.append(name);
 }
@@ -54,7 +56,7 @@ void claim(MathEvaluator& m, Language& language, const std::string& name, int ar
 void MathEvaluator::appendFunction(std::string name, UnaryFunction function) {
     Entry call(*this);
     refuseWhileRunning("appendFunction");
-    claim(*this, prepared().language, name, 1);
+    claim(*this, prepared().lookups, *functions_, name, 1);
     binaryFunctions.erase(name);
     unaryFunctions[name] = function;
 }
@@ -62,7 +64,7 @@ void MathEvaluator::appendFunction(std::string name, UnaryFunction function) {
 void MathEvaluator::appendFunction(std::string name, BinaryFunction function) {
     Entry call(*this);
     refuseWhileRunning("appendFunction");
-    claim(*this, prepared().language, name, 2);
+    claim(*this, prepared().lookups, *functions_, name, 2);
     unaryFunctions.erase(name);
     binaryFunctions[name] = function;
 }
@@ -81,14 +83,14 @@ void MathEvaluator::appendCallable(std::string name, UnaryCallable function) {
     Entry call(*this);
     refuseEmpty(name, function);
     appendFunction(name, callableUnary);
-    prepared_->language.unaryCallables[name] = std::move(function);
+    functions_->unary[name] = std::move(function);
 }
 
 void MathEvaluator::appendCallable(std::string name, BinaryCallable function) {
     Entry call(*this);
     refuseEmpty(name, function);
     appendFunction(name, callableBinary);
-    prepared_->language.binaryCallables[name] = std::move(function);
+    functions_->binary[name] = std::move(function);
 }
 
 void MathEvaluator::appendCallable(std::string name, NaryCallable function, int arguments) {
@@ -108,11 +110,10 @@ void MathEvaluator::appendCallable(std::string name, NaryCallable function, int 
                 return static_cast<long double>(f(pair, 2));
             }));
     refuseWhileRunning("appendCallable");
-    Language& language = prepared().language;
-    claim(*this, language, name, arguments);
+    claim(*this, prepared().lookups, *functions_, name, arguments);
     unaryFunctions.erase(name);
     binaryFunctions.erase(name);
-    language.naryCallables[name] = {std::move(function), arguments};
+    functions_->nary[name] = {std::move(function), arguments};
 }
 
 void MathEvaluator::appendCallable(std::string name, NaryCallable function, BlockCallable block,
@@ -120,8 +121,8 @@ void MathEvaluator::appendCallable(std::string name, NaryCallable function, Bloc
     Entry call(*this);
     refuseEmpty(name, block);
     appendCallable(name, std::move(function), arguments);
-    prepared_->language.blockCallables[name] = std::move(block);
-    ++argumentCounts.edits; // derived again, with the block
+    functions_->block[name] = std::move(block);
+    ++functions_->edits; // derived again, with the block
 }
 
 void MathEvaluator::deleteFunction(const std::string& name) {
@@ -132,46 +133,25 @@ void MathEvaluator::deleteFunction(const std::string& name) {
     unaryFunctions.erase(name);
     binaryFunctions.erase(name);
     argumentCounts.erase(name);
-    prepared_->language.unaryCallables.erase(name);
-    prepared_->language.binaryCallables.erase(name);
-    prepared_->language.naryCallables.erase(name);
-    prepared_->language.blockCallables.erase(name);
+    functions_->forgetCallables(name);
+    if (languageOf(Syntax::Standard).function(name)) functions_->withdrawn.insert(name);
 }
 
-// The standard syntax's functions stand in the tables while it is followed.
-void MathEvaluator::followSyntax() {
+std::vector<std::string> MathEvaluator::withdrawnFunctions() const {
+    return {functions_->withdrawn.begin(), functions_->withdrawn.end()};
+}
+
+// Read from the tables themselves, so that it derives nothing (a function
+// being run may call it).
+std::vector<std::string> MathEvaluator::functions() {
     Entry call(*this);
-    Prepared& p = *prepared_;
-    auto entry = [](const auto& map, const std::string& name) {
-        const auto found = map.find(name);
-        return found == map.end() ? std::nullopt : std::optional(found->second);
-    };
-    if (syntax == Syntax::Standard) {
-        for (const StandardFunction& f : kStandardFunctions) {
-            if (functionNames.inList(f.name)) continue; // a caller's own stays
-            p.standardAdded.push_back({&f, entry(std::as_const(unaryFunctions), f.name),
-                                       entry(std::as_const(binaryFunctions), f.name),
-                                       entry(std::as_const(argumentCounts), f.name)});
-            if (f.unary)
-                appendFunction(f.name, f.unary);
-            else
-                appendFunction(f.name, f.binary);
-        }
-    } else {
-        // Only what still holds the routine added here goes: a caller may
-        // have put a function of their own under the name since. The
-        // entries the name had before come back.
-        for (const Prepared::Added& added : p.standardAdded) {
-            const StandardFunction& f = *added.function;
-            const auto u = entry(std::as_const(unaryFunctions), f.name);
-            const auto b = entry(std::as_const(binaryFunctions), f.name);
-            if (f.unary ? u != f.unary : b != f.binary) continue;
-            deleteFunction(f.name);
-            if (added.unary) unaryFunctions[f.name] = *added.unary;
-            if (added.binary) binaryFunctions[f.name] = *added.binary;
-            if (added.arguments) argumentCounts[f.name] = *added.arguments;
-        }
-        p.standardAdded.clear();
-    }
-    p.syntax = syntax;
+    std::vector<std::string> names;
+    for (const ListNode<std::string>* n = functionNames.empty() ? nullptr : functionNames.head; n;
+         n = n->next)
+        if (n->value) names.push_back(*n->value);
+    const std::unordered_set<std::string_view> listed(names.begin(), names.end());
+    for (const BuiltinFunction& f : languageOf(syntax).functions())
+        if (!listed.count(f.name) && !functions_->withdrawn.count(f.name))
+            names.emplace_back(f.name);
+    return names;
 }

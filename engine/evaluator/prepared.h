@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,10 +13,6 @@
 #include "evaluator.h"
 #include "ownership.h"
 #include "program.h"
-
-namespace velmoratrix {
-struct StandardFunction; // a function of the standard syntax (standard.h)
-} // namespace velmoratrix
 
 // A run that may call out of the engine, for its duration.
 struct MathEvaluator::Running {
@@ -39,7 +34,7 @@ struct MathEvaluator::Entry {
 };
 
 struct MathEvaluator::Prepared {
-    velmoratrix::Language language;
+    velmoratrix::Lookups lookups;
     velmoratrix::VariableIndex variables;
     // Most recently used first; at most the cache's size, and past the byte
     // budget only the newest is kept. Shared with the formulas prepared from
@@ -47,17 +42,6 @@ struct MathEvaluator::Prepared {
     std::vector<std::shared_ptr<velmoratrix::Program>> programs;
     // The last small one dropped: the next compilation takes its buffers.
     std::shared_ptr<velmoratrix::Program> spare;
-    // Standard syntax: what the tables follow, and the functions it added.
-    velmoratrix::Syntax syntax = velmoratrix::Syntax::Classic;
-    // Each with the entries its name had before, which classic gets back:
-    // "pow" is also the name of "^" in operatorNames, whose arity it shares.
-    struct Added {
-        const velmoratrix::StandardFunction* function;
-        std::optional<velmoratrix::UnaryFunction> unary; // none: no entry
-        std::optional<velmoratrix::BinaryFunction> binary;
-        std::optional<int> arguments;
-    };
-    std::vector<Added> standardAdded;
     std::shared_ptr<velmoratrix::CodeArena> code = velmoratrix::newCodeArena();
     static constexpr std::size_t kByteBudget = std::size_t{8} << 20;
     static constexpr std::size_t kSpareBytes = kByteBudget / 16;
@@ -69,7 +53,7 @@ inline std::uint64_t MathEvaluator::languageEdits() const {
     return binaryFunctions.edits + unaryFunctions.edits + operatorNames.edits +
            argumentCounts.edits + operatorPrecedence.edits + operatorFunctions.edits +
            rightAssociative.edits + functionNames.edits + operatorSymbols.edits +
-           separatorSymbols.edits;
+           separatorSymbols.edits + functions_->edits;
 }
 
 inline std::uint64_t MathEvaluator::registryEdits() const {
@@ -81,7 +65,7 @@ inline std::uint64_t MathEvaluator::stamp() const {
 }
 
 inline MathEvaluator::Prepared& MathEvaluator::prepared() {
-    if (prepared_->language.edits != languageEdits()) rederive();
+    if (prepared_->lookups.edits != languageEdits()) rederive();
     return *prepared_;
 }
 

@@ -34,7 +34,7 @@ int rightAssociativeOf(MathEvaluator* m, NameInfo& name) {
 
 } // namespace
 
-void velmoratrix::order(MathEvaluator* m, Language& language, Program& program) {
+void velmoratrix::order(MathEvaluator* m, Lookups& lookups, Program& program) {
     std::vector<std::uint32_t>& output = program.output;
     output.clear();
     std::vector<std::uint32_t>& stack = program.stack;
@@ -48,7 +48,7 @@ void velmoratrix::order(MathEvaluator* m, Language& language, Program& program) 
     };
     // Operators, functions and separators are names of the lists.
     auto nameOf = [&](std::uint32_t index) -> NameInfo& {
-        return language.names[language.lookup(program.slice(index))];
+        return lookups.names[lookups.lookup(program.slice(index))];
     };
     auto isOpen = [&](std::uint32_t index) { return program.slice(index) == "("; };
 
@@ -115,7 +115,7 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
     program->standard = standard;
     if (standard) {
         Diagnostic failure;
-        if (!readStandard(p.language, program->text, program->standardSteps, failure, nullptr,
+        if (!readStandard(languageOf(Syntax::Standard), p.lookups, program->text, program->standardSteps, failure, nullptr,
                           &program->condition)) {
             p.spare = std::move(program); // its buffers, for the next one
             throw ExpressionError({std::move(failure)}, std::string(text));
@@ -123,9 +123,9 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
         for (const StandardStep& s : program->standardSteps)
             program->rpn.append(program->text, s.offset, s.length);
     } else {
-        scan(p.language, *program);
-        order(this, p.language, *program);
-        p.language.edits = languageEdits(); // the entries order made, already in its lookups
+        scan(p.lookups, *program);
+        order(this, p.lookups, *program);
+        p.lookups.edits = languageEdits(); // the entries order made, already in its lookups
         std::size_t length = 0;
         for (std::uint32_t i : program->output) length += program->slice(i).size();
         program->rpn.resize(length);

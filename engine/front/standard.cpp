@@ -5,35 +5,13 @@
 #include <stdexcept>
 
 #include "environment.h"
+#include "machine.h"
 #include "messages.h"
 #include "primitives.h"
 
 using namespace velmoratrix;
 
 namespace {
-
-// A NaN on either side is the result, as numpy's minimum and maximum give.
-long double smaller(long double a, long double b) {
-    if (a != a) return a;
-    return b < a || b != b ? b : a;
-}
-long double larger(long double a, long double b) {
-    if (a != a) return a;
-    return a < b || b != b ? b : a;
-}
-long double hypotenuse(long double a, long double b) {
-    return std::hypot(static_cast<double>(a), static_cast<double>(b));
-}
-long double angle(long double y, long double x) {
-    return std::atan2(static_cast<double>(y), static_cast<double>(x));
-}
-long double power(long double a, long double b) {
-    return _pow(a, b, false); // as "^" computes it
-}
-
-long double remainderOf(long double a, long double b) {
-    return wide(realFmod(a, b)); // exact
-}
 
 // Python's and numpy's divmod, in extended precision: the quotient floored,
 // the remainder with the divisor's sign, snapped as numpy snaps them. (A
@@ -55,20 +33,6 @@ Real divmod(Real a, Real b, Real& mod) {
         return floored;
     }
     return realSignBit(a / b) ? -Real(0.0) : Real(0.0);
-}
-
-// The standard syntax's own functions of one argument.
-double notANumber(double x) {
-    return std::isnan(x) ? 1.0 : 0.0;
-}
-double infinite(double x) {
-    return std::isinf(x) ? 1.0 : 0.0;
-}
-double finite(double x) {
-    return std::isfinite(x) ? 1.0 : 0.0;
-}
-double signOf(double x) { // a zero or a NaN is its own sign
-    return x > 0 ? 1.0 : x < 0 ? -1.0 : x;
 }
 
 bool blank(char c) {
@@ -102,9 +66,11 @@ enum Level : int {
 // follow its operands', so one pass makes the program.
 class Parser {
 public:
-    Parser(const Language& language, std::string_view text, std::vector<StandardStep>& steps,
-           Diagnostic& failure, std::vector<Explanation::Token>* tokens)
-        : language_(language), text_(text), steps_(steps), failure_(failure), tokens_(tokens) {}
+    Parser(const Language& language, const Lookups& tables, std::string_view text,
+           std::vector<StandardStep>& steps, Diagnostic& failure,
+           std::vector<Explanation::Token>* tokens)
+        : language_(language), tables_(tables), text_(text), steps_(steps), failure_(failure),
+          tokens_(tokens) {}
 
     bool parse() {
         steps_.clear();
@@ -118,7 +84,9 @@ public:
 private:
     static constexpr int kDeepest = 1000;        // nested groups, signs and calls (in its message)
     static constexpr double kMostFactors = 1024; // a whole exponent's, as a product
+    static constexpr std::size_t kMostFolded = 256; // steps of a computed constant exponent
     const Language& language_;
+    const Lookups& tables_;
     std::string_view text_;
     std::vector<StandardStep>& steps_;
     Diagnostic& failure_;
@@ -223,13 +191,15 @@ private:
     }
     // A power whose exponent's steps start at `from`: of a constant whole
     // exponent (|n| <= kMostFactors), the product it denotes; of 0.5, the
-    // square root; else pow, as "^" of the classic language.
+    // square root; else pow, as "^" of the classic language. A constant
+    // exponent may be computed (2^3 in pi^2^3): one power, one value.
     void exponentiate(std::size_t from, std::size_t offset, std::size_t length) {
-        double exponent;
-        const bool constant = constantFrom(from, exponent);
-        const bool whole =
-            constant && exponent == std::trunc(exponent) && std::fabs(exponent) <= kMostFactors;
-        if (whole || (constant && exponent == 0.5)) {
+        Real value;
+        const bool constant = constantFrom(from, value);
+        const double exponent = static_cast<double>(value);
+        const bool whole = constant && value == Real(exponent) &&
+                           exponent == std::trunc(exponent) && std::fabs(exponent) <= kMostFactors;
+        if (whole || (constant && value == Real(0.5))) {
             steps_.resize(from);
             StandardStep& s = emit(StandardStep::Machine, offset, length);
             s.op = whole ? Op::PowInteger : Op::PowHalf;
@@ -238,17 +208,36 @@ private:
         }
         primitive(_pow, 2, offset, length);
     }
-    // The value of the steps from `from` on, where they are a number or a
-    // negated one.
-    bool constantFrom(std::size_t from, double& value) const {
+    // The value of the steps from `from` on, where they compute a constant
+    // that neither a name, the factorial's flag nor a function from outside
+    // can change: as the interpreter computes it. At most kMostFolded steps,
+    // so that nested powers stay linear.
+    [[gnu::noinline]] bool constantFrom(std::size_t from, Real& value) const {
         const std::size_t n = steps_.size() - from;
-        const StandardStep* s = steps_.data() + from;
-        if (n == 0 || s[0].kind != StandardStep::Number) return false;
-        value = s[0].number;
-        if (n == 1) return true;
-        value = -value;
-        return n == 3 && s[1].kind == StandardStep::Number && s[1].number == -1.0 &&
-               s[2].kind == StandardStep::Primitive && s[2].primitive == _mul;
+        if (n == 0 || n > kMostFolded) return false;
+        Real stack[kMostFolded];
+        std::size_t depth = 0;
+        for (std::size_t k = from; k < steps_.size(); ++k) {
+            const StandardStep& s = steps_[k];
+            if (s.kind == StandardStep::Number) {
+                stack[depth++] = s.number;
+                continue;
+            }
+            const bool pure =
+                s.kind == StandardStep::Machine ||
+                (s.kind == StandardStep::Primitive && isPure(s.primitive) &&
+                 s.primitive != _factorial) ||
+                (s.kind == StandardStep::Unary && isPure(s.unary)) ||
+                (s.kind == StandardStep::Binary && isPure(s.binary));
+            const std::size_t takes = stepTakes(s);
+            if (!pure || takes > depth) return false;
+            depth -= takes;
+            stack[depth] = stepValue(stepInstruction(s), stack + depth, takes, false);
+            ++depth;
+        }
+        if (depth != 1) return false;
+        value = stack[0];
+        return true;
     }
     // 1.0 or 0.0 for the value just written: as it is where it is one already.
     void truth(std::size_t offset, std::size_t length) {
@@ -507,9 +496,11 @@ private:
         double number;
         std::size_t consumed = 0;
         const Ending read = readNumber(literal, number, &consumed);
-        if (read == Ending::OutOfRange)
+        // Below the normal range a literal reads as the nearest double (a
+        // subnormal, or zero), as Python's float() reads it: repr() reads back.
+        if (read == Ending::OutOfRange && std::isinf(number))
             return fail(start, literal.size(), literal, " is beyond the range of a float");
-        if (read != Ending::Value || consumed != literal.size())
+        if (read == Ending::NotANumber || consumed != literal.size())
             return fail(start, literal.size(), literal, " is no number");
         token(start, literal.size(), Operand);
         emit(StandardStep::Number, start, literal.size()).number = number;
@@ -524,37 +515,41 @@ private:
             return fail(start, word.size(), word, " stands where a value should");
         std::size_t next = at_;
         while (next < text_.size() && blank(text_[next])) ++next;
-        const std::int32_t index = language_.lookup(word);
-        const NameInfo* function =
-            index >= 0 && language_.names[index].isFunction ? &language_.names[index] : nullptr;
+        // The tables' function of the name, else the language's own (unless
+        // deleted on this evaluator).
+        const NameInfo* function = tables_.function(word);
+        const BuiltinFunction* own =
+            function || tables_.withdrawn(word) ? nullptr : language_.function(word);
         if (next < text_.size() && text_[next] == '(') {
             token(start, word.size(), Function);
-            return call(word, start, function, next);
+            return call(word, start, function, own, next);
         }
-        if (function) return failFunction(start, word);
+        // where, if and clip are calls the syntax reads, and names elsewhere.
+        if (function || (own && own->form != BuiltinFunction::Select &&
+                         own->form != BuiltinFunction::Clip))
+            return failFunction(start, word);
         token(start, word.size(), Operand);
         emit(StandardStep::Name, start, word.size());
         return true;
     }
 
     [[gnu::noinline]] bool call(std::string_view name, std::size_t start, const NameInfo* f,
-                                std::size_t open) {
-        // What the call makes of its arguments: -1 any count from 1, else exactly.
-        enum class Form { Table, Fold, Select, Clip } form = Form::Table;
+                                const BuiltinFunction* own, std::size_t open) {
+        // How many arguments: -1 any count from 1, else exactly.
         int arity = 0;
-        BinaryFunction fold = nullptr;
+        using Form = BuiltinFunction;
+        const Form::Form form = own ? own->form : Form::Call;
         if (f) {
             arity = f->functionArity;
-            if (arity == 2 && !f->callBinary && (f->binary == smaller || f->binary == larger))
-                form = Form::Fold, fold = f->binary, arity = -1;
-            else if (!f->callable())
+            if (!f->callable())
                 return fail(start, name.size(), name, " has no usable argument count");
-        } else if (name == "where" || name == "if") {
-            form = Form::Select, arity = 3;
-        } else if (name == "clip") {
-            form = Form::Clip, arity = 3;
-        } else {
+        } else if (!own) {
             return fail(start, name.size(), name, " is no function of this evaluator");
+        } else {
+            arity = form == Form::Fold                       ? -1
+                    : form == Form::Select || form == Form::Clip ? 3
+                    : form == Form::Power || own->binary     ? 2
+                                                             : 1;
         }
         at_ = open + 1;
         token(open, 1, Separator);
@@ -568,9 +563,10 @@ private:
                 last = steps_.size();
                 if (!expression(kConditional)) return false;
                 ++count;
-                if (form == Form::Fold && count > 1) binaryCall(fold, start, name.size());
+                if (form == Form::Fold && count > 1) binaryCall(own->binary, start, name.size());
                 if (form == Form::Clip && (count == 2 || count == 3))
-                    binaryCall(count == 2 ? larger : smaller, start, name.size());
+                    binaryCall(language_.function(count == 2 ? "max" : "min")->binary, start,
+                               name.size());
                 skip();
                 if (at_ < text_.size() && text_[at_] == ',') {
                     token(at_++, 1, Separator);
@@ -586,8 +582,14 @@ private:
             }
         }
         if (arity < 0 ? count < 1 : count != arity) return failTakes(start, name, arity);
-        if (form == Form::Select) machine(Op::Select, start, name.size());
-        if (form != Form::Table) return true;
+        if (!f) {
+            if (form == Form::Select) machine(Op::Select, start, name.size());
+            if (form == Form::Power) exponentiate(last, start, name.size()); // as "^"
+            if (form == Form::Call && own->unary)
+                emit(StandardStep::Unary, start, name.size()).unary = own->unary;
+            if (form == Form::Call && own->binary) binaryCall(own->binary, start, name.size());
+            return true;
+        }
         if (arity == 1) {
             StandardStep& s = emit(f->callUnary ? StandardStep::CallUnary : StandardStep::Unary,
                                    start, name.size());
@@ -595,8 +597,6 @@ private:
                 s.callUnary = f->callUnary, s.block = f->callBlock;
             else
                 s.unary = f->unary;
-        } else if (arity == 2 && !f->callBinary && f->binary == power) {
-            exponentiate(last, start, name.size()); // as "^"
         } else if (arity == 2) {
             StandardStep& s = emit(f->callBinary ? StandardStep::CallBinary : StandardStep::Binary,
                                    start, name.size());
@@ -616,54 +616,14 @@ private:
 
 } // namespace
 
-const StandardFunction velmoratrix::kStandardFunctions[kStandardFunctionCount] = {
-    {"exp", static_cast<UnaryFunction>(std::exp), nullptr},
-    {"log", static_cast<UnaryFunction>(std::log), nullptr},
-    {"log10", static_cast<UnaryFunction>(std::log10), nullptr},
-    {"log2", static_cast<UnaryFunction>(std::log2), nullptr},
-    {"abs", static_cast<UnaryFunction>(std::fabs), nullptr},
-    {"floor", static_cast<UnaryFunction>(std::floor), nullptr},
-    {"ceil", static_cast<UnaryFunction>(std::ceil), nullptr},
-    {"min", nullptr, smaller},
-    {"max", nullptr, larger},
-    {"hypot", nullptr, hypotenuse},
-    {"atan2", nullptr, angle},
-    {"pow", nullptr, power},
-    {"isnan", notANumber, nullptr},
-    {"isinf", infinite, nullptr},
-    {"isfinite", finite, nullptr},
-    {"sign", signOf, nullptr},
-    {"round", static_cast<UnaryFunction>(std::round), nullptr},
-    {"trunc", static_cast<UnaryFunction>(std::trunc), nullptr},
-    {"cbrt", static_cast<UnaryFunction>(std::cbrt), nullptr},
-    {"exp2", static_cast<UnaryFunction>(std::exp2), nullptr},
-    {"expm1", static_cast<UnaryFunction>(std::expm1), nullptr},
-    {"log1p", static_cast<UnaryFunction>(std::log1p), nullptr},
-    {"sinh", static_cast<UnaryFunction>(std::sinh), nullptr},
-    {"cosh", static_cast<UnaryFunction>(std::cosh), nullptr},
-    {"tanh", static_cast<UnaryFunction>(std::tanh), nullptr},
-    {"asinh", static_cast<UnaryFunction>(std::asinh), nullptr},
-    {"acosh", static_cast<UnaryFunction>(std::acosh), nullptr},
-    {"atanh", static_cast<UnaryFunction>(std::atanh), nullptr},
-    // numpy's names beside ours.
-    {"arcsin", static_cast<UnaryFunction>(std::asin), nullptr},
-    {"arccos", static_cast<UnaryFunction>(std::acos), nullptr},
-    {"arctan", static_cast<UnaryFunction>(std::atan), nullptr},
-    {"arctan2", nullptr, angle},
-    {"arcsinh", static_cast<UnaryFunction>(std::asinh), nullptr},
-    {"arccosh", static_cast<UnaryFunction>(std::acosh), nullptr},
-    {"arctanh", static_cast<UnaryFunction>(std::atanh), nullptr},
-    {"absolute", static_cast<UnaryFunction>(std::fabs), nullptr},
-    {"power", nullptr, power},
-    {"fmod", nullptr, remainderOf},
-};
-
-bool velmoratrix::readStandard(const Language& language, std::string_view text,
-                               std::vector<StandardStep>& steps, Diagnostic& failure,
-                               std::vector<Explanation::Token>* tokens, bool* condition) {
-    // Numbers are read as the engine rounds, whatever the caller has set.
+bool velmoratrix::readStandard(const Language& language, const Lookups& tables,
+                               std::string_view text, std::vector<StandardStep>& steps,
+                               Diagnostic& failure, std::vector<Explanation::Token>* tokens,
+                               bool* condition) {
+    // Numbers are read (and constant exponents folded) as the engine
+    // rounds, whatever the caller has set.
     const EngineFloats floats;
-    Parser parser(language, text, steps, failure, tokens);
+    Parser parser(language, tables, text, steps, failure, tokens);
     const bool read = parser.parse();
     if (condition) *condition = read && parser.condition();
     return read;
@@ -680,45 +640,4 @@ long double velmoratrix::floorQuotient(long double a, long double b, bool) {
     if (b == 0) return wide(Real(a) / Real(b)); // an infinity, or NaN
     Real mod;
     return wide(divmod(a, b, mod));
-}
-
-bool velmoratrix::standardConstant(std::string_view name, double& value) {
-    if (name == "pi")
-        value = 3.141592653589793;
-    else if (name == "e")
-        value = 2.718281828459045;
-    else if (name == "nan")
-        value = std::numeric_limits<double>::quiet_NaN();
-    else if (name == "inf")
-        value = std::numeric_limits<double>::infinity();
-    else if (name == "True")
-        value = 1;
-    else if (name == "False")
-        value = 0;
-    else
-        return false;
-    return true;
-}
-
-double* const* velmoratrix::registeredCell(MathEvaluator& m, std::string_view name) {
-    if (!m.isVariable(name)) return nullptr;
-    const auto& variables = std::as_const(m.externalVariables);
-    const auto entry = variables.find(std::string(name));
-    return entry == variables.end() ? nullptr : &entry->second;
-}
-
-bool velmoratrix::unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps,
-                              std::string_view text,
-                              const std::unordered_set<std::string_view>& known,
-                              Diagnostic& problem) {
-    double constant;
-    for (const StandardStep& s : steps) {
-        if (s.kind != StandardStep::Name) continue;
-        const std::string_view name = text.substr(s.offset, s.length);
-        if (known.count(name) || registeredCell(m, name) || standardConstant(name, constant))
-            continue;
-        problem = {s.offset, s.length, true, quoted(name) + " is no registered name"};
-        return true;
-    }
-    return false;
 }

@@ -11,18 +11,18 @@
 
 using namespace velmoratrix;
 
-void velmoratrix::scan(const Language& language, Program& program) {
+void velmoratrix::scan(const Lookups& lookups, Program& program) {
     const std::string_view text = program.text;
     std::vector<Piece>& pieces = program.pieces;
     pieces.clear();
     auto emit = [&](std::size_t from, std::size_t to) {
-        const auto kind = language.classify({text.data() + from, to - from});
+        const auto kind = lookups.classify({text.data() + from, to - from});
         pieces.push_back({from, static_cast<std::uint64_t>(kind)});
     };
     std::size_t pending = 0; // start of the characters not yet emitted
     bool afterOperator = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const DelimiterClass cls = language.delimiter[static_cast<unsigned char>(text[i])];
+        const DelimiterClass cls = lookups.delimiter[static_cast<unsigned char>(text[i])];
         if (cls == Ordinary) continue;
         const bool sign =
             text[i] == '-' && (i == 0 || (pending == i && !pieces.empty() && afterOperator));
@@ -49,7 +49,7 @@ me_SepValues MathEvaluator::seperate(std::string expression) {
     Entry call(*this);
     Program scratch;
     scratch.text = std::move(expression);
-    scan(prepared().language, scratch);
+    scan(prepared().lookups, scratch);
     me_SepValues result;
     ReleaseOnThrow<me_SepValues> guard(result);
     for (std::size_t i = 0; i < scratch.pieces.size(); ++i) appendToken(result.tokens, scratch, i);

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "callables.h"
@@ -23,6 +25,8 @@
 class MathEvaluator;
 
 namespace velmoratrix {
+
+struct Diagnostic; // a problem found in a text (evaluator.h)
 
 // Machine code generated for resolved code (native.h); it belongs to the
 // code it was generated from.
@@ -87,6 +91,7 @@ struct NameInfo {
     const BinaryCallable* callBinary = nullptr;
     const NaryCallable* callNary = nullptr; // of functionArity arguments, not 1 or 2
     const BlockCallable* callBlock = nullptr; // the same callable over many rows
+    bool withdrawn = false; // a syntax's own function deleted on this evaluator
 
     std::int32_t kind() const {
         return isOperator ? Operator : isFunction ? Function : isSeparator ? Separator : Operand;
@@ -107,24 +112,40 @@ struct NameInfo {
 
 enum DelimiterClass : std::uint8_t { Ordinary = 0, OperatorChar = 1, SeparatorChar = 2 };
 
-struct Language {
+// The functions a caller added as callables, and the names of the syntaxes'
+// own functions they deleted: the evaluator's own state, which its lookups
+// point into and which outlives every derivation (and a fork's).
+struct OwnFunctions {
+    std::map<std::string, UnaryCallable> unary;
+    std::map<std::string, BinaryCallable> binary;
+    // Callables of another count of arguments, with that count.
+    std::map<std::string, std::pair<NaryCallable, int>> nary;
+    // Beside a callable, the same over many rows.
+    std::map<std::string, BlockCallable> block;
+    std::set<std::string> withdrawn;
+    std::uint64_t edits = 0; // moves with every change, as a table's counter does
+
+    void forgetCallables(const std::string& name) {
+        unary.erase(name);
+        binary.erase(name);
+        nary.erase(name);
+        block.erase(name);
+        ++edits;
+    }
+};
+
+// The evaluator's tables as lookups by byte and by name, derived from them
+// (and from its own functions) and derived again whenever they change.
+struct Lookups {
     std::uint64_t edits = ~std::uint64_t{0}; // the tables' edit count it was derived at
     DelimiterClass delimiter[256];
     std::int32_t byteName[256]; // the one-byte name of each byte, or -1
     std::vector<NameInfo> names;
     std::unordered_map<std::string, std::int32_t> longNames;
     NameFilter longFilter;
-    // The callables appendCallable added, by name: kept across derivations,
-    // which point each name's entry at its own.
-    std::map<std::string, UnaryCallable> unaryCallables;
-    std::map<std::string, BinaryCallable> binaryCallables;
-    // Callables of another count of arguments, with that count.
-    std::map<std::string, std::pair<NaryCallable, int>> naryCallables;
-    // Beside a callable, the same over many rows.
-    std::map<std::string, BlockCallable> blockCallables;
 
-    void derive(MathEvaluator& m);
-    // The index of a name of the lists, or -1.
+    void derive(MathEvaluator& m, const OwnFunctions& own);
+    // The index of a name of the lists (or a withdrawn one), or -1.
     std::int32_t lookup(std::string_view text) const {
         if (text.size() == 1) return byteName[static_cast<unsigned char>(text[0])];
         if (!longFilter.mayHave(text)) return -1;
@@ -134,6 +155,16 @@ struct Language {
     std::int32_t classify(std::string_view text) const {
         const std::int32_t name = lookup(text);
         return name < 0 ? Operand : names[name].kind();
+    }
+    // The function the tables give a name, or null.
+    const NameInfo* function(std::string_view text) const {
+        const std::int32_t name = lookup(text);
+        return name >= 0 && names[name].isFunction ? &names[name] : nullptr;
+    }
+    // Whether a syntax's own function of that name was deleted here.
+    bool withdrawn(std::string_view text) const {
+        const std::int32_t name = lookup(text);
+        return name >= 0 && names[name].withdrawn;
     }
 };
 
@@ -446,10 +477,10 @@ bool isPure(BinaryFunction f);
 Ending readNumber(std::string_view token, double& value, std::size_t* consumed = nullptr);
 
 // The passes over a program, each linear in its length.
-void scan(const Language& language, Program& program);
+void scan(const Lookups& lookups, Program& program);
 // Orders the pieces; the table lookups it makes enter missing entries in m's
 // tables, as compile does, unless m is null.
-void order(MathEvaluator* m, Language& language, Program& program);
+void order(MathEvaluator* m, Lookups& lookups, Program& program);
 // Names bound for one call only, ahead of the registered variables: the
 // cells behind `slots` are read as a registered variable's would be. Where a
 // name stands twice, the first binding counts.
@@ -457,8 +488,16 @@ struct Overlay {
     std::unordered_map<std::string_view, std::size_t> names; // to the index of its slot
     double* const* slots;
 };
-void resolve(MathEvaluator& m, const Language& language, const Program& program, Code& code,
+void resolve(MathEvaluator& m, const Lookups& lookups, const Program& program, Code& code,
              const Overlay* overlay = nullptr);
+// The cell of a registered variable of that name (listed, and in the
+// table), or null.
+double* const* registeredCell(MathEvaluator& m, std::string_view name);
+// The first name of a standard text's steps that nothing binds: a
+// registered variable, a name of `known`, or a constant of the syntax. False
+// where every name is bound.
+bool unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps, std::string_view text,
+                 const std::unordered_set<std::string_view>& known, Diagnostic& problem);
 // The value of resolved code; throws what its ending says.
 bool run(const Code& code, bool accuracyOverEfficiency, Real& result);
 // Appends a token for piece i to list.

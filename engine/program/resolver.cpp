@@ -43,14 +43,14 @@ bool velmoratrix::isPure(UnaryFunction f) {
           static_cast<UnaryFunction>(std::acos), static_cast<UnaryFunction>(std::atan),
           static_cast<UnaryFunction>(std::sqrt)})
         if (f == known) return true;
-    for (const StandardFunction& known : kStandardFunctions)
-        if (f == known.unary) return true;
+    for (const BuiltinFunction& known : languageOf(Syntax::Standard).functions())
+        if (f == known.unary && known.unary) return true;
     return false;
 }
 
 bool velmoratrix::isPure(BinaryFunction f) {
-    for (const StandardFunction& known : kStandardFunctions)
-        if (f == known.binary) return true;
+    for (const BuiltinFunction& known : languageOf(Syntax::Standard).functions())
+        if (f == known.binary && known.binary) return true;
     return false;
 }
 
@@ -252,7 +252,7 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
             Instruction i = instruction(cell ? Op::Variable : Op::Number);
             if (cell)
                 i.cell = cell;
-            else if (!standardConstant(name, i.number))
+            else if (!languageOf(Syntax::Standard).constant(name, i.number))
                 throw ExpressionError(
                     {{s.offset, s.length, true, quoted(name) + " is no registered name"}},
                     program.text);
@@ -276,7 +276,7 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
 
 namespace {
 
-void resolveClassic(MathEvaluator& m, const Language& language, const Program& program, Code& code,
+void resolveClassic(MathEvaluator& m, const Lookups& lookups, const Program& program, Code& code,
                     Emitter& emit, const Overlay* overlay, std::size_t& depth,
                     std::size_t& maxDepth) {
     // The depth the steps as written leave, which decides where the run
@@ -317,7 +317,7 @@ void resolveClassic(MathEvaluator& m, const Language& language, const Program& p
             pushed();
         }
         if (kind == Function) {
-            const NameInfo& f = language.names[language.lookup(t)];
+            const NameInfo& f = lookups.names[lookups.lookup(t)];
             const int n = f.functionArity;
             if (n > 0 && depth < static_cast<std::size_t>(n)) {
                 fail(Ending::Malformed);
@@ -344,7 +344,7 @@ void resolveClassic(MathEvaluator& m, const Language& language, const Program& p
                 --depth;
             } // any other count: the token has no effect
         } else if (kind == Operator) {
-            const NameInfo& o = language.names[language.lookup(t)];
+            const NameInfo& o = lookups.names[lookups.lookup(t)];
             const int n = std::max(o.operatorArity, 0);
             if (static_cast<std::size_t>(n) > depth || !o.primitive) {
                 fail(Ending::Malformed);
@@ -553,7 +553,7 @@ std::vector<Stretch> velmoratrix::stretchesOf(const Code& code) {
     return StretchPlanner(code).plan();
 }
 
-void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Program& program,
+void velmoratrix::resolve(MathEvaluator& m, const Lookups& lookups, const Program& program,
                           Code& code, const Overlay* overlay) {
     const EngineSse sse; // folding calls the functions
     Emitter emit(code, m.accuracyOverEfficiency);
@@ -563,8 +563,32 @@ void velmoratrix::resolve(MathEvaluator& m, const Language& language, const Prog
     if (program.standard)
         resolveStandard(m, program, code, emit, overlay, depth, maxDepth);
     else
-        resolveClassic(m, language, program, code, emit, overlay, depth, maxDepth);
+        resolveClassic(m, lookups, program, code, emit, overlay, depth, maxDepth);
     code.depth = depth;
     code.maxDepth = maxDepth;
     finishCode(code);
+}
+
+double* const* velmoratrix::registeredCell(MathEvaluator& m, std::string_view name) {
+    if (!m.isVariable(name)) return nullptr;
+    const auto& variables = std::as_const(m.externalVariables);
+    const auto entry = variables.find(std::string(name));
+    return entry == variables.end() ? nullptr : &entry->second;
+}
+
+bool velmoratrix::unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps,
+                              std::string_view text,
+                              const std::unordered_set<std::string_view>& known,
+                              Diagnostic& problem) {
+    double constant;
+    for (const StandardStep& s : steps) {
+        if (s.kind != StandardStep::Name) continue;
+        const std::string_view name = text.substr(s.offset, s.length);
+        if (known.count(name) || registeredCell(m, name) ||
+            languageOf(Syntax::Standard).constant(name, constant))
+            continue;
+        problem = {s.offset, s.length, true, quoted(name) + " is no registered name"};
+        return true;
+    }
+    return false;
 }

@@ -263,4 +263,22 @@ inline void divFrom(Real& top, const double& v) { withDouble<soft::divide>(top, 
     return top;
 }
 
+// The value of one step on the `count` values it takes (bottom first), as a
+// run computes it: for the steps that are worked out before any run.
+inline Real stepValue(const Instruction& step, const Real* operands, std::size_t count,
+                      bool accuracyOverEfficiency) {
+    Code one;
+    one.constants.assign(operands, operands + count);
+    for (std::size_t k = 0; k < count; ++k) {
+        Instruction c{};
+        c.op = Op::Constant;
+        c.index = k;
+        one.steps.push_back(c);
+    }
+    one.steps.push_back(step);
+    Real below[kMostArguments + 4];
+    bool ok = true;
+    return execute(one, below, accuracyOverEfficiency, ok);
+}
+
 } // namespace velmoratrix

@@ -3,10 +3,13 @@
 // on every path; and functions of any count of arguments.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "evaluator.h"
@@ -213,4 +216,38 @@ TEST(StandardTest, DeepTextsCallingOutRowByRow) {
         x = xs[i];
         ASSERT_EQ(bitsOf(static_cast<double>(m.eval(text))), bitsOf(out[i])) << i;
     }
+}
+
+// A switch of syntax edits no table, and a formula keeps the syntax, the
+// functions and the columns it was prepared with.
+TEST(StandardTest, ASwitchEditsNoTableAndFormulasKeepTheirReading) {
+    MathEvaluator m(false), fresh(false);
+    double one = 1;
+    m.appendVariable("x", one);
+    const auto tables = [](MathEvaluator& e) {
+        return std::make_tuple(e.getExternalVariables().size(), e.functions(),
+                               std::map<std::string, UnaryFunction>(e.unaryFunctions.begin(),
+                                                                     e.unaryFunctions.end()),
+                               e.argumentCounts.size(), e.binaryFunctions.size());
+    };
+    m.syntax = Syntax::Standard;
+    Formula f = m.prepare("max(x, 0) * 5");
+    EXPECT_EQ(m.unaryFunctions.size(), fresh.unaryFunctions.size());
+    m.syntax = Syntax::Classic;
+    fresh.appendVariable("x", one);
+    EXPECT_EQ(tables(m), tables(fresh));
+    const double xs[] = {1, 2, 3};
+    double out[3];
+    f.values({{"x", xs}}, 3, out);
+    EXPECT_EQ(std::vector<double>(out, out + 3), (std::vector<double>{5, 10, 15}));
+    EXPECT_EQ(f.bindableNames(), std::vector<std::string>{"x"});
+    // A standard function deleted is gone in that syntax until added again.
+    m.deleteFunction("max");
+    EXPECT_THROW(f.value(), ExpressionError);
+    m.syntax = Syntax::Standard;
+    const std::vector<std::string> listed = m.functions();
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), "max"), 0);
+    m.appendFunction("max", [](long double a, long double b) { return a + b; });
+    EXPECT_EQ(f.value(), 5);
+    EXPECT_EQ(m.eval("max(2, 3)"), 5);
 }

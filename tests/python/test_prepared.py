@@ -117,6 +117,26 @@ class FormulaTest(unittest.TestCase):
             Velmoratrix.Formula.__new__(Velmoratrix.Formula).eval()
 
 
+    def test_a_formula_keeps_its_reading_across_switches(self):
+        # Its syntax's functions, and columns that shadow a variable, whatever
+        # the evaluator is switched to after it was prepared.
+        for syntax, other, text in [("standard", "classic", "max(x, 0) * 5 + `x` * 0"),
+                                    ("classic", "standard", "x*5+sqrt(x)*0")]:
+            e = Evaluator()
+            e.append_variable("x", 1.0)
+            e.syntax = syntax
+            f, condition = e.prepare(text), e.prepare("x > 1") if syntax == "standard" else None
+            e.syntax = other
+            for twin in (f, pickle.loads(pickle.dumps(f))):
+                self.assertEqual(list(twin.eval_many({"x": [1.0, 2.0, 3.0]})), [5.0, 10.0, 15.0])
+                self.assertEqual((twin.names, twin.eval()), (["x"], 5.0))
+                self.assertIn(syntax, repr(twin))
+            if condition:
+                out = array.array("b", bytes(3))
+                condition.eval_many({"x": array.array("d", [0, 2, 3])}, out=memoryview(out).cast("?"))
+                self.assertEqual(list(out), [0, 1, 1])
+
+
 class InterpreterTest(unittest.TestCase):
     def test_machine_code_gives_the_interpreters_bits(self):
         script = (

@@ -146,6 +146,17 @@ class StandardSyntaxTest(unittest.TestCase):
         ev.append_function("abs", math.fabs)  # a caller's own, in place of the standard one
         ev.syntax = "classic"
         self.assertIn("abs", ev.functions())
+        # A standard function deleted stays deleted: across switches, in copies.
+        ev.delete_function("exp")
+        ev.cache_size = 3
+        ev.syntax = "standard"
+        for twin in (ev, pickle.loads(pickle.dumps(ev)), copy.copy(ev), copy.deepcopy(ev)):
+            self.assertEqual(twin.cache_size, 3)
+            self.assertNotIn("exp", twin.functions())
+            with self.assertRaisesRegex(ExpressionError, "'exp' is no function"):
+                twin.eval("exp(1)")
+        ev.append_function("exp", math.exp)
+        self.assertEqual(ev.eval("exp(0)"), 1.0)
         self.assertEqual(standard().check(""), [(0, 0, "error", "the expression is empty")])
         self.assertEqual(standard().check("1 $")[0][:3], (2, 1, "error"))
 
@@ -159,6 +170,37 @@ class StandardSyntaxTest(unittest.TestCase):
             ev.append_variable(name, 7.0)
             self.assertEqual(ev.eval(text), value, text)
             self.assertEqual(ev.names(text), ["x"])
+
+    def test_every_float_reads_back_from_its_repr(self):
+        # Subnormals too: the nearest double, as float() reads them; below
+        # them a literal is 0, as float() gives.
+        ev, rng = standard(), random.Random(5)
+        for _ in range(3000):
+            x = struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
+            if rng.random() < 0.5:
+                x = math.ldexp(x, -1022) if math.isfinite(x) else 5e-324
+            if math.isfinite(x):
+                self.assertEqual(struct.pack("<d", ev.eval(repr(x))), struct.pack("<d", x), repr(x))
+        self.assertEqual((ev.eval("1e-400"), ev.eval("-1e-400")), (0.0, 0.0))
+        with self.assertRaisesRegex(ExpressionError, "beyond the range"):
+            ev.eval("1e309")
+        tiny = "0." + "0" * 323 + "5"
+        self.assertEqual(ev.eval(tiny), 5e-324)
+        with self.assertRaisesRegex(IndexError, "stod"):
+            Evaluator().eval(tiny)  # the classic language as it always read it
+
+    def test_a_computed_constant_exponent_is_one_power(self):
+        # Whatever spells the exponent, a whole one is the product it denotes.
+        ev, rng = standard(), random.Random(11)
+        ev.append_variable("x", 1.1)
+        self.assertEqual(ev.eval("pi^2^3 - pi^8"), 0.0)
+        for _ in range(300):
+            n = rng.randrange(-40, 41)
+            a = rng.randrange(-10, 11)
+            spelled = rng.choice(["(%d+%d)" % (a, n - a), "(%d*2-%d)" % (n, n), "(%d)" % n,
+                                  "(-(%d))" % -n, "(%d/2*2)" % n, "(2^3-8+%d)" % n,
+                                  "sqrt(%d)" % (n * n) if n >= 0 else "(-sqrt(%d))" % (n * n)])
+            self.assertEqual(ev.eval("x**" + spelled), ev.eval("x**%d" % n), spelled)
 
 
 def logic(rng, depth):
