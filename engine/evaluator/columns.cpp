@@ -32,7 +32,7 @@ std::pair<const char*, const char*> span(const void* base, std::ptrdiff_t stride
 
 // The columns as the run reads them: a column that `out` overlaps other than
 // element for element is copied first (as doubles), so that no row reads a
-// result.
+// result; a broadcast value within `out` is read once, before any row.
 class Inputs {
 public:
     Inputs(const std::vector<Column>& columns, std::size_t count, const Output& out)
@@ -41,20 +41,21 @@ public:
         const auto written = span(out.values, out.stride, count, sizeOf(out.type));
         for (std::size_t k = 0; k < columns.size(); ++k) {
             const Column& c = columns[k];
-            if (c.stride == 0 ||
-                (c.values == out.values && c.stride == out.stride && c.type == out.type))
+            if (c.stride != 0 && c.values == out.values && c.stride == out.stride &&
+                c.type == out.type)
                 continue;
-            const auto read = span(c.values, c.stride, count, sizeOf(c.type));
+            const std::size_t rows = c.stride == 0 ? 1 : count;
+            const auto read = span(c.values, c.stride, rows, sizeOf(c.type));
             if (read.second <= written.first || written.second <= read.first) continue;
             if (copies_.empty()) {
                 own_ = columns;
                 columns_ = &own_;
                 copies_.reserve(columns.size());
             }
-            std::vector<double>& copy = copies_.emplace_back(count);
-            for (std::size_t i = 0; i < count; ++i) copy[i] = valueAt(c, i);
+            std::vector<double>& copy = copies_.emplace_back(rows);
+            for (std::size_t i = 0; i < rows; ++i) copy[i] = valueAt(c, i);
             own_[k].values = copy.data();
-            own_[k].stride = sizeof(double);
+            own_[k].stride = c.stride == 0 ? 0 : static_cast<std::ptrdiff_t>(sizeof(double));
             own_[k].type = ValueType::Float64;
         }
     }

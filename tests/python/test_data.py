@@ -115,11 +115,13 @@ class EvalManyTest(unittest.TestCase):
             for _ in range(40):
                 n = rng.randrange(1, 1200)
                 memory = array.array("d", [rng.uniform(-9, 9) for _ in range(n + 40)])
-                step = rng.choice([1, 2, -1])
+                step = rng.choice([1, 2, -1] + [0] * bool(numpy))
                 view = memoryview(memory)
-                start = rng.randrange(0, 20) if step > 0 else len(memory) - 1 - rng.randrange(0, 20)
+                start = rng.randrange(0, 20) if step >= 0 else len(memory) - 1 - rng.randrange(0, 20)
                 out_start = rng.randrange(0, 20)
-                x = view[start::step][:n]
+                x = view[start::step or 1][:n]
+                if step == 0:  # one value broadcast to every row, read before any is written
+                    x = numpy.broadcast_to(numpy.frombuffer(memory)[start:start + 1], n)
                 n = len(x)
                 out = view[out_start:out_start + n]
                 y = view[rng.randrange(0, 20):][:n]
