@@ -35,10 +35,10 @@ class MathEvaluator;
 // so that it cannot clash with a host program's types.
 namespace velmoratrix {
 
-struct Program;     // one text compiled (program.h)
-struct Code;        // its resolved steps
-class Native;       // machine code generated for them (native.h)
-struct ThreadMarks; // a thread's marks of the evaluators it is inside (ownership.h)
+struct Program;      // one text compiled (program.h)
+struct Code;         // its resolved steps
+class Native;        // machine code generated for them (native.h)
+struct ThreadMarks;  // a thread's marks of the evaluators it is inside (ownership.h)
 struct OwnFunctions; // the callables added, and the syntaxes' functions deleted (program.h)
 
 // Which thread is inside an evaluator's call: a second one is refused. The

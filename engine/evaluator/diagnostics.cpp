@@ -549,8 +549,7 @@ std::vector<std::string> MathEvaluator::standardNames(const std::string& express
     std::vector<StandardStep> steps;
     Diagnostic failure;
     std::vector<std::string> found;
-    if (!readStandard(languageOf(Syntax::Standard), prepared().lookups, expression, steps,
-                      failure))
+    if (!readStandard(languageOf(Syntax::Standard), prepared().lookups, expression, steps, failure))
         return found;
     std::unordered_set<std::string_view> seen;
     for (const StandardStep& s : steps) {

@@ -66,10 +66,9 @@ long double MathEvaluator::eval(std::string expression) {
     Prepared& p = *prepared_;
     if (!p.programs.empty()) {
         const Program& last = *p.programs.front();
-        if (last.standard == (syntax == Syntax::Standard) &&
-            sameText(last.text, expression) && !currentRPN.tokens.head &&
-            !currentRPN.RPN_values.head && sameText(currentRPN.expression, expression) &&
-            sameText(currentRPN.RPN, last.rpn)) {
+        if (last.standard == (syntax == Syntax::Standard) && sameText(last.text, expression) &&
+            !currentRPN.tokens.head && !currentRPN.RPN_values.head &&
+            sameText(currentRPN.expression, expression) && sameText(currentRPN.RPN, last.rpn)) {
             bool ran;
             const Real value = runStamped(last, ran);
             if (ran) return wide(value);

@@ -115,8 +115,8 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
     program->standard = standard;
     if (standard) {
         Diagnostic failure;
-        if (!readStandard(languageOf(Syntax::Standard), p.lookups, program->text, program->standardSteps, failure, nullptr,
-                          &program->condition)) {
+        if (!readStandard(languageOf(Syntax::Standard), p.lookups, program->text,
+                          program->standardSteps, failure, nullptr, &program->condition)) {
             p.spare = std::move(program); // its buffers, for the next one
             throw ExpressionError({std::move(failure)}, std::string(text));
         }

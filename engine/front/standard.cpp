@@ -223,12 +223,11 @@ private:
                 stack[depth++] = s.number;
                 continue;
             }
-            const bool pure =
-                s.kind == StandardStep::Machine ||
-                (s.kind == StandardStep::Primitive && isPure(s.primitive) &&
-                 s.primitive != _factorial) ||
-                (s.kind == StandardStep::Unary && isPure(s.unary)) ||
-                (s.kind == StandardStep::Binary && isPure(s.binary));
+            const bool pure = s.kind == StandardStep::Machine ||
+                              (s.kind == StandardStep::Primitive && isPure(s.primitive) &&
+                               s.primitive != _factorial) ||
+                              (s.kind == StandardStep::Unary && isPure(s.unary)) ||
+                              (s.kind == StandardStep::Binary && isPure(s.binary));
             const std::size_t takes = stepTakes(s);
             if (!pure || takes > depth) return false;
             depth -= takes;
@@ -525,8 +524,8 @@ private:
             return call(word, start, function, own, next);
         }
         // where, if and clip are calls the syntax reads, and names elsewhere.
-        if (function || (own && own->form != BuiltinFunction::Select &&
-                         own->form != BuiltinFunction::Clip))
+        if (function ||
+            (own && own->form != BuiltinFunction::Select && own->form != BuiltinFunction::Clip))
             return failFunction(start, word);
         token(start, word.size(), Operand);
         emit(StandardStep::Name, start, word.size());
@@ -546,10 +545,10 @@ private:
         } else if (!own) {
             return fail(start, name.size(), name, " is no function of this evaluator");
         } else {
-            arity = form == Form::Fold                       ? -1
+            arity = form == Form::Fold                           ? -1
                     : form == Form::Select || form == Form::Clip ? 3
-                    : form == Form::Power || own->binary     ? 2
-                                                             : 1;
+                    : form == Form::Power || own->binary         ? 2
+                                                                 : 1;
         }
         at_ = open + 1;
         token(open, 1, Separator);

@@ -225,10 +225,10 @@ TEST(StandardTest, ASwitchEditsNoTableAndFormulasKeepTheirReading) {
     double one = 1;
     m.appendVariable("x", one);
     const auto tables = [](MathEvaluator& e) {
-        return std::make_tuple(e.getExternalVariables().size(), e.functions(),
-                               std::map<std::string, UnaryFunction>(e.unaryFunctions.begin(),
-                                                                     e.unaryFunctions.end()),
-                               e.argumentCounts.size(), e.binaryFunctions.size());
+        return std::make_tuple(
+            e.getExternalVariables().size(), e.functions(),
+            std::map<std::string, UnaryFunction>(e.unaryFunctions.begin(), e.unaryFunctions.end()),
+            e.argumentCounts.size(), e.binaryFunctions.size());
     };
     m.syntax = Syntax::Standard;
     Formula f = m.prepare("max(x, 0) * 5");
