@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "arrow_import.h"
 #include "calls.h"
 
 // Whether values is read as an Arrow frame or array (a mapping is not).
@@ -16,38 +17,29 @@ bool offersArrow(py::handle values);
 
 struct ArrowBatches; // the imported arrays, released with the frame
 
-// The rows of an Arrow frame, array or stream, as batches of columns. Only
-// the names in `used` are read (where it is null, every numeric field); each batch's columns point
-// into the producer's buffers (booleans, float16 and uint64 are converted, a batch at a time). With
-// `lone`, values is one column, read under that name. Errors name the column.
+// The rows of an Arrow frame, array or stream (ArrowImport reads them, after
+// its checks). Only the names in `used` are read (where it is null, every
+// numeric field); with `lone`, values is one column, read under that name.
+// A capsule is taken once: a second read of it is refused. An exception the
+// producer raised (KeyboardInterrupt, SystemExit, MemoryError) reaches the
+// caller as it is.
 class ArrowFrame {
 public:
     ArrowFrame(const char* call, py::handle values, const std::unordered_set<std::string>* used,
                const std::string* lone = nullptr);
     ~ArrowFrame();
-    struct Batch {
-        std::size_t first, count;
-        std::vector<velmoratrix::Column> columns;
-        // The validity bitmaps of the columns with nulls (and of the frame's
-        // own rows), and their first bit.
-        std::vector<std::pair<const std::uint8_t*, std::size_t>> validity;
-        // Column k's bitmap and first bit, or null where it has no nulls.
-        std::vector<std::pair<const std::uint8_t*, std::size_t>> columnNulls;
-    };
-    const std::vector<Batch>& batches() const { return batches_; }
-    std::size_t rows() const { return rows_; }
-    bool hasNulls() const { return nulls_; }
+    using Batch = ArrowImport::Batch;
+    const std::vector<Batch>& batches() const { return import_->batches(); }
+    std::size_t rows() const { return import_->rows(); }
+    bool hasNulls() const { return import_->hasNulls(); }
     // The results' validity (bit i: row i reads no null), into `bits`.
-    void validity(std::uint8_t* bits) const;
+    void validity(std::uint8_t* bits) const { import_->validity(bits); }
     bool polars = false; // made by polars: results go back as a polars Series
     std::string name;    // a lone array's name
 
 private:
     std::unique_ptr<ArrowBatches> held_;
-    std::vector<Batch> batches_;
-    std::vector<std::vector<double>> converted_;
-    std::size_t rows_ = 0;
-    bool nulls_ = false;
+    std::unique_ptr<ArrowImport> import_;
 };
 
 // A buffer of float64 or float32 results (and their validity, where some row
@@ -68,9 +60,5 @@ public:
 private:
     std::shared_ptr<Buffers> buffers_;
 };
-
-// Clears in `to` (from bit `at`) the bits clear in `from` (from bit `start`).
-void andBits(std::uint8_t* to, std::size_t at, const std::uint8_t* from, std::size_t start,
-             std::size_t count);
 
 void registerArrow(py::module_& m);

@@ -102,16 +102,42 @@ bool isMapping(py::handle values) {
     return py::hasattr(values, "keys") && PyObject_HasAttrString(values.ptr(), "__getitem__");
 }
 
-bool fromNumpyOrPandas(py::handle value) {
+std::string moduleOf(py::handle value) {
     const py::object module = py::reinterpret_steal<py::object>(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
-    if (!module) {
+    if (!module || !PyUnicode_Check(module.ptr())) {
         PyErr_Clear();
-        return false;
+        return {};
     }
-    if (!PyUnicode_Check(module.ptr())) return false;
-    const std::string name = module.cast<std::string>();
+    return module.cast<std::string>();
+}
+
+bool fromNumpyOrPandas(py::handle value) {
+    const std::string name = moduleOf(value);
     return name.rfind("numpy", 0) == 0 || name.rfind("pandas", 0) == 0;
+}
+
+// A numpy masked array, or a pandas array or Series of a masked dtype (Int64,
+// Float64, boolean: NA their missing value): its values (as numpy holds them,
+// or as float64 where NA stands, with 0 there) and its mask (True: missing).
+bool maskedValues(py::handle value, py::object& data, py::object& mask) {
+    const std::string module = moduleOf(value);
+    if (module.rfind("numpy.ma", 0) == 0) {
+        const py::object ma = py::module_::import("numpy.ma");
+        data = ma.attr("getdata")(value);
+        mask = ma.attr("getmaskarray")(value);
+        return true;
+    }
+    if (module.rfind("pandas", 0) != 0 || !py::hasattr(value, "dtype") ||
+        !py::hasattr(value, "isna"))
+        return false;
+    const py::object dtype = value.attr("dtype");
+    if (!py::hasattr(dtype, "na_value") ||
+        !dtype.attr("na_value").is(py::module_::import("pandas").attr("NA")))
+        return false;
+    data = value.attr("to_numpy")("float64", py::arg("na_value") = 0.0);
+    mask = py::module_::import("numpy").attr("asarray")(value.attr("isna")());
+    return true;
 }
 
 } // namespace
@@ -213,6 +239,8 @@ private:
         const bool numpy = fromNumpyOrPandas(value);
         fromNumpy |= numpy;
         if (numpy) refuseTimes(name, value);
+        py::object data, mask;
+        if (numpy && masked(name, value, data, mask)) return withMask(std::move(name), data, mask);
         if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
             throw py::type_error(where(name) + " is a string, not a float or a sequence of floats");
         if (!numpy && offersArrow(value)) return arrowColumn(name, value);
@@ -258,6 +286,39 @@ private:
             return counted(name, copy.size());
         }
         number(name, element(name, value, std::nullopt));
+    }
+
+    bool masked(const std::string& name, py::handle value, py::object& data, py::object& mask) {
+        try {
+            return maskedValues(value, data, mask);
+        } catch (py::error_already_set& failed) {
+            if (!failed.matches(PyExc_TypeError) && !failed.matches(PyExc_ValueError)) throw;
+            throw py::type_error(where(name) +
+                                 " is not a float: " + std::string(py::str(failed.value())));
+        }
+    }
+
+    // Values with a mask: a masked element is a null (a masked number, NaN).
+    void withMask(std::string name, const py::object& data, const py::object& mask) {
+        py::buffer_info flags;
+        if (!bufferOf(mask, flags, false) || elementOf(flags) != Element::Bool || flags.ndim > 1)
+            throw py::type_error(where(name) + " has a mask that is not of booleans");
+        const auto missing = [&](std::size_t i) {
+            return *(static_cast<const char*>(flags.ptr) +
+                     static_cast<std::ptrdiff_t>(i) * (flags.ndim ? flags.strides[0] : 0)) != 0;
+        };
+        if (flags.ndim == 0) {
+            if (missing(0)) return number(name, std::numeric_limits<double>::quiet_NaN());
+            return add(std::move(name), data);
+        }
+        const std::size_t before = columns.size();
+        add(name, data);
+        if (columns.size() == before || columns.back().stride == 0) return;
+        const auto n = static_cast<std::size_t>(flags.shape[0]);
+        std::vector<std::uint8_t>& bits = joinedBits_.emplace_back((n + 7) / 8, 0xff);
+        for (std::size_t i = 0; i < n; ++i)
+            if (missing(i)) bits[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
+        nulls.emplace_back(bits.data(), 0);
     }
 
     // A date or a duration is no number, though numpy's scalars of them
@@ -343,7 +404,8 @@ double evaluateText(std::string text) {
     return EngineX87::rounded(value);
 }
 
-PerCall::PerCall(const char* call, py::handle values) {
+PerCall::PerCall(const char* call, py::handle values,
+                 const std::function<std::vector<std::string>()>& bindable) {
     // The common case, a dict of str to float or int, read at once; anything
     // else (and any error) as eval_many reads its columns.
     if (PyDict_CheckExact(values.ptr())) {
@@ -372,7 +434,9 @@ PerCall::PerCall(const char* call, py::handle values) {
         columns_.clear();
     }
     if (!isMapping(values) && offersArrow(values)) { // one row of a frame
-        frame_ = std::make_unique<ArrowFrame>(call, values, nullptr);
+        std::vector<std::string> names = bindable();
+        const std::unordered_set<std::string> used(names.begin(), names.end());
+        frame_ = std::make_unique<ArrowFrame>(call, values, &used);
         if (frame_->rows() != 1)
             throw py::value_error(std::string(call) + ": values is a frame of " +
                                   std::to_string(frame_->rows()) + " rows; it takes one");
@@ -397,7 +461,10 @@ const std::vector<Column>& PerCall::columns() const {
 }
 
 double evalWith(Self self, std::string text, py::object values) {
-    const PerCall data("eval_with", values);
+    const PerCall data("eval_with", values, [&] {
+        Hold hold(*self.object);
+        return self->bindableNames(text);
+    });
     Hold hold(*self.object);
     if (text.size() < kLongText) return EngineX87::rounded(self->evalWith(text, data.columns()));
     long double value = 0;
@@ -466,11 +533,26 @@ void nullsAsNaN(const std::uint8_t* valid, std::size_t n, const Output& out) {
             store(rowOf(out, i), out.type, std::numeric_limits<double>::quiet_NaN());
 }
 
+// The truth of each row as a numpy bool array: False where the value is 0
+// or the row is null (`valid` null: none is), True elsewhere (NaN included).
+py::object truthOf(const Output& rows, std::size_t n, const std::uint8_t* valid) {
+    py::object mask = py::module_::import("numpy").attr("empty")(n, "bool");
+    py::buffer_info target;
+    bufferOf(mask, target, true);
+    auto* to = static_cast<bool*>(target.ptr);
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = (!valid || ((valid[i / 8] >> (i % 8)) & 1)) &&
+                (rows.type == ValueType::Float32 ? loaded<float>(rowOf(rows, i)) != 0
+                                                 : loaded<double>(rowOf(rows, i)) != 0);
+    return mask;
+}
+
 // A frame or array read through Arrow: results as an array of the caller's
-// library, with its nulls, or into out (NaN where a row is null).
+// library, with its nulls (or their truth), or into out (NaN where a row is
+// null).
 py::object arrowRows(py_Evaluator& evaluator, const IsCondition& isCondition, py::handle values,
                      const std::unordered_set<std::string>& used, const py::object& out,
-                     bool float32, const RowsRun& run) {
+                     bool float32, bool truth, const RowsRun& run) {
     const ArrowFrame frame("eval_many", values, &used);
     const std::size_t n = frame.rows();
     py::buffer_info target;
@@ -498,13 +580,17 @@ py::object arrowRows(py_Evaluator& evaluator, const IsCondition& isCondition, py
         });
     }
     if (!results) return out;
+    if (truth) return truthOf(base, n, results->validity());
     return results->handedBack(frame.polars, frame.name);
 }
 
 } // namespace
 
-py::object evalRows(py_Evaluator& evaluator, const std::string& text, Formula* formula,
-                    py::object values, py::object out, py::object dtype, const RowsRun& run) {
+namespace {
+
+py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* formula,
+                  py::object values, py::object out, py::object dtype, bool truth,
+                  const RowsRun& run) {
     const bool float32 = float32Asked(dtype);
     // Only the columns the text may read are converted.
     std::unordered_set<std::string> used;
@@ -522,11 +608,11 @@ py::object evalRows(py_Evaluator& evaluator, const std::string& text, Formula* f
             throw py::type_error("eval_many: values is a polars LazyFrame; collect() it first"
                                  " (or use lf.vx.with_columns from Velmoratrix.polars)");
         if (offersArrow(values))
-            return arrowRows(evaluator, isCondition, values, used, out, float32, run);
+            return arrowRows(evaluator, isCondition, values, used, out, float32, truth, run);
         if (PyObject_HasAttrString(values.ptr(), "__dataframe__")) { // read through pyarrow
             const py::object table =
                 py::module_::import("pyarrow.interchange").attr("from_dataframe")(values);
-            return arrowRows(evaluator, isCondition, table, used, out, float32, run);
+            return arrowRows(evaluator, isCondition, table, used, out, float32, truth, run);
         }
     }
     const Columns data("eval_many", values, false, &used);
@@ -567,8 +653,17 @@ py::object evalRows(py_Evaluator& evaluator, const std::string& text, Formula* f
                 nullsAsNaN(valid.data(), n, to);
         });
     }
+    if (truth) return truthOf(to, n, valid.empty() ? nullptr : valid.data());
     if (results) return results->handedBack(data.fromPolars, "");
     return result;
+}
+
+} // namespace
+
+py::object evalRows(py_Evaluator& evaluator, const std::string& text, Formula* formula,
+                    py::object values, py::object out, py::object dtype, const RowsRun& run) {
+    return rowsOf(evaluator, text, formula, std::move(values), std::move(out), std::move(dtype),
+                  false, run);
 }
 
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
@@ -582,10 +677,12 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
 }
 
 py::object mask(Self self, std::string text, py::object values, py::object threads) {
-    const py::object numpy = py::module_::import("numpy"); // before any work
-    const py::object rows = evalMany(self, std::move(text), std::move(values), py::none(),
-                                     std::move(threads), py::none());
-    return numpy.attr("not_equal")(rows, 0.0); // NaN is true, as for "and" and "or"
+    py::module_::import("numpy"); // before any work
+    const std::size_t count = threadCount("eval_many", threads);
+    return rowsOf(*self.object, text, nullptr, std::move(values), py::none(), py::none(), true,
+                  [&](const std::vector<Column>& columns, std::size_t n, const Output& to) {
+                      self->evalMany(text, columns, n, to, count);
+                  });
 }
 
 bool isCondition(Self self, const std::string& text) {

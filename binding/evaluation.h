@@ -14,13 +14,16 @@ double evaluateText(std::string text);
 // values maps names to floats bound for this call only.
 double evalWith(Self self, std::string text, py::object values);
 // Such values as columns of one row: a dict of str to float or int at once,
-// a frame of one row (a null reads as NaN), any other mapping as eval_many
-// reads its columns (call names the method in errors).
+// a frame of one row (a null reads as NaN; a column the text reads must be
+// numbers: `bindable` gives the names it may read, under the evaluator's
+// lock), any other mapping as eval_many reads its columns (call names the
+// method in errors).
 class Columns;
 class ArrowFrame;
 class PerCall {
 public:
-    PerCall(const char* call, py::handle values);
+    PerCall(const char* call, py::handle values,
+            const std::function<std::vector<std::string>()>& bindable);
     ~PerCall();
     const std::vector<velmoratrix::Column>& columns() const;
 
@@ -42,9 +45,8 @@ bool isCondition(Self self, const std::string& text);
 // `formula` reads it where one is given, else in the evaluator's syntax.
 using RowsRun = std::function<void(const std::vector<velmoratrix::Column>&, std::size_t,
                                    const velmoratrix::Output&)>;
-py::object evalRows(py_Evaluator& evaluator, const std::string& text,
-                    velmoratrix::Formula* formula, py::object values, py::object out,
-                    py::object dtype, const RowsRun& run);
+py::object evalRows(py_Evaluator& evaluator, const std::string& text, velmoratrix::Formula* formula,
+                    py::object values, py::object out, py::object dtype, const RowsRun& run);
 // threads=None or a count of at least 1 (call names the method in errors).
 std::size_t threadCount(const char* call, const py::object& threads);
 // The module's thread count for eval_many: set returns the previous one.

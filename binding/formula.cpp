@@ -19,8 +19,8 @@ py_Formula prepareIn(Self self, const py::str& expression, const velmoratrix::Sy
     // The evaluator's own Python object, found by its address.
     py::object evaluator = py::cast(self.object, py::return_value_policy::reference);
     Hold hold(*self.object);
-    velmoratrix::Formula formula = syntax ? self->prepare(std::move(text), *syntax)
-                                          : self->prepare(std::move(text));
+    velmoratrix::Formula formula =
+        syntax ? self->prepare(std::move(text), *syntax) : self->prepare(std::move(text));
     return py_Formula{std::move(evaluator), expression, std::move(formula)};
 }
 
@@ -32,7 +32,10 @@ py_Formula prepare(Self self, const py::str& expression) {
 
 double formulaEval(FormulaSelf self, py::object values) {
     if (!values.is_none()) {
-        const PerCall data("Formula.eval", values);
+        const PerCall data("Formula.eval", values, [&] {
+            Hold hold(evaluatorOf(self->evaluator));
+            return self->formula.bindableNames();
+        });
         Hold hold(evaluatorOf(self->evaluator));
         return velmoratrix::EngineX87::rounded(self->formula.value(data.columns()));
     }

@@ -64,7 +64,13 @@ class _WithValues(_Columns):
         return super().keys() + list(self._values)
 
     def __getitem__(self, name):
-        return self._values[name] if name in self._values else super().__getitem__(name)
+        if name not in self._values:
+            return super().__getitem__(name)
+        value = self._values[name]
+        index = self._frame.index
+        if isinstance(value, pandas.Series) and not value.index.equals(index):
+            value = value.reindex(index)  # aligned as pandas aligns @name: a label missing is NaN
+        return value
 
 
 @pandas.api.extensions.register_dataframe_accessor("vx")

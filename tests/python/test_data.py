@@ -300,6 +300,30 @@ class EvalManyTest(unittest.TestCase):
         self.assertEqual(list(ev.eval_many("sin(0)", {"sin": [2.0]})), [scalar.eval("sin(0)")])
 
     @unittest.skipIf(pandas is None, "pandas is not installed for this interpreter")
+    def test_what_is_missing_is_a_null(self):
+        # A masked element, pandas' NA: a null row (NaN here), and not selected by mask.
+        ev = Evaluator()
+        ev.syntax = "standard"
+        for column in (numpy.ma.array([1.0, -999.0, 0.0], mask=[0, 1, 0]),
+                       pandas.Series([1, None, 0], dtype="Int64"),
+                       pandas.array([1.5, None, 0.0], dtype="Float64"),
+                       pandas.Series([True, None, False], dtype="boolean")):
+            with self.subTest(dtype=column.dtype):
+                rows = ev.eval_many("x * 2 + 0 * isnan(x)", {"x": column})
+                self.assertEqual(numpy.isnan(rows).tolist(), [False, True, False])
+                self.assertEqual(ev.mask("x", {"x": column}).tolist(), [True, False, False])
+        self.assertTrue(math.isnan(ev.eval_many("x + y", {"x": numpy.ma.masked, "y": [1.0]})[0]))
+        self.assertEqual(list(ev.eval_many("x", {"x": numpy.ma.array([2.0], mask=[0])})), [2.0])
+        # values= aligns a Series on the frame's index, as pandas' @name does.
+        import Velmoratrix.pandas  # noqa: F401  (registers DataFrame.vx)
+        frame = pandas.DataFrame({"a": [1.0, 2.0, 3.0]}, index=["x", "y", "z"])
+        s = pandas.Series([300.0, 200.0, 100.0], index=["z", "y", "x"])
+        for got, want in [(frame.vx.eval("a + s", values={"s": s}), frame.eval("a + @s")),
+                          (frame.vx.query("s > 150", values={"s": s}), frame.query("@s > 150")),
+                          (frame.vx.eval("a + s", values={"s": s[["y"]]}), frame.a + s[["y"]])]:
+            self.assertTrue(got.equals(want), (got, want))
+
+    @unittest.skipIf(pandas is None, "pandas is not installed for this interpreter")
     def test_the_pandas_accessor(self):
         import Velmoratrix.pandas  # noqa: F401  (registers DataFrame.vx)
         frame = pandas.DataFrame({"price": [10.0, 20.0, 30.0], "qty": [1, 2, 3], 7: ["a"] * 3},

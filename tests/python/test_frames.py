@@ -1,5 +1,6 @@
 """Data read where it lies: numpy's numeric dtypes and strides, float32 and bool results, and
 polars and pyarrow frames with their nulls, in and out."""
+import ctypes
 import os
 import sys
 import unittest
@@ -28,6 +29,61 @@ def standard():
     evaluator = Evaluator()
     evaluator.syntax = "standard"
     return evaluator
+
+
+class Schema(ctypes.Structure):
+    pass
+
+
+class Array(ctypes.Structure):
+    pass
+
+
+SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(Schema))
+ARRAY_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(Array))
+Schema._fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p),
+                   ("metadata", ctypes.c_char_p), ("flags", ctypes.c_int64),
+                   ("n_children", ctypes.c_int64), ("children", ctypes.POINTER(ctypes.POINTER(Schema))),
+                   ("dictionary", ctypes.POINTER(Schema)), ("release", SCHEMA_RELEASE),
+                   ("private_data", ctypes.c_void_p)]
+Array._fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64),
+                  ("offset", ctypes.c_int64), ("n_buffers", ctypes.c_int64),
+                  ("n_children", ctypes.c_int64), ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+                  ("children", ctypes.POINTER(ctypes.POINTER(Array))),
+                  ("dictionary", ctypes.POINTER(Array)), ("release", ARRAY_RELEASE),
+                  ("private_data", ctypes.c_void_p)]
+NO_SCHEMA_RELEASE, NO_ARRAY_RELEASE = SCHEMA_RELEASE(lambda s: None), ARRAY_RELEASE(lambda a: None)
+CAPSULE = ctypes.pythonapi.PyCapsule_New
+CAPSULE.restype, CAPSULE.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+
+
+class Handmade:
+    """A producer that hands over the structs it is given, as they are (kept alive here)."""
+
+    def __init__(self, schema, array):
+        self.structs = (schema, array)
+        self.capsules = (CAPSULE(ctypes.addressof(schema), b"arrow_schema", None),
+                         CAPSULE(ctypes.addressof(array), b"arrow_array", None))
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.capsules
+
+
+def handmade(**changes):
+    """One float64 column 'x' of two rows, with the changes a broken producer makes (to the
+    schema where a field is the schema's only, or named schema_...; else to the array)."""
+    data = (ctypes.c_double * 2)(1.0, 2.0)
+    pointers = (ctypes.c_void_p * 2)(None, ctypes.addressof(data))
+    schema = Schema(format=b"g", name=b"x", release=NO_SCHEMA_RELEASE)
+    array = Array(length=2, n_buffers=2, buffers=pointers, release=NO_ARRAY_RELEASE)
+    for field, value in changes.items():
+        if field.startswith("schema_") or field in ("format", "name"):
+            setattr(schema, field.replace("schema_", ""), value)
+        else:
+            setattr(array, field, value)
+    made = Handmade(schema, array)
+    made.keep = (data, pointers)
+    return made
 
 
 @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
@@ -179,6 +235,71 @@ class FrameTest(unittest.TestCase):
             ev.eval_many("a + b", Odd((two[0], one[1])))
         with self.assertRaises((TypeError, ValueError)):
             ev.eval_many("a", Odd((1, 2)))
+
+    def test_hostile_arrow_data_is_refused_before_it_is_read(self):
+        ev = standard()
+        self.assertEqual(list(ev.eval_many("x * 2", handmade()).to_pylist()), [2.0, 4.0])
+        for broken, kind, words in [
+                (handmade(n_buffers=1), ValueError, "'x' does not have the shape .*1 buffers"),
+                (handmade(buffers=None), ValueError, "'x' does not have the shape .*no buffers"),
+                (handmade(format=None), ValueError, "no format"),
+                (handmade(n_children=1), ValueError, "'x' does not have the shape .*1 children"),
+                (handmade(schema_n_children=1), ValueError, "children it counts"),
+                (handmade(length=-1), ValueError, "negative or overflowing"),
+                (handmade(offset=2 ** 63 - 2), ValueError, "negative or overflowing"),
+                (handmade(null_count=1), ValueError, "no validity bitmap"),
+                (handmade(release=ARRAY_RELEASE()), ValueError, "released"),
+                (handmade(format=b"u"), TypeError, "'x' is of Arrow's type 'u'")]:
+            with self.subTest(words=words), self.assertRaisesRegex(kind, words):
+                ev.eval_many("x + 1", broken)
+        # A capsule read once is released: a second read is refused, not read after free.
+        table = pyarrow.table({"x": [2.0, 3.0]})
+        for method in ("__arrow_c_array__", "__arrow_c_stream__"):
+            given = getattr(table.to_batches()[0] if method == "__arrow_c_array__" else table,
+                            method)()
+            again = type("Again", (), {method: lambda self, requested_schema=None: given})()
+            self.assertEqual(ev.eval_many("x", again).to_pylist(), [2.0, 3.0])
+            with self.assertRaisesRegex(ValueError, "already read"):
+                ev.eval_many("x", again)
+        # A stream whose batch is of another type than its schema says.
+        schema = pyarrow.schema([("x", pyarrow.float64())])
+        for n in (10, 10 ** 6):
+            strings = pyarrow.record_batch([pyarrow.array(["a"] * n)], names=["x"])
+            reader = pyarrow.RecordBatchReader.from_batches(
+                schema, [pyarrow.record_batch([pyarrow.array([1.0])], schema=schema), strings])
+            with self.assertRaisesRegex(ValueError, "'x' does not have the shape .*another type"):
+                ev.eval_many("x + 1", reader)
+        # What the producer raised reaches the caller as it is.
+        for raised in (KeyboardInterrupt, SystemExit, MemoryError):
+            def batches(raised=raised):
+                yield pyarrow.record_batch([pyarrow.array([1.0])], schema=schema)
+                raise raised("stop")
+            with self.assertRaises(raised):
+                ev.eval_many("x", pyarrow.RecordBatchReader.from_batches(schema, batches()))
+
+    def test_frames_read_as_their_owner_means(self):
+        ev = standard()
+        codes = pyarrow.array([2.5, None, 2.5, -1.0, 7.0]).dictionary_encode()
+        self.assertEqual(ev.eval_many("x * 2", {"x": codes}).to_pylist(), [5.0, None, 5.0, -2.0, 14.0])
+        self.assertEqual(ev.eval_many("x", pyarrow.table({"x": codes.slice(2)})).to_pylist(),
+                         [2.5, -1.0, 7.0])
+        words = pyarrow.array(["a", "b"]).dictionary_encode()
+        with self.assertRaisesRegex(TypeError, "'x' is a dictionary of Arrow's type 'u'"):
+            ev.eval_many("x", {"x": words})
+        twice = pyarrow.table([pyarrow.array([1.0]), pyarrow.array([2.0])], names=["x", "x"])
+        with self.assertRaisesRegex(ValueError, "more than one column named 'x'.*ambiguous"):
+            ev.eval_many("x + 1", twice)
+        self.assertEqual(ev.eval_many("1", twice).to_pylist(), [1.0])  # a name not read
+        ev.append_variable("s", 10.0)
+        row = pyarrow.table({"s": ["3"], "a": [1.0]})
+        with self.assertRaisesRegex(TypeError, "'s' is of Arrow's type"):
+            ev.eval_with("s + a", row)
+        self.assertEqual(ev.eval_with("a", row), 1.0)
+        # A null row is not selected, as DataFrame.filter leaves it out.
+        for frame in (polars.DataFrame({"x": [1.0, None, 0.0, float("nan")]}),
+                      pyarrow.table({"x": [1.0, None, 0.0, float("nan")]})):
+            self.assertEqual(ev.mask("x", frame).tolist(), [True, False, False, True])
+            self.assertEqual(ev.mask("x > 0", frame).tolist(), [True, False, False, False])
 
     def test_the_polars_namespace(self):
         import Velmoratrix.polars  # noqa: F401  registers .vx
