@@ -77,7 +77,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def("mask", &mask, py::arg("expression"), py::arg("values"),
              py::arg("threads") = py::none(),
              "The truth of each row of eval_many(expression, values, threads=threads), as a\n"
-             "numpy bool array: False where the value is 0, True elsewhere (NaN included).")
+             "numpy bool array: False where the value is 0 or the row is null, True\n"
+             "elsewhere (NaN included).")
         .def("is_condition", &isCondition, py::arg("expression"),
              "Whether the text's value is a truth value (1.0 or 0.0): a standard text whose\n"
              "last operation compares or is logical. DataFrame.vx.eval gives such a text's\n"
@@ -99,7 +100,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "Makes name an ordinary operand again on this Evaluator.")
         .def("functions", &functions,
              "The function names, built-in and added, in the order the engine lists them;\n"
-             "in the standard syntax, where, if and clip after them.")
+             "in the standard syntax, its own functions after them (exp, log, ..., where,\n"
+             "if, clip), but for those deleted or added under their names.")
         // Diagnostics.
         .def("check", &checkText, py::arg("expression"), py::arg("names") = py::none(),
              "The problems of a text: a list of Problem(position, length, severity,\n"
@@ -118,7 +120,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
         .def("prepare", &prepare, py::arg("expression"),
              "The text compiled once, as a Formula to evaluate again and again without\n"
              "looking the text up. It follows this Evaluator's variables, functions and\n"
-             "flag as eval does; a standard text is read once, here.")
+             "flag as eval does, and keeps the syntax it was prepared in; a standard text\n"
+             "is read once, here.")
         // Pickling and copying.
         .def(py::pickle(&state, &restore));
 

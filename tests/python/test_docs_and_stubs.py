@@ -91,6 +91,7 @@ ANNOTATIONS = {
     "_Results": "object",
     "Optional[Any]": "object",
     "Tuple[bool, List[Any], List[Any], List[Any], List[Any], str]": "tuple",
+    "Tuple[bool, List[Any], List[Any], List[Any], List[Any], str, Dict[str, Any]]": "tuple",
     "Callable[..., float]": "object",
     "Callable[..., Any]": "object",
     "Any": "object",
@@ -98,6 +99,7 @@ ANNOTATIONS = {
     "Dict[str, Any]": "dict",
     "Optional[int]": "object",
     "Tuple[Evaluator, str]": "tuple",
+    "Tuple[Evaluator, str, str]": "tuple",
     "Formula": "Velmoratrix.Formula",
 }
 

@@ -1,6 +1,10 @@
 """Sequences of calls on one long-lived Evaluator, each evaluation compared bit
 for bit with a fresh Evaluator built from the documented state alone: syntax,
-flag, variables and functions. A small cache makes eviction constant."""
+flag, variables and functions. A small cache makes eviction constant. Formulas
+keep the syntax they were prepared in, whatever the evaluator is switched to;
+columns come as lists, numpy arrays and the frames of pandas, polars and
+pyarrow, with nulls, into out= and float32."""
+import copy
 import ctypes
 import ctypes.util
 import os
@@ -21,6 +25,15 @@ except ImportError:
     if os.environ.get("VELMO_REQUIRE_PACKAGES"):
         raise
     raise unittest.SkipTest("numpy and hypothesis are not installed for this interpreter")
+try:
+    import pandas
+except ImportError:
+    pandas = None
+try:
+    import polars
+    import pyarrow
+except ImportError:  # pinned for some interpreters only (requirements-dev.txt)
+    polars = pyarrow = None
 
 NAMES = ["x", "y", "z"]
 ATOMS = NAMES + ["1", "2.5", "0.7", "1.1", "pi", "1000", "2000", "3"]
@@ -55,14 +68,36 @@ FUNCTIONS = {"f": (twice, 1), "g": (shifted, 1), "h": (difference, 2)}
 
 
 def outcome(call):
-    """The bits of what a call returns, or the type of what it raises."""
+    """The bits of what a call returns (nulls as None), or the type of what it raises."""
     try:
         value = call()
     except Exception as failure:  # the type is what must agree
         return type(failure)
     if isinstance(value, float):
         return struct.pack("<d", value)
-    return numpy.asarray(value, dtype=float).tobytes()
+    if hasattr(value, "to_list") or hasattr(value, "to_pylist"):  # polars, pyarrow
+        rows = value.to_list() if hasattr(value, "to_list") else value.to_pylist()
+        return [None if v is None else struct.pack("<d", v) for v in rows]
+    return numpy.asarray(value).tobytes()
+
+
+KINDS = ["list", "numpy"] + ["pandas"] * bool(pandas) + ["polars", "pyarrow"] * bool(polars)
+
+
+def column_of(kind, values, nulls):
+    """The values as a column of that kind, every third row null where the kind has nulls
+    (and `nulls`)."""
+    missing = [nulls and i % 3 == 1 for i in range(len(values))]
+    if kind == "list":
+        return [float(v) for v in values]
+    if kind == "numpy":
+        return numpy.ma.array(values, mask=missing) if nulls else numpy.asarray(values)
+    rows = [None if m else float(v) for v, m in zip(values, missing)]
+    if kind == "pandas":
+        return pandas.Series(rows, dtype="Float64" if nulls else "float64")
+    if kind == "polars":
+        return polars.Series(rows, dtype=polars.Float64)
+    return pyarrow.array(rows, type=pyarrow.float64())
 
 
 class LongLivedEvaluator(RuleBasedStateMachine):
@@ -72,7 +107,7 @@ class LongLivedEvaluator(RuleBasedStateMachine):
     def start(self, accurate, cache):
         self.accurate, self.cache = accurate, cache
         self.syntax = "classic"
-        self.variables, self.functions = {}, {}
+        self.variables, self.functions, self.deleted = {}, {}, set()
         self.ev = Evaluator(accurate)
         self.ev.cache_size = cache
 
@@ -81,6 +116,8 @@ class LongLivedEvaluator(RuleBasedStateMachine):
         ev.syntax = syntax or self.syntax
         for name, value in self.variables.items():
             ev.append_variable(name, value)
+        for name in self.deleted:
+            ev.delete_function(name)
         listed = self.ev.functions()  # their order is state too: messages name them so
         for name, vectorized in sorted(self.functions.items(), key=lambda f: listed.index(f[0])):
             function, arguments = FUNCTIONS[name]
@@ -116,6 +153,15 @@ class LongLivedEvaluator(RuleBasedStateMachine):
         self.ev.delete_function(name)
         self.functions.pop(name, None)
 
+    @rule(name=st.sampled_from(["exp", "sqrt"]))  # a standard one, a classic table's
+    def delete_built_in(self, name):
+        self.ev.delete_function(name)
+        self.deleted.add(name)
+
+    @rule(cache=st.integers(1, 4))
+    def cache_size(self, cache):
+        self.ev.cache_size = self.cache = cache
+
     @rule(text=TEXTS, again=st.booleans())
     def eval(self, text, again):
         for _ in range(1 + again):
@@ -126,10 +172,21 @@ class LongLivedEvaluator(RuleBasedStateMachine):
         self.agree(lambda ev: ev.eval_with(text, {name: value}))
 
     @rule(text=TEXTS, name=st.sampled_from(NAMES), rows=st.sampled_from([3, 600]),
-          threads=st.sampled_from([1, 2]))
-    def eval_many(self, text, name, rows, threads):
-        column = numpy.linspace(-3, 5, rows)
-        self.agree(lambda ev: ev.eval_many(text, {name: column}, threads=threads))
+          threads=st.sampled_from([1, 2, 3, 4]), kind=st.sampled_from(KINDS),
+          nulls=st.booleans(), into=st.sampled_from([None, "out", "float32", "mask"]))
+    def eval_many(self, text, name, rows, threads, kind, nulls, into):
+        column = column_of(kind, numpy.linspace(-3, 5, rows), nulls)
+
+        def call(ev):
+            if into == "mask":
+                return ev.mask(text, {name: column}, threads=threads)
+            if into == "out" and kind in ("list", "numpy"):
+                out = numpy.full(rows, 7.0)
+                return ev.eval_many(text, {name: column}, out=out, threads=threads)
+            dtype = "float32" if into == "float32" else None
+            return ev.eval_many(text, {name: column}, threads=threads, dtype=dtype)
+
+        self.agree(call)
 
     @rule(target=formulas, text=TEXTS)
     def prepare(self, text):
@@ -145,30 +202,35 @@ class LongLivedEvaluator(RuleBasedStateMachine):
             return
         values = None if value is None else {"y": value}
         got = outcome(lambda: formula.eval(values) if values else formula.eval())
+        # It reads as it was prepared, as a fresh evaluator of its syntax reads it.
         reference = self.fresh(syntax)
-
-        def afresh():
-            f = reference.prepare(formula.text)
-            reference.syntax = self.syntax
-            return f.eval(values) if values else f.eval()
-
-        assert got == outcome(afresh), formula.text
+        assert got == outcome(lambda: reference.eval_with(formula.text, values or {})), formula.text
 
     @rule(prepared=formulas, rows=st.sampled_from([3, 600]))
     def formula_eval_many(self, prepared, rows):
         formula, syntax = prepared
         if isinstance(formula, type) or formula.evaluator is not self.ev:
             return
-        columns = {name: numpy.linspace(-1, 1, rows) for name in NAMES}
+        columns = {name: numpy.linspace(-1, 1, rows) for name in NAMES}  # shadowing variables
         got = outcome(lambda: formula.eval_many(columns))
         reference = self.fresh(syntax)
+        assert got == outcome(lambda: reference.eval_many(formula.text, columns)), formula.text
+        assert formula.names == reference.names(formula.text)
 
-        def afresh():
-            f = reference.prepare(formula.text)
-            reference.syntax = self.syntax
-            return f.eval_many(columns)
-
-        assert got == outcome(afresh), formula.text
+    @rule(text=TEXTS, kind=st.sampled_from(KINDS))
+    def formula_across_a_switch(self, text, kind):
+        # Prepared, then the evaluator switched: the formula reads as a fresh evaluator of its
+        # own syntax, columns shadowing the variables of their names.
+        syntax = self.syntax
+        try:
+            formula = self.ev.prepare(text)
+        except Exception:
+            return
+        self.switch("standard" if syntax == "classic" else "classic")
+        columns = {name: column_of(kind, numpy.linspace(-1, 1, 5), False) for name in NAMES}
+        reference = self.fresh(syntax).prepare(text)
+        for call in (lambda f: f.eval_many(columns), lambda f: f.eval(), lambda f: f.names):
+            assert outcome(lambda: call(formula)) == outcome(lambda: call(reference)), text
 
     @rule(text=TEXTS)
     def diagnostics(self, text):
@@ -177,16 +239,17 @@ class LongLivedEvaluator(RuleBasedStateMachine):
             got, want = call(self.ev), call(self.fresh())
             assert repr(got) == repr(want), text  # repr: NaN equals NaN
 
-    @rule()
-    def pickled(self):
-        self.ev = pickle.loads(pickle.dumps(self.ev))
-        self.ev.cache_size = self.cache
+    @rule(how=st.sampled_from(["pickle", "copy", "deepcopy"]))
+    def copied(self, how):
+        self.ev = {"pickle": lambda ev: pickle.loads(pickle.dumps(ev)), "copy": copy.copy,
+                   "deepcopy": copy.deepcopy}[how](self.ev)
+        assert self.ev.cache_size == self.cache
 
     @invariant()
     def tables_are_the_documented_ones(self):
         if hasattr(self, "ev"):
             assert sorted(self.ev.functions()) == sorted(self.fresh().functions())
-            assert self.ev.syntax == self.syntax
+            assert (self.ev.syntax, self.ev.cache_size) == (self.syntax, self.cache)
 
 
 LongLivedEvaluator.TestCase.settings = settings(
