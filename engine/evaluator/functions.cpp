@@ -146,10 +146,10 @@ std::vector<std::string> MathEvaluator::withdrawnFunctions() const {
 std::vector<std::string> MathEvaluator::functions() {
     Entry call(*this);
     std::vector<std::string> names;
+    std::unordered_set<std::string_view> listed; // the list's own texts, which stay put
     for (const ListNode<std::string>* n = functionNames.empty() ? nullptr : functionNames.head; n;
          n = n->next)
-        if (n->value) names.push_back(*n->value);
-    const std::unordered_set<std::string_view> listed(names.begin(), names.end());
+        if (n->value) names.push_back(*n->value), listed.insert(*n->value);
     for (const BuiltinFunction& f : languageOf(syntax).functions())
         if (!listed.count(f.name) && !functions_->withdrawn.count(f.name))
             names.emplace_back(f.name);
