@@ -246,6 +246,9 @@ class EvalManyTest(unittest.TestCase):
         for values in [[1.0], {"x": "12"}, {"x": [1, "a"]}, {"x": None}]:
             with self.assertRaises(TypeError):
                 ev.eval_many("x", values)
+        for text in ("12", b"12"):  # bytes offer a buffer, but are no numbers
+            with self.assertRaisesRegex(TypeError, "'x' is a string"):
+                ev.eval_many("x", {"x": text})
         # A text that raises does so once, and the evaluator goes on.
         for text, error in [("q+x", ValueError), ("1e999*x", IndexError)]:
             with self.assertRaisesRegex(error, "^stod$"):

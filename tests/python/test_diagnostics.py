@@ -143,6 +143,7 @@ class NamesAndExplainTest(unittest.TestCase):
         for text, position, words in [("(2 x)", 3, "'x' follows a value"),
                                       ("sin(30°)", 6, "'°' follows a value"),
                                       ("max(1 2)", 6, "'2' follows a value"),
+                                      ("1, 2", 1, "',' stands outside"),
                                       ("(2", 0, "'(' is never closed")]:
             (problem,) = ev.check(text)
             self.assertEqual((problem.position, problem.length), (position, 1), text)

@@ -249,7 +249,9 @@ class FrameTest(unittest.TestCase):
                 (handmade(offset=2 ** 63 - 2), ValueError, "negative or overflowing"),
                 (handmade(null_count=1), ValueError, "no validity bitmap"),
                 (handmade(release=ARRAY_RELEASE()), ValueError, "released"),
-                (handmade(format=b"u"), TypeError, "'x' is of Arrow's type 'u'")]:
+                (handmade(format=b"u"), TypeError, "'x' is of Arrow's type 'u'"),
+                (handmade(schema_dictionary=ctypes.pointer(  # indices that are no integers
+                    Schema(format=b"g", release=NO_SCHEMA_RELEASE))), TypeError, "type 'g'")]:
             with self.subTest(words=words), self.assertRaisesRegex(kind, words):
                 ev.eval_many("x + 1", broken)
         # A capsule read once is released: a second read is refused, not read after free.
@@ -274,13 +276,15 @@ class FrameTest(unittest.TestCase):
             def batches(raised=raised):
                 yield pyarrow.record_batch([pyarrow.array([1.0])], schema=schema)
                 raise raised("stop")
-            with self.assertRaises(raised):
+            with self.assertRaisesRegex(raised, "^stop$"):
                 ev.eval_many("x", pyarrow.RecordBatchReader.from_batches(schema, batches()))
 
     def test_frames_read_as_their_owner_means(self):
         ev = standard()
         codes = pyarrow.array([2.5, None, 2.5, -1.0, 7.0]).dictionary_encode()
         self.assertEqual(ev.eval_many("x * 2", {"x": codes}).to_pylist(), [5.0, None, 5.0, -2.0, 14.0])
+        tail = pyarrow.array([1.0] * 9 + [None] * 4)  # nulls past the first whole byte
+        self.assertEqual(ev.eval_many("x", {"x": tail}).null_count, 4)
         self.assertEqual(ev.eval_many("x", pyarrow.table({"x": codes.slice(2)})).to_pylist(),
                          [2.5, -1.0, 7.0])
         words = pyarrow.array(["a", "b"]).dictionary_encode()
@@ -295,6 +299,9 @@ class FrameTest(unittest.TestCase):
         with self.assertRaisesRegex(TypeError, "'s' is of Arrow's type"):
             ev.eval_with("s + a", row)
         self.assertEqual(ev.eval_with("a", row), 1.0)
+        rows = pyarrow.table({"a": [None] + [float(i) for i in range(1, 10)]})
+        self.assertEqual(ev.eval_with("a", rows.slice(7, 1)), 7.0)  # its own bit, not the first
+        self.assertNotEqual(ev.eval_with("a", rows.slice(0, 1)), 0.0)  # null: NaN
         # A null row is not selected, as DataFrame.filter leaves it out.
         for frame in (polars.DataFrame({"x": [1.0, None, 0.0, float("nan")]}),
                       pyarrow.table({"x": [1.0, None, 0.0, float("nan")]})):
