@@ -106,6 +106,9 @@ TEST(StandardTest, FunctionsOfAnyCountOfArguments) {
     EXPECT_THROW(m.eval("sum3(1, 2)"), ExpressionError);
     EXPECT_THROW(m.appendCallable("many", NaryCallable(), kMostArguments + 1),
                  std::invalid_argument);
+    const NaryCallable some = [](const double*, std::size_t) { return 0.0; };
+    for (int count : {-1, kMostArguments + 1})
+        EXPECT_THROW(m.appendCallable("many", some, count), std::invalid_argument);
     m.deleteFunction("sum3");
     EXPECT_THROW(m.eval("sum3(1, 2, 3)"), ExpressionError);
 }

@@ -184,6 +184,7 @@ class StandardSyntaxTest(unittest.TestCase):
                 self.assertEqual(struct.pack("<d", ev.eval(repr(x))), struct.pack("<d", x), repr(x))
         self.assertEqual((ev.eval("1e-400"), ev.eval("-1e-400")), (0.0, 0.0))
         self.assertEqual((ev.eval("1e3+1"), ev.eval("2.5E-1 * 4")), (1001.0, 1.0))
+        self.assertEqual((ev.eval("2**3**2"), ev.check("``")[0][:2]), (512.0, (0, 2)))
         with self.assertRaisesRegex(ExpressionError, "beyond the range"):
             ev.eval("1e309")
         tiny = "0." + "0" * 323 + "5"
