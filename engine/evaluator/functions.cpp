@@ -122,7 +122,7 @@ void MathEvaluator::appendCallable(std::string name, NaryCallable function, Bloc
     refuseEmpty(name, block);
     appendCallable(name, std::move(function), arguments);
     functions_->block[name] = std::move(block);
-    ++functions_->edits; // derived again, with the block
+    ++argumentCounts.edits; // derived again, with the block
 }
 
 void MathEvaluator::deleteFunction(const std::string& name) {
@@ -135,6 +135,7 @@ void MathEvaluator::deleteFunction(const std::string& name) {
     argumentCounts.erase(name);
     functions_->forgetCallables(name);
     if (languageOf(Syntax::Standard).function(name)) functions_->withdrawn.insert(name);
+    ++argumentCounts.edits; // derived again, without the name
 }
 
 std::vector<std::string> MathEvaluator::withdrawnFunctions() const {

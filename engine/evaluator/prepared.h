@@ -53,7 +53,7 @@ inline std::uint64_t MathEvaluator::languageEdits() const {
     return binaryFunctions.edits + unaryFunctions.edits + operatorNames.edits +
            argumentCounts.edits + operatorPrecedence.edits + operatorFunctions.edits +
            rightAssociative.edits + functionNames.edits + operatorSymbols.edits +
-           separatorSymbols.edits + functions_->edits;
+           separatorSymbols.edits;
 }
 
 inline std::uint64_t MathEvaluator::registryEdits() const {

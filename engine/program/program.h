@@ -114,7 +114,9 @@ enum DelimiterClass : std::uint8_t { Ordinary = 0, OperatorChar = 1, SeparatorCh
 
 // The functions a caller added as callables, and the names of the syntaxes'
 // own functions they deleted: the evaluator's own state, which its lookups
-// point into and which outlives every derivation (and a fork's).
+// point into and which outlives every derivation (and a fork's). Whoever
+// changes it edits a table too (argumentCounts at least), so that what was
+// derived is derived again.
 struct OwnFunctions {
     std::map<std::string, UnaryCallable> unary;
     std::map<std::string, BinaryCallable> binary;
@@ -123,14 +125,12 @@ struct OwnFunctions {
     // Beside a callable, the same over many rows.
     std::map<std::string, BlockCallable> block;
     std::set<std::string> withdrawn;
-    std::uint64_t edits = 0; // moves with every change, as a table's counter does
 
     void forgetCallables(const std::string& name) {
         unary.erase(name);
         binary.erase(name);
         nary.erase(name);
         block.erase(name);
-        ++edits;
     }
 };
 
