@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the fuzzer for VELMO_FUZZ_SECONDS
-# (default 60), the software extended type cross-built for aarch64 and run
+# (default 60) and the Arrow importer's for a quarter of it, the software
+# extended type cross-built for aarch64 and run
 # under qemu (against x87's records, and the engine's tests), the whole
 # engine on the software type on x86-64, the engine tests under
 # AddressSanitizer, UndefinedBehavior-
@@ -30,7 +31,7 @@ fi
 export VELMO_REQUIRE_LOCALE=1
 jobs=$(nproc)
 
-echo "== fuzzer (clang, libFuzzer with ASan and UBSan)"
+echo "== fuzzers of the engine and the Arrow importer (clang, libFuzzer with ASan and UBSan)"
 cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DVELMO_FUZZ=ON -DVELMO_TESTS=OFF >/dev/null
 cmake --build "$root/build-fuzz" -j"$jobs" >/dev/null
