@@ -14,10 +14,6 @@ namespace {
 
 constexpr std::int64_t kNullable = 2;
 
-bool bitOf(const std::uint8_t* bits, std::size_t i) {
-    return (bits[i / 8] >> (i % 8)) & 1;
-}
-
 } // namespace
 
 // The imported arrays and the schema, released (with the GIL held, as their

@@ -11,10 +11,6 @@ using namespace velmoratrix;
 
 namespace {
 
-bool bitOf(const std::uint8_t* bits, std::size_t i) {
-    return (bits[i / 8] >> (i % 8)) & 1;
-}
-
 double halfToDouble(std::uint16_t h) {
     const int exponent = (h >> 10) & 0x1f, fraction = h & 0x3ff;
     double v;
@@ -212,8 +208,7 @@ public:
         const std::string whose = "the Arrow dictionary of '" + name + "'";
         Leaf leaf{};
         leafOf(values.format, leaf);
-        checkArray(a.dictionary, whose, 2, 0, 0);
-        const ArrowArray& d = *a.dictionary;
+        const ArrowArray& d = *a.dictionary; // checked with the column
         const char* indices = static_cast<const char*>(a.buffers[1]);
         const char* data = static_cast<const char*>(d.buffers[1]);
         const std::uint8_t* rowValid = batch.columnNulls.back().first;
@@ -312,11 +307,16 @@ ArrowImport::ArrowImport(const char* call, const ArrowSchema& schema,
         reader.checkSizes(whole, frame ? "the Arrow frame" : "the Arrow array");
         if (frame) reader.checkArray(&whole, "the Arrow frame", 1, schema.n_children, 0);
         const std::size_t top = frame ? static_cast<std::size_t>(whole.offset) : 0;
-        // Each column read is checked, as its type says, before any is read.
-        for (const std::size_t k : read)
-            reader.checkArray(frame ? whole.children[k] : &whole,
-                              "the Arrow data of '" + names[k] + "'", 2, 0,
+        // Each column read is checked, as its type says (with its dictionary),
+        // before any is read; only a dictionary's indices wait for the read.
+        for (const std::size_t k : read) {
+            const ArrowArray* a = frame ? whole.children[k] : &whole;
+            reader.checkArray(a, "the Arrow data of '" + names[k] + "'", 2, 0,
                               frame ? whole.offset + whole.length : 0);
+            if (fields[k]->dictionary)
+                reader.checkArray(a->dictionary, "the Arrow dictionary of '" + names[k] + "'", 2, 0,
+                                  0);
+        }
         if (whole.length == 0) continue;
         Batch batch{rows_, static_cast<std::size_t>(whole.length), {}, {}, {}};
         if (frame && whole.null_count != 0 && whole.buffers[0]) {

@@ -91,6 +91,11 @@ private:
     bool nulls_ = false;
 };
 
+// Bit i of a bitmap, counted from the first byte's lowest bit, as Arrow counts.
+inline bool bitOf(const std::uint8_t* bits, std::size_t i) {
+    return (bits[i / 8] >> (i % 8)) & 1;
+}
+
 // Clears in `to` (from bit `at`) the bits clear in `from` (from bit `start`).
 void andBits(std::uint8_t* to, std::size_t at, const std::uint8_t* from, std::size_t start,
              std::size_t count);

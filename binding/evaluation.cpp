@@ -444,7 +444,7 @@ PerCall::PerCall(const char* call, py::handle values,
         numbers_.reserve(row.columns.size());
         for (std::size_t k = 0; k < row.columns.size(); ++k) {
             const auto [bits, start] = row.columnNulls[k];
-            const bool null = bits && !((bits[start / 8] >> (start % 8)) & 1);
+            const bool null = bits && !bitOf(bits, start);
             numbers_.push_back(null ? std::numeric_limits<double>::quiet_NaN()
                                     : valueAt(row.columns[k], 0));
             columns_.push_back({row.columns[k].name, &numbers_.back(), 0});
@@ -529,7 +529,7 @@ char* rowOf(const Output& out, std::size_t row) {
 // A row that reads a null is NaN where results cannot hold a null.
 void nullsAsNaN(const std::uint8_t* valid, std::size_t n, const Output& out) {
     for (std::size_t i = 0; i < n; ++i)
-        if (!((valid[i / 8] >> (i % 8)) & 1))
+        if (!bitOf(valid, i))
             store(rowOf(out, i), out.type, std::numeric_limits<double>::quiet_NaN());
 }
 
@@ -541,7 +541,7 @@ py::object truthOf(const Output& rows, std::size_t n, const std::uint8_t* valid)
     bufferOf(mask, target, true);
     auto* to = static_cast<bool*>(target.ptr);
     for (std::size_t i = 0; i < n; ++i)
-        to[i] = (!valid || ((valid[i / 8] >> (i % 8)) & 1)) &&
+        to[i] = (!valid || bitOf(valid, i)) &&
                 (rows.type == ValueType::Float32 ? loaded<float>(rowOf(rows, i)) != 0
                                                  : loaded<double>(rowOf(rows, i)) != 0);
     return mask;
