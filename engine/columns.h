@@ -31,16 +31,27 @@ struct Column {
     const void* values;
     std::ptrdiff_t stride = sizeof(double);
     ValueType type = ValueType::Float64;
+    // Where the column has nulls: bit `validFirst + i` of `valid` (Arrow's
+    // order, from the first byte's lowest bit) is clear where the i-th value
+    // is null. A row over such columns is null as polars reads it (NullRule
+    // in program.h); a null value's bits are never read.
+    const std::uint8_t* valid = nullptr;
+    std::size_t validFirst = 0;
 };
 
 // Where evalMany writes its results, `stride` bytes apart: Float64 (each
 // row's value rounded to double), Float32 (rounded once to float, never
 // through double) or Bool (a byte: 1 where the double value is not 0, NaN
 // included).
+//
+// A row that is null, where a column has nulls, is written as NaN (false for
+// Bool); `valid`, where given, gets a byte per row: 1 where the row has a
+// value, 0 where it is null (1 everywhere where no column has nulls).
 struct Output {
     void* values;
     std::ptrdiff_t stride;
     ValueType type = ValueType::Float64;
+    std::uint8_t* valid = nullptr;
 };
 
 } // namespace velmoratrix

@@ -17,7 +17,6 @@
 
 using namespace velmoratrix;
 
-
 namespace {
 
 // The bytes [first, last) that n values of `size` bytes, `stride` bytes
@@ -161,10 +160,10 @@ void runStretches(const Code& code, const Program::RowsCode& plan,
     std::vector<const char*> from(columns.size());
     for (std::size_t block = first; block < last && !rangeFailed(); block += capacity) {
         const std::size_t count = std::min(last - block, capacity);
-        for (std::size_t k = 0; k < columns.size(); ++k)
-            from[k] = elementAt(columns[k], block);
-        Rows run{count,   at(out.values, out.stride, block), out.stride, from.data(), kept,
-                 arguments, results};
+        for (std::size_t k = 0; k < columns.size(); ++k) from[k] = elementAt(columns[k], block);
+        Rows run{
+            count,  at(out.values, out.stride, block), out.stride, from.data(), kept, arguments,
+            results};
         for (std::size_t s = 0; s < plan.plan.size(); ++s) {
             plan.stretches[s]->run(run);
             const std::size_t call = plan.plan[s].call;
@@ -263,21 +262,44 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     const std::vector<double*>& slots = resolved.slots;
     const Inputs inputs(given, count, out);
     const std::vector<Column>& columns = inputs.columns();
+    const bool nulls = hasNulls(columns);
     if (out.type == ValueType::Bool) { // the truth of doubles, a piece at a time
         constexpr std::size_t kPiece = 65536;
         std::vector<double> piece(std::min(count, kPiece));
+        std::vector<std::uint8_t> known(nulls ? piece.size() : 0);
         std::vector<Column> part = columns;
         for (std::size_t first = 0; first < count; first += kPiece) {
             const std::size_t n = std::min(count - first, kPiece);
-            for (std::size_t k = 0; k < part.size(); ++k)
-                part[k].values = elementAt(columns[k], first);
-            evalProgram(program, part, n, Output{piece.data(), sizeof(double)}, threads);
+            for (std::size_t k = 0; k < part.size(); ++k) part[k] = columnFrom(columns[k], first);
+            evalProgram(program, part, n,
+                        Output{piece.data(), sizeof(double), ValueType::Float64,
+                               nulls ? known.data() : nullptr},
+                        threads);
             for (std::size_t j = 0; j < n; ++j)
-                store(at(out.values, out.stride, first + j), out.type, piece[j]);
+                store(at(out.values, out.stride, first + j), out.type,
+                      nulls && !known[j] ? 0.0 : piece[j]);
+            if (out.valid && nulls) std::memcpy(out.valid + first, known.data(), n);
         }
+        if (out.valid && !nulls) std::memset(out.valid, 1, count);
         return;
     }
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
+    if (out.valid && (!nulls || malformed)) std::memset(out.valid, 1, count);
+    if (nulls && !malformed) {
+        // The block runner carries each value's validity; callables without a
+        // block see the rows in order on this thread.
+        const bool inOrder = code.callsOut && !code.inBlocks;
+        const std::size_t size = code.callsOut ? BlockRunner::kCallBlock : BlockRunner::kBlock;
+        forEachRange(
+            count, inOrder ? 1 : threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
+                BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency, size);
+                for (std::size_t block = first; block < last && !rangeFailed(); block += size)
+                    blocks.run(block, std::min(last - block, size),
+                               at(out.values, out.stride, block), out.stride, out.type,
+                               out.valid ? out.valid + block : nullptr);
+            });
+        return;
+    }
     if (malformed && !code.callsOut) { // every element is the failure value
         for (std::size_t i = 0; i < count; ++i)
             store(at(out.values, out.stride, i), out.type, 0.0L);
@@ -324,8 +346,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             }
             BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency,
                                BlockRunner::kCallBlock);
-            for (std::size_t block = first; block < last && !rangeFailed();
-                 block += blocks.size())
+            for (std::size_t block = first; block < last && !rangeFailed(); block += blocks.size())
                 blocks.run(block, std::min(last - block, blocks.size()),
                            at(out.values, out.stride, block), out.stride, out.type);
         });

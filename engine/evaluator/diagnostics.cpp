@@ -239,7 +239,7 @@ struct Checker {
         if (r.is(r.next[i], Separator, "(")) {
             std::string standard;
             const BuiltinFunction* f = languageOf(Syntax::Standard).function(t);
-            if (f && f->form != BuiltinFunction::Select && f->form != BuiltinFunction::Clip)
+            if (f && !f->readsItself())
                 standard = "; the standard syntax has " + std::string(f->name) +
                            " (Evaluator.syntax = \"standard\")";
             if (std::exchange(listedFunctions, true))

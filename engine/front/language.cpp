@@ -102,6 +102,9 @@ std::vector<BuiltinFunction> standardFunctions() {
         {"where", F::Select, nullptr, nullptr},
         {"if", F::Select, nullptr, nullptr},
         {"clip", F::Clip, nullptr, nullptr},
+        {"is_null", F::IsNull, nullptr, nullptr},
+        {"fill_null", F::FillNull, nullptr, nullptr},
+        {"coalesce", F::Coalesce, nullptr, nullptr},
     };
 }
 

@@ -23,7 +23,14 @@ struct BuiltinFunction {
         Power,  // as "^" (pow, power)
         Select, // c ? a : b (where, if)
         Clip,   // min(max(x, lo), hi)
+        // What a null reads as (NullRule): is_null(x), fill_null(x, v),
+        // coalesce(a, b, ...).
+        IsNull,
+        FillNull,
+        Coalesce,
     };
+    // A call the syntax reads itself, whose name is a name elsewhere.
+    bool readsItself() const { return unary == nullptr && binary == nullptr; }
     const char* name;
     Form form;
     UnaryFunction unary;

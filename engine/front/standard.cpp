@@ -167,6 +167,7 @@ private:
         StandardStep s;
         s.kind = kind;
         s.op = Op::Number;
+        s.rule = NullRule::None;
         s.arity = 0;
         s.offset = offset;
         s.length = length;
@@ -181,10 +182,11 @@ private:
         if (boolean) booleanEnd_ = steps_.size();
     }
     [[gnu::noinline]] void primitive(OperatorFunction f, int arity, std::size_t offset,
-                                     std::size_t length) {
+                                     std::size_t length, NullRule rule = NullRule::None) {
         StandardStep& s = emit(StandardStep::Primitive, offset, length);
         s.primitive = f;
         s.arity = arity;
+        s.rule = rule;
     }
     void binaryCall(BinaryFunction f, std::size_t offset, std::size_t length) {
         emit(StandardStep::Binary, offset, length).binary = f;
@@ -362,14 +364,14 @@ private:
             truth(at, n);
             if (!expression(kAnd)) return false;
             truth(at, n);
-            primitive(_add, 2, at, n);
+            primitive(_add, 2, at, n, NullRule::Or);
             machine(Op::Truth, at, n);
             return true;
         case kAnd:
             truth(at, n);
             if (!expression(kNot)) return false;
             truth(at, n);
-            primitive(_mul, 2, at, n);
+            primitive(_mul, 2, at, n, NullRule::And);
             booleanEnd_ = steps_.size();
             return true;
         case kComparison:
@@ -404,7 +406,8 @@ private:
                     : symbol == "==" ? Op::Equal
                                      : Op::NotEqual,
                     at, symbol.size());
-            if (!first) primitive(_mul, 2, at, symbol.size()); // and the links before
+            if (!first)
+                primitive(_mul, 2, at, symbol.size(), NullRule::And); // and the links before
             booleanEnd_ = steps_.size();
             skip();
             int level;
@@ -523,10 +526,9 @@ private:
             token(start, word.size(), Function);
             return call(word, start, function, own, next);
         }
-        // where, if and clip are calls the syntax reads, and names elsewhere.
-        if (function ||
-            (own && own->form != BuiltinFunction::Select && own->form != BuiltinFunction::Clip))
-            return failFunction(start, word);
+        // where, if, clip and the null functions are calls the syntax reads,
+        // and names elsewhere.
+        if (function || (own && !own->readsItself())) return failFunction(start, word);
         token(start, word.size(), Operand);
         emit(StandardStep::Name, start, word.size());
         return true;
@@ -545,10 +547,11 @@ private:
         } else if (!own) {
             return fail(start, name.size(), name, " is no function of this evaluator");
         } else {
-            arity = form == Form::Fold                           ? -1
-                    : form == Form::Select || form == Form::Clip ? 3
-                    : form == Form::Power || own->binary         ? 2
-                                                                 : 1;
+            arity = form == Form::Fold || form == Form::Coalesce    ? -1
+                    : form == Form::Select || form == Form::Clip    ? 3
+                    : form == Form::Power || form == Form::FillNull ? 2
+                    : own->binary                                   ? 2
+                                                                    : 1;
         }
         at_ = open + 1;
         token(open, 1, Separator);
@@ -563,6 +566,8 @@ private:
                 if (!expression(kConditional)) return false;
                 ++count;
                 if (form == Form::Fold && count > 1) binaryCall(own->binary, start, name.size());
+                if (form == Form::Coalesce && count > 1)
+                    primitive(keepFirst, 2, start, name.size(), NullRule::FillNull);
                 if (form == Form::Clip && (count == 2 || count == 3))
                     binaryCall(language_.function(count == 2 ? "max" : "min")->binary, start,
                                name.size());
@@ -583,6 +588,12 @@ private:
         if (arity < 0 ? count < 1 : count != arity) return failTakes(start, name, arity);
         if (!f) {
             if (form == Form::Select) machine(Op::Select, start, name.size());
+            if (form == Form::FillNull)
+                primitive(keepFirst, 2, start, name.size(), NullRule::FillNull);
+            if (form == Form::IsNull) {
+                primitive(nullTest, 1, start, name.size(), NullRule::IsNull);
+                booleanEnd_ = steps_.size();
+            }
             if (form == Form::Power) exponentiate(last, start, name.size()); // as "^"
             if (form == Form::Call && own->unary)
                 emit(StandardStep::Unary, start, name.size()).unary = own->unary;
@@ -639,4 +650,12 @@ long double velmoratrix::floorQuotient(long double a, long double b, bool) {
     if (b == 0) return wide(Real(a) / Real(b)); // an infinity, or NaN
     Real mod;
     return wide(divmod(a, b, mod));
+}
+
+long double velmoratrix::nullTest(long double, long double, bool) {
+    return 0;
+}
+
+long double velmoratrix::keepFirst(long double a, long double, bool) {
+    return a;
 }

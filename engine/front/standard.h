@@ -32,5 +32,9 @@ bool readStandard(const Language& language, const Lookups& tables, std::string_v
 // quotient is floored), with their rules for NaN, infinities and zero.
 long double floorRemainder(long double a, long double b, bool);
 long double floorQuotient(long double a, long double b, bool);
+// is_null and fill_null where no value is null: 0, and the first value. A run
+// over columns with nulls reads their steps' rules (NullRule).
+long double nullTest(long double, long double, bool);
+long double keepFirst(long double a, long double, bool);
 
 } // namespace velmoratrix

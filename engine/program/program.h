@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "callables.h"
-#include "real.h"
 #include "columns.h"
 #include "containers.h"
 #include "powers.h"
+#include "real.h"
 
 class MathEvaluator;
 
@@ -89,9 +89,9 @@ struct NameInfo {
     BinaryFunction binary = nullptr;
     const UnaryCallable* callUnary = nullptr; // where unary is callableUnary
     const BinaryCallable* callBinary = nullptr;
-    const NaryCallable* callNary = nullptr; // of functionArity arguments, not 1 or 2
+    const NaryCallable* callNary = nullptr;   // of functionArity arguments, not 1 or 2
     const BlockCallable* callBlock = nullptr; // the same callable over many rows
-    bool withdrawn = false; // a syntax's own function deleted on this evaluator
+    bool withdrawn = false;                   // a syntax's own function deleted on this evaluator
 
     std::int32_t kind() const {
         return isOperator ? Operator : isFunction ? Function : isSeparator ? Separator : Operand;
@@ -236,8 +236,16 @@ inline bool readsCell(Op op) {
            op == Op::SubVariable || op == Op::MulVariable || op == Op::DivVariable;
 }
 
+// How a step reads nulls, where a column has them (the block runner's
+// concern alone; a run without nulls ignores it). None: null where an operand
+// is. And, Or: Kleene's logic on truths (false and null is false, true or
+// null is true). IsNull: the truth of its operand's being null, never null.
+// FillNull: the first operand, or the second where the first is null.
+enum class NullRule : std::uint8_t { None, And, Or, IsNull, FillNull };
+
 struct Instruction {
     Op op;
+    NullRule rule;
     std::int32_t arity; // Primitive: how many values it takes
     union {
         double number;
@@ -251,7 +259,7 @@ struct Instruction {
         const NaryCallable* callNary;
     };
     union {
-        double number2;              // PrimitiveNumber's right operand
+        double number2;             // PrimitiveNumber's right operand
         const BlockCallable* block; // a callable's over many rows, or null
     };
 };
@@ -304,6 +312,7 @@ struct StandardStep {
     };
     Kind kind;
     Op op;
+    NullRule rule;
     std::int32_t arity;
     std::size_t offset, length; // where the text writes it (a quoted name: inside the quotes)
     const BlockCallable* block; // a callable's over many rows, or null

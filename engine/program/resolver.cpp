@@ -20,6 +20,7 @@ namespace {
 Instruction instruction(Op op) {
     Instruction i;
     i.op = op;
+    i.rule = NullRule::None;
     i.arity = 0;
     i.number = 0;
     i.number2 = 0;
@@ -33,7 +34,8 @@ Instruction instruction(Op op) {
 
 bool velmoratrix::isPure(OperatorFunction f) {
     return f == _add || f == _sub || f == _mul || f == _div || f == _mod || f == _pow ||
-           f == _factorial || f == floorRemainder || f == floorQuotient;
+           f == _factorial || f == floorRemainder || f == floorQuotient || f == nullTest ||
+           f == keepFirst;
 }
 
 bool velmoratrix::isPure(UnaryFunction f) {
@@ -91,7 +93,9 @@ public:
         push(i);
     }
 
-    void primitive(OperatorFunction f, int arity) {
+    // A step with a rule for nulls is never fused with its operand's (a
+    // constant is never null: folding keeps the rule's value).
+    void primitive(OperatorFunction f, int arity, NullRule rule = NullRule::None) {
         if (isPure(f) && arity == 2 && constants(2)) {
             const Real right = popConstant();
             const Real left = popConstant();
@@ -102,6 +106,12 @@ public:
         Instruction i = instruction(Op::Primitive);
         i.arity = arity;
         i.primitive = f;
+        i.rule = rule;
+        if (rule != NullRule::None) {
+            if (f == _mul) i.op = Op::Mul;
+            if (f == _add) i.op = Op::Add;
+            return push(i);
+        }
         if (arity == 2 && !code_.steps.empty()) {
             Instruction& last = code_.steps.back();
             const int fused = f == _add ? 0 : f == _sub ? 1 : f == _mul ? 2 : f == _div ? 3 : -1;
@@ -205,6 +215,7 @@ Instruction velmoratrix::stepInstruction(const StandardStep& s) {
         i.op = Op::CallNary, i.callNary = s.callNary, i.arity = s.arity, i.block = s.block;
         break;
     }
+    i.rule = s.rule;
     return i;
 }
 
@@ -258,7 +269,7 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
                     program.text);
             emit.push(i);
         } else if (s.kind == StandardStep::Primitive) {
-            emit.primitive(s.primitive, s.arity); // folded or fused where it can be
+            emit.primitive(s.primitive, s.arity, s.rule); // folded or fused where it can be
         } else if (s.kind == StandardStep::Unary) {
             emit.unary(s.unary);
         } else if (s.kind == StandardStep::Machine && s.op == Op::PowInteger) {

@@ -29,19 +29,27 @@ public:
     // below the size for which the C library maps fresh pages.
     static constexpr std::size_t kCallBlock = 8192;
 
+    // Where a column has nulls, each level of the stack has a validity byte
+    // per element beside its values, computed step by step (NullRule); a
+    // callable without a block is then called for one element at a time.
     BlockRunner(const Code& code, const std::vector<Column>& columns, double* const* slots,
                 bool accurate, std::size_t size = kBlock)
         : code_(code), columns_(columns), slots_(slots), accurate_(accurate), size_(size),
-          values_((code.maxDepth + 1) * size) {}
+          values_((code.maxDepth + 1) * size),
+          valid_(hasNulls(columns) ? (code.maxDepth + 1) * size : 0) {}
     std::size_t size() const { return size_; }
 
-    // Results of elements first .. first+count-1 into out (count <= size()).
+    // Results of elements first .. first+count-1 into out (count <= size()),
+    // and where columns have nulls, each one's validity into `valid` (if
+    // given; a null is written as NaN, or false).
     void run(std::size_t first, std::size_t count, char* out, std::ptrdiff_t outStride,
-             ValueType outType = ValueType::Float64) {
+             ValueType outType = ValueType::Float64, std::uint8_t* valid = nullptr) {
         std::size_t depth = 0;
         bool ok = true;
+        const bool nulls = !valid_.empty();
         for (const Instruction& i : code_.steps) {
             if (!ok) break;
+            if (nulls) nullsBefore(i, first, count, depth);
             switch (i.op) {
             case Op::Number:
             case Op::NumberFirst:
@@ -177,8 +185,27 @@ public:
                 ok = false;
                 break;
             }
+            if (nulls && i.rule == NullRule::IsNull) {
+                Real* top = level(depth - 1);
+                std::uint8_t* known = validity(depth - 1);
+                for (std::size_t j = 0; j < count; ++j) top[j] = known[j] ? 0.0L : 1.0L;
+                std::memset(known, 1, count);
+            }
         }
-        const Real* result = level(0);
+        Real* result = level(0);
+        if (nulls) {
+            const std::uint8_t* known = validity(0);
+            for (std::size_t j = 0; j < count; ++j)
+                if (ok && !known[j]) result[j] = outType == ValueType::Bool ? 0.0L : NAN;
+            if (valid) {
+                if (ok)
+                    std::memcpy(valid, known, count);
+                else
+                    std::memset(valid, 1, count);
+            }
+        } else if (valid) {
+            std::memset(valid, 1, count);
+        }
         for (std::size_t j = 0; j < count; ++j, out += outStride) {
             if (outType != ValueType::Float64) {
                 store(out, outType, ok ? result[j] : 0.0L);
@@ -195,18 +222,86 @@ private:
     double* const* slots_;
     bool accurate_;
     std::size_t size_;
-    std::vector<Real> values_;    // the stack: size_ values a level
-    std::vector<double> doubles_; // a callable's arguments and results
+    std::vector<Real> values_;        // the stack: size_ values a level
+    std::vector<std::uint8_t> valid_; // beside it where columns have nulls: 0 for a null
+    std::vector<double> doubles_;     // a callable's arguments and results
 
     Real* level(std::size_t k) { return values_.data() + k * size_; }
+    std::uint8_t* validity(std::size_t k) { return valid_.data() + k * size_; }
+
+    // The validity of the value a step leaves, from its operands' (and their
+    // values, for Kleene's logic, a choice and fill_null), before the step
+    // computes the value over them.
+    void nullsBefore(const Instruction& i, std::size_t first, std::size_t count,
+                     std::size_t depth) {
+        const auto taken = static_cast<std::size_t>(1 - stackChange(i));
+        std::uint8_t* to = validity(depth - taken);
+        if (taken == 0) std::memset(to, 1, count);
+        if (i.rule == NullRule::And || i.rule == NullRule::Or || i.rule == NullRule::FillNull) {
+            Real* left = level(depth - 2);
+            const Real* right = level(depth - 1);
+            const std::uint8_t* known = validity(depth - 1);
+            // Truths are 0 or 1: the one that decides alone is 0 for and, 1 for or.
+            const Real decides = i.rule == NullRule::And ? 0.0L : 1.0L;
+            for (std::size_t j = 0; j < count; ++j) {
+                if (i.rule == NullRule::FillNull) {
+                    if (!to[j]) left[j] = right[j];
+                    to[j] |= known[j];
+                } else {
+                    to[j] = (to[j] && known[j]) || (to[j] && left[j] == decides) ||
+                            (known[j] && right[j] == decides);
+                }
+            }
+            return;
+        }
+        if (i.op == Op::Select) {
+            const Real* condition = level(depth - 3);
+            const std::uint8_t* chosen = validity(depth - 2);
+            const std::uint8_t* other = validity(depth - 1);
+            for (std::size_t j = 0; j < count; ++j)
+                to[j] = to[j] && (condition[j] != 0 ? chosen[j] : other[j]);
+            return;
+        }
+        for (std::size_t k = 1; k < taken; ++k) {
+            const std::uint8_t* operand = validity(depth - taken + k);
+            for (std::size_t j = 0; j < count; ++j) to[j] &= operand[j];
+        }
+        if (!readsCell(i.op)) return;
+        const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
+        if (i.cell < slots_ || k >= columns_.size() || !columns_[k].valid) return;
+        for (std::size_t j = 0; j < count; ++j) to[j] &= validAt(columns_[k], first + j);
+    }
 
     // A callable over the rows at once, where it has a block: its arguments
-    // rounded to double, as a call of it for one row takes them.
+    // rounded to double, as a call of it for one row takes them. Where
+    // columns have nulls, one without a block is called for each row.
     bool call(const Instruction& i, std::size_t& depth, std::size_t count) {
-        if (!i.block) return false;
         const std::size_t n = i.op == Op::CallUnary    ? 1
                               : i.op == Op::CallBinary ? 2
                                                        : static_cast<std::size_t>(i.arity);
+        if (!i.block && valid_.empty()) return false;
+        if (!i.block) { // as the scalar run calls it (machine.h)
+            if (n == 0) {
+                double none[1];
+                Real* to = level(depth++);
+                for (std::size_t j = 0; j < count; ++j) to[j] = (*i.callNary)(none, 0);
+                return true;
+            }
+            Real* to = level(depth - n);
+            for (std::size_t j = 0; j < count; ++j) {
+                if (i.op == Op::CallBinary) {
+                    to[j] = (*i.callBinary)(wide(to[j]), wide(level(depth - 1)[j]));
+                    continue;
+                }
+                double arguments[kMostArguments];
+                for (std::size_t k = 0; k < n; ++k)
+                    arguments[k] = static_cast<double>(level(depth - n + k)[j]);
+                to[j] = i.op == Op::CallUnary ? (*i.callUnary)(arguments[0])
+                                              : (*i.callNary)(arguments, n);
+            }
+            depth -= n - 1;
+            return true;
+        }
         doubles_.resize((n + 1) * size_);
         const double* arguments[kMostArguments];
         for (std::size_t k = 0; k < n; ++k) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "evaluator.h"
 #include "real.h"
@@ -100,6 +101,27 @@ inline const char* elementAt(const Column& c, std::size_t i) {
 
 inline double valueAt(const Column& c, std::size_t i) {
     return withReader(c.type, [&](auto read) { return read(elementAt(c, i)); });
+}
+
+// Whether a column's i-th value is one (not a null).
+inline bool validAt(const Column& c, std::size_t i) {
+    if (!c.valid) return true;
+    const std::size_t bit = c.validFirst + (c.stride == 0 ? 0 : i); // a broadcast value: one bit
+    return (c.valid[bit / 8] >> (bit % 8)) & 1;
+}
+
+// The column from its i-th value on.
+inline Column columnFrom(const Column& c, std::size_t i) {
+    Column rest = c;
+    rest.values = elementAt(c, i);
+    rest.validFirst += c.stride == 0 ? 0 : i;
+    return rest;
+}
+
+inline bool hasNulls(const std::vector<Column>& columns) {
+    for (const Column& c : columns)
+        if (c.valid) return true;
+    return false;
 }
 
 // Writes a row's value as the output's type holds it.
