@@ -327,6 +327,21 @@ ArrowImport::ArrowImport(const char* call, const ArrowSchema& schema,
             const ArrowArray& a = frame ? *whole.children[k] : whole;
             reader.column(batch, names[k], *fields[k], a, top + static_cast<std::size_t>(a.offset));
         }
+        // Each column carries its nulls to the engine, the frame's null rows among them.
+        const bool frameNulls = frame && whole.null_count != 0 && whole.buffers[0];
+        for (std::size_t c = 0; c < batch.columns.size(); ++c) {
+            auto& nulls = batch.columnNulls[c];
+            if (frameNulls) {
+                std::vector<std::uint8_t>& both =
+                    bitmaps_.emplace_back((batch.count + 7) / 8, 0xff);
+                andBits(both.data(), 0, static_cast<const std::uint8_t*>(whole.buffers[0]), top,
+                        batch.count);
+                if (nulls.first) andBits(both.data(), 0, nulls.first, nulls.second, batch.count);
+                nulls = {both.data(), 0};
+            }
+            batch.columns[c].valid = nulls.first;
+            batch.columns[c].validFirst = nulls.second;
+        }
         rows_ += batch.count;
         batches_.push_back(std::move(batch));
     }

@@ -73,9 +73,12 @@ Element elementOf(const py::buffer_info& info) {
 // (all but uint64, which is converted).
 std::optional<ValueType> inPlace(Element type, py::ssize_t size) {
     switch (type) {
-    case Element::Float64: return ValueType::Float64;
-    case Element::Float32: return ValueType::Float32;
-    case Element::Bool: return ValueType::Bool;
+    case Element::Float64:
+        return ValueType::Float64;
+    case Element::Float32:
+        return ValueType::Float32;
+    case Element::Bool:
+        return ValueType::Bool;
     case Element::Signed:
         return size == 1   ? ValueType::Int8
                : size == 2 ? ValueType::Int16
@@ -84,7 +87,8 @@ std::optional<ValueType> inPlace(Element type, py::ssize_t size) {
     case Element::Unsigned:
         if (size == 8) return std::nullopt;
         return size == 1 ? ValueType::UInt8 : size == 2 ? ValueType::UInt16 : ValueType::UInt32;
-    default: return std::nullopt;
+    default:
+        return std::nullopt;
     }
 }
 
@@ -149,10 +153,9 @@ public:
     std::optional<std::size_t> count; // rows, where some value is a sequence
     std::string lengths;              // "'x' has 3 values, ..." for the error message
     bool mismatch = false;
-    bool fromNumpy = false; // some value is a numpy or pandas object
+    bool fromNumpy = false;                     // some value is a numpy or pandas object
     bool fromPolars = false, fromArrow = false; // some value read through Arrow, and whose
-    // The validity bitmaps of the columns with nulls (each from its first bit).
-    std::vector<std::pair<const std::uint8_t*, std::size_t>> nulls;
+    bool nulls = false; // some column has nulls, which it carries (Column::valid)
 
     // With `used`, a value under any other name is not converted: only its
     // length counts, as the rows' count.
@@ -202,9 +205,9 @@ private:
             *frames_.emplace_back(std::make_unique<ArrowFrame>(call_, value, nullptr, &name));
         (frame.polars ? fromPolars : fromArrow) = true;
         const auto& batches = frame.batches();
+        nulls |= frame.hasNulls();
         if (batches.size() == 1) {
             columns.push_back(batches[0].columns[0]);
-            nulls.insert(nulls.end(), batches[0].validity.begin(), batches[0].validity.end());
             return counted(name, frame.rows());
         }
         std::vector<double>& joined = converted_.emplace_back(frame.rows());
@@ -215,7 +218,7 @@ private:
         if (frame.hasNulls()) {
             std::vector<std::uint8_t>& bits = joinedBits_.emplace_back((frame.rows() + 7) / 8);
             frame.validity(bits.data());
-            nulls.emplace_back(bits.data(), 0);
+            columns.back().valid = bits.data();
         }
         counted(name, frame.rows());
     }
@@ -254,8 +257,7 @@ private:
             throw py::type_error(where(name) + " has " + std::to_string(info.ndim) +
                                  " dimensions; a column has one");
         if (buffered && info.format.find('Z') != std::string::npos)
-            throw py::type_error(where(name) +
-                                 " is complex; take its .real or abs() first");
+            throw py::type_error(where(name) + " is complex; take its .real or abs() first");
         const Element type = buffered ? elementOf(info) : Element::Other;
         if (buffered && info.ndim == 0) // one number, of whatever type float() reads
             return number(name, type != Element::Other
@@ -318,7 +320,8 @@ private:
         std::vector<std::uint8_t>& bits = joinedBits_.emplace_back((n + 7) / 8, 0xff);
         for (std::size_t i = 0; i < n; ++i)
             if (missing(i)) bits[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
-        nulls.emplace_back(bits.data(), 0);
+        columns.back().valid = bits.data();
+        nulls = true;
     }
 
     // A date or a duration is no number, though numpy's scalars of them
@@ -416,7 +419,8 @@ PerCall::PerCall(const char* call, py::handle values,
         Py_ssize_t at = 0, size = 0;
         bool plain = true;
         while (plain && PyDict_Next(values.ptr(), &at, &key, &value)) {
-            const char* name = PyUnicode_CheckExact(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+            const char* name =
+                PyUnicode_CheckExact(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
             double number = 0;
             if (name && PyFloat_CheckExact(value))
                 number = PyFloat_AS_DOUBLE(value);
@@ -426,7 +430,8 @@ PerCall::PerCall(const char* call, py::handle values,
                     !(number == -1.0 && PyErr_Occurred());
             if (!plain) break;
             numbers_.push_back(number);
-            columns_.push_back({std::string(name, static_cast<std::size_t>(size)), &numbers_.back(), 0});
+            columns_.push_back(
+                {std::string(name, static_cast<std::size_t>(size)), &numbers_.back(), 0});
         }
         if (plain) return;
         PyErr_Clear();
@@ -526,22 +531,28 @@ char* rowOf(const Output& out, std::size_t row) {
     return static_cast<char*>(out.values) + static_cast<std::ptrdiff_t>(row) * out.stride;
 }
 
-// A row that reads a null is NaN where results cannot hold a null.
-void nullsAsNaN(const std::uint8_t* valid, std::size_t n, const Output& out) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (!bitOf(valid, i))
-            store(rowOf(out, i), out.type, std::numeric_limits<double>::quiet_NaN());
+// The rows' validity bytes (the engine's, Output::valid) as Arrow's bitmap.
+void packValidity(const std::uint8_t* valid, std::size_t n, std::uint8_t* bits) {
+    std::memset(bits, 0, (n + 7) / 8);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) { // eight bytes of 0 or 1 into one, the first lowest
+        std::uint64_t eight;
+        std::memcpy(&eight, valid + i, 8);
+        bits[i / 8] = static_cast<std::uint8_t>((eight * 0x0102040810204080ull) >> 56);
+    }
+    for (; i < n; ++i) bits[i / 8] |= static_cast<std::uint8_t>((valid[i] != 0) << (i % 8));
 }
 
 // The truth of each row as a numpy bool array: False where the value is 0
-// or the row is null (`valid` null: none is), True elsewhere (NaN included).
+// or the row is null (`valid`, a byte per row, or null: none is), True
+// elsewhere (NaN included).
 py::object truthOf(const Output& rows, std::size_t n, const std::uint8_t* valid) {
     py::object mask = py::module_::import("numpy").attr("empty")(n, "bool");
     py::buffer_info target;
     bufferOf(mask, target, true);
     auto* to = static_cast<bool*>(target.ptr);
     for (std::size_t i = 0; i < n; ++i)
-        to[i] = (!valid || bitOf(valid, i)) &&
+        to[i] = (!valid || valid[i]) &&
                 (rows.type == ValueType::Float32 ? loaded<float>(rowOf(rows, i)) != 0
                                                  : loaded<double>(rowOf(rows, i)) != 0);
     return mask;
@@ -567,20 +578,21 @@ py::object arrowRows(py_Evaluator& evaluator, const IsCondition& isCondition, py
         results.emplace(n, float32, frame.hasNulls());
         base = results->output();
     }
-    std::vector<std::uint8_t> valid(out.is_none() || !frame.hasNulls() ? 0 : (n + 7) / 8);
+    // A byte per row from the engine where a column has nulls (a null row
+    // of `out` is NaN).
+    std::vector<std::uint8_t> valid(frame.hasNulls() ? n : 0);
     {
         Hold hold(evaluator);
         withoutGil([&] {
             for (const ArrowFrame::Batch& b : frame.batches())
-                run(b.columns, b.count, Output{rowOf(base, b.first), base.stride, base.type});
-            if (results && frame.hasNulls()) frame.validity(results->validity());
-            if (valid.empty()) return;
-            frame.validity(valid.data());
-            nullsAsNaN(valid.data(), n, base);
+                run(b.columns, b.count,
+                    Output{rowOf(base, b.first), base.stride, base.type,
+                           valid.empty() ? nullptr : valid.data() + b.first});
+            if (results && results->validity()) packValidity(valid.data(), n, results->validity());
         });
     }
     if (!results) return out;
-    if (truth) return truthOf(base, n, results->validity());
+    if (truth) return truthOf(base, n, valid.empty() ? nullptr : valid.data());
     return results->handedBack(frame.polars, frame.name);
 }
 
@@ -632,7 +644,7 @@ py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* for
         result = py::reinterpret_borrow<py::object>(out);
     } else if (data.fromPolars || data.fromArrow) {
         n = data.count.value_or(1);
-        results.emplace(n, float32, !data.nulls.empty());
+        results.emplace(n, float32, data.nulls);
         to = results->output();
     } else {
         n = data.count.value_or(1); // numbers alone: one row
@@ -641,16 +653,13 @@ py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* for
         to = Output{target.ptr, target.strides[0],
                     float32 ? ValueType::Float32 : ValueType::Float64};
     }
-    std::vector<std::uint8_t> valid(data.nulls.empty() ? 0 : (n + 7) / 8, 0xff);
+    std::vector<std::uint8_t> valid(data.nulls ? n : 0);
     {
         Hold hold(evaluator);
         withoutGil([&] {
+            if (!valid.empty()) to.valid = valid.data();
             run(data.columns, n, to);
-            for (const auto& [bits, start] : data.nulls) andBits(valid.data(), 0, bits, start, n);
-            if (results && results->validity())
-                std::memcpy(results->validity(), valid.data(), valid.size());
-            else if (!valid.empty())
-                nullsAsNaN(valid.data(), n, to);
+            if (results && results->validity()) packValidity(valid.data(), n, results->validity());
         });
     }
     if (truth) return truthOf(to, n, valid.empty() ? nullptr : valid.data());

@@ -1,6 +1,7 @@
 // evalMany: one expression over columns of values, compiled once. Code that
 // stays in the engine runs block by block; the rest element by element.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -136,6 +137,51 @@ constexpr std::size_t kRowsPerRange = 16384;
 char* at(const void* base, std::ptrdiff_t stride, std::size_t i) {
     return const_cast<char*>(static_cast<const char*>(base)) +
            static_cast<std::ptrdiff_t>(i) * stride;
+}
+
+// The eight bits of a byte as eight bytes of 0 or 1, the lowest bit first.
+std::uint64_t spread(std::uint8_t bits) {
+    static const auto table = [] {
+        std::array<std::uint64_t, 256> t{};
+        for (unsigned b = 0; b < 256; ++b)
+            for (unsigned k = 0; k < 8; ++k)
+                t[b] |= static_cast<std::uint64_t>((b >> k) & 1) << (8 * k);
+        return t;
+    }();
+    return table[bits];
+}
+
+// Where the code reads no step's NullRule: each row null where a column it
+// reads is null, written as NaN (or false), and its validity into out.valid.
+void markNulls(const Code& code, const std::vector<Column>& columns, double* const* slots,
+               std::size_t count, const Output& out) {
+    std::vector<bool> read(columns.size());
+    for (const Instruction& i : code.steps)
+        if (readsCell(i.op) && i.cell >= slots && i.cell < slots + columns.size())
+            read[static_cast<std::size_t>(i.cell - slots)] = true;
+    std::vector<std::uint8_t> own(out.valid ? 0 : count);
+    std::uint8_t* valid = out.valid ? out.valid : own.data();
+    std::memset(valid, 1, count);
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        const Column& c = columns[k];
+        if (!read[k] || !c.valid) continue;
+        if (c.stride == 0) {
+            if (!validAt(c, 0)) std::memset(valid, 0, count);
+            continue;
+        }
+        std::size_t i = 0;
+        for (; i < count && (c.validFirst + i) % 8 != 0; ++i) valid[i] &= validAt(c, i);
+        for (; i + 8 <= count; i += 8) { // a byte of the bitmap: eight rows at once
+            std::uint64_t eight;
+            std::memcpy(&eight, valid + i, 8);
+            eight &= spread(c.valid[(c.validFirst + i) / 8]);
+            std::memcpy(valid + i, &eight, 8);
+        }
+        for (; i < count; ++i) valid[i] &= validAt(c, i);
+    }
+    const Real null = out.type == ValueType::Bool ? 0.0L : Real(NAN);
+    for (std::size_t i = 0; i < count; ++i)
+        if (!valid[i]) store(at(out.values, out.stride, i), out.type, null);
 }
 
 // Rows first .. last-1 of code cut at its calls over blocks: each block runs
@@ -285,6 +331,16 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     }
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (out.valid && (!nulls || malformed)) std::memset(out.valid, 1, count);
+    if (nulls && !malformed && !code.nullRules) {
+        // Null where an operand is, at every step: the rows' values as if
+        // nothing were null (on the fastest path), then null where a column
+        // read is.
+        std::vector<Column> values = columns;
+        for (Column& c : values) c.valid = nullptr;
+        evalProgram(program, values, count, Output{out.values, out.stride, out.type}, threads);
+        markNulls(code, columns, slots.data(), count, out);
+        return;
+    }
     if (nulls && !malformed) {
         // The block runner carries each value's validity; callables without a
         // block see the rows in order on this thread.

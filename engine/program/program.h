@@ -290,6 +290,10 @@ struct Code {
     bool accurate = false;    // the flag it folded factorials with
     bool sse = false;         // a step reads the SSE settings: a scalar run takes EngineSse
     bool inBlocks = false;    // every function from outside it calls takes blocks of rows
+    // A step reads nulls otherwise than as "null where an operand is" (a
+    // NullRule, or a choice): over columns with nulls, only the block runner
+    // computes it.
+    bool nullRules = false;
 
     std::size_t bytes() const {
         return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(Real);

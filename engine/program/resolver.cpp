@@ -374,6 +374,7 @@ void finishCode(Code& code) {
     std::ptrdiff_t values = 0;
     bool callsOut = false, rowByRow = false;
     code.sse = false;
+    code.nullRules = false;
     for (Instruction& i : code.steps) {
         code.sse |= dependsOnSse(i);
         if (values == 0 && (i.op == Op::Number || i.op == Op::Constant || i.op == Op::Variable))
@@ -402,6 +403,7 @@ void finishCode(Code& code) {
         }
         callsOut |= out;
         rowByRow |= out && !(callsCallable(i.op) && i.block);
+        code.nullRules |= i.rule != NullRule::None || i.op == Op::Select;
     }
     code.callsOut = callsOut;
     code.inBlocks = callsOut && !rowByRow;

@@ -76,28 +76,28 @@ public:
                 pair(depth, count, [](Real l, Real r) { return l / r; });
                 break;
             case Op::Less:
-                pair(depth, count, [](Real l, Real r) { return l < r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return Real(l < r); });
                 break;
             case Op::LessEqual:
-                pair(depth, count, [](Real l, Real r) { return l <= r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return Real(l <= r); });
                 break;
             case Op::Greater:
-                pair(depth, count, [](Real l, Real r) { return l > r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return Real(l > r); });
                 break;
             case Op::GreaterEqual:
-                pair(depth, count, [](Real l, Real r) { return l >= r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return Real(l >= r); });
                 break;
             case Op::Equal:
-                pair(depth, count, [](Real l, Real r) { return l == r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return Real(l == r); });
                 break;
             case Op::NotEqual:
-                pair(depth, count, [](Real l, Real r) { return l != r ? 1.0L : 0.0L; });
+                pair(depth, count, [](Real l, Real r) { return Real(l != r); });
                 break;
             case Op::Not:
-                each(depth, count, [](Real& t) { t = t == 0 ? 1.0L : 0.0L; });
+                each(depth, count, [](Real& t) { t = Real(t == 0); });
                 break;
             case Op::Truth:
-                each(depth, count, [](Real& t) { t = t != 0 ? 1.0L : 0.0L; });
+                each(depth, count, [](Real& t) { t = Real(t != 0); });
                 break;
             case Op::Select: {
                 Real* condition = level(depth - 3);
@@ -248,8 +248,9 @@ private:
                     if (!to[j]) left[j] = right[j];
                     to[j] |= known[j];
                 } else {
-                    to[j] = (to[j] && known[j]) || (to[j] && left[j] == decides) ||
-                            (known[j] && right[j] == decides);
+                    to[j] = static_cast<std::uint8_t>((to[j] & known[j]) |
+                                                      (to[j] & (left[j] == decides)) |
+                                                      (known[j] & (right[j] == decides)));
                 }
             }
             return;

@@ -153,7 +153,8 @@ class NamesAndExplainTest(unittest.TestCase):
         self.assertEqual([(s["action"], s["stack"]) for s in e["steps"][2:]],
                          [("the negation '-' on the top value", [4.0, -1.0]),
                           ("the operator '-' on the top 2 values", [5.0])])
-        self.assertEqual(ev.functions()[-3:], ["where", "if", "clip"])
+        self.assertEqual(ev.functions()[-6:], ["where", "if", "clip", "is_null", "fill_null",
+                                              "coalesce"])
         self.assertEqual([s["token"] for s in ev.explain("not 1 and 0")["steps"]],
                          ["1", "not", "0", "and", "and"])
         self.assertEqual([t["text"] for t in ev.explain("`a b` + 1")["tokens"]], ["a b", "+", "1"])
