@@ -109,10 +109,32 @@ private:
         if (c == ',') return fail(at_, 1, "',' stands outside the parentheses of a call");
         if (c == ':') return fail(at_, 1, "':' has no '?' before it");
         if (c == '=') return fail(at_, 1, "'=' is not part of the language: write '==' to compare");
+        if (c == '.' && at_ + 1 < text_.size() && nameStart(text_[at_ + 1])) return method();
         if (!nameByte(c) && c != '.' && c != '(' && c != '`' && c != '~')
             return fail(at_, 1, text_.substr(at_, 1), " is not part of the language");
         return fail(at_, tokenLength(), text_.substr(at_, tokenLength()),
                     " follows a value: put an operator between them");
+    }
+
+    // A method called on a value (x.isna(), x.str.len()): the language has
+    // functions instead.
+    [[gnu::noinline, gnu::cold]] bool method() {
+        std::size_t end = at_ + 1;
+        while (end < text_.size() && nameByte(text_[end])) ++end;
+        const std::string_view word = text_.substr(at_ + 1, end - at_ - 1);
+        const char* instead = word == "isna" || word == "isnull"     ? ": write is_null(x)"
+                              : word == "notna" || word == "notnull" ? ": write not is_null(x)"
+                              : word == "fillna" || word == "fill_null"
+                                  ? ": write fill_null(x, value)"
+                              : word == "abs" ? ": write abs(x)"
+                                              : ": call a function, as in abs(x)";
+        if (word == "str")
+            return failWith(at_, end - at_,
+                            "'.str' reads strings, which are not part of the language: filter "
+                            "a column of strings in pandas or polars first");
+        return failWith(at_, end - at_,
+                        quoted(text_.substr(at_, end - at_)) +
+                            " is a method; the language has no methods" + instead);
     }
 
 public:
@@ -308,6 +330,19 @@ private:
                 level = kOr, length = 2;
                 return true;
             }
+            if (keywordAt("in")) { // membership, as Python reads it
+                level = kComparison, length = 2;
+                return true;
+            }
+            if (keywordAt("not")) { // "not in", blanks between
+                std::size_t k = at_ + 3;
+                while (k < text_.size() && blank(text_[k])) ++k;
+                if (text_.compare(k, 2, "in") != 0 ||
+                    (k + 2 < text_.size() && nameByte(text_[k + 2])))
+                    return false;
+                level = kComparison, length = k + 2 - at_;
+                return true;
+            }
             return false;
         }
     }
@@ -315,6 +350,7 @@ private:
     bool expression(int minimum) {
         if (++depth_ > kDeepest) return fail(at_, 1, "the expression nests deeper than 1000");
         skip();
+        const std::size_t left = steps_.size(); // where the left value's steps start
         if (keywordAt("not")) {
             const std::size_t at = at_;
             if (minimum > kNot)
@@ -341,13 +377,13 @@ private:
             const std::size_t at = at_;
             at_ += length;
             token(at, length, Operator);
-            if (!infix(text_.substr(at, length), level, right, at)) return false;
+            if (!infix(text_.substr(at, length), level, right, at, left)) return false;
         }
         --depth_;
         return true;
     }
 
-    bool infix(std::string_view symbol, int level, bool right, std::size_t at) {
+    bool infix(std::string_view symbol, int level, bool right, std::size_t at, std::size_t left) {
         const std::size_t n = symbol.size();
         switch (level) {
         case kConditional: {
@@ -375,6 +411,7 @@ private:
             booleanEnd_ = steps_.size();
             return true;
         case kComparison:
+            if (nameStart(symbol[0])) return membership(symbol, at, left);
             return comparisons(symbol, at);
         default:
             break;
@@ -414,6 +451,8 @@ private:
             std::size_t length;
             bool right;
             if (!binary(level, length, right) || level != kComparison) return true;
+            if (nameStart(text_[at_]))
+                return fail(at_, length, "'in' after a comparison: write the two apart with 'and'");
             const std::size_t count = end - from;
             // Bounded, or chains nested in the right values would double it
             // at every level.
@@ -428,6 +467,54 @@ private:
             symbol = text_.substr(at, length);
             token(at, length, Operator);
         }
+    }
+
+    // x in [a, b, ...] is x == a or x == b ...: x's steps are written again
+    // for each value (Kleene's or, where x is null). "not in" negates it; in
+    // [] is false.
+    [[gnu::noinline]] bool membership(std::string_view symbol, std::size_t at, std::size_t left) {
+        const std::size_t n = symbol.size();
+        const std::size_t count = steps_.size() - left;
+        skip();
+        if (at_ == text_.size() || (text_[at_] != '[' && text_[at_] != '('))
+            return fail(at, n, symbol, " takes a list of values after it, as in 'x in [1, 2]'");
+        const std::size_t open = at_;
+        const char close = text_[at_] == '[' ? ']' : ')';
+        token(at_++, 1, Separator);
+        std::size_t items = 0;
+        for (skip(); !(at_ < text_.size() && text_[at_] == close); skip()) {
+            if (items > 0) {
+                if (steps_.size() + count > 4 * text_.size() + 64)
+                    return fail(at, n, symbol,
+                                " repeats its value too much: bind the value to a name first");
+                steps_.reserve(steps_.size() + count);
+                for (std::size_t k = 0; k < count; ++k) steps_.push_back(steps_[left + k]);
+            }
+            if (!expression(kConditional)) return false;
+            machine(Op::Equal, at, n);
+            if (items++ > 0) {
+                primitive(_add, 2, at, n, NullRule::Or);
+                machine(Op::Truth, at, n);
+            }
+            skip();
+            if (at_ < text_.size() && text_[at_] == ',') {
+                token(at_++, 1, Separator);
+                continue;
+            }
+            if (at_ < text_.size() && text_[at_] != close) return misplaced();
+            if (at_ == text_.size()) break;
+        }
+        if (at_ == text_.size())
+            return fail(open, 1, text_.substr(open, 1),
+                        " is never closed: close the list of values");
+        token(at_++, 1, Separator);
+        if (items == 0) { // nothing is in no values
+            steps_.resize(left);
+            emit(StandardStep::Number, at, n).number = 0;
+        }
+        if (symbol[0] == 'n') machine(Op::Not, at, n);
+        booleanEnd_ = steps_.size();
+        return true;
     }
 
     [[gnu::noinline]] bool operand() {
@@ -478,6 +565,17 @@ private:
             return true;
         }
         if (c == ')') return fail(at_, 1, "')' stands where a value should");
+        if (c == '"' || c == '\'') {
+            const std::size_t end = text_.find(c, at_ + 1);
+            return fail(at_, end == std::string_view::npos ? 1 : end + 1 - at_,
+                        "strings are not part of the language, which computes with numbers: "
+                        "filter a column of strings in pandas or polars first, or quote a "
+                        "column's name with '`'");
+        }
+        if (c == '@')
+            return fail(at_, tokenLength(),
+                        "'@' reads a Python name in df.vx.eval and df.vx.query only; elsewhere "
+                        "bind the value by name (eval_with, or values=)");
         if (digit(c) || c == '.') return number();
         if (nameStart(c)) return name();
         return fail(at_, 1, text_.substr(at_, 1), " is not part of the language here");

@@ -42,6 +42,13 @@ const Case kCases[] = {
     {"x ? y : -1", [](double x, double y) { return x != 0 ? y : -1.0; }},
     {"where(x > y, x, y * 2)", [](double x, double y) { return x > y ? x : y * 2; }},
     {"x < y < 1", [](double x, double y) { return truth(x < y && y < 1); }},
+    {"x in [y, 1, -0.0]", [](double x, double y) { return truth(x == y || x == 1 || x == 0); }},
+    {"x + 1 not in (y,)", [](double x, double y) { return truth(!(x + 1 == y)); }},
+    {"x in []", [](double, double) { return 0.0; }},
+    // Nothing is null here: is_null is false, fill_null and coalesce their first value.
+    {"where(x == x, fill_null(x, y) == x, 1) and where(y == y, coalesce(y, x) == y, 1) and "
+     "not is_null(x)",
+     [](double, double) { return 1.0; }},
 };
 
 } // namespace
