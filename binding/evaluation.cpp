@@ -600,9 +600,14 @@ py::object arrowRows(py_Evaluator& evaluator, const IsCondition& isCondition, py
 
 namespace {
 
+// What rowsOf gives: the rows, their truth, or the rows in numpy's kind and
+// each row's validity (a numpy bool array, or None where no column has nulls).
+enum class Give { Rows, Truth, RowsAndValidity };
+
 py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* formula,
-                  py::object values, py::object out, py::object dtype, bool truth,
+                  py::object values, py::object out, py::object dtype, Give give,
                   const RowsRun& run) {
+    const bool truth = give == Give::Truth;
     const bool float32 = float32Asked(dtype);
     // Only the columns the text may read are converted.
     std::unordered_set<std::string> used;
@@ -642,7 +647,7 @@ py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* for
             throw py::value_error("eval_many: out has " + std::to_string(n) + " values but " +
                                   data.lengths);
         result = py::reinterpret_borrow<py::object>(out);
-    } else if (data.fromPolars || data.fromArrow) {
+    } else if ((data.fromPolars || data.fromArrow) && give != Give::RowsAndValidity) {
         n = data.count.value_or(1);
         results.emplace(n, float32, data.nulls);
         to = results->output();
@@ -664,7 +669,13 @@ py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* for
     }
     if (truth) return truthOf(to, n, valid.empty() ? nullptr : valid.data());
     if (results) return results->handedBack(data.fromPolars, "");
-    return result;
+    if (give != Give::RowsAndValidity) return result;
+    if (valid.empty()) return py::make_tuple(result, py::none());
+    py::object known = py::module_::import("numpy").attr("empty")(n, "bool");
+    py::buffer_info bytes;
+    bufferOf(known, bytes, true);
+    std::memcpy(bytes.ptr, valid.data(), n);
+    return py::make_tuple(result, known);
 }
 
 } // namespace
@@ -672,7 +683,7 @@ py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* for
 py::object evalRows(py_Evaluator& evaluator, const std::string& text, Formula* formula,
                     py::object values, py::object out, py::object dtype, const RowsRun& run) {
     return rowsOf(evaluator, text, formula, std::move(values), std::move(out), std::move(dtype),
-                  false, run);
+                  Give::Rows, run);
 }
 
 py::object evalMany(Self self, std::string text, py::object values, py::object out,
@@ -688,10 +699,60 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
 py::object mask(Self self, std::string text, py::object values, py::object threads) {
     py::module_::import("numpy"); // before any work
     const std::size_t count = threadCount("eval_many", threads);
-    return rowsOf(*self.object, text, nullptr, std::move(values), py::none(), py::none(), true,
+    return rowsOf(*self.object, text, nullptr, std::move(values), py::none(), py::none(),
+                  Give::Truth,
                   [&](const std::vector<Column>& columns, std::size_t n, const Output& to) {
                       self->evalMany(text, columns, n, to, count);
                   });
+}
+
+py::object rowsAndValidity(Self self, std::string text, py::object values, py::object out,
+                           py::object threads) {
+    py::module_::import("numpy"); // before any work
+    const std::size_t count = threadCount("eval_many", threads);
+    return rowsOf(*self.object, text, nullptr, std::move(values), std::move(out), py::none(),
+                  Give::RowsAndValidity,
+                  [&](const std::vector<Column>& columns, std::size_t n, const Output& to) {
+                      self->evalMany(text, columns, n, to, count);
+                  });
+}
+
+py::object assignRows(Self self, const std::vector<std::pair<std::string, std::string>>& formulas,
+                      py::object values, py::object threads) {
+    const py::module_ numpy = py::module_::import("numpy"); // before any work
+    const std::size_t count = threadCount("eval_many", threads);
+    std::unordered_set<std::string> used;
+    {
+        Hold hold(*self.object);
+        for (const auto& formula : formulas)
+            for (std::string& name : self->bindableNames(formula.second))
+                used.insert(std::move(name));
+    }
+    const Columns data("eval_many", values, false, &used);
+    if (data.mismatch)
+        throw py::value_error("eval_many: the sequences differ in length: " + data.lengths);
+    const std::size_t n = data.count.value_or(1);
+    py::list rows, valid;
+    std::vector<Output> outs;
+    for (std::size_t k = 0; k < formulas.size(); ++k) {
+        py::buffer_info target, known;
+        rows.append(numpy.attr("empty")(n, "float64"));
+        bufferOf(rows[k], target, true);
+        Output out{target.ptr, target.strides[0]};
+        if (data.nulls) {
+            valid.append(numpy.attr("empty")(n, "bool"));
+            bufferOf(valid[k], known, true);
+            out.valid = static_cast<std::uint8_t*>(known.ptr);
+        } else {
+            valid.append(py::none());
+        }
+        outs.push_back(out);
+    }
+    {
+        Hold hold(*self.object);
+        withoutGil([&] { self->evalAssignments(formulas, data.columns, n, outs, count); });
+    }
+    return py::make_tuple(rows, valid);
 }
 
 bool isCondition(Self self, const std::string& text) {

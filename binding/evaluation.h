@@ -38,6 +38,16 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
 // The truth of each row's value, as a numpy bool array; and whether the text
 // is a condition, whose rows are truth values.
 py::object mask(Self self, std::string text, py::object values, py::object threads);
+// eval_many's rows in numpy's kind (or into out) and each row's validity: a
+// numpy bool array, or None where no column has nulls (for the pandas accessor).
+py::object rowsAndValidity(Self self, std::string text, py::object values, py::object out,
+                           py::object threads);
+// Named formulas over the same rows, later ones reading earlier results by
+// name (MathEvaluator::evalAssignments): a list of float64 numpy arrays, and
+// a list of their validity (numpy bool arrays, or None where no column has
+// nulls).
+py::object assignRows(Self self, const std::vector<std::pair<std::string, std::string>>& formulas,
+                      py::object values, py::object threads);
 bool isCondition(Self self, const std::string& text);
 // eval_many's columns in, results out (a new array, or `out`): `run` gets
 // the columns and where to write, under the evaluator's lock, without the

@@ -79,6 +79,14 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "The truth of each row of eval_many(expression, values, threads=threads), as a\n"
              "numpy bool array: False where the value is 0 or the row is null, True\n"
              "elsewhere (NaN included).")
+        .def("_rows_and_validity", &rowsAndValidity, py::arg("expression"), py::arg("values"),
+             py::arg("out") = py::none(), py::arg("threads") = py::none(),
+             "eval_many's rows as numpy's, and each row's validity (a numpy bool array, or\n"
+             "None where no column has nulls); for the frame accessors.")
+        .def("_assign_rows", &assignRows, py::arg("formulas"), py::arg("values"),
+             py::arg("threads") = py::none(),
+             "[(name, formula), ...] over the same rows in one pass, each reading the results\n"
+             "before it by name: (list of float64 arrays, list of validity arrays or None).")
         .def("is_condition", &isCondition, py::arg("expression"),
              "Whether the text's value is a truth value (1.0 or 0.0): a standard text whose\n"
              "last operation compares or is logical. DataFrame.vx.eval gives such a text's\n"
@@ -125,9 +133,10 @@ PYBIND11_MODULE(Velmoratrix, m) {
         // Pickling and copying.
         .def(py::pickle(&state, &restore));
 
-    formula.def("eval", &formulaEval, py::arg("values") = py::none(),
-                "The value, as Evaluator.eval(text) gives it; with values (a mapping of\n"
-                "names to floats), as Evaluator.eval_with(text, values) gives it.")
+    formula
+        .def("eval", &formulaEval, py::arg("values") = py::none(),
+             "The value, as Evaluator.eval(text) gives it; with values (a mapping of\n"
+             "names to floats), as Evaluator.eval_with(text, values) gives it.")
         .def("eval_many", &formulaEvalMany, py::arg("values"), py::arg("out") = py::none(),
              py::arg("threads") = py::none(), py::arg("dtype") = py::none(),
              "The rows, as Evaluator.eval_many(text, values, out, threads, dtype) gives them.")
@@ -140,8 +149,8 @@ PYBIND11_MODULE(Velmoratrix, m) {
             "The Evaluator it runs on.")
         .def("__repr__",
              [](FormulaSelf self) {
-                 return "Formula(" + std::string(py::repr(self->text)) + ", syntax=" +
-                        (self->formula.standard() ? "'standard')" : "'classic')");
+                 return "Formula(" + std::string(py::repr(self->text)) +
+                        ", syntax=" + (self->formula.standard() ? "'standard')" : "'classic')");
              })
         .def(py::pickle(&formulaState, &restoreFormula));
 

@@ -37,10 +37,10 @@ py::tuple state(Self self) {
     for (const std::string& name : functionNames) savedFunctions.append(py::bytes(name));
     for (const std::string& name : withdrawn) savedWithdrawn.append(py::bytes(name));
     for (const auto& [name, host] : hosts) // a vectorized one with True after its count
-        savedHosts.append(host->vectorized ? py::make_tuple(py::bytes(name), host->function,
-                                                            host->arguments, true)
-                                           : py::make_tuple(py::bytes(name), host->function,
-                                                            host->arguments));
+        savedHosts.append(
+            host->vectorized
+                ? py::make_tuple(py::bytes(name), host->function, host->arguments, true)
+                : py::make_tuple(py::bytes(name), host->function, host->arguments));
     py::dict rest;
     rest["cache_size"] = cacheSize;
     rest["deleted"] = savedWithdrawn;

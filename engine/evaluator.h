@@ -231,6 +231,17 @@ public:
     void evalMany(std::string expression, const std::vector<velmoratrix::Column>& columns,
                   std::size_t count, const velmoratrix::Output& out, std::size_t threads = 0);
 
+    // Several named formulas over the same rows, in order: formula k reads
+    // the columns and the results of the formulas before it by their names
+    // (a result hides a column of its name), and outs[k] gets its rows, as
+    // if evalMany ran each over all the rows in turn. The rows go a piece at
+    // a time through every formula, while the piece is in cache. A result
+    // read by a later formula keeps its nulls; `out` may not overlap the
+    // columns.
+    void evalAssignments(const std::vector<std::pair<std::string, std::string>>& formulas,
+                         const std::vector<velmoratrix::Column>& columns, std::size_t count,
+                         const std::vector<velmoratrix::Output>& outs, std::size_t threads = 0);
+
     // What evalMany(expression, values, 1, &out) writes, before rounding to
     // double: one evaluation with each value's name bound to its first value
     // for this call only. The resolution is kept for the next call with the

@@ -236,6 +236,72 @@ void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& 
     evalProgram(programFor(expression, syntax == Syntax::Standard), given, count, out, threads);
 }
 
+void MathEvaluator::evalAssignments(
+    const std::vector<std::pair<std::string, std::string>>& formulas,
+    const std::vector<Column>& given, std::size_t count, const std::vector<Output>& outs,
+    std::size_t threads) {
+    Entry call(*this);
+    refuseWhileRunning("evalAssignments");
+    if (outs.size() != formulas.size())
+        throw std::invalid_argument("evalAssignments: one output for each formula");
+    std::vector<Formula> programs;
+    programs.reserve(formulas.size());
+    for (const auto& [name, text] : formulas) {
+        programs.push_back(Formula(*this, text));
+        programs.back().standard_ = syntax == Syntax::Standard;
+        programOf(programs.back()); // throws for a text it cannot read, before any row
+    }
+    // Which columns formula k reads: the given ones a result has not hidden,
+    // then the results before it.
+    std::vector<std::vector<Column>> reads(formulas.size());
+    std::vector<std::vector<std::size_t>> results(formulas.size()); // indices into outs
+    for (std::size_t k = 0; k < formulas.size(); ++k) {
+        for (const Column& c : given) {
+            bool hidden = false;
+            for (std::size_t j = 0; j < k && !hidden; ++j) hidden = formulas[j].first == c.name;
+            if (!hidden) reads[k].push_back(c);
+        }
+        for (std::size_t j = 0; j < k; ++j) {
+            bool later = false; // a name assigned again: the last result before k
+            for (std::size_t i = j + 1; i < k && !later; ++i)
+                later = formulas[i].first == formulas[j].first;
+            if (!later) results[k].push_back(j);
+        }
+    }
+    const bool nulls = hasNulls(given);
+    // A piece's results' validity as bitmaps, for the formulas that read them.
+    const std::size_t piece = std::max<std::size_t>(
+        std::size_t{1} << 16, 2 * kRowsPerRange * (threads ? threads : defaultThreads()));
+    std::vector<std::vector<std::uint8_t>> bytes(nulls ? formulas.size() : 0,
+                                                 std::vector<std::uint8_t>(piece));
+    std::vector<std::vector<std::uint8_t>> bits(nulls ? formulas.size() : 0,
+                                                std::vector<std::uint8_t>(piece / 8));
+    std::vector<Column> columns;
+    for (std::size_t first = 0; first < count; first += piece) {
+        const std::size_t n = std::min(piece, count - first);
+        for (std::size_t k = 0; k < formulas.size(); ++k) {
+            columns.clear();
+            for (const Column& c : reads[k]) columns.push_back(columnFrom(c, first));
+            for (const std::size_t j : results[k]) {
+                Column r{formulas[j].first, at(outs[j].values, outs[j].stride, first),
+                         outs[j].stride, outs[j].type};
+                if (nulls) r.valid = bits[j].data();
+                columns.push_back(std::move(r));
+            }
+            Output out = outs[k];
+            out.values = at(out.values, out.stride, first);
+            if (out.valid) out.valid += first;
+            if (nulls) out.valid = bytes[k].data();
+            evalProgram(programOf(programs[k]), columns, n, out, threads);
+            if (!nulls) continue;
+            std::fill(bits[k].begin(), bits[k].end(), 0);
+            for (std::size_t i = 0; i < n; ++i)
+                bits[k][i / 8] |= static_cast<std::uint8_t>(bytes[k][i] << (i % 8));
+            if (outs[k].valid) std::memcpy(outs[k].valid + first, bytes[k].data(), n);
+        }
+    }
+}
+
 long double MathEvaluator::evalWith(const std::string& expression,
                                     const std::vector<Column>& values) {
     Entry call(*this);
