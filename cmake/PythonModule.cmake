@@ -42,7 +42,7 @@ function(velmo_add_python_module python)
     OUTPUT_NAME _engine PREFIX "" SUFFIX "${suffix}"
     LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
   # Copied again whenever one changes (configure_file re-runs CMake then).
-  foreach(name __init__.py __main__.py pandas.py polars.py)
+  foreach(name __init__.py __main__.py pandas.py polars.py dask.py)
     configure_file("${CMAKE_SOURCE_DIR}/python/Velmoratrix/${name}" "${output_dir}/${name}" COPYONLY)
   endforeach()
   if(SKBUILD) # beside the package's Python files in the wheel, with its stub

@@ -92,7 +92,8 @@ struct Explanation {
 };
 
 // How many threads evalMany uses when the call does not say: the machine's
-// cores until set; setting 0 returns to that. A call uses at most 256
+// cores (or the VELMO_NUM_THREADS environment variable, where it holds a
+// count) until set; setting 0 returns to that. A call uses at most 256
 // threads: a larger count, set or given, means 256.
 std::size_t defaultThreads();
 void setDefaultThreads(std::size_t threads);

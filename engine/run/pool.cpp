@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -175,6 +176,16 @@ bool rangeFailed() {
 std::size_t defaultThreads() {
     const std::size_t chosen = chosenThreads.load();
     if (chosen) return chosen;
+    // A cluster's share of the cores, where it says so (read once).
+    static const std::size_t fromEnvironment = [] {
+        const char* text = std::getenv("VELMO_NUM_THREADS");
+        char* end = nullptr;
+        const unsigned long long n = text ? std::strtoull(text, &end, 10) : 0;
+        return text && *text && *end == '\0' && n > 0
+                   ? static_cast<std::size_t>(std::min<unsigned long long>(n, kMostThreads))
+                   : 0;
+    }();
+    if (fromEnvironment) return fromEnvironment;
     return std::max<std::size_t>(1, std::thread::hardware_concurrency());
 }
 
