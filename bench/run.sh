@@ -46,6 +46,8 @@ PYTHONPATH="$root/build-bench/python$system_version" "$python_system" "$root/ben
     "$tsv" "$out/data.json"
 # polars and pyarrow are pinned for 3.9 (requirements-dev.txt).
 PYTHONPATH="$root/build-bench/python3.9" "$python39" "$root/bench/frames_bench.py" "$out/frames.json"
+PYTHONPATH="$root/build-bench/python3.9" "$python39" "$root/bench/pipeline_bench.py" \
+    "$out/pipeline.json"
 # The software extended type against x87, both interpreted.
 cmake -S "$root" -B "$root/build-bench-soft" -DCMAKE_BUILD_TYPE=Release -DVELMO_SOFT_EXTENDED=ON \
     -DVELMO_TESTS=OFF -DVELMO_PYTHONS="$python39" >/dev/null
@@ -64,5 +66,5 @@ cmake --build "$root/build-bench-soft" -j"$(nproc)" >/dev/null
 
 "$python_system" "$root/bench/report.py" "$out/engine.json" "${hosts[0]}" "${hosts[1]}" \
     "$out/machine.txt" "$root/BENCHMARKS.md" "$root/bench/length.png" "$out/data.json" \
-    "$root/bench/eval_many.png" "$out/frames.json" "$out/soft.json"
+    "$root/bench/eval_many.png" "$out/frames.json" "$out/soft.json" "$out/pipeline.json"
 echo "wrote BENCHMARKS.md, bench/length.png and bench/eval_many.png"

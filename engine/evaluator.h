@@ -379,6 +379,8 @@ private:
     long double finish(velmoratrix::Program& program, bool record);
     void evalProgram(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
                      std::size_t count, const velmoratrix::Output& out, std::size_t threads);
+    bool runSplit(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& columns,
+                  std::size_t count, const velmoratrix::Output& out, std::size_t threads);
     velmoratrix::Program& programOf(velmoratrix::Formula& formula);
     void resolveWith(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& given);
     long double runWith(velmoratrix::Program& program,

@@ -334,6 +334,7 @@ void MathEvaluator::resolveWith(Program& program, const std::vector<Column>& giv
         w.registryEdits = registryEdits();
         w.accurate = accuracyOverEfficiency;
         w.made = true;
+        ++w.generation;
     }
     if (w.code.ending == Ending::NotANumber) throw std::invalid_argument("stod");
     if (w.code.ending == Ending::OutOfRange) throw std::out_of_range("stod");
@@ -356,6 +357,82 @@ long double MathEvaluator::runWith(Program& program, const std::vector<Column>& 
     const Real value =
         ok ? execute(code, deep.empty() ? shallow : deep.data(), accuracyOverEfficiency, ok) : 0.0L;
     return ok && !malformed ? wide(value) : 0.0L;
+}
+
+// Code with null rules over columns with nulls, as its two codes of plain
+// steps (splitNulls) on the fastest path, a piece of rows at a time: each
+// nullable column's validity unpacked to a column of 0/1 bytes beside it.
+// False where the code cannot be split.
+bool MathEvaluator::runSplit(Program& program, const std::vector<Column>& columns,
+                             std::size_t count, const Output& out, std::size_t threads) {
+    const Program::WithCode& w = program.with;
+    std::vector<bool> nullable(columns.size());
+    for (std::size_t k = 0; k < columns.size(); ++k) nullable[k] = columns[k].valid != nullptr;
+    std::shared_ptr<NullCodes>& kept = program.nulls;
+    if (!kept || kept->generation != w.generation || kept->nullable != nullable) {
+        kept = std::make_shared<NullCodes>();
+        kept->generation = w.generation;
+        kept->nullable = nullable;
+        std::vector<std::size_t> validSlot(columns.size());
+        std::size_t slots = columns.size();
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            if (nullable[k]) validSlot[k] = slots++;
+        for (Program* p : {&kept->values, &kept->validity}) {
+            p->standard = true;
+            Program::WithCode& own = p->with;
+            own.names = w.names;
+            for (std::size_t k = 0; k < columns.size(); ++k)
+                if (nullable[k]) own.names.push_back(std::string(1, '\0') + std::to_string(k));
+            own.cells.assign(slots, 0.0);
+            own.slots.resize(slots);
+            for (std::size_t j = 0; j < slots; ++j) own.slots[j] = &own.cells[j];
+            own.registryEdits = w.registryEdits;
+            own.accurate = w.accurate;
+            own.made = true;
+        }
+        kept->split = splitNulls(w.code, w.slots.data(), columns.size(), nullable, validSlot,
+                                 kept->values.with.slots.data(), kept->validity.with.slots.data(),
+                                 kept->values.with.code, kept->validity.with.code);
+    }
+    if (!kept->split) return false;
+    const std::vector<std::string>& names = kept->values.with.names;
+    constexpr std::size_t kPiece = std::size_t{1} << 16;
+    const std::size_t piece = std::min(count, kPiece);
+    std::vector<std::vector<std::uint8_t>> bytes;
+    std::vector<std::uint8_t> known(piece);
+    std::vector<Column> all;
+    for (std::size_t first = 0; first < count; first += kPiece) {
+        const std::size_t n = std::min(kPiece, count - first);
+        all.clear();
+        for (const Column& c : columns) {
+            all.push_back(columnFrom(c, first));
+            all.back().valid = nullptr;
+        }
+        for (std::size_t k = 0, j = 0; k < columns.size(); ++k) {
+            if (!nullable[k]) continue;
+            if (bytes.size() <= j) bytes.emplace_back(piece);
+            std::uint8_t* to = bytes[j].data();
+            const Column c = columnFrom(columns[k], first);
+            std::size_t i = 0;
+            if (c.stride != 0 && c.validFirst % 8 == 0)
+                for (; i + 8 <= n; i += 8) {
+                    const std::uint64_t eight = spread(c.valid[(c.validFirst + i) / 8]);
+                    std::memcpy(to + i, &eight, 8);
+                }
+            for (; i < n; ++i) to[i] = validAt(c, i);
+            all.push_back({names[columns.size() + j++], to, 1, ValueType::UInt8});
+        }
+        Output values = out;
+        values.values = at(out.values, out.stride, first);
+        values.valid = nullptr;
+        evalProgram(kept->values, all, n, values, threads);
+        evalProgram(kept->validity, all, n, Output{known.data(), 1, ValueType::Bool}, threads);
+        const Real null = out.type == ValueType::Bool ? 0.0L : Real(NAN);
+        for (std::size_t i = 0; i < n; ++i)
+            if (!known[i]) store(at(values.values, out.stride, i), out.type, null);
+        if (out.valid) std::memcpy(out.valid + first, known.data(), n);
+    }
+    return true;
 }
 
 void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& given,
@@ -407,6 +484,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
         markNulls(code, columns, slots.data(), count, out);
         return;
     }
+    if (nulls && !malformed && runSplit(program, columns, count, out, threads)) return;
     if (nulls && !malformed) {
         // The block runner carries each value's validity; callables without a
         // block see the rows in order on this thread.

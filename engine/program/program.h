@@ -364,6 +364,8 @@ std::size_t stepTakes(const StandardStep& s);
 // One text compiled: its tokens and reverse Polish order (which follow from
 // the text and the language), and its code (which also follows from the
 // variables, and is resolved again when those change).
+struct NullCodes;
+
 struct Program {
     std::string text;
     std::vector<Piece> pieces;
@@ -422,7 +424,12 @@ struct Program {
         std::uint64_t registryEdits = 0;
         bool accurate = false;
         Code code;
+        std::uint64_t generation = 0; // counts the resolutions
     } with;
+    // Over columns with nulls, `with`'s code split in two when it has null
+    // rules (splitNulls), for the resolution and the nullable columns it was
+    // made for.
+    std::shared_ptr<NullCodes> nulls;
     void releaseNative() {
         stamp = 0;
         native.reset();
@@ -431,6 +438,7 @@ struct Program {
         rows.plan.clear();
         rows.made = false;
         runs = 0;
+        nulls.reset();
     }
 
     std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
@@ -465,6 +473,16 @@ struct Program {
         take(code.steps, dropped.code.steps);
         take(code.constants, dropped.code.constants);
     }
+};
+
+// A program's code with null rules split in two (splitNulls): programs of
+// their own, whose `with` holds each code over the columns and, after them,
+// a 0/1 column of each nullable column's validity.
+struct NullCodes {
+    std::uint64_t generation = 0;
+    std::vector<bool> nullable;
+    bool split = false; // false: the block runner computes the code
+    Program values, validity;
 };
 
 // Variable names to the node before each in variableNames (null for the
@@ -511,6 +529,24 @@ double* const* registeredCell(MathEvaluator& m, std::string_view name);
 // where every name is bound.
 bool unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps, std::string_view text,
                  const std::unordered_set<std::string_view>& known, Diagnostic& problem);
+// Sets what a run needs to know of resolved steps (Code's flags; a push onto
+// an empty stack becomes its First form).
+void finishCode(Code& code);
+// Code with null rules (NullRule, Select) as two codes of plain steps, for
+// columns with nulls: `values` gives each row's value, `validity` 1.0 where
+// it is not null and 0.0 where it is. Each reads what the code reads, its
+// overlay cells (slot k of `slots`, k < `columns`) at slot k of its own
+// slots, and column k's validity, where nullable[k], at slot validSlot[k].
+// False where the code calls out of the engine or would grow past a budget
+// linear in its length (the block runner computes it then).
+bool splitNulls(const Code& code, double* const* slots, std::size_t columns,
+                const std::vector<bool>& nullable, const std::vector<std::size_t>& validSlot,
+                double* const* valuesSlots, double* const* validitySlots, Code& values,
+                Code& validity);
+// Whether runs over columns with nulls split code (the default); tests turn
+// it off to hold the split codes to the block runner.
+bool splitNullsEnabled();
+void setSplitNullsEnabled(bool enabled);
 // The value of resolved code; throws what its ending says.
 bool run(const Code& code, bool accuracyOverEfficiency, Real& result);
 // Appends a token for piece i to list.

@@ -368,9 +368,11 @@ void resolveClassic(MathEvaluator& m, const Lookups& lookups, const Program& pro
     }
 }
 
+} // namespace
+
 // What the run needs to know of the steps; a push onto an empty stack has
 // nothing to save below it.
-void finishCode(Code& code) {
+void velmoratrix::finishCode(Code& code) {
     std::ptrdiff_t values = 0;
     bool callsOut = false, rowByRow = false;
     code.sse = false;
@@ -410,8 +412,6 @@ void finishCode(Code& code) {
     code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&
                   code.maxDepth + 2 <= kInlineStack;
 }
-
-} // namespace
 
 std::ptrdiff_t velmoratrix::stackChange(const Instruction& i) {
     switch (i.op) {

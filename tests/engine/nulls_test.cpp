@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "evaluator.h"
+#include "native.h"
+#include "program.h"
 #include "test_support.h"
 
 using namespace velmoratrix;
@@ -36,14 +38,14 @@ Column columnOf(const std::string& name, const Nullable& n) {
     return c;
 }
 
-struct Rows {
+struct Results {
     std::vector<double> values;
     std::vector<std::uint8_t> valid;
 };
 
-Rows run(MathEvaluator& m, const std::string& text, const std::vector<Column>& columns,
-         std::size_t n, std::size_t threads = 1) {
-    Rows r{std::vector<double>(n), std::vector<std::uint8_t>(n, 7)};
+Results run(MathEvaluator& m, const std::string& text, const std::vector<Column>& columns,
+            std::size_t n, std::size_t threads = 1) {
+    Results r{std::vector<double>(n), std::vector<std::uint8_t>(n, 7)};
     m.evalMany(text, columns, n,
                Output{r.values.data(), sizeof(double), ValueType::Float64, r.valid.data()},
                threads);
@@ -81,7 +83,7 @@ TEST(Nulls, KleeneLogicChoicesAndTheNullFunctions) {
         {"q * 2 + p", {0, 2, -1, 1, 3, -1, -1, -1, -1}},
     };
     for (const Case& c : cases) {
-        const Rows r = run(m, c.text, columns, 9);
+        const Results r = run(m, c.text, columns, 9);
         for (std::size_t i = 0; i < 9; ++i) {
             SCOPED_TRACE(std::string(c.text) + " row " + std::to_string(i));
             EXPECT_EQ(r.valid[i], c.expected[i] >= 0);
@@ -93,7 +95,7 @@ TEST(Nulls, KleeneLogicChoicesAndTheNullFunctions) {
     }
     // NaN is a number: compared as IEEE compares it, and no null.
     const Nullable nan = nullable({NAN, 1}, {1, 1});
-    const Rows r = run(m, "is_null(x) or x > 0", {columnOf("x", nan)}, 2);
+    const Results r = run(m, "is_null(x) or x > 0", {columnOf("x", nan)}, 2);
     EXPECT_EQ(r.values, (std::vector<double>{0, 1}));
     EXPECT_EQ(r.valid, (std::vector<std::uint8_t>{1, 1}));
 }
@@ -131,9 +133,9 @@ TEST(Nulls, ValuesOfRowsWithoutNullsAreTheBitsOfARunWithout) {
     for (const char* text : texts) {
         SCOPED_TRACE(text);
         for (std::size_t threads : {1, 2}) {
-            const Rows plain = run(m, text, {{"x", xs.data()}, {"y", ys.data()}}, n, threads);
+            const Results plain = run(m, text, {{"x", xs.data()}, {"y", ys.data()}}, n, threads);
             EXPECT_EQ(plain.valid, std::vector<std::uint8_t>(n, 1));
-            const Rows with = run(m, text, {columnOf("x", x), columnOf("y", y)}, n, threads);
+            const Results with = run(m, text, {columnOf("x", x), columnOf("y", y)}, n, threads);
             std::vector<std::uint8_t> truth(n), truthValid(n);
             m.evalMany(text, {columnOf("x", x), columnOf("y", y)}, n,
                        Output{truth.data(), 1, ValueType::Bool, truthValid.data()}, threads);
@@ -147,4 +149,83 @@ TEST(Nulls, ValuesOfRowsWithoutNullsAreTheBitsOfARunWithout) {
             }
         }
     }
+}
+
+namespace {
+
+// A random standard formula over p, q and r, with every null rule.
+std::string randomFormula(std::mt19937_64& random, int depth = 0) {
+    if (depth > 3 || random() % 4 == 0) {
+        const char* leaves[] = {"p", "q", "r", "1.5", "p", "q"};
+        return leaves[random() % 6];
+    }
+    const std::string a = randomFormula(random, depth + 1), b = randomFormula(random, depth + 1);
+    switch (random() % 12) {
+    case 0:
+        return "(" + a + " + " + b + ")";
+    case 1:
+        return "(" + a + " / " + b + ")";
+    case 2:
+        return "(" + a + " > " + b + ")";
+    case 3:
+        return "(" + a + " and " + b + ")";
+    case 4:
+        return "(" + a + " or " + b + ")";
+    case 5:
+        return "(not " + a + ")";
+    case 6:
+        return "where(" + a + " < 0.5, " + a + ", " + b + ")";
+    case 7:
+        return "(" + a + " ? " + b + " : -1)";
+    case 8:
+        return "fill_null(" + a + ", " + b + ")";
+    case 9:
+        return "coalesce(" + a + ", " + b + ", 7)";
+    case 10:
+        return "(is_null(" + a + ") * " + b + ")";
+    default:
+        return "(" + a + " in [0, " + b + "])";
+    }
+}
+
+} // namespace
+
+TEST(Nulls, SplitCodesGiveTheBlockRunnersBitsAndNulls) {
+    // The fastest path runs null rules as two codes of plain steps; the
+    // block runner, which carries validity beside the values, is the
+    // reference: the same values, the same nulls, generated or interpreted.
+    std::mt19937_64 random(23);
+    const std::size_t n = 1500;
+    std::vector<Nullable> data;
+    for (int c = 0; c < 3; ++c) {
+        std::vector<double> values(n);
+        std::vector<bool> valid(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            values[i] = static_cast<double>(random() % 7) / 4 - 0.5;
+            valid[i] = random() % 4 != 0;
+        }
+        data.push_back(nullable(values, valid));
+    }
+    const std::vector<Column> columns{columnOf("p", data[0]), columnOf("q", data[1]),
+                                      columnOf("r", data[2])};
+    const bool enabled = nativeEnabled();
+    for (int k = 0; k < 150; ++k) {
+        const std::string text = randomFormula(random);
+        SCOPED_TRACE(text);
+        setSplitNullsEnabled(false);
+        MathEvaluator reference;
+        reference.syntax = Syntax::Standard;
+        const Results want = run(reference, text, columns, n);
+        setSplitNullsEnabled(true);
+        for (bool generated : {false, true}) {
+            setNativeEnabled(generated);
+            MathEvaluator m;
+            m.syntax = Syntax::Standard;
+            const Results got = run(m, text, columns, n, 2);
+            ASSERT_EQ(got.valid, want.valid);
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(bitsOf(got.values[i]), bitsOf(want.values[i])) << i;
+        }
+    }
+    setNativeEnabled(enabled);
 }
