@@ -26,7 +26,8 @@ function(velmo_add_python_module python)
 
   set(target "velmoratrix_py${version}")
   add_library(${target} MODULE
-    binding/module.cpp binding/calls.cpp binding/variables.cpp binding/evaluation.cpp
+    binding/module.cpp binding/calls.cpp binding/variables.cpp binding/inputs.cpp
+    binding/evaluation.cpp
     binding/arrow.cpp
     binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp binding/formula.cpp)
   target_link_libraries(${target} PRIVATE velmo_binding)
