@@ -92,9 +92,7 @@ private:
     }
 
     bool push(Instruction i) {
-        i.rule = NullRule::None;
-        if (i.op >= Op::NumberFirst && i.op <= Op::VariableFirst) // placed again by finishCode
-            i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::NumberFirst));
+        i.rule = NullRule::None; // a push onto an empty stack is placed again by finishCode
         out_->push_back(i);
         return out_->size() <= budget_;
     }

@@ -530,7 +530,7 @@ double* const* registeredCell(MathEvaluator& m, std::string_view name);
 bool unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps, std::string_view text,
                  const std::unordered_set<std::string_view>& known, Diagnostic& problem);
 // Sets what a run needs to know of resolved steps (Code's flags; a push onto
-// an empty stack becomes its First form).
+// an empty stack takes its First form, and only such a push).
 void finishCode(Code& code);
 // Code with null rules (NullRule, Select) as two codes of plain steps, for
 // columns with nulls: `values` gives each row's value, `validity` 1.0 where

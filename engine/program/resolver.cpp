@@ -379,6 +379,9 @@ void velmoratrix::finishCode(Code& code) {
     code.nullRules = false;
     for (Instruction& i : code.steps) {
         code.sse |= dependsOnSse(i);
+        if (i.op >= Op::NumberFirst && i.op <= Op::VariableFirst) // steps moved elsewhere
+            i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::NumberFirst) +
+                                   static_cast<int>(Op::Number));
         if (values == 0 && (i.op == Op::Number || i.op == Op::Constant || i.op == Op::Variable))
             i.op = static_cast<Op>(static_cast<int>(i.op) - static_cast<int>(Op::Number) +
                                    static_cast<int>(Op::NumberFirst));

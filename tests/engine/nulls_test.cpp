@@ -123,13 +123,21 @@ TEST(Nulls, ValuesOfRowsWithoutNullsAreTheBitsOfARunWithout) {
                          for (std::size_t j = 0; j < count; ++j) out[j] = a[0][j] + a[1][j];
                      }),
                      2);
+    m.appendCallable("hyp",
+                     BinaryCallable([](long double a, long double b) { return std::hypot(a, b); }));
+    m.appendCallable("three", NaryCallable([](const double*, std::size_t) { return 3.0; }), 0);
+    // With null rules, callables without blocks are called row by row beside
+    // the validity.
     const char* texts[] = {"x * y + 1",
                            "x > y and y != 0",
                            "where(y > 0, x / y, x)",
                            "twice(x) - y",
                            "plus(x, y) ** 2",
                            "hypot(x, y) < 2 or x < -1",
-                           "fill_null(x, y) + coalesce(y, x, 0)"};
+                           "fill_null(x, y) + coalesce(y, x, 0)",
+                           "twice(x) > y or x < 0",
+                           "where(plus(x, y) > 0, twice(y), x)",
+                           "fill_null(hyp(x, y), three()) - 1"};
     for (const char* text : texts) {
         SCOPED_TRACE(text);
         for (std::size_t threads : {1, 2}) {
@@ -209,8 +217,11 @@ TEST(Nulls, SplitCodesGiveTheBlockRunnersBitsAndNulls) {
     const std::vector<Column> columns{columnOf("p", data[0]), columnOf("q", data[1]),
                                       columnOf("r", data[2])};
     const bool enabled = nativeEnabled();
-    for (int k = 0; k < 150; ++k) {
-        const std::string text = randomFormula(random);
+    // A value first on the stack (a number, a column) copied where it is not.
+    const std::vector<std::string> chosen{"(1.5 + p) or q", "fill_null(p * 2, q) > 1 and r",
+                                          "where(q, 2, p) + is_null(r)"};
+    for (std::size_t k = 0; k < 150 + chosen.size(); ++k) {
+        const std::string text = k < chosen.size() ? chosen[k] : randomFormula(random);
         SCOPED_TRACE(text);
         setSplitNullsEnabled(false);
         MathEvaluator reference;
@@ -228,4 +239,51 @@ TEST(Nulls, SplitCodesGiveTheBlockRunnersBitsAndNulls) {
         }
     }
     setNativeEnabled(enabled);
+}
+
+TEST(Nulls, AssignmentsReadTheResultsBeforeThemWithTheirNulls) {
+    // More rows than a piece: later formulas read earlier results (and a
+    // result hides the column of its name), nulls included.
+    const std::size_t n = 70001;
+    std::vector<double> ps(n), qs(n);
+    std::vector<bool> pv(n);
+    for (std::size_t i = 0; i < n; ++i) ps[i] = i * 0.25, qs[i] = 1.0 / (i + 1), pv[i] = i % 3;
+    const Nullable p = nullable(ps, pv);
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    std::vector<double> a(n), q(n), b(n);
+    std::vector<std::uint8_t> av(n), qv(n), bv(n);
+    m.evalAssignments({{"a", "p * 2"}, {"q", "a + q"}, {"b", "fill_null(a, -1) + fill_null(q, 0)"}},
+                      {columnOf("p", p), {"q", qs.data()}}, n,
+                      {Output{a.data(), sizeof(double), ValueType::Float64, av.data()},
+                       Output{q.data(), sizeof(double), ValueType::Float64, qv.data()},
+                       Output{b.data(), sizeof(double), ValueType::Float64, bv.data()}},
+                      1);
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(av[i], pv[i]) << i;
+        ASSERT_EQ(qv[i], pv[i]) << i;
+        ASSERT_EQ(bv[i], 1) << i;
+        const double sum =
+            pv[i] ? static_cast<double>(static_cast<long double>(2 * ps[i]) + qs[i]) : 0.0;
+        if (pv[i]) {
+            ASSERT_EQ(bitsOf(q[i]), bitsOf(sum)) << i;
+        }
+        const double expected =
+            pv[i] ? static_cast<double>(static_cast<long double>(2 * ps[i]) + sum) : -1.0;
+        ASSERT_EQ(bitsOf(b[i]), bitsOf(expected)) << i;
+    }
+    EXPECT_THROW(m.evalAssignments({{"a", "p +"}}, {columnOf("p", p)}, n, {Output{a.data(), 8}}),
+                 ExpressionError);
+}
+
+TEST(Nulls, AFailedResolutionIsNotKept) {
+    // A call whose names do not resolve throws, and so does the same call
+    // again: no half-made resolution stands in for it.
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    std::vector<double> a{1, 2}, b{3, 4}, out(2);
+    m.evalMany("a + b", {{"a", a.data()}, {"b", b.data()}}, 2, out.data());
+    for (int again = 0; again < 2; ++again)
+        EXPECT_THROW(m.evalMany("a + b", {{"a", a.data()}, {"c", b.data()}}, 2, out.data()),
+                     ExpressionError);
 }
