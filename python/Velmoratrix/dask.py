@@ -30,21 +30,20 @@ def _threads():
         return None  # the engine reads it
     try:
         from distributed import get_worker
-        return get_worker().state.nthreads
+        return get_worker().nthreads
     except (ImportError, ValueError, AttributeError):
         return None
 
 
 def _with_threads(run):
-    import Velmoratrix
-    threads = _threads()
-    if threads is None:
-        return run()
-    previous = Velmoratrix.set_num_threads(threads)
+    """run() with this thread's calls on the worker's thread count (other threads of the
+    process keep theirs)."""
+    previous = getattr(_pandas._local, "threads", None)
+    _pandas._local.threads = _threads()
     try:
         return run()
     finally:
-        Velmoratrix.set_num_threads(previous)
+        _pandas._local.threads = previous
 
 
 def _eval_partition(part, text, values):

@@ -47,6 +47,12 @@ _local = threading.local()
 _MOST_KEPT = 1 << 20
 
 
+def _threads():
+    """The threads this thread's calls use: None (the module's count) unless a caller, such as
+    a dask worker's task, set its own (``_local.threads``)."""
+    return getattr(_local, "threads", None)
+
+
 def _scratch(n):
     if n > _MOST_KEPT:
         return numpy.empty(n)
@@ -177,9 +183,11 @@ class VelmoratrixAccessor:
         evaluator = _evaluator()
         condition = evaluator.is_condition(expression)
         if self._reads_nullable(expression):
-            rows, valid = evaluator._rows_and_validity(expression, self._columns(values))
+            rows, valid = evaluator._rows_and_validity(expression, self._columns(values),
+                                                       threads=_threads())
         else:
-            rows, valid = evaluator.eval_many(expression, self._columns(values)), None
+            rows = evaluator.eval_many(expression, self._columns(values), threads=_threads())
+            valid = None
         if len(rows) != len(self._frame):  # a frame without columns: the value on every row
             rows = numpy.full(len(self._frame), rows[0])
             valid = None if valid is None else numpy.full(len(self._frame), valid[0])
@@ -194,7 +202,7 @@ class VelmoratrixAccessor:
         for name, text in formulas:
             text, values = _at_names(text, scope, self._frame, values)
             read.append((name, text))
-        rows, valid = evaluator._assign_rows(read, self._columns(values))
+        rows, valid = evaluator._assign_rows(read, self._columns(values), threads=_threads())
         frame, nullable = self._frame.copy(), set()
         for (name, text), r, v in zip(read, rows, valid):
             if len(r) != len(frame):
@@ -233,8 +241,9 @@ class VelmoratrixAccessor:
         text, values = _at_names(condition, scope, self._frame, values)
         evaluator = _evaluator()
         if self._reads_nullable(text):
-            return self._frame[evaluator.mask(text, self._columns(values))]
-        rows = evaluator.eval_many(text, self._columns(values), out=_scratch(len(self._frame)))
+            return self._frame[evaluator.mask(text, self._columns(values), threads=_threads())]
+        rows = evaluator.eval_many(text, self._columns(values), out=_scratch(len(self._frame)),
+                                   threads=_threads())
         return self._frame[numpy.not_equal(rows, 0.0)]
 
     def assign(self, **formulas):

@@ -142,7 +142,7 @@ class DaskTest(unittest.TestCase):
         rate, keep = 1.5, [1, 3]
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, \
-                distributed.Client(cluster):
+                distributed.Client(cluster) as client:
             got = parts.vx.eval("sin(a) * @rate + b").compute()
             self.assertTrue(numpy.array_equal(
                 got.to_numpy(), whole.vx.eval("sin(a) * @rate + b").to_numpy()))
@@ -151,6 +151,7 @@ class DaskTest(unittest.TestCase):
             pandas.testing.assert_frame_equal(
                 parts.vx.eval("c = a / 3\nd = c > b").compute(),
                 whole.vx.eval("c = a / 3\nd = c > b"))
+            self.assertEqual(client.submit(Velmoratrix.dask._threads).result(), 1)
 
 
 if __name__ == "__main__":
