@@ -8,7 +8,7 @@
 # Sanitizer and LeakSanitizer, then the plain build's engine tests, the Python
 # tests under every supported CPython, their wheels, and the C++ package.
 source "$(dirname "$0")/setup.sh"
-need_packages clang libclang-rt-14-dev
+need_packages clang libclang-rt-14-dev ccache
 # The environments are made side by side (mostly downloads), then listed.
 pids=()
 for v in "${versions[@]}"; do
@@ -81,7 +81,8 @@ ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 echo "== engine tests, Python tests under CPython ${versions[*]}, wheels and the C++ package"
 configure "${pythons[@]}"
 cmake --build "$root/build" -j"$jobs" >/dev/null
-ctest --test-dir "$build" --output-on-failure
+# Two at a time: a single-threaded test runs beside a wheel's build.
+ctest --test-dir "$build" --output-on-failure -j2
 
 echo "== the fuzzer's corpus on x87 and on the software extended type: the same results"
 for arithmetic in build build-soft; do

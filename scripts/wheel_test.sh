@@ -12,6 +12,12 @@ tools=$(dirname "$python")
 
 rm -rf "$work"
 mkdir -p "$work"
+# The engine's sources are the same for every interpreter's wheel: where ccache is at hand
+# (the test command installs it), each wheel after the first compiles only its binding.
+if command -v ccache >/dev/null; then
+    export CCACHE_DIR="${CCACHE_DIR:-$root/build/ccache}" CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+    export CMAKE_ARGS="${CMAKE_ARGS:+$CMAKE_ARGS }-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+fi
 "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/built" "$root"
 built=$(ls "$work"/built/*.whl)
 # The most compatible tag the wheel's symbols allow.
