@@ -81,8 +81,7 @@ ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 echo "== engine tests, Python tests under CPython ${versions[*]}, wheels and the C++ package"
 configure "${pythons[@]}"
 cmake --build "$root/build" -j"$jobs" >/dev/null
-# Two at a time: a single-threaded test runs beside a wheel's build.
-ctest --test-dir "$build" --output-on-failure -j2
+ctest --test-dir "$build" --output-on-failure
 
 echo "== the fuzzer's corpus on x87 and on the software extended type: the same results"
 for arithmetic in build build-soft; do
