@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "inputs.h"
 #include "values.h"
 
 using namespace velmoratrix;
@@ -34,16 +35,6 @@ bool offersArrow(py::handle values) {
 }
 
 namespace {
-
-std::string moduleOf(py::handle value) {
-    const py::object module = py::reinterpret_steal<py::object>(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
-    if (!module || !PyUnicode_Check(module.ptr())) {
-        PyErr_Clear();
-        return {};
-    }
-    return module.cast<std::string>();
-}
 
 // Where a stream failed: an exception its producer left set, or a signal
 // that arrived meanwhile, as it is; the Python exception pyarrow names in its

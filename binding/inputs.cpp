@@ -47,16 +47,6 @@ double read(const char* at, Element type, py::ssize_t size) {
     return static_cast<double>(value);
 }
 
-std::string moduleOf(py::handle value) {
-    const py::object module = py::reinterpret_steal<py::object>(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
-    if (!module || !PyUnicode_Check(module.ptr())) {
-        PyErr_Clear();
-        return {};
-    }
-    return module.cast<std::string>();
-}
-
 } // namespace
 
 bool bufferOf(py::handle object, py::buffer_info& info, bool writable) {
@@ -105,6 +95,16 @@ Element elementOf(const py::buffer_info& info) {
 
 bool isMapping(py::handle values) {
     return py::hasattr(values, "keys") && PyObject_HasAttrString(values.ptr(), "__getitem__");
+}
+
+std::string moduleOf(py::handle value) {
+    const py::object module = py::reinterpret_steal<py::object>(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
+    if (!module || !PyUnicode_Check(module.ptr())) {
+        PyErr_Clear();
+        return {};
+    }
+    return module.cast<std::string>();
 }
 
 bool fromNumpyOrPandas(py::handle value) {

@@ -27,6 +27,8 @@ Element elementOf(const py::buffer_info& info);
 bool bufferOf(py::handle object, py::buffer_info& info, bool writable);
 // Whether values is a mapping (a dict, or anything with keys and items).
 bool isMapping(py::handle values);
+// The module of the value's type ("" where it has none).
+std::string moduleOf(py::handle value);
 // Whether the value comes from numpy or pandas (its results are numpy's).
 bool fromNumpyOrPandas(py::handle value);
 // A numpy masked array, or a pandas array or Series of a masked dtype (Int64,
