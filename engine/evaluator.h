@@ -12,9 +12,9 @@
 // lock around every call and every table edit. A call that finds another
 // thread inside the same evaluator throws std::logic_error instead of
 // corrupting it. A Formula is used as its evaluator is, by one thread at a
-// time. Every evaluation computes under round to nearest, 64-bit x87
-// precision and masked exceptions, whatever the caller has set; the caller's
-// settings are given back on return.
+// time; a Compiled (compile) by any number of threads at once. Every evaluation computes under
+// round to nearest, 64-bit x87 precision and masked exceptions, whatever the caller has set; the
+// caller's settings are given back on return.
 #pragma once
 
 #include <atomic>
@@ -27,6 +27,7 @@
 
 #include "callables.h"
 #include "columns.h"
+#include "compiled.h"
 #include "containers.h"
 
 class MathEvaluator;
@@ -121,7 +122,8 @@ public:
 };
 
 // A text compiled once for the evaluator that prepared it (which must
-// outlive it), evaluated without looking the text up. It keeps the syntax it
+// outlive it, and which it follows when moved), evaluated without looking
+// the text up. It keeps the syntax it
 // was prepared in, with that syntax's own functions and constants, whatever
 // the evaluator's syntax becomes; it follows table, function and variable
 // edits as eval does, and outlives the evaluator's cache. It leaves
@@ -151,8 +153,10 @@ public:
 
 private:
     friend class ::MathEvaluator;
-    Formula(MathEvaluator& m, std::string text) : m_(&m), text_(std::move(text)) {}
-    MathEvaluator* m_;
+    Formula(std::shared_ptr<MathEvaluator*> home, std::string text)
+        : home_(std::move(home)), text_(std::move(text)) {}
+    MathEvaluator& m() const { return **home_; }
+    std::shared_ptr<MathEvaluator*> home_; // where the evaluator is now
     std::string text_;
     bool standard_ = false;
     std::shared_ptr<Program> program_; // compiled at `derived_`'s edit count `at_`
@@ -200,6 +204,13 @@ public:
     // The tables hold addresses of this object's own cells: no copies.
     MathEvaluator(const MathEvaluator&) = delete;
     MathEvaluator& operator=(const MathEvaluator&) = delete;
+    // Everything moves: the tables (pi and e bound to the new cells), the
+    // lists, the compiled programs with their machine code, the formulas
+    // prepared from it. The evaluator moved from is left with empty tables
+    // and lists, usable (a text it reads is a malformed one) and ready to be
+    // assigned to. Refused (std::logic_error) while a call is inside either.
+    MathEvaluator(MathEvaluator&& other);
+    MathEvaluator& operator=(MathEvaluator&& other);
 
     void populateArrays();
 
@@ -254,6 +265,16 @@ public:
     // evaluator's syntax or the one given.
     velmoratrix::Formula prepare(std::string expression);
     velmoratrix::Formula prepare(std::string expression, velmoratrix::Syntax syntax);
+    // The same, with the names that will be bound when it runs (columns,
+    // per-call values): a name that is none of them, no registered variable
+    // and no number or constant raises ExpressionError now, as check does.
+    velmoratrix::Formula prepare(std::string expression, const std::vector<std::string>& names);
+    velmoratrix::Formula prepare(std::string expression, velmoratrix::Syntax syntax,
+                                 const std::vector<std::string>& names);
+    // The text in the evaluator's syntax, `names` being the values given at
+    // each call in that order, for any number of threads (see Compiled).
+    // Raises as prepare(expression, names) does.
+    velmoratrix::Compiled compile(std::string expression, const std::vector<std::string>& names);
 
     // Adds name as a function of one or two arguments on this evaluator, or
     // makes it one (a built-in name is replaced here only). The public
@@ -291,7 +312,8 @@ public:
     // The syntaxes' own functions deleted here (deleteFunction), by name.
     std::vector<std::string> withdrawnFunctions() const;
 
-    // Diagnostics; none of them changes the evaluator or currentRPN. check
+    // Diagnostics; none of them changes the evaluator or currentRPN (check and
+    // names are const; like every call, one thread at a time). check
     // has an error exactly where eval fails, sorted by position; names are
     // the operands read as variables or that read as no number, each once,
     // in order of appearance; explain runs the text step by step. check
@@ -299,12 +321,12 @@ public:
     // left out and is an error if any of them is); messages quote at most
     // 40 bytes of a token; explain reads at most 65,536 bytes, whose steps
     // spell at most 262,144 (std::length_error beyond).
-    std::vector<velmoratrix::Diagnostic> check(const std::string& expression);
+    std::vector<velmoratrix::Diagnostic> check(const std::string& expression) const;
     // The same, with `known` read as registered variables too: a formula
     // checked before its columns are bound.
     std::vector<velmoratrix::Diagnostic> check(const std::string& expression,
-                                               const std::vector<std::string>& known);
-    std::vector<std::string> names(const std::string& expression);
+                                               const std::vector<std::string>& known) const;
+    std::vector<std::string> names(const std::string& expression) const;
     // Every text of the expression a column of evalMany may bind (its
     // operands, numbers and functions, each once): a column under any other
     // name is never read. A standard text that cannot be read has none.
@@ -316,7 +338,7 @@ public:
     bool isCondition(const std::string& expression);
 
     // Whether name is in variableNames, in constant time.
-    bool isVariable(std::string_view name);
+    bool isVariable(std::string_view name) const;
     // The compiled texts it keeps, most recent first: a text given again is
     // not read again, and its machine code is kept with it. 16 until set
     // (at least 1); within 8 MiB, past which only the newest stays. A cache
@@ -339,6 +361,11 @@ public:
 
 private:
     friend class velmoratrix::Formula;
+    struct Empty {};
+    explicit MathEvaluator(Empty); // no tables, no lists: what a move leaves
+    void swapWith(MathEvaluator& other) noexcept;
+    // Where formulas find this evaluator; a move hands it on.
+    std::shared_ptr<MathEvaluator*> home_;
     struct Prepared; // lookups and programs derived from the tables
     std::unique_ptr<Prepared> prepared_;
     std::unique_ptr<velmoratrix::OwnFunctions> functions_;
@@ -349,19 +376,23 @@ private:
     int running_ = 0;
     std::size_t cacheSize_ = 16;
     struct Running;
-    velmoratrix::Ownership ownership_;
+    mutable velmoratrix::Ownership ownership_;
     struct Entry;
     void refuseWhileRunning(const char* what) const;
     velmoratrix::Explanation explainClassic(const std::string& expression);
     velmoratrix::Explanation explainStandard(const std::string& expression);
     // names, bindableNames and isCondition of a text in the given syntax.
-    std::vector<std::string> namesIn(const std::string& expression, bool standard);
+    std::vector<std::string> namesIn(const std::string& expression, bool standard) const;
     std::vector<std::string> bindableNamesIn(const std::string& expression, bool standard);
     bool isConditionIn(const std::string& expression, bool standard);
-    std::vector<std::string> standardNames(const std::string& expression);
+    std::vector<std::string> standardNames(const std::string& expression) const;
+    // ExpressionError for the first name of the program that neither `known`
+    // nor a registered variable binds and that reads as no number.
+    void refuseUnknown(const velmoratrix::Program& program, const std::vector<std::string>& known);
 
-    Prepared& prepared();
-    void rederive();
+    // Deriving again is no edit a caller sees: const callers may.
+    Prepared& prepared() const;
+    void rederive() const;
     // The program of a text, of the classic language or the standard syntax
     // (which throws ExpressionError for a text it cannot read).
     velmoratrix::Program& programFor(std::string_view text, bool standard = false);

@@ -14,75 +14,10 @@
 #include "native.h"
 #include "pool.h"
 #include "prepared.h"
+#include "rows.h"
 #include "values.h"
 
 using namespace velmoratrix;
-
-namespace {
-
-// The bytes [first, last) that n values of `size` bytes, `stride` bytes
-// apart, cover.
-std::pair<const char*, const char*> span(const void* base, std::ptrdiff_t stride, std::size_t n,
-                                         std::size_t size) {
-    const char* first = static_cast<const char*>(base);
-    const char* last = first + static_cast<std::ptrdiff_t>(n - 1) * stride;
-    if (last < first) std::swap(first, last);
-    return {first, last + size};
-}
-
-// The columns as the run reads them: a column that `out` overlaps other than
-// element for element is copied first (as doubles), so that no row reads a
-// result; a broadcast value within `out` is read once, before any row.
-class Inputs {
-public:
-    Inputs(const std::vector<Column>& columns, std::size_t count, const Output& out)
-        : columns_(&columns) {
-        if (count == 0) return;
-        const auto written = span(out.values, out.stride, count, sizeOf(out.type));
-        for (std::size_t k = 0; k < columns.size(); ++k) {
-            const Column& c = columns[k];
-            if (c.stride != 0 && c.values == out.values && c.stride == out.stride &&
-                c.type == out.type)
-                continue;
-            const std::size_t rows = c.stride == 0 ? 1 : count;
-            const auto read = span(c.values, c.stride, rows, sizeOf(c.type));
-            if (read.second <= written.first || written.second <= read.first) continue;
-            if (copies_.empty()) {
-                own_ = columns;
-                columns_ = &own_;
-                copies_.reserve(columns.size());
-            }
-            std::vector<double>& copy = copies_.emplace_back(rows);
-            for (std::size_t i = 0; i < rows; ++i) copy[i] = valueAt(c, i);
-            own_[k].values = copy.data();
-            own_[k].stride = c.stride == 0 ? 0 : static_cast<std::ptrdiff_t>(sizeof(double));
-            own_[k].type = ValueType::Float64;
-        }
-    }
-    const std::vector<Column>& columns() const { return *columns_; }
-
-private:
-    const std::vector<Column>* columns_;
-    std::vector<Column> own_;
-    std::vector<std::vector<double>> copies_; // reserved: never moved once pointed at
-};
-
-// Whether every registered variable the code reads has its cell (a column's
-// slot always has one).
-bool cellsPresent(const Code& code, double* const* slots, std::size_t columns) {
-    for (const Instruction& i : code.steps)
-        if (readsCell(i.op) && !(i.cell >= slots && i.cell < slots + columns) && !*i.cell)
-            return false;
-    return true;
-}
-
-constexpr std::size_t kNativeRows = 512;
-// Rows a level or an argument of a stretch's buffers holds: a block and some,
-// so that no two start at the same offset in a page (a load and a store
-// there seem to alias, and stall).
-constexpr std::size_t kStretchRows = BlockRunner::kCallBlock + 68;
-
-} // namespace
 
 // The program's code for these columns (for code that calls callables over
 // blocks, its stretches in program.rows), generated again only where they,
@@ -131,14 +66,6 @@ const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
 }
 
 namespace {
-// Rows a thread takes at a time: enough to pay for handing them over.
-constexpr std::size_t kRowsPerRange = 16384;
-
-char* at(const void* base, std::ptrdiff_t stride, std::size_t i) {
-    return const_cast<char*>(static_cast<const char*>(base)) +
-           static_cast<std::ptrdiff_t>(i) * stride;
-}
-
 // The eight bits of a byte as eight bytes of 0 or 1, the lowest bit first.
 std::uint64_t spread(std::uint8_t bits) {
     static const auto table = [] {
@@ -151,10 +78,10 @@ std::uint64_t spread(std::uint8_t bits) {
     return table[bits];
 }
 
-// Where the code reads no step's NullRule: each row null where a column it
-// reads is null, written as NaN (or false), and its validity into out.valid.
-void markNulls(const Code& code, const std::vector<Column>& columns, double* const* slots,
-               std::size_t count, const Output& out) {
+} // namespace
+
+void velmoratrix::markNulls(const Code& code, const std::vector<Column>& columns,
+                            double* const* slots, std::size_t count, const Output& out) {
     std::vector<bool> read(columns.size());
     for (const Instruction& i : code.steps)
         if (readsCell(i.op) && i.cell >= slots && i.cell < slots + columns.size())
@@ -184,11 +111,9 @@ void markNulls(const Code& code, const std::vector<Column>& columns, double* con
         if (!valid[i]) store(at(out.values, out.stride, i), out.type, null);
 }
 
-// Rows first .. last-1 of code cut at its calls over blocks: each block runs
-// the stretches in turn, and between two the call, over the block at once.
-void runStretches(const Code& code, const Program::RowsCode& plan,
-                  const std::vector<Column>& columns, std::size_t first, std::size_t last,
-                  const Output& out) {
+void velmoratrix::runStretches(const Code& code, const Program::RowsCode& plan,
+                               const std::vector<Column>& columns, std::size_t first,
+                               std::size_t last, const Output& out) {
     constexpr std::size_t capacity = BlockRunner::kCallBlock, rows = kStretchRows;
     std::size_t levels = 0, most = 0;
     for (const Stretch& s : plan.plan) {
@@ -218,8 +143,6 @@ void runStretches(const Code& code, const Program::RowsCode& plan,
     }
 }
 
-} // namespace
-
 void MathEvaluator::evalMany(std::string expression, const std::vector<Column>& given,
                              std::size_t count, double* out, std::ptrdiff_t outStride,
                              std::size_t threads) {
@@ -247,7 +170,7 @@ void MathEvaluator::evalAssignments(
     std::vector<Formula> programs;
     programs.reserve(formulas.size());
     for (const auto& [name, text] : formulas) {
-        programs.push_back(Formula(*this, text));
+        programs.push_back(Formula(home_, text));
         programs.back().standard_ = syntax == Syntax::Standard;
         programOf(programs.back()); // throws for a text it cannot read, before any row
     }

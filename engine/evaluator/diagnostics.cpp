@@ -36,13 +36,13 @@ bool blank(std::string_view text) {
 
 // The scratch compilation of a text, and what each token is.
 struct Reading {
-    MathEvaluator& m;
+    const MathEvaluator& m;
     const Lookups& lookups;
     Program program;
     std::vector<std::size_t> next, previous;    // non-empty neighbours, or npos
     std::unordered_set<std::string_view> known; // read as variables too
 
-    Reading(MathEvaluator& evaluator, Lookups& lang, const std::string& text,
+    Reading(const MathEvaluator& evaluator, Lookups& lang, const std::string& text,
             const std::vector<std::string>* knownNames = nullptr)
         : m(evaluator), lookups(lang) {
         if (knownNames) known.insert(knownNames->begin(), knownNames->end());
@@ -449,12 +449,12 @@ std::string shortest(double value) {
 
 } // namespace
 
-std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) {
+std::vector<Diagnostic> MathEvaluator::check(const std::string& expression) const {
     return check(expression, {});
 }
 
 std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
-                                             const std::vector<std::string>& known) {
+                                             const std::vector<std::string>& known) const {
     Entry call(*this);
     refuseWhileRunning("check");
     if (syntax == Syntax::Standard) { // the first problem is where eval stops
@@ -488,13 +488,14 @@ std::vector<Diagnostic> MathEvaluator::check(const std::string& expression,
     return out;
 }
 
-std::vector<std::string> MathEvaluator::names(const std::string& expression) {
+std::vector<std::string> MathEvaluator::names(const std::string& expression) const {
     Entry call(*this);
     refuseWhileRunning("names");
     return namesIn(expression, syntax == Syntax::Standard);
 }
 
-std::vector<std::string> MathEvaluator::namesIn(const std::string& expression, bool standard) {
+std::vector<std::string> MathEvaluator::namesIn(const std::string& expression,
+                                                bool standard) const {
     if (standard) return standardNames(expression);
     std::vector<std::string> found;
     std::unordered_set<std::string_view> seen;
@@ -545,7 +546,7 @@ Explanation MathEvaluator::explain(const std::string& expression) {
     return explainStandard(expression);
 }
 
-std::vector<std::string> MathEvaluator::standardNames(const std::string& expression) {
+std::vector<std::string> MathEvaluator::standardNames(const std::string& expression) const {
     std::vector<StandardStep> steps;
     Diagnostic failure;
     std::vector<std::string> found;

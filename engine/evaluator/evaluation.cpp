@@ -178,51 +178,63 @@ Formula MathEvaluator::prepare(std::string expression, Syntax in) {
     refuseWhileRunning("prepare");
     // A standard text is read here; its names may be columns or per-call
     // values still to come, and are looked up when it runs.
-    Formula formula(*this, std::move(expression));
+    Formula formula(home_, std::move(expression));
     formula.standard_ = in == Syntax::Standard;
     programOf(formula);
     return formula;
 }
 
+Formula MathEvaluator::prepare(std::string expression, const std::vector<std::string>& names) {
+    return prepare(std::move(expression), syntax, names);
+}
+
+Formula MathEvaluator::prepare(std::string expression, Syntax in,
+                               const std::vector<std::string>& names) {
+    Entry call(*this);
+    Formula formula = prepare(std::move(expression), in);
+    refuseUnknown(programOf(formula), names);
+    return formula;
+}
+
 std::vector<std::string> Formula::names() {
-    MathEvaluator::Entry call(*m_);
-    m_->refuseWhileRunning("Formula::names");
-    return m_->namesIn(text_, standard_);
+    MathEvaluator::Entry call(m());
+    m().refuseWhileRunning("Formula::names");
+    return m().namesIn(text_, standard_);
 }
 
 std::vector<std::string> Formula::bindableNames() {
-    MathEvaluator::Entry call(*m_);
-    m_->refuseWhileRunning("Formula::bindableNames");
-    return m_->bindableNamesIn(text_, standard_);
+    MathEvaluator::Entry call(m());
+    m().refuseWhileRunning("Formula::bindableNames");
+    return m().bindableNamesIn(text_, standard_);
 }
 
 bool Formula::isCondition() {
-    MathEvaluator::Entry call(*m_);
-    m_->refuseWhileRunning("Formula::isCondition");
-    return standard_ && m_->programOf(*this).condition;
+    MathEvaluator::Entry call(m());
+    m().refuseWhileRunning("Formula::isCondition");
+    return standard_ && m().programOf(*this).condition;
 }
 
 // The common case, a formula evaluated again with nothing changed but the
 // variables' values, runs its machine code after one comparison.
 long double Formula::value() {
-    MathEvaluator::Entry call(*m_);
-    if (program_ && derived_ == m_->prepared_.get()) {
+    MathEvaluator::Entry call(m());
+    if (program_ && derived_ == m().prepared_.get()) {
         bool ran;
-        const Real value = m_->runStamped(*program_, ran);
+        const Real value = m().runStamped(*program_, ran);
         if (ran) return wide(value);
     }
     // Out of line, so that the common case above keeps a small frame.
     const auto compileAndRun = [this]() __attribute__((noinline)) {
-        m_->refuseWhileRunning("Formula::value");
-        return m_->runProgram(m_->programOf(*this), false);
+        m().refuseWhileRunning("Formula::value");
+        return m().runProgram(m().programOf(*this), false);
     };
     return compileAndRun();
 }
 
 long double Formula::value(const std::vector<Column>& values) {
-    MathEvaluator::Entry call(*m_);
-    m_->refuseWhileRunning("Formula::value");
-    return m_->runWith(m_->programOf(*this), values);
+    MathEvaluator::Entry call(m());
+    m().refuseWhileRunning("Formula::value");
+    return m().runWith(m().programOf(*this), values);
 }
 
 void Formula::values(const std::vector<Column>& columns, std::size_t count, double* out,
@@ -232,9 +244,9 @@ void Formula::values(const std::vector<Column>& columns, std::size_t count, doub
 
 void Formula::values(const std::vector<Column>& columns, std::size_t count, const Output& out,
                      std::size_t threads) {
-    MathEvaluator::Entry call(*m_);
-    m_->refuseWhileRunning("Formula::values");
-    m_->evalProgram(m_->programOf(*this), columns, count, out, threads);
+    MathEvaluator::Entry call(m());
+    m().refuseWhileRunning("Formula::values");
+    m().evalProgram(m().programOf(*this), columns, count, out, threads);
 }
 
 // The engine is never seen by the caller, so one default engine per thread

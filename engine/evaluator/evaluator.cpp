@@ -57,6 +57,91 @@ MathEvaluator::MathEvaluator(bool accuracyOverEfficiency)
     this->accuracyOverEfficiency = accuracyOverEfficiency;
     prepared_ = std::make_unique<Prepared>();
     functions_ = std::make_unique<OwnFunctions>();
+    home_ = std::make_shared<MathEvaluator*>(this);
+}
+
+MathEvaluator::MathEvaluator(Empty)
+    : piValue(3.141592653589793), eValue(2.718281828459045), accuracyOverEfficiency(true),
+      home_(std::make_shared<MathEvaluator*>(this)), prepared_(std::make_unique<Prepared>()),
+      functions_(std::make_unique<OwnFunctions>()) {}
+
+namespace {
+
+// The entries change hands, with the counts the derived state was made at.
+template <typename Map> void swapMaps(Map& a, Map& b) noexcept {
+    const std::uint64_t edits = a.edits;
+    a.swap(b);
+    a.edits = b.edits - 1;
+    b.edits = edits;
+}
+
+template <typename T> void swapLists(List<T>& a, List<T>& b) noexcept {
+    std::swap(a.head, b.head);
+    std::swap(a.tail, b.tail);
+    std::swap(a.edits, b.edits);
+}
+
+// Entries bound to the other evaluator's own cells (pi, e) are bound to this
+// one's: the cell moved, not the table's meaning. Written in place, uncounted,
+// as the compiled code reads the entry at every run.
+void rebind(CountedMap<std::string, double*>& table, const double* pi, const double* e,
+            double* newPi, double* newE) noexcept {
+    for (const auto& entry : std::as_const(table)) {
+        double*& cell = const_cast<double*&>(entry.second);
+        if (cell == pi)
+            cell = newPi;
+        else if (cell == e)
+            cell = newE;
+    }
+}
+
+} // namespace
+
+void MathEvaluator::swapWith(MathEvaluator& other) noexcept {
+    using std::swap;
+    swap(piValue, other.piValue);
+    swap(eValue, other.eValue);
+    swapLists(currentRPN.tokens, other.currentRPN.tokens);
+    swapLists(currentRPN.RPN_values, other.currentRPN.RPN_values);
+    swap(currentRPN.expression, other.currentRPN.expression);
+    swap(currentRPN.RPN, other.currentRPN.RPN);
+    swapMaps(binaryFunctions, other.binaryFunctions);
+    swapMaps(externalVariables, other.externalVariables);
+    swapMaps(unaryFunctions, other.unaryFunctions);
+    swapMaps(operatorNames, other.operatorNames);
+    swapMaps(argumentCounts, other.argumentCounts);
+    swapMaps(operatorPrecedence, other.operatorPrecedence);
+    swapMaps(operatorFunctions, other.operatorFunctions);
+    swapMaps(rightAssociative, other.rightAssociative);
+    swapLists(variableNames, other.variableNames);
+    swapLists(functionNames, other.functionNames);
+    swapLists(operatorSymbols, other.operatorSymbols);
+    swapLists(separatorSymbols, other.separatorSymbols);
+    swap(accuracyOverEfficiency, other.accuracyOverEfficiency);
+    swap(syntax, other.syntax);
+    swap(prepared_, other.prepared_);
+    swap(functions_, other.functions_);
+    swap(cacheSize_, other.cacheSize_);
+    swap(home_, other.home_);
+    *home_ = this;
+    *other.home_ = &other;
+    rebind(externalVariables, &other.piValue, &other.eValue, &piValue, &eValue);
+    rebind(other.externalVariables, &piValue, &eValue, &other.piValue, &other.eValue);
+}
+
+MathEvaluator::MathEvaluator(MathEvaluator&& other) : MathEvaluator(Empty{}) {
+    Entry call(other);
+    other.refuseWhileRunning("move");
+    swapWith(other);
+}
+
+MathEvaluator& MathEvaluator::operator=(MathEvaluator&& other) {
+    if (this == &other) return *this;
+    MathEvaluator taken(std::move(other));
+    Entry call(*this);
+    refuseWhileRunning("move");
+    swapWith(taken); // taken goes with this one's old state
+    return *this;
 }
 
 MathEvaluator::~MathEvaluator() {
@@ -75,7 +160,7 @@ void MathEvaluator::populateArrays() {
     for (const auto& entry : std::as_const(unaryFunctions)) functionNames.append(entry.first);
 }
 
-void MathEvaluator::rederive() {
+void MathEvaluator::rederive() const {
     Prepared& p = *prepared_;
     p.programs.clear(); // compiled with the old language
     p.lookups.derive(*this, *functions_);
@@ -130,7 +215,7 @@ Value valueOf(const Map& map, const std::string& key) {
 
 // The tables are read, never written, so deriving counts no edit. A name
 // missing from a table reads as the default an inserting lookup would give.
-void velmoratrix::Lookups::derive(MathEvaluator& m, const OwnFunctions& own) {
+void velmoratrix::Lookups::derive(const MathEvaluator& m, const OwnFunctions& own) {
     names.clear();
     longNames.clear();
     longFilter = NameFilter{};

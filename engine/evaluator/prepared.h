@@ -30,7 +30,7 @@ struct MathEvaluator::Running {
 struct MathEvaluator::Entry {
     velmoratrix::OwnerUse use;
     velmoratrix::EngineX87 floats;
-    explicit Entry(MathEvaluator& m) : use(m.ownership_) {}
+    explicit Entry(const MathEvaluator& m) : use(m.ownership_) {}
 };
 
 struct MathEvaluator::Prepared {
@@ -64,7 +64,7 @@ inline std::uint64_t MathEvaluator::stamp() const {
     return (languageEdits() + registryEdits()) << 1 | (accuracyOverEfficiency ? 1 : 0);
 }
 
-inline MathEvaluator::Prepared& MathEvaluator::prepared() {
+inline MathEvaluator::Prepared& MathEvaluator::prepared() const {
     if (prepared_->lookups.edits != languageEdits()) rederive();
     return *prepared_;
 }

@@ -21,7 +21,7 @@ void velmoratrix::VariableIndex::rebuild(const List<std::string>& names) {
     }
 }
 
-bool MathEvaluator::isVariable(std::string_view name) {
+bool MathEvaluator::isVariable(std::string_view name) const {
     Entry call(*this);
     VariableIndex& index = prepared_->variables;
     if (index.edits != variableNames.edits) {

@@ -144,7 +144,7 @@ struct Lookups {
     std::unordered_map<std::string, std::int32_t> longNames;
     NameFilter longFilter;
 
-    void derive(MathEvaluator& m, const OwnFunctions& own);
+    void derive(const MathEvaluator& m, const OwnFunctions& own);
     // The index of a name of the lists (or a withdrawn one), or -1.
     std::int32_t lookup(std::string_view text) const {
         if (text.size() == 1) return byteName[static_cast<unsigned char>(text[0])];
@@ -523,12 +523,13 @@ void resolve(MathEvaluator& m, const Lookups& lookups, const Program& program, C
              const Overlay* overlay = nullptr);
 // The cell of a registered variable of that name (listed, and in the
 // table), or null.
-double* const* registeredCell(MathEvaluator& m, std::string_view name);
+double* const* registeredCell(const MathEvaluator& m, std::string_view name);
 // The first name of a standard text's steps that nothing binds: a
 // registered variable, a name of `known`, or a constant of the syntax. False
 // where every name is bound.
-bool unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps, std::string_view text,
-                 const std::unordered_set<std::string_view>& known, Diagnostic& problem);
+bool unboundName(const MathEvaluator& m, const std::vector<StandardStep>& steps,
+                 std::string_view text, const std::unordered_set<std::string_view>& known,
+                 Diagnostic& problem);
 // Sets what a run needs to know of resolved steps (Code's flags; a push onto
 // an empty stack takes its First form, and only such a push).
 void finishCode(Code& code);

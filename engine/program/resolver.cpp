@@ -585,14 +585,14 @@ void velmoratrix::resolve(MathEvaluator& m, const Lookups& lookups, const Progra
     finishCode(code);
 }
 
-double* const* velmoratrix::registeredCell(MathEvaluator& m, std::string_view name) {
+double* const* velmoratrix::registeredCell(const MathEvaluator& m, std::string_view name) {
     if (!m.isVariable(name)) return nullptr;
     const auto& variables = std::as_const(m.externalVariables);
     const auto entry = variables.find(std::string(name));
     return entry == variables.end() ? nullptr : &entry->second;
 }
 
-bool velmoratrix::unboundName(MathEvaluator& m, const std::vector<StandardStep>& steps,
+bool velmoratrix::unboundName(const MathEvaluator& m, const std::vector<StandardStep>& steps,
                               std::string_view text,
                               const std::unordered_set<std::string_view>& known,
                               Diagnostic& problem) {

@@ -64,17 +64,31 @@ template <soft::Extended (*operation)(soft::Extended, soft::Extended)>
 inline void withDouble(Real& top, const double& v) {
     top = Real::of(operation(top.bits(), soft::operandOf(v)));
 }
-inline void addFrom(Real& top, const double& v) { withDouble<soft::add>(top, v); }
-inline void subFrom(Real& top, const double& v) { withDouble<soft::subtract>(top, v); }
-inline void mulFrom(Real& top, const double& v) { withDouble<soft::multiply>(top, v); }
-inline void divFrom(Real& top, const double& v) { withDouble<soft::divide>(top, v); }
+inline void addFrom(Real& top, const double& v) {
+    withDouble<soft::add>(top, v);
+}
+inline void subFrom(Real& top, const double& v) {
+    withDouble<soft::subtract>(top, v);
+}
+inline void mulFrom(Real& top, const double& v) {
+    withDouble<soft::multiply>(top, v);
+}
+inline void divFrom(Real& top, const double& v) {
+    withDouble<soft::divide>(top, v);
+}
 #endif
+
+// Where a step reads its variable: the cell its slot points to.
+struct CellsOfSlots {
+    const double* operator()(const Instruction& i) const { return *i.cell; }
+};
 
 // Runs the code with `below` as the stack under the accumulator `top`, which
 // stays in a register while the arithmetic steps use it. False where a
-// variable has lost its cell.
-[[gnu::always_inline]] inline Real execute(const Code& code, Real* below,
-                                                  bool accuracyOverEfficiency, bool& ok) {
+// variable has lost its cell. `cells` finds each variable's double.
+template <typename Cells = CellsOfSlots>
+[[gnu::always_inline]] inline Real
+execute(const Code& code, Real* below, bool accuracyOverEfficiency, bool& ok, Cells cells = {}) {
     const Real* constants = code.constants.data();
     // The two topmost values live in registers; `below` holds the rest.
     Real top = 0.0L, next = 0.0L;
@@ -89,14 +103,14 @@ inline void divFrom(Real& top, const double& v) { withDouble<soft::divide>(top, 
         return left;
     };
     auto variable = [&](const Instruction& i, Real& value) {
-        const double* cell = *i.cell;
+        const double* cell = cells(i);
         if (!cell) return false;
         value = *cell;
         return true;
     };
     // The accumulator with a variable's double, as f takes it from memory.
     auto withVariable = [&](const Instruction& i, void (*f)(Real&, const double&)) {
-        const double* cell = *i.cell;
+        const double* cell = cells(i);
         if (!cell) return false;
         f(top, *cell);
         return true;
@@ -230,12 +244,10 @@ inline void divFrom(Real& top, const double& v) { withDouble<soft::divide>(top, 
             top = std::sqrt(static_cast<double>(top));
 #endif
             break;
-        case Op::Binary:
-        {
+        case Op::Binary: {
             const Real left = pop();
             top = i.binary(wide(left), wide(top));
-        }
-            break;
+        } break;
         case Op::CallUnary:
             top = (*i.callUnary)(static_cast<double>(top));
             break;

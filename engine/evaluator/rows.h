@@ -1,0 +1,97 @@
+// What evalMany and a Compiled share to run code over rows: the columns as
+// the run reads them, the rows' pieces and the two ways a run ends.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "blocks.h"
+#include "evaluator.h"
+#include "program.h"
+#include "values.h"
+
+namespace velmoratrix {
+
+// Machine code pays for its generation over a few hundred rows.
+constexpr std::size_t kNativeRows = 512;
+// Rows a level or an argument of a stretch's buffers holds: a block and some,
+// so that no two start at the same offset in a page (a load and a store
+// there seem to alias, and stall).
+constexpr std::size_t kStretchRows = BlockRunner::kCallBlock + 68;
+// Rows a thread takes at a time: enough to pay for handing them over.
+constexpr std::size_t kRowsPerRange = 16384;
+
+inline char* at(const void* base, std::ptrdiff_t stride, std::size_t i) {
+    return const_cast<char*>(static_cast<const char*>(base)) +
+           static_cast<std::ptrdiff_t>(i) * stride;
+}
+
+// The bytes [first, last) that n values of `size` bytes, `stride` bytes
+// apart, cover.
+inline std::pair<const char*, const char*> span(const void* base, std::ptrdiff_t stride,
+                                                std::size_t n, std::size_t size) {
+    const char* first = static_cast<const char*>(base);
+    const char* last = first + static_cast<std::ptrdiff_t>(n - 1) * stride;
+    if (last < first) std::swap(first, last);
+    return {first, last + size};
+}
+
+// The columns as the run reads them: a column that `out` overlaps other than
+// element for element is copied first (as doubles), so that no row reads a
+// result; a broadcast value within `out` is read once, before any row.
+class Inputs {
+public:
+    Inputs(const std::vector<Column>& columns, std::size_t count, const Output& out)
+        : columns_(&columns) {
+        if (count == 0) return;
+        const auto written = span(out.values, out.stride, count, sizeOf(out.type));
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const Column& c = columns[k];
+            if (c.stride != 0 && c.values == out.values && c.stride == out.stride &&
+                c.type == out.type)
+                continue;
+            const std::size_t rows = c.stride == 0 ? 1 : count;
+            const auto read = span(c.values, c.stride, rows, sizeOf(c.type));
+            if (read.second <= written.first || written.second <= read.first) continue;
+            if (copies_.empty()) {
+                own_ = columns;
+                columns_ = &own_;
+                copies_.reserve(columns.size());
+            }
+            std::vector<double>& copy = copies_.emplace_back(rows);
+            for (std::size_t i = 0; i < rows; ++i) copy[i] = valueAt(c, i);
+            own_[k].values = copy.data();
+            own_[k].stride = c.stride == 0 ? 0 : static_cast<std::ptrdiff_t>(sizeof(double));
+            own_[k].type = ValueType::Float64;
+        }
+    }
+    const std::vector<Column>& columns() const { return *columns_; }
+
+private:
+    const std::vector<Column>* columns_;
+    std::vector<Column> own_;
+    std::vector<std::vector<double>> copies_; // reserved: never moved once pointed at
+};
+
+// Whether every registered variable the code reads has its cell (a column's
+// slot always has one).
+inline bool cellsPresent(const Code& code, double* const* slots, std::size_t columns) {
+    for (const Instruction& i : code.steps)
+        if (readsCell(i.op) && !(i.cell >= slots && i.cell < slots + columns) && !*i.cell)
+            return false;
+    return true;
+}
+
+// Where the code reads no step's NullRule: each row null where a column it
+// reads is null, written as NaN (or false), and its validity into out.valid.
+void markNulls(const Code& code, const std::vector<Column>& columns, double* const* slots,
+               std::size_t count, const Output& out);
+
+// Rows first .. last-1 of code cut at its calls over blocks: each block runs
+// the stretches in turn, and between two the call, over the block at once.
+void runStretches(const Code& code, const Program::RowsCode& plan,
+                  const std::vector<Column>& columns, std::size_t first, std::size_t last,
+                  const Output& out);
+
+} // namespace velmoratrix
