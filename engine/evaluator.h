@@ -416,11 +416,12 @@ private:
     void resolveWith(velmoratrix::Program& program, const std::vector<velmoratrix::Column>& given);
     long double runWith(velmoratrix::Program& program,
                         const std::vector<velmoratrix::Column>& values);
-    const velmoratrix::Native* rowsCode(velmoratrix::Program& program,
-                                        const velmoratrix::Code& code,
-                                        const std::vector<velmoratrix::Column>& given,
-                                        const std::vector<velmoratrix::Column>& columns,
-                                        double* const* slots, velmoratrix::ValueType output);
+    // Whether program.rows holds code generated for these columns (kept for
+    // the next call); false where it is not worth generating yet.
+    bool rowsCode(velmoratrix::Program& program, const velmoratrix::Code& code,
+                  const std::vector<velmoratrix::Column>& given,
+                  const std::vector<velmoratrix::Column>& columns, double* const* slots,
+                  velmoratrix::ValueType output, std::size_t count);
     std::uint64_t languageEdits() const;
     std::uint64_t registryEdits() const;
     // Moves with every edit of a table, a list or the flag.

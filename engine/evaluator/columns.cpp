@@ -22,10 +22,9 @@ using namespace velmoratrix;
 // The program's code for these columns (for code that calls callables over
 // blocks, its stretches in program.rows), generated again only where they,
 // the variables or the flag differ from the last call's.
-const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
-                                      const std::vector<Column>& given,
-                                      const std::vector<Column>& columns, double* const* slots,
-                                      ValueType output) {
+bool MathEvaluator::rowsCode(Program& program, const Code& code, const std::vector<Column>& given,
+                             const std::vector<Column>& columns, double* const* slots,
+                             ValueType output, std::size_t count) {
     Program::RowsCode& kept = program.rows;
     bool same = kept.made && kept.registryEdits == registryEdits() &&
                 kept.accurate == accuracyOverEfficiency && kept.output == output &&
@@ -33,7 +32,10 @@ const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
     for (std::size_t k = 0; same && k < given.size(); ++k)
         same = kept.names[k] == given[k].name && kept.strides[k] == columns[k].stride &&
                kept.types[k] == columns[k].type;
-    if (same) return kept.native.get();
+    if (same) return true;
+    // Machine code pays for its generation over a few hundred rows, or where
+    // the program runs over rows again.
+    if (count < kNativeRows && (kept.made || ++kept.smallRuns < 2)) return false;
     kept.native.reset();
     kept.stretches.clear();
     kept.plan.clear();
@@ -62,7 +64,7 @@ const Native* MathEvaluator::rowsCode(Program& program, const Code& code,
     kept.output = output;
     kept.registryEdits = registryEdits();
     kept.accurate = accuracyOverEfficiency;
-    return kept.native.get();
+    return true;
 }
 
 namespace {
@@ -122,7 +124,22 @@ void velmoratrix::runStretches(const Code& code, const Program::RowsCode& plan,
     }
     // The levels (80 bits in 16 bytes, read and written by the stretches
     // alone), then the arguments and the results, in one buffer.
-    std::vector<double> buffer((2 * levels + most + 1) * rows);
+    // Taken from this thread's spare, so that a call over a few rows does
+    // not map and clear a block's buffer; a call from inside a callable finds
+    // none and makes its own.
+    static thread_local std::vector<double> spare;
+    struct Borrowed {
+        std::vector<double> buffer;
+        Borrowed() { buffer.swap(spare); }
+        ~Borrowed() {
+            // At most 2 MiB stays with the thread.
+            if (buffer.capacity() >= spare.capacity() && buffer.capacity() <= (1u << 18))
+                buffer.swap(spare);
+        }
+    } borrowed;
+    std::vector<double>& buffer = borrowed.buffer;
+    if (buffer.size() < (2 * levels + most + 1) * rows)
+        buffer.resize((2 * levels + most + 1) * rows);
     long double* kept = reinterpret_cast<long double*>(buffer.data()); // generated code's
     double* arguments = buffer.data() + 2 * levels * rows;
     double* results = arguments + most * rows;
@@ -431,18 +448,14 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     if (!malformed && !code.callsOut) {
         // Machine code pays for its generation over a few hundred rows.
         const Native* native =
-            count >= kNativeRows && cellsPresent(code, slots.data(), slots.size())
-                ? rowsCode(program, code, given, columns, slots.data(), out.type)
+            cellsPresent(code, slots.data(), slots.size()) &&
+                    rowsCode(program, code, given, columns, slots.data(), out.type, count)
+                ? program.rows.native.get()
                 : nullptr;
         if (native || code.maxDepth < kInlineStack) {
             forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
                 if (native) {
-                    std::vector<const char*> from(columns.size());
-                    for (std::size_t k = 0; k < columns.size(); ++k)
-                        from[k] = elementAt(columns[k], first);
-                    Rows rows{last - first, at(out.values, out.stride, first), out.stride,
-                              from.data()};
-                    native->run(rows);
+                    runRows(*native, columns, first, last, out);
                     return;
                 }
                 BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency);
@@ -457,11 +470,10 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
         // Callables that take blocks of rows: one call a block, the rest of
         // the text over the blocks (generated between the calls), on every
         // thread.
-        bool generated = count >= kNativeRows && cellsPresent(code, slots.data(), slots.size());
-        if (generated) {
-            rowsCode(program, code, given, columns, slots.data(), out.type);
-            generated = !program.rows.stretches.empty();
-        }
+        const bool generated =
+            cellsPresent(code, slots.data(), slots.size()) &&
+            rowsCode(program, code, given, columns, slots.data(), out.type, count) &&
+            !program.rows.stretches.empty();
         forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
             if (generated) {
                 runStretches(code, program.rows, columns, first, last, out);

@@ -39,6 +39,9 @@ struct Compiled::State {
     std::deque<BinaryCallable> binary;
     std::deque<NaryCallable> nary;
     std::deque<BlockCallable> blocks;
+    // Code that runs value(), where it can be generated (made at compile
+    // time, into pages of its own).
+    NativeCode scalar;
     // Code generated at the first run over rows, for columns of doubles side
     // by side into doubles; generation makes pages of its own, so no thread
     // runs code on a page another writes.
@@ -200,13 +203,7 @@ void Compiled::State::byRows(const std::vector<Column>& given, std::size_t count
         const std::size_t size = code.callsOut ? BlockRunner::kCallBlock : BlockRunner::kBlock;
         forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
             if (native) {
-                const char* from[kMostArguments];
-                std::vector<const char*> many(columns.size() > kMostArguments ? columns.size() : 0);
-                const char** to = many.empty() ? from : many.data();
-                for (std::size_t k = 0; k < columns.size(); ++k)
-                    to[k] = elementAt(columns[k], first);
-                Rows rows{last - first, at(out.values, out.stride, first), out.stride, to};
-                native->run(rows);
+                runRows(*native, columns, first, last, out);
                 return;
             }
             if (stretches) {
@@ -260,6 +257,15 @@ long double Compiled::value(const double* values) const {
     const EngineX87 floats;
     std::optional<EngineSse> sse;
     if (s.code.sse) sse.emplace();
+    if (s.scalar) {
+        NativeOutcome outcome;
+        outcome.values = values;
+        std::exception_ptr error;
+        if (s.code.callsOut) outcome.error = &error;
+        const Real value = s.scalar->value(outcome);
+        if (outcome.threw) std::rethrow_exception(error);
+        return outcome.lost ? 0.0L : wide(value);
+    }
     const CellsOfValues cells{s.slots.data(), s.slots.size(), values};
     bool ok = !s.empty;
     Real value;
@@ -340,5 +346,6 @@ Compiled MathEvaluator::compile(std::string expression, const std::vector<std::s
     s.accurate = s.code.accurate;
     s.malformed = s.empty || s.code.ending != Ending::Value || s.code.depth != 1;
     s.own(*this);
+    if (!s.malformed) s.scalar = Native::scalar(s.code, s.slots.data(), s.slots.size());
     return Compiled(std::move(state));
 }

@@ -8,6 +8,7 @@
 
 #include "blocks.h"
 #include "evaluator.h"
+#include "native.h"
 #include "program.h"
 #include "values.h"
 
@@ -81,6 +82,17 @@ inline bool cellsPresent(const Code& code, double* const* slots, std::size_t col
         if (readsCell(i.op) && !(i.cell >= slots && i.cell < slots + columns) && !*i.cell)
             return false;
     return true;
+}
+
+// Rows first .. last-1 through code generated for the columns.
+inline void runRows(const Native& native, const std::vector<Column>& columns, std::size_t first,
+                    std::size_t last, const Output& out) {
+    const char* few[kMostArguments];
+    std::vector<const char*> many(columns.size() > kMostArguments ? columns.size() : 0);
+    const char** from = many.empty() ? few : many.data();
+    for (std::size_t k = 0; k < columns.size(); ++k) from[k] = elementAt(columns[k], first);
+    Rows rows{last - first, at(out.values, out.stride, first), out.stride, from};
+    native.run(rows);
 }
 
 // Where the code reads no step's NullRule: each row null where a column it

@@ -412,6 +412,7 @@ struct Program {
         ValueType output = ValueType::Float64;
         std::uint64_t registryEdits = 0;
         bool accurate = false;
+        std::uint32_t smallRuns = 0; // runs over too few rows to generate for at once
     } rows;
     // The code of the last evaluation over columns or per-call values,
     // resolved with their names bound to cells of its own, with what it was
@@ -437,6 +438,7 @@ struct Program {
         rows.stretches.clear();
         rows.plan.clear();
         rows.made = false;
+        rows.smallRuns = 0;
         runs = 0;
         nulls.reset();
     }

@@ -93,6 +93,9 @@ Native::~Native() = default;
 NativeCode Native::scalar(const Code&, const std::shared_ptr<CodeArena>&) {
     return nullptr;
 }
+NativeCode Native::scalar(const Code&, double* const*, std::size_t) {
+    return nullptr;
+}
 NativeCode Native::rows(const Code&, double* const*, const std::vector<Column>&,
                         const std::shared_ptr<CodeArena>&, ValueType) {
     return nullptr;
@@ -581,6 +584,12 @@ private:
     // conversion to double is); `kind_` says what `at` holds.
     bool variable(const Instruction& i, Xbyak::RegExp& at, bool direct = false) {
         kind_ = ValueType::Float64;
+        if (mode_ == Mode::Scalar && columns_ && i.cell >= slots_ &&
+            i.cell < slots_ + columns_->size()) {
+            mov(rax, ptr[rbx + offsetof(NativeOutcome, values)]);
+            at = rax + static_cast<int>(static_cast<std::size_t>(i.cell - slots_) * sizeof(double));
+            return true;
+        }
         if (mode_ == Mode::Rows && i.cell >= slots_ && i.cell < slots_ + columns_->size()) {
             const auto k = static_cast<std::size_t>(i.cell - slots_);
             const std::ptrdiff_t stride = (*columns_)[k].stride;
@@ -1234,6 +1243,11 @@ NativeCode Native::place(const std::vector<std::uint8_t>& code,
 
 NativeCode Native::scalar(const Code& code, const std::shared_ptr<CodeArena>& arena) {
     return place(generate(code, Mode::Scalar, nullptr, nullptr), arena);
+}
+
+NativeCode Native::scalar(const Code& code, double* const* slots, std::size_t count) {
+    const std::vector<Column> values(count); // only their number counts
+    return place(generate(code, Mode::Scalar, slots, &values), {});
 }
 
 NativeCode Native::rows(const Code& code, double* const* slots, const std::vector<Column>& columns,

@@ -29,7 +29,6 @@ struct NativeCounts {
 };
 NativeCounts nativeCounts();
 
-
 // How a scalar run ended besides its value: a registered variable that lost
 // its cell, or a callable that threw (the exception is kept in `error`, never
 // unwound through generated frames). Code that calls no callable needs no
@@ -38,6 +37,8 @@ struct NativeOutcome {
     unsigned char lost = 0;
     unsigned char threw = 0;
     std::exception_ptr* error = nullptr;
+    // Code generated with slots (scalar's second form): the k-th slot's value.
+    const double* values = nullptr;
 };
 
 // The rows a row run computes: `count` values into out, `outStride` bytes
@@ -65,6 +66,10 @@ public:
     // value; calls out through noexcept trampolines.
     // Without an arena, the piece has pages of its own.
     static NativeCode scalar(const Code& code, const std::shared_ptr<CodeArena>& arena = {});
+    // The same where a step that reads overlay slot k (of `count`) takes
+    // outcome.values[k]: a run keeps nothing of its own in the code, so any
+    // number of threads may run it at once.
+    static NativeCode scalar(const Code& code, double* const* slots, std::size_t count);
     // Code that computes rows: overlay slot k reads column k, with that
     // column's stride and type. For code that ends in one value and calls
     // nothing from outside the engine; every registered variable it reads
