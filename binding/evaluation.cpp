@@ -150,14 +150,25 @@ bool float32Asked(const py::object& dtype) {
 using IsCondition = std::function<bool()>;
 
 // out=, as the engine writes it: float64, float32, or bool for a condition.
-Output outputOf(py_Evaluator& evaluator, const IsCondition& isCondition, const py::object& out,
+// The evaluator's lock where a call runs on one (a Compiled runs on none).
+class Holding {
+public:
+    explicit Holding(py_Evaluator* evaluator) {
+        if (evaluator) hold_.emplace(*evaluator);
+    }
+
+private:
+    std::optional<Hold> hold_;
+};
+
+Output outputOf(py_Evaluator* evaluator, const IsCondition& isCondition, const py::object& out,
                 py::buffer_info& target, bool float32) {
     const bool taken = bufferOf(out, target, true);
     const Element type = taken && target.ndim == 1 ? elementOf(target) : Element::Other;
     Output o{target.ptr, taken ? target.strides[0] : 0, ValueType::Float64};
     if (type == Element::Float32) o.type = ValueType::Float32;
     if (type == Element::Bool) {
-        Hold hold(evaluator);
+        const Holding hold(evaluator);
         if (!isCondition())
             throw py::type_error("eval_many: out may be bool only for a condition (a text"
                                  " whose last operation compares or is logical)");
@@ -205,7 +216,7 @@ py::object truthOf(const Output& rows, std::size_t n, const std::uint8_t* valid)
 // A frame or array read through Arrow: results as an array of the caller's
 // library, with its nulls (or their truth), or into out (NaN where a row is
 // null).
-py::object arrowRows(py_Evaluator& evaluator, const IsCondition& isCondition, py::handle values,
+py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py::handle values,
                      const std::unordered_set<std::string>& used, const py::object& out,
                      bool float32, bool truth, const RowsRun& run) {
     const ArrowFrame frame("eval_many", values, &used);
@@ -226,7 +237,7 @@ py::object arrowRows(py_Evaluator& evaluator, const IsCondition& isCondition, py
     // of `out` is NaN).
     std::vector<std::uint8_t> valid(frame.hasNulls() ? n : 0);
     {
-        Hold hold(evaluator);
+        const Holding hold(evaluator);
         withoutGil([&] {
             for (const ArrowFrame::Batch& b : frame.batches())
                 run(b.columns, b.count,
@@ -248,21 +259,11 @@ namespace {
 // each row's validity (a numpy bool array, or None where no column has nulls).
 enum class Give { Rows, Truth, RowsAndValidity };
 
-py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* formula,
-                  py::object values, py::object out, py::object dtype, Give give,
-                  const RowsRun& run) {
+py::object rowsWith(py_Evaluator* evaluator, const std::unordered_set<std::string>& used,
+                    const IsCondition& isCondition, py::object values, py::object out,
+                    py::object dtype, Give give, const RowsRun& run) {
     const bool truth = give == Give::Truth;
     const bool float32 = float32Asked(dtype);
-    // Only the columns the text may read are converted.
-    std::unordered_set<std::string> used;
-    {
-        Hold hold(evaluator);
-        for (std::string& name : formula ? formula->bindableNames() : evaluator.bindableNames(text))
-            used.insert(std::move(name));
-    }
-    const IsCondition isCondition = [&] {
-        return formula ? formula->isCondition() : evaluator.isCondition(text);
-    };
     if (!isMapping(values) && !PyUnicode_Check(values.ptr())) {
         const std::string kind = Py_TYPE(values.ptr())->tp_name;
         if (kind == "LazyFrame")
@@ -304,7 +305,7 @@ py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* for
     }
     std::vector<std::uint8_t> valid(data.nulls ? n : 0);
     {
-        Hold hold(evaluator);
+        const Holding hold(evaluator);
         withoutGil([&] {
             if (!valid.empty()) to.valid = valid.data();
             run(data.columns, n, to);
@@ -322,12 +323,37 @@ py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* for
     return py::make_tuple(result, known);
 }
 
+py::object rowsOf(py_Evaluator& evaluator, const std::string& text, Formula* formula,
+                  py::object values, py::object out, py::object dtype, Give give,
+                  const RowsRun& run) {
+    // Only the columns the text may read are converted.
+    std::unordered_set<std::string> used;
+    {
+        Hold hold(evaluator);
+        for (std::string& name : formula ? formula->bindableNames() : evaluator.bindableNames(text))
+            used.insert(std::move(name));
+    }
+    const IsCondition isCondition = [&] {
+        return formula ? formula->isCondition() : evaluator.isCondition(text);
+    };
+    return rowsWith(&evaluator, used, isCondition, std::move(values), std::move(out),
+                    std::move(dtype), give, run);
+}
+
 } // namespace
 
 py::object evalRows(py_Evaluator& evaluator, const std::string& text, Formula* formula,
                     py::object values, py::object out, py::object dtype, const RowsRun& run) {
     return rowsOf(evaluator, text, formula, std::move(values), std::move(out), std::move(dtype),
                   Give::Rows, run);
+}
+
+py::object unlockedRows(const std::vector<std::string>& names, bool condition, py::object values,
+                        py::object out, py::object dtype, const RowsRun& run) {
+    const std::unordered_set<std::string> used(names.begin(), names.end());
+    return rowsWith(
+        nullptr, used, [condition] { return condition; }, std::move(values), std::move(out),
+        std::move(dtype), Give::Rows, run);
 }
 
 py::object evalMany(Self self, std::string text, py::object values, py::object out,

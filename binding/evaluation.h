@@ -57,6 +57,10 @@ using RowsRun = std::function<void(const std::vector<velmoratrix::Column>&, std:
                                    const velmoratrix::Output&)>;
 py::object evalRows(py_Evaluator& evaluator, const std::string& text, velmoratrix::Formula* formula,
                     py::object values, py::object out, py::object dtype, const RowsRun& run);
+// The same for a text compiled to run on no evaluator (a Compiled): the
+// columns of `names` are read, and `run` gets them without the GIL or a lock.
+py::object unlockedRows(const std::vector<std::string>& names, bool condition, py::object values,
+                        py::object out, py::object dtype, const RowsRun& run);
 // threads=None or a count of at least 1 (call names the method in errors).
 std::size_t threadCount(const char* call, const py::object& threads);
 // The module's thread count for eval_many: set returns the previous one.

@@ -6,6 +6,7 @@
 
 #include "arrow.h"
 #include "calls.h"
+#include "compiled.h"
 #include "diagnostics.h"
 #include "evaluation.h"
 #include "formula.h"
@@ -37,6 +38,7 @@ PYBIND11_MODULE(Velmoratrix, m) {
           "names given are read as variables still to be bound.");
 
     // Named before Evaluator.prepare, whose signature shows it.
+    registerCompiled(m); // before Evaluator.compile, which names it
     py::class_<py_Formula> formula(
         m, "Formula",
         "A text prepared by Evaluator.prepare: eval() and eval_many() "
@@ -130,6 +132,11 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "looking the text up. It follows this Evaluator's variables, functions and\n"
              "flag as eval does, and keeps the syntax it was prepared in; a standard text\n"
              "is read once, here.")
+        .def("compile", &compileText, py::arg("expression"), py::arg("names"),
+             "The text compiled once in this Evaluator's syntax, as a Compiled whose\n"
+             "eval takes the values of names in their order. Any other name the text reads\n"
+             "must be a registered variable (read at each call) or raises ValueError; its\n"
+             "functions are bound now. Any number of threads may call it at once.")
         // Pickling and copying.
         .def(py::pickle(&state, &restore));
 

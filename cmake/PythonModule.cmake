@@ -29,7 +29,8 @@ function(velmo_add_python_module python)
     binding/module.cpp binding/calls.cpp binding/variables.cpp binding/inputs.cpp
     binding/evaluation.cpp
     binding/arrow.cpp
-    binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp binding/formula.cpp)
+    binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp binding/formula.cpp
+    binding/compiled.cpp)
   target_link_libraries(${target} PRIVATE velmo_binding)
   target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${pybind11_dir}")
   if(CMAKE_CROSSCOMPILING) # Debian's pyconfig.h includes its multiarch one from the folder above

@@ -116,6 +116,8 @@ class Evaluator:
         """How the text is read and run: tokens, rpn, steps, result, failure."""
     def prepare(self, expression: str) -> Formula:
         """The text compiled once, to evaluate again and again."""
+    def compile(self, expression: str, names: list[str]) -> Compiled:
+        """The text compiled once, for any number of threads at once."""
     syntax: Literal["classic", "standard"]  # "classic" is the default
     cache_size: int  # compiled texts kept, 16 by default
     def __getstate__(
@@ -164,6 +166,25 @@ class Formula:
     def evaluator(self) -> Evaluator: ...
     def __getstate__(self) -> Tuple[Evaluator, str, str]: ...
     def __setstate__(self, arg0: Tuple[Evaluator, str, str], /) -> None: ...
+
+class Compiled:
+    """A text compiled by Evaluator.compile, its names' values given in order."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> NoReturn: ...  # no constructor
+    def eval(self, *args: float) -> float:
+        """The value for the names' values, without the GIL."""
+    def eval_many(
+        self,
+        columns: Union[Mapping[str, _Column], Sequence[_Column], _Frame],
+        out: Optional[Any] = None,
+        threads: Optional[int] = None,
+        dtype: Optional[Any] = None,
+    ) -> _Results:
+        """The rows, as Formula.eval_many gives them, without the GIL."""
+    @property
+    def names(self) -> list[str]: ...
+    @property
+    def text(self) -> str: ...
 
 def set_num_threads(threads: int) -> int:
     """Sets how many threads eval_many uses by default; returns the previous count."""

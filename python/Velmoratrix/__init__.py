@@ -6,6 +6,7 @@ functions are this package's; `python -m Velmoratrix` is its calculator.
 import threading as _threading
 
 from ._engine import (
+    Compiled,
     Evaluator,
     ExpressionError,
     Formula,

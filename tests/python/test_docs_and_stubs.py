@@ -77,6 +77,8 @@ def rendered(function, owner):
         annotation = ANNOTATIONS.get(ast.unparse(arg.annotation), ast.unparse(arg.annotation))
         parts.append("%s: %s%s" % (arg.arg, annotation,
                                    "" if default is None else " = " + ast.unparse(default)))
+    if args.vararg:
+        parts.append("*" + args.vararg.arg)
     returns = ast.unparse(function.returns)
     return "%s(%s) -> %s" % (function.name, ", ".join(parts), ANNOTATIONS.get(returns, returns))
 
@@ -101,6 +103,8 @@ ANNOTATIONS = {
     "Tuple[Evaluator, str]": "tuple",
     "Tuple[Evaluator, str, str]": "tuple",
     "Formula": "Velmoratrix.Formula",
+    "Compiled": "Velmoratrix.Compiled",
+    "Union[Mapping[str, _Column], Sequence[_Column], _Frame]": "object",
 }
 
 
@@ -160,7 +164,7 @@ class StubTest(unittest.TestCase):
                 with self.subTest(function=function.name):
                     self.assertEqual(rendered(function, owner), runtime.__doc__.splitlines()[0])
                     checked += 1
-        self.assertEqual(checked, 27)
+        self.assertEqual(checked, 30)
 
 
 if __name__ == "__main__":

@@ -157,5 +157,49 @@ class InterpreterTest(unittest.TestCase):
         self.assertEqual(len(outputs[0].splitlines()), len(FORMULAS))
 
 
+class CompiledTest(unittest.TestCase):
+    def test_threads_share_a_compiled_with_the_formulas_values(self):
+        import threading
+        e = Evaluator()
+        e.append_function("twice", lambda v: 2 * v)
+        data = columns(3000)
+        for text in FORMULAS + ["twice(x)-y"]:
+            with self.subTest(text=text):
+                compiled = e.compile(text, ["x", "y"])
+                formula = e.prepare(text)
+                rows = list(formula.eval_many(data))
+                pairs = list(zip(data["x"], data["y"]))[::97]
+                expected = [formula.eval({"x": x, "y": y}) for x, y in pairs]
+                seen = []
+
+                def work():
+                    seen.append(([compiled.eval(x, y) for x, y in pairs],
+                                 list(compiled.eval_many([data["x"], data["y"]], threads=1)),
+                                 list(compiled.eval_many(data))))
+
+                threads = [threading.Thread(target=work) for _ in range(3)]
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join()
+                for values, by_place, by_name in seen:
+                    self.assertEqual(repr(values), repr(expected))
+                    self.assertEqual(repr(by_place), repr(rows))
+                    self.assertEqual(repr(by_name), repr(rows))
+
+    def test_names_are_checked_and_it_outlives_its_evaluator(self):
+        e = Evaluator()
+        with self.assertRaises(ExpressionError):
+            e.compile("x+zz", ["x"])
+        compiled = e.compile("x*2+sin(1)", ["x"])
+        del e
+        self.assertEqual(compiled.eval(1.5), Evaluator().eval("1.5*2+sin(1)"))
+        self.assertEqual(compiled.names, ["x"])
+        with self.assertRaises(TypeError):
+            compiled.eval(1, 2)
+        with self.assertRaises(ValueError):
+            compiled.eval_many({"y": [1.0]})
+
+
 if __name__ == "__main__":
     unittest.main()
