@@ -22,12 +22,14 @@
 
 #include "evaluator.h"
 #include "native.h"
+#include "simulation.h"
 
 using namespace velmoratrix;
 
 #ifdef VELMO_HAVE_EXPRTK
 void registerExprtk(const std::string& name, const std::string& text,
                     const std::map<std::string, double>& variables); // exprtk_peer.cpp
+void registerExprtkSimulation();
 #endif
 
 // Heap in use and its peak, for the memory-per-character figures.
@@ -391,6 +393,60 @@ void lengthMuparser(benchmark::State& state) {
     state.counters["chars"] = static_cast<double>(text.size());
 }
 
+// curve() as a C++ callable, over blocks of rows too.
+void addCurve(MathEvaluator& m) {
+    m.appendCallable(
+        "curve", NaryCallable([](const double* a, std::size_t) { return simulation::curve(a[0]); }),
+        BlockCallable([](const double* const* a, std::size_t n, double* out) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = simulation::curve(a[0][i]);
+        }),
+        1);
+}
+
+// The simulation's frame: one Compiled per type, shared by every thread.
+void simulationFrame(benchmark::State& state) {
+    const auto threads = static_cast<std::size_t>(state.range(0));
+    const bool batches = state.range(1) != 0;
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    addCurve(m);
+    std::vector<Compiled> formulas;
+    for (std::size_t t = 0; t < simulation::kTypes; ++t)
+        formulas.push_back(m.compile(simulation::formulaOf(t), {"hp", "level"}));
+    const simulation::Entities entities;
+    std::vector<double> out(entities.hp.size());
+    for (auto _ : state)
+        simulation::frame(threads, [&](std::size_t, std::size_t first, std::size_t last) {
+            for (std::size_t type = first; type < last; ++type) {
+                const std::size_t at = type * simulation::kEntities;
+                if (batches) {
+                    formulas[type].values({{"hp", &entities.hp[at]}, {"level", &entities.level[at]}},
+                                          simulation::kEntities, &out[at], sizeof(double), 1);
+                    continue;
+                }
+                for (std::size_t e = 0; e < simulation::kEntities; ++e) {
+                    const double values[] = {entities.hp[at + e], entities.level[at + e]};
+                    out[at + e] = static_cast<double>(formulas[type].value(values));
+                }
+            }
+        });
+    benchmark::DoNotOptimize(out.data());
+}
+
+// A Compiled over a batch of rows, per row: the batch's fixed cost shows in
+// small ones.
+void simulationBatch(benchmark::State& state) {
+    const auto rows = static_cast<std::size_t>(state.range(0));
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    addCurve(m);
+    const Compiled f = m.compile(simulation::formulaOf(0), {"hp", "level"});
+    std::vector<double> hp(rows, 120), level(rows, 7), out(rows);
+    for (auto _ : state)
+        f.values({{"hp", hp.data()}, {"level", level.data()}}, rows, out.data(), sizeof(double), 1);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * rows));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -424,6 +480,17 @@ int main(int argc, char** argv) {
                     benchmark::RegisterBenchmark("length/ours_fresh", lengthOursFresh),
                     benchmark::RegisterBenchmark("length/muparser", lengthMuparser)})
         b->Arg(3)->Arg(9)->Arg(33)->Arg(99)->Arg(333)->Arg(999)->Arg(3333);
+    benchmark::RegisterBenchmark("sim/ours", simulationFrame)
+        ->Args({1, 0})
+        ->Args({2, 0})
+        ->Args({1, 1})
+        ->Args({2, 1})
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("sim/batch", simulationBatch)->Arg(100)->Arg(10000);
+#ifdef VELMO_HAVE_EXPRTK
+    registerExprtkSimulation();
+#endif
     argv[1] = argv[0];
     --argc;
     ++argv;

@@ -57,6 +57,8 @@ struct Compiled::State {
         return cell >= slots.data() && cell < slots.data() + slots.size();
     }
     const Native* rowsCode() const;
+    [[gnu::noinline]] long double interpreted(const double* values) const;
+    long double byCode(const double* values) const;
     void byRows(const std::vector<Column>& columns, std::size_t count, const Output& out,
                 std::size_t threads) const;
 };
@@ -250,33 +252,51 @@ bool Compiled::isCondition() const {
     return state().condition;
 }
 
-long double Compiled::value(const double* values) const {
-    const State& s = state();
-    s.throwEnding();
-    if (s.malformed && !s.code.callsOut) return 0.0L;
+// The interpreter's run, where no code was generated.
+long double Compiled::State::interpreted(const double* values) const {
+    throwEnding();
+    if (malformed && !code.callsOut) return 0.0L;
     const EngineX87 floats;
     std::optional<EngineSse> sse;
-    if (s.code.sse) sse.emplace();
-    if (s.scalar) {
-        NativeOutcome outcome;
-        outcome.values = values;
-        std::exception_ptr error;
-        if (s.code.callsOut) outcome.error = &error;
-        const Real value = s.scalar->value(outcome);
-        if (outcome.threw) std::rethrow_exception(error);
-        return outcome.lost ? 0.0L : wide(value);
-    }
-    const CellsOfValues cells{s.slots.data(), s.slots.size(), values};
-    bool ok = !s.empty;
+    if (code.sse) sse.emplace();
+    const CellsOfValues cells{slots.data(), slots.size(), values};
+    bool ok = !empty;
     Real value;
-    if (s.code.maxDepth + 2 > kInlineStack) {
-        std::vector<Real> stack(s.code.maxDepth + 2);
-        value = ok ? execute(s.code, stack.data(), s.accurate, ok, cells) : 0.0L;
+    if (code.maxDepth + 2 > kInlineStack) {
+        std::vector<Real> stack(code.maxDepth + 2);
+        value = ok ? execute(code, stack.data(), accurate, ok, cells) : 0.0L;
     } else {
         Real stack[kInlineStack];
-        value = ok ? execute(s.code, stack, s.accurate, ok, cells) : 0.0L;
+        value = ok ? execute(code, stack, accurate, ok, cells) : 0.0L;
     }
-    return ok && !s.malformed ? wide(value) : 0.0L;
+    return ok && !malformed ? wide(value) : 0.0L;
+}
+
+// Generated code's run (of code that ends in one value). The value stays in
+// a register: an 80-bit store and load would cost more than the rest.
+inline long double Compiled::State::byCode(const double* values) const {
+    NativeOutcome outcome;
+    outcome.values = values;
+    if (!code.callsOut) {
+        const Real value = scalar->value(outcome);
+        return outcome.lost ? 0.0L : wide(value);
+    }
+    std::exception_ptr error;
+    outcome.error = &error;
+    const Real value = scalar->value(outcome);
+    if (outcome.threw) std::rethrow_exception(error);
+    return outcome.lost ? 0.0L : wide(value);
+}
+
+long double Compiled::value(const double* values) const {
+    const State& s = state();
+    if (!s.scalar) return s.interpreted(values);
+    const EngineX87 floats;
+    if (s.code.sse) {
+        const EngineSse sse;
+        return s.byCode(values);
+    }
+    return s.byCode(values);
 }
 
 void Compiled::values(const std::vector<Column>& columns, std::size_t count, double* out,
