@@ -420,8 +420,9 @@ void simulationFrame(benchmark::State& state) {
             for (std::size_t type = first; type < last; ++type) {
                 const std::size_t at = type * simulation::kEntities;
                 if (batches) {
-                    formulas[type].values({{"hp", &entities.hp[at]}, {"level", &entities.level[at]}},
-                                          simulation::kEntities, &out[at], sizeof(double), 1);
+                    formulas[type].values(
+                        {{"hp", &entities.hp[at]}, {"level", &entities.level[at]}},
+                        simulation::kEntities, &out[at], sizeof(double), 1);
                     continue;
                 }
                 for (std::size_t e = 0; e < simulation::kEntities; ++e) {

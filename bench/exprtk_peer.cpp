@@ -6,8 +6,8 @@
 
 #include <map>
 #include <memory>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "exprtk.hpp"
 #include "simulation.h"
@@ -62,23 +62,30 @@ struct ExprtkThread {
 } // namespace
 
 void registerExprtkSimulation() {
-    benchmark::RegisterBenchmark("sim/exprtk", [](benchmark::State& state) {
-        const auto threads = static_cast<std::size_t>(state.range(0));
-        const simulation::Entities entities;
-        std::vector<std::unique_ptr<ExprtkThread>> own;
-        for (std::size_t t = 0; t < threads; ++t) own.push_back(std::make_unique<ExprtkThread>());
-        std::vector<double> out(entities.hp.size());
-        for (auto _ : state)
-            simulation::frame(threads, [&](std::size_t t, std::size_t first, std::size_t last) {
-                ExprtkThread& mine = *own[t];
-                for (std::size_t type = first; type < last; ++type)
-                    for (std::size_t e = 0; e < simulation::kEntities; ++e) {
-                        const std::size_t i = type * simulation::kEntities + e;
-                        mine.hp = entities.hp[i];
-                        mine.level = entities.level[i];
-                        out[i] = mine.formulas[type].value();
-                    }
-            });
-        benchmark::DoNotOptimize(out.data());
-    })->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark(
+        "sim/exprtk",
+        [](benchmark::State& state) {
+            const auto threads = static_cast<std::size_t>(state.range(0));
+            const simulation::Entities entities;
+            std::vector<std::unique_ptr<ExprtkThread>> own;
+            for (std::size_t t = 0; t < threads; ++t)
+                own.push_back(std::make_unique<ExprtkThread>());
+            std::vector<double> out(entities.hp.size());
+            for (auto _ : state)
+                simulation::frame(threads, [&](std::size_t t, std::size_t first, std::size_t last) {
+                    ExprtkThread& mine = *own[t];
+                    for (std::size_t type = first; type < last; ++type)
+                        for (std::size_t e = 0; e < simulation::kEntities; ++e) {
+                            const std::size_t i = type * simulation::kEntities + e;
+                            mine.hp = entities.hp[i];
+                            mine.level = entities.level[i];
+                            out[i] = mine.formulas[type].value();
+                        }
+                });
+            benchmark::DoNotOptimize(out.data());
+        })
+        ->Arg(1)
+        ->Arg(2)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
 }

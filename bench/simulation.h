@@ -17,7 +17,9 @@ inline std::string formulaOf(std::size_t type) {
            std::to_string(1 + type % 5);
 }
 
-inline double curve(double level) { return level * level / 8; }
+inline double curve(double level) {
+    return level * level / 8;
+}
 
 struct Entities {
     std::vector<double> hp, level; // entity e of type t at t * kEntities + e

@@ -117,6 +117,9 @@ TEST(Compiled, OwnsWhatItReadsButTheCallersVariables) {
     m->appendVariable("k", k);
     addCallables(*m);
     const Compiled classic = m->compile("x*k+pi", {"x"});
+    const Compiled both = m->compile("pi-e", {});
+    const Compiled malformed = m->compile("twice(x) 2", {"x"}); // two values left
+    EXPECT_THROW(m->compile("zz+x", {"x"}), ExpressionError);
     m->syntax = Syntax::Standard;
     const Compiled standard = m->compile("twice(x) + plus(x, k)", {"x"});
     EXPECT_THROW(m->compile("x + z", {"x"}), ExpressionError);
@@ -127,6 +130,11 @@ TEST(Compiled, OwnsWhatItReadsButTheCallersVariables) {
     m.reset();
     const double x = 1.5;
     EXPECT_EQ(classic.value(&x), 1.5L * 2 + 3.141592653589793);
+    EXPECT_EQ(both.value(nullptr), (long double)3.141592653589793 - 2.718281828459045);
+    double rows[2];
+    malformed.values({{"x", &x, 0}}, 2, rows);
+    EXPECT_EQ(malformed.value(&x), 0.0L);
+    EXPECT_EQ(rows[0], 0.0);
     k = 4;
     EXPECT_EQ(standard.value(&x), 3.0L + 5.5L);
     EXPECT_EQ(classic.names(), std::vector<std::string>{"x"});
