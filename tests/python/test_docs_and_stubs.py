@@ -50,7 +50,7 @@ class GuideExamplesTest(unittest.TestCase):
         self.run_examples("language.md", 30)
 
     def test_data(self):
-        self.run_examples("data.md", 12)
+        self.run_examples("data.md", 13)
 
     def test_readme(self):
         self.run_examples("README.md", 6)
