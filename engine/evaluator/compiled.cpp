@@ -1,8 +1,8 @@
 // compile: a text resolved once into code that owns everything it reads but
 // the caller's variables, run by any number of threads at once.
 #include <algorithm>
+#include <atomic>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <unordered_map>
@@ -45,7 +45,9 @@ struct Compiled::State {
     // Code generated at the first run over rows, for columns of doubles side
     // by side into doubles; generation makes pages of its own, so no thread
     // runs code on a page another writes.
-    mutable std::once_flag generated;
+    // 0: not yet, 1: being made (a caller does without it meanwhile, so that
+    // none waits, not even in a child forked while it was made), 2: made.
+    mutable std::atomic<int> generated{0};
     mutable Program::RowsCode rows;
 
     void own(const MathEvaluator& m);
@@ -56,7 +58,7 @@ struct Compiled::State {
     bool isSlot(double* const* cell) const {
         return cell >= slots.data() && cell < slots.data() + slots.size();
     }
-    const Native* rowsCode() const;
+    const Program::RowsCode* rowsCode() const;
     [[gnu::noinline]] long double interpreted(const double* values) const;
     long double byCode(const double* values) const;
     void byRows(const std::vector<Column>& columns, std::size_t count, const Output& out,
@@ -123,27 +125,32 @@ bool doublesSideBySide(const std::vector<Column>& columns) {
 
 } // namespace
 
-const Native* Compiled::State::rowsCode() const {
-    std::call_once(generated, [this] {
-        if (malformed || !cellsPresent(code, slots.data(), slots.size())) return;
-        std::vector<Column> layout(names.size());
-        for (Column& c : layout) c.stride = sizeof(double);
-        if (code.inBlocks) {
-            rows.plan = stretchesOf(code);
-            for (const Stretch& s : rows.plan) {
-                rows.stretches.push_back(
-                    Native::stretch(code, s, kStretchRows, slots.data(), layout));
-                if (!rows.stretches.back()) {
-                    rows.stretches.clear();
-                    break;
+// The rows code, where it is made: the first caller makes it.
+const Program::RowsCode* Compiled::State::rowsCode() const {
+    int state = generated.load(std::memory_order_acquire);
+    if (state == 0 && generated.compare_exchange_strong(state, 1, std::memory_order_acquire)) {
+        if (!malformed && cellsPresent(code, slots.data(), slots.size())) {
+            std::vector<Column> layout(names.size());
+            for (Column& c : layout) c.stride = sizeof(double);
+            if (code.inBlocks) {
+                rows.plan = stretchesOf(code);
+                for (const Stretch& s : rows.plan) {
+                    rows.stretches.push_back(
+                        Native::stretch(code, s, kStretchRows, slots.data(), layout));
+                    if (!rows.stretches.back()) {
+                        rows.stretches.clear();
+                        break;
+                    }
                 }
+            } else if (!code.callsOut) {
+                rows.native = Native::rows(code, slots.data(), layout);
             }
-        } else if (!code.callsOut) {
-            rows.native = Native::rows(code, slots.data(), layout);
         }
         rows.made = true;
-    });
-    return rows.native.get();
+        generated.store(2, std::memory_order_release);
+        return &rows;
+    }
+    return state == 2 ? &rows : nullptr;
 }
 
 // evalMany's paths, without the evaluator: nothing here writes the state.
@@ -198,9 +205,10 @@ void Compiled::State::byRows(const std::vector<Column>& given, std::size_t count
             store(at(out.values, out.stride, i), out.type, 0.0L);
         return;
     }
-    const bool generated = doublesSideBySide(columns) && out.type == ValueType::Float64;
-    const Native* native = generated ? rowsCode() : nullptr;
-    const bool stretches = generated && !rows.stretches.empty();
+    const Program::RowsCode* made =
+        doublesSideBySide(columns) && out.type == ValueType::Float64 ? rowsCode() : nullptr;
+    const Native* native = made ? made->native.get() : nullptr;
+    const bool stretches = made && !made->stretches.empty();
     if (!malformed && !inOrder && (native || stretches || code.maxDepth < kInlineStack)) {
         const std::size_t size = code.callsOut ? BlockRunner::kCallBlock : BlockRunner::kBlock;
         forEachRange(count, threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
