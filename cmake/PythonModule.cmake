@@ -32,6 +32,9 @@ function(velmo_add_python_module python)
     binding/functions.cpp binding/pickling.cpp binding/diagnostics.cpp binding/formula.cpp
     binding/compiled.cpp)
   target_link_libraries(${target} PRIVATE velmo_binding)
+  # One unit: each source would parse pybind11's headers again, for every
+  # interpreter, and that parse is most of a module's build.
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
   target_include_directories(${target} SYSTEM PRIVATE "${include_dir}" "${pybind11_dir}")
   if(CMAKE_CROSSCOMPILING) # Debian's pyconfig.h includes its multiarch one from the folder above
     target_include_directories(${target} SYSTEM PRIVATE "${include_dir}/..")
