@@ -236,6 +236,10 @@ void Compiled::State::byRows(const std::vector<Column>& given, std::size_t count
     const CellsOfValues cells{slots.data(), slots.size(), values.data()};
     for (std::size_t i = 0; i < count; ++i) {
         for (std::size_t k = 0; k < columns.size(); ++k) values[k] = valueAt(columns[k], i);
+        if (scalar) { // value()'s code, a row at a time
+            store(at(out.values, out.stride, i), out.type, Real(byCode(values.data())));
+            continue;
+        }
         bool ok = !empty;
         const Real value = ok ? execute(code, stack, accurate, ok, cells) : 0.0L;
         store(at(out.values, out.stride, i), out.type, ok && !malformed ? value : 0.0L);
