@@ -2,6 +2,9 @@
 
 #include <pybind11/stl.h>
 
+#include <string_view>
+#include <unordered_map>
+
 #include "environment.h"
 #include "evaluation.h"
 
@@ -48,14 +51,15 @@ py::object compiledEvalMany(const py_Compiled& self, py::object values, py::obje
     return unlockedRows(
         names, self.compiled.isCondition(), std::move(values), std::move(out), std::move(dtype),
         [&](const std::vector<Column>& columns, std::size_t n, const Output& to) {
+            std::unordered_map<std::string_view, const Column*> byName;
+            for (const Column& c : columns) byName[c.name] = &c;
             std::vector<Column> ordered;
             ordered.reserve(names.size());
             for (const std::string& name : names) {
-                const Column* found = nullptr;
-                for (const Column& c : columns)
-                    if (c.name == name) found = &c;
-                if (!found) throw std::invalid_argument("Compiled.eval_many: no column " + name);
-                ordered.push_back(*found);
+                const auto found = byName.find(name);
+                if (found == byName.end())
+                    throw std::invalid_argument("Compiled.eval_many: no column " + name);
+                ordered.push_back(*found->second);
             }
             self.compiled.values(ordered, n, to, count);
         });

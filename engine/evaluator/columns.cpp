@@ -113,6 +113,42 @@ void velmoratrix::markNulls(const Code& code, const std::vector<Column>& columns
         if (!valid[i]) store(at(out.values, out.stride, i), out.type, null);
 }
 
+void velmoratrix::truthInPieces(
+    const std::vector<Column>& columns, std::size_t count, const Output& out,
+    const std::function<void(const std::vector<Column>&, std::size_t, const Output&)>& rows) {
+    constexpr std::size_t kPiece = 65536;
+    const bool nulls = hasNulls(columns);
+    std::vector<double> piece(std::min(count, kPiece));
+    std::vector<std::uint8_t> known(nulls ? piece.size() : 0);
+    std::vector<Column> part = columns;
+    for (std::size_t first = 0; first < count; first += kPiece) {
+        const std::size_t n = std::min(count - first, kPiece);
+        for (std::size_t k = 0; k < part.size(); ++k) part[k] = columnFrom(columns[k], first);
+        rows(part, n,
+             Output{piece.data(), sizeof(double), ValueType::Float64,
+                    nulls ? known.data() : nullptr});
+        for (std::size_t j = 0; j < n; ++j)
+            store(at(out.values, out.stride, first + j), out.type,
+                  nulls && !known[j] ? 0.0 : piece[j]);
+        if (out.valid && nulls) std::memcpy(out.valid + first, known.data(), n);
+    }
+    if (out.valid && !nulls) std::memset(out.valid, 1, count);
+}
+
+void velmoratrix::blocksWithNulls(const Code& code, const std::vector<Column>& columns,
+                                  double* const* slots, bool accurate, std::size_t count,
+                                  const Output& out, std::size_t threads) {
+    const bool inOrder = code.callsOut && !code.inBlocks;
+    const std::size_t size = code.callsOut ? BlockRunner::kCallBlock : BlockRunner::kBlock;
+    forEachRange(
+        count, inOrder ? 1 : threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
+            BlockRunner blocks(code, columns, slots, accurate, size);
+            for (std::size_t block = first; block < last && !rangeFailed(); block += size)
+                blocks.run(block, std::min(last - block, size), at(out.values, out.stride, block),
+                           out.stride, out.type, out.valid ? out.valid + block : nullptr);
+        });
+}
+
 void velmoratrix::runStretches(const Code& code, const Program::RowsCode& plan,
                                const std::vector<Column>& columns, std::size_t first,
                                std::size_t last, const Output& out) {
@@ -392,24 +428,11 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     const Inputs inputs(given, count, out);
     const std::vector<Column>& columns = inputs.columns();
     const bool nulls = hasNulls(columns);
-    if (out.type == ValueType::Bool) { // the truth of doubles, a piece at a time
-        constexpr std::size_t kPiece = 65536;
-        std::vector<double> piece(std::min(count, kPiece));
-        std::vector<std::uint8_t> known(nulls ? piece.size() : 0);
-        std::vector<Column> part = columns;
-        for (std::size_t first = 0; first < count; first += kPiece) {
-            const std::size_t n = std::min(count - first, kPiece);
-            for (std::size_t k = 0; k < part.size(); ++k) part[k] = columnFrom(columns[k], first);
-            evalProgram(program, part, n,
-                        Output{piece.data(), sizeof(double), ValueType::Float64,
-                               nulls ? known.data() : nullptr},
-                        threads);
-            for (std::size_t j = 0; j < n; ++j)
-                store(at(out.values, out.stride, first + j), out.type,
-                      nulls && !known[j] ? 0.0 : piece[j]);
-            if (out.valid && nulls) std::memcpy(out.valid + first, known.data(), n);
-        }
-        if (out.valid && !nulls) std::memset(out.valid, 1, count);
+    if (out.type == ValueType::Bool) {
+        truthInPieces(columns, count, out,
+                      [&](const std::vector<Column>& part, std::size_t n, const Output& piece) {
+                          evalProgram(program, part, n, piece, threads);
+                      });
         return;
     }
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
@@ -426,18 +449,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     }
     if (nulls && !malformed && runSplit(program, columns, count, out, threads)) return;
     if (nulls && !malformed) {
-        // The block runner carries each value's validity; callables without a
-        // block see the rows in order on this thread.
-        const bool inOrder = code.callsOut && !code.inBlocks;
-        const std::size_t size = code.callsOut ? BlockRunner::kCallBlock : BlockRunner::kBlock;
-        forEachRange(
-            count, inOrder ? 1 : threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
-                BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency, size);
-                for (std::size_t block = first; block < last && !rangeFailed(); block += size)
-                    blocks.run(block, std::min(last - block, size),
-                               at(out.values, out.stride, block), out.stride, out.type,
-                               out.valid ? out.valid + block : nullptr);
-            });
+        blocksWithNulls(code, columns, slots.data(), accuracyOverEfficiency, count, out, threads);
         return;
     }
     if (malformed && !code.callsOut) { // every element is the failure value

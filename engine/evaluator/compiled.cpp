@@ -159,24 +159,11 @@ void Compiled::State::byRows(const std::vector<Column>& given, std::size_t count
     const Inputs inputs(given, count, out);
     const std::vector<Column>& columns = inputs.columns();
     const bool nulls = hasNulls(columns);
-    if (out.type == ValueType::Bool) { // the truth of doubles, a piece at a time
-        constexpr std::size_t kPiece = 65536;
-        std::vector<double> piece(std::min(count, kPiece));
-        std::vector<std::uint8_t> known(nulls ? piece.size() : 0);
-        std::vector<Column> part = columns;
-        for (std::size_t first = 0; first < count; first += kPiece) {
-            const std::size_t n = std::min(count - first, kPiece);
-            for (std::size_t k = 0; k < part.size(); ++k) part[k] = columnFrom(columns[k], first);
-            byRows(part, n,
-                   Output{piece.data(), sizeof(double), ValueType::Float64,
-                          nulls ? known.data() : nullptr},
-                   threads);
-            for (std::size_t j = 0; j < n; ++j)
-                store(at(out.values, out.stride, first + j), out.type,
-                      nulls && !known[j] ? 0.0 : piece[j]);
-            if (out.valid && nulls) std::memcpy(out.valid + first, known.data(), n);
-        }
-        if (out.valid && !nulls) std::memset(out.valid, 1, count);
+    if (out.type == ValueType::Bool) {
+        truthInPieces(columns, count, out,
+                      [&](const std::vector<Column>& part, std::size_t n, const Output& piece) {
+                          byRows(part, n, piece, threads);
+                      });
         return;
     }
     if (out.valid && (!nulls || malformed)) std::memset(out.valid, 1, count);
@@ -187,19 +174,11 @@ void Compiled::State::byRows(const std::vector<Column>& given, std::size_t count
         markNulls(code, columns, slots.data(), count, out);
         return;
     }
-    const bool inOrder = code.callsOut && !code.inBlocks;
     if (nulls && !malformed) {
-        const std::size_t size = code.callsOut ? BlockRunner::kCallBlock : BlockRunner::kBlock;
-        forEachRange(
-            count, inOrder ? 1 : threads, kRowsPerRange, [&](std::size_t first, std::size_t last) {
-                BlockRunner blocks(code, columns, slots.data(), accurate, size);
-                for (std::size_t block = first; block < last && !rangeFailed(); block += size)
-                    blocks.run(block, std::min(last - block, size),
-                               at(out.values, out.stride, block), out.stride, out.type,
-                               out.valid ? out.valid + block : nullptr);
-            });
+        blocksWithNulls(code, columns, slots.data(), accurate, count, out, threads);
         return;
     }
+    const bool inOrder = code.callsOut && !code.inBlocks;
     if (malformed && !code.callsOut) {
         for (std::size_t i = 0; i < count; ++i)
             store(at(out.values, out.stride, i), out.type, 0.0L);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -99,6 +100,18 @@ inline void runRows(const Native& native, const std::vector<Column>& columns, st
 // reads is null, written as NaN (or false), and its validity into out.valid.
 void markNulls(const Code& code, const std::vector<Column>& columns, double* const* slots,
                std::size_t count, const Output& out);
+
+// A bool output as the truth of the rows' doubles, a piece at a time:
+// rows(part, n, piece) writes the doubles (and validity, where a column has
+// nulls) of n rows from the columns' `part`.
+void truthInPieces(
+    const std::vector<Column>& columns, std::size_t count, const Output& out,
+    const std::function<void(const std::vector<Column>&, std::size_t, const Output&)>& rows);
+
+// Code with nulls in the block runner, each value's validity beside it;
+// callables without a block see the rows in order on this thread.
+void blocksWithNulls(const Code& code, const std::vector<Column>& columns, double* const* slots,
+                     bool accurate, std::size_t count, const Output& out, std::size_t threads);
 
 // Rows first .. last-1 of code cut at its calls over blocks: each block runs
 // the stretches in turn, and between two the call, over the block at once.
