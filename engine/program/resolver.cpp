@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "environment.h"
 #include "evaluator.h"
@@ -68,14 +69,26 @@ public:
     }
 
     void push(const Instruction& i) { code_.steps.push_back(i); }
+    // For what depends on the SSE settings: folds, and reading a number.
+    void underEngineSse() {
+        if (!sse_) sse_.emplace();
+    }
+    // A step made where it stays: one built aside and copied would be read
+    // back whole right after its fields were written one by one, which
+    // stalls the loads behind the stores.
+    Instruction& add(Op op) {
+        Instruction& i = code_.steps.emplace_back();
+        i.op = op;
+        i.rule = NullRule::None;
+        i.arity = 0;
+        return i;
+    }
 
     void unary(UnaryFunction f) {
         Real x;
-        if (isPure(f) && takeConstant(x)) return constant(f(static_cast<double>(x)));
-        Instruction i = instruction(Op::Unary);
-        i.unary = f;
-        if (f == static_cast<UnaryFunction>(std::sqrt)) i.op = Op::Sqrt;
-        push(i);
+        if (isPure(f) && takeConstant(x))
+            return constant(folded([&] { return f(static_cast<double>(x)); }));
+        add(f == static_cast<UnaryFunction>(std::sqrt) ? Op::Sqrt : Op::Unary).unary = f;
     }
 
     // x**2 and x**3 of a variable are x*x and x*(x*x): the variable's double
@@ -99,19 +112,20 @@ public:
         if (isPure(f) && arity == 2 && constants(2)) {
             const Real right = popConstant();
             const Real left = popConstant();
-            return constant(f(wide(left), wide(right), accurate_));
+            return constant(folded([&] { return f(wide(left), wide(right), accurate_); }));
         }
-        if (isPure(f) && arity == 1 && constants(1))
-            return constant(f(0, wide(popConstant()), accurate_));
-        Instruction i = instruction(Op::Primitive);
-        i.arity = arity;
-        i.primitive = f;
-        i.rule = rule;
-        if (rule != NullRule::None) {
-            if (f == _mul) i.op = Op::Mul;
-            if (f == _add) i.op = Op::Add;
-            return push(i);
+        if (isPure(f) && arity == 1 && constants(1)) {
+            const Real right = popConstant();
+            return constant(folded([&] { return f(0, wide(right), accurate_); }));
         }
+        auto made = [&](Op op) {
+            Instruction& i = add(op);
+            i.arity = arity;
+            i.primitive = f;
+            i.rule = rule;
+        };
+        if (rule != NullRule::None)
+            return made(f == _mul ? Op::Mul : f == _add ? Op::Add : Op::Primitive);
         if (arity == 2 && !code_.steps.empty()) {
             Instruction& last = code_.steps.back();
             const int fused = f == _add ? 0 : f == _sub ? 1 : f == _mul ? 2 : f == _div ? 3 : -1;
@@ -128,20 +142,29 @@ public:
                 return;
             }
             if (last.op == Op::Number) {
-                i.op = Op::PrimitiveNumber;
-                i.number2 = last.number;
-                last = i;
+                last.number2 = last.number;
+                last.op = Op::PrimitiveNumber;
+                last.arity = arity;
+                last.primitive = f;
+                last.rule = rule;
                 return;
             }
-            if (fused >= 0) i.op = static_cast<Op>(static_cast<int>(Op::Add) + fused);
-            if (f == _pow) i.op = Op::Pow;
+            if (fused >= 0) return made(static_cast<Op>(static_cast<int>(Op::Add) + fused));
+            if (f == _pow) return made(Op::Pow);
         }
-        push(i);
+        made(Op::Primitive);
     }
 
 private:
     Code& code_;
     bool accurate_;
+    // Reading the SSE settings is slow: only a text that needs them pays it.
+    std::optional<EngineSse> sse_;
+
+    template <typename Call> Real folded(Call call) {
+        underEngineSse();
+        return call();
+    }
 
     bool isConstant(const Instruction& i) const {
         return i.op == Op::Number || i.op == Op::Constant;
@@ -154,11 +177,16 @@ private:
         return true;
     }
     Real popConstant() {
-        const Instruction i = code_.steps.back();
+        const Instruction& i = code_.steps.back();
+        if (i.op == Op::Number) {
+            const double number = i.number;
+            code_.steps.pop_back();
+            return number;
+        }
+        const std::size_t index = i.index;
         code_.steps.pop_back();
-        if (i.op == Op::Number) return i.number;
-        const Real value = code_.constants[i.index];
-        if (i.index + 1 == code_.constants.size()) code_.constants.pop_back();
+        const Real value = code_.constants[index];
+        if (index + 1 == code_.constants.size()) code_.constants.pop_back();
         return value;
     }
     bool takeConstant(Real& value) {
@@ -172,14 +200,11 @@ private:
         const double narrow = static_cast<double>(value);
         const Real back = narrow;
         if (std::memcmp(&back, &value, 10) == 0) {
-            Instruction i = instruction(Op::Number);
-            i.number = narrow;
-            return push(i);
+            add(Op::Number).number = narrow;
+            return;
         }
-        Instruction i = instruction(Op::Constant);
-        i.index = code_.constants.size();
+        add(Op::Constant).index = code_.constants.size();
         code_.constants.push_back(value);
-        push(i);
     }
 };
 
@@ -260,14 +285,15 @@ void resolveStandard(MathEvaluator& m, const Program& program, Code& code, Emitt
             const std::string_view name = std::string_view(program.text).substr(s.offset, s.length);
             double* const* cell = boundFor(overlay, name);
             if (!cell) cell = registeredCell(m, name);
-            Instruction i = instruction(cell ? Op::Variable : Op::Number);
-            if (cell)
-                i.cell = cell;
-            else if (!languageOf(Syntax::Standard).constant(name, i.number))
+            double number = 0;
+            if (!cell && !languageOf(Syntax::Standard).constant(name, number))
                 throw ExpressionError(
                     {{s.offset, s.length, true, quoted(name) + " is no registered name"}},
                     program.text);
-            emit.push(i);
+            if (cell)
+                emit.add(Op::Variable).cell = cell;
+            else
+                emit.add(Op::Number).number = number;
         } else if (s.kind == StandardStep::Primitive) {
             emit.primitive(s.primitive, s.arity, s.rule); // folded or fused where it can be
         } else if (s.kind == StandardStep::Unary) {
@@ -300,9 +326,7 @@ void resolveClassic(MathEvaluator& m, const Lookups& lookups, const Program& pro
         const std::int32_t kind = program.kind(index);
         double* const* slot = kind != Operator ? bound(t) : nullptr;
         if (slot) {
-            Instruction i = instruction(Op::Variable);
-            i.cell = slot;
-            emit.push(i);
+            emit.add(Op::Variable).cell = slot;
             pushed();
         } else if (kind != Operator && m.isVariable(t)) {
             // A registered name shadows the number it spells, and a function
@@ -313,18 +337,17 @@ void resolveClassic(MathEvaluator& m, const Lookups& lookups, const Program& pro
                 fail(Ending::Malformed);
                 break;
             }
-            Instruction i = instruction(Op::Variable);
-            i.cell = &entry->second; // read at every run: rebinding is seen
-            emit.push(i);
+            emit.add(Op::Variable).cell = &entry->second; // read at every run: rebinding is seen
             pushed();
         } else if (kind != Operator && kind != Function) {
-            Instruction i = instruction(Op::Number);
-            const Ending read = readNumber(t, i.number);
+            double number = 0;
+            emit.underEngineSse();
+            const Ending read = readNumber(t, number);
             if (read != Ending::Value) {
                 fail(read);
                 break;
             }
-            emit.push(i);
+            emit.add(Op::Number).number = number;
             pushed();
         }
         if (kind == Function) {
@@ -339,19 +362,17 @@ void resolveClassic(MathEvaluator& m, const Lookups& lookups, const Program& pro
                 break;
             }
             if (n == 1 && f.callUnary) {
-                Instruction i = instruction(Op::CallUnary);
+                Instruction& i = emit.add(Op::CallUnary);
                 i.callUnary = f.callUnary;
                 i.block = f.callBlock;
-                emit.push(i);
             } else if (n == 1) {
                 emit.unary(f.unary);
             } else if (n == 2) {
-                Instruction i = instruction(f.callBinary ? Op::CallBinary : Op::Binary);
+                Instruction& i = emit.add(f.callBinary ? Op::CallBinary : Op::Binary);
                 if (f.callBinary)
                     i.callBinary = f.callBinary, i.block = f.callBlock;
                 else
                     i.binary = f.binary;
-                emit.push(i);
                 --depth;
             } // any other count: the token has no effect
         } else if (kind == Operator) {
@@ -571,7 +592,6 @@ std::vector<Stretch> velmoratrix::stretchesOf(const Code& code) {
 
 void velmoratrix::resolve(MathEvaluator& m, const Lookups& lookups, const Program& program,
                           Code& code, const Overlay* overlay) {
-    const EngineSse sse; // folding calls the functions
     Emitter emit(code, m.accuracyOverEfficiency);
     code.accurate = m.accuracyOverEfficiency;
     code.ending = Ending::Value;
