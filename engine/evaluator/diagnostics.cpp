@@ -714,7 +714,9 @@ Explanation MathEvaluator::explainClassic(const std::string& expression) {
                 if (arity == 1 && n->callUnary)
                     value = (*n->callUnary)(static_cast<double>(right));
                 else if (arity == 1 && n->unary)
-                    value = n->unary(static_cast<double>(right));
+                    value = isPure(n->unary) ? madeNaN(n->unary(static_cast<double>(right)),
+                                                       static_cast<double>(right))
+                                             : n->unary(static_cast<double>(right));
                 else if (arity == 2 && n->callBinary)
                     value = (*n->callBinary)(wide(left), wide(right));
                 else if (arity == 2 && n->binary)

@@ -246,6 +246,7 @@ enum class NullRule : std::uint8_t { None, And, Or, IsNull, FillNull };
 struct Instruction {
     Op op;
     NullRule rule;
+    bool library;       // Unary: a C library function (set by finishCode)
     std::int32_t arity; // Primitive: how many values it takes
     union {
         double number;

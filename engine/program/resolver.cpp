@@ -22,6 +22,7 @@ Instruction instruction(Op op) {
     Instruction i;
     i.op = op;
     i.rule = NullRule::None;
+    i.library = false;
     i.arity = 0;
     i.number = 0;
     i.number2 = 0;
@@ -86,8 +87,10 @@ public:
 
     void unary(UnaryFunction f) {
         Real x;
-        if (isPure(f) && takeConstant(x))
-            return constant(folded([&] { return f(static_cast<double>(x)); }));
+        if (isPure(f) && takeConstant(x)) {
+            const double argument = static_cast<double>(x);
+            return constant(folded([&] { return madeNaN(f(argument), argument); }));
+        }
         add(f == static_cast<UnaryFunction>(std::sqrt) ? Op::Sqrt : Op::Unary).unary = f;
     }
 
@@ -418,6 +421,7 @@ void velmoratrix::finishCode(Code& code) {
             break;
         case Op::Unary:
             out = !isPure(i.unary);
+            i.library = !out;
             break;
         case Op::CallUnary:
         case Op::CallBinary:

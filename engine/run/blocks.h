@@ -116,7 +116,7 @@ public:
                 break;
             case Op::Pow:
                 pair(depth, count, [](Real l, Real r) -> Real {
-                    return std::pow(static_cast<double>(l), static_cast<double>(r));
+                    return libraryPow(static_cast<double>(l), static_cast<double>(r));
                 });
                 break;
             case Op::AddNumber:
@@ -167,10 +167,16 @@ public:
                      [&](Real& t) { t = i.primitive(wide(t), i.number2, accurate_); });
                 break;
             case Op::Unary:
-                each(depth, count, [&](Real& t) { t = i.unary(static_cast<double>(t)); });
+                if (i.library)
+                    each(depth, count, [&](Real& t) {
+                        const double x = static_cast<double>(t);
+                        t = madeNaN(i.unary(x), x);
+                    });
+                else
+                    each(depth, count, [&](Real& t) { t = i.unary(static_cast<double>(t)); });
                 break;
             case Op::Sqrt:
-                each(depth, count, [](Real& t) { t = std::sqrt(static_cast<double>(t)); });
+                each(depth, count, [](Real& t) { t = librarySqrt(static_cast<double>(t)); });
                 break;
             case Op::Binary: // the engine's own (the others call out)
                 pair(depth, count,

@@ -225,7 +225,7 @@ execute(const Code& code, Real* below, bool accuracyOverEfficiency, bool& ok, Ce
             top = powHalf(top);
             break;
         case Op::Pow:
-            top = std::pow(static_cast<double>(pop()), static_cast<double>(top));
+            top = libraryPow(static_cast<double>(pop()), static_cast<double>(top));
             break;
         case Op::PowNumber:
 #ifdef VELMO_POWERS_ON_X87
@@ -234,14 +234,15 @@ execute(const Code& code, Real* below, bool accuracyOverEfficiency, bool& ok, Ce
             top = powNumber(static_cast<double>(top), i.number);
 #endif
             break;
-        case Op::Unary:
-            top = i.unary(static_cast<double>(top));
-            break;
+        case Op::Unary: {
+            const double x = static_cast<double>(top);
+            top = i.library ? madeNaN(i.unary(x), x) : i.unary(x);
+        } break;
         case Op::Sqrt:
 #ifdef VELMO_POWERS_ON_X87
             top = sqrtOnX87(static_cast<double>(top));
 #else
-            top = std::sqrt(static_cast<double>(top));
+            top = librarySqrt(static_cast<double>(top));
 #endif
             break;
         case Op::Binary: {

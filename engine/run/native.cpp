@@ -271,7 +271,7 @@ long double callPrimitive(NativeOutcome* outcome, OperatorFunction f, bool accur
     return caught<long double>(outcome, [&] { return f(left, right, accurate); });
 }
 
-double (*const libmPow)(double, double) = std::pow;
+double (*const libmPow)(double, double) = libraryPow;
 
 enum class Mode { Scalar, Rows };
 
@@ -821,9 +821,11 @@ private:
         case Op::Unary:
             topAsDouble(xmm0);
             spill();
+            if (i.library) movsd(qword[rsp + kArguments], xmm0);
             if (!callFunction(isPure(i.unary), reinterpret_cast<const void*>(i.unary),
                               reinterpret_cast<const void*>(&callUnaryPointer), 0))
                 return false;
+            if (i.library) madeNaN();
             pushDouble(xmm0);
             return true;
         case Op::Binary:
@@ -1183,6 +1185,19 @@ private:
     // trampoline, with the outcome and the function as its first two
     // arguments, and the run ended where it threw (`results` values on the
     // register stack). Rows never call one: such code runs interpreted.
+    // A library function's result in xmm0, its argument at kArguments: a NaN
+    // it made becomes x87's (madeNaN).
+    void madeNaN() {
+        Xbyak::Label kept;
+        ucomisd(xmm0, xmm0);
+        jnp(kept);
+        movsd(xmm1, qword[rsp + kArguments]);
+        ucomisd(xmm1, xmm1);
+        jp(kept);
+        mov(rax, kIndefinite);
+        movq(xmm0, rax);
+        L(kept);
+    }
     bool callFunction(bool pure, const void* function, const void* trampoline,
                       std::size_t results) {
         if (pure) {

@@ -8,6 +8,9 @@
 
 namespace {
 
+using velmoratrix::libraryPow;
+using velmoratrix::librarySqrt;
+
 struct Exact {
     double hi, lo; // hi + lo, hi the nearest double to it
 };
@@ -58,29 +61,29 @@ template <bool kFma> [[gnu::always_inline]] inline Exact reciprocal(Exact a) {
     // Powers of two (the ulp below is half the ulp above) and magnitudes
     // below 2^-960 or at 2^960 and above go to pow.
     if ((b & 0x000FFFFFFFFFFFFFu) == 0 || exponent < (63ull << 52) || exponent >= (1983ull << 52))
-        return std::pow(x, n);
+        return libraryPow(x, n);
     double ulp;
     const std::uint64_t ulpBits = exponent - (52ull << 52);
     std::memcpy(&ulp, &ulpBits, sizeof ulp);
-    return std::fabs(v.lo) < 0.39 * ulp ? v.hi : std::pow(x, n);
+    return std::fabs(v.lo) < 0.39 * ulp ? v.hi : libraryPow(x, n);
 }
 
 template <bool kFma> [[gnu::always_inline]] inline double powBody(double x, double n) {
     const double magnitude = std::fabs(x);
     // 2^-120 .. 2^120: every partial power of up to eight factors stays
     // within 2^-960 .. 2^960 (and so does its reciprocal).
-    if (!(magnitude >= 0x1p-120 && magnitude <= 0x1p120)) return std::pow(x, n);
+    if (!(magnitude >= 0x1p-120 && magnitude <= 0x1p120)) return libraryPow(x, n);
     if (n == 0.5) {
-        if (x < 0) return std::pow(x, n);
+        if (x < 0) return libraryPow(x, n);
         const double s = std::sqrt(x);
         const Exact square = product<kFma>(s, s);
         const double residual = (x - square.hi) - square.lo; // x - s*s, exactly
         // sqrt(x) - s is residual / (2s), to far within the margin.
         return nearestOrPow({s, residual / (2 * s)}, x, n);
     }
-    if (!(n >= -4 && n <= 8)) return std::pow(x, n);
+    if (!(n >= -4 && n <= 8)) return libraryPow(x, n);
     const int k = static_cast<int>(n);
-    if (static_cast<double>(k) != n || k == 0 || k == 1) return std::pow(x, n);
+    if (static_cast<double>(k) != n || k == 0 || k == 1) return libraryPow(x, n);
     Exact v{x, 0.0};
     for (int m = 1; m < (k < 0 ? -k : k); ++m) v = times<kFma>(v, x);
     if (k < 0) v = reciprocal<kFma>(v);
@@ -111,7 +114,7 @@ double velmoratrix::powNumberWithSse(double x, double n) {
 
 double velmoratrix::sqrtWithSse(double x) {
     const EngineSse sse;
-    return std::sqrt(x);
+    return librarySqrt(x);
 }
 
 double velmoratrix::powNumber(double x, double n) {

@@ -50,7 +50,7 @@ long double _mod(long double left, long double right, bool) {
 }
 
 long double _pow(long double left, long double right, bool) {
-    return std::pow(static_cast<double>(left), static_cast<double>(right));
+    return velmoratrix::libraryPow(static_cast<double>(left), static_cast<double>(right));
 }
 
 long double _factorial(long double, long double right, bool accuracyOverEfficiency) {
@@ -73,6 +73,6 @@ long double _factorial(long double, long double right, bool accuracyOverEfficien
     const double s = static_cast<double>(velmoratrix::realSqrt(Real(t)));
     const double w = static_cast<double>(x / e);
     const double u = static_cast<double>(x);
-    const double p = std::pow(w, u);
+    const double p = velmoratrix::libraryPow(w, u);
     return wide(Real(p) * Real(s));
 }

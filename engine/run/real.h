@@ -176,4 +176,22 @@ inline long double wide(Real x) {
 
 #endif
 
+// The NaN that x87 and SSE make is the negative "indefinite"; other
+// hardware (aarch64) makes a positive one, and C libraries make either (even
+// on x86-64: glibc's asin(2)). A NaN that a C library function made, not one
+// it passed on, is given x87's, so that a text has one value everywhere.
+constexpr std::uint64_t kIndefinite = 0xFFF8000000000000u;
+inline double madeNaN(double result, double a, double b = 0) {
+    if (!std::isnan(result) || std::isnan(a) || std::isnan(b)) return result;
+    double nan;
+    std::memcpy(&nan, &kIndefinite, sizeof nan);
+    return nan;
+}
+inline double libraryPow(double x, double n) {
+    return madeNaN(std::pow(x, n), x, n);
+}
+inline double librarySqrt(double x) {
+    return madeNaN(std::sqrt(x), x);
+}
+
 } // namespace velmoratrix

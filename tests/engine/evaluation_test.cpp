@@ -434,3 +434,50 @@ TEST(FormulaTest, StandardTextIsReadWhenPrepared) {
     EXPECT_EQ(m.prepare("-2 ** 2 + max(1, 3)").value(), -1.0L);
     EXPECT_THROW(m.prepare("2 +"), ExpressionError);
 }
+
+// A NaN that an operation or a C library function makes is x87's negative
+// "indefinite" on every platform and path; one passed in keeps its sign and
+// payload.
+TEST(EvaluationTest, OneNaNOnEveryPlatformAndPath) {
+    constexpr unsigned long long kIndefinite = 0xFFF8000000000000u, kPassed = 0x7FF8000000000123u;
+    double passed;
+    std::memcpy(&passed, &kPassed, sizeof passed);
+    struct NaNCase {
+        Syntax syntax;
+        const char* text;
+        double x; // passed: the NaN above
+    };
+    const NaNCase cases[] = {
+        {Syntax::Classic, "asin(2)", 0},    {Syntax::Classic, "asin(x)", 2},
+        {Syntax::Classic, "sqrt(x)", -1},   {Syntax::Classic, "x^0.5", -8},
+        {Syntax::Classic, "x^1.5", -8},     {Syntax::Classic, "acos(x)", -2},
+        {Syntax::Classic, "x/x", 0},        {Syntax::Classic, "x!", -0.5},
+        {Syntax::Standard, "(-8)**0.5", 0}, {Syntax::Standard, "acosh(x)", 0.5},
+        {Syntax::Standard, "x**0.5", -8},   {Syntax::Standard, "pow(x, 1.5)", -8},
+        {Syntax::Standard, "sqrt(x)", -1},  {Syntax::Standard, "fmod(x, 0)", 1},
+        {Syntax::Classic, "asin(x)", 1},    {Syntax::Classic, "x+1", 1},
+        {Syntax::Classic, "sqrt(x)", 1},    {Syntax::Classic, "x^0.5", 1},
+        {Syntax::Standard, "log(x)", 1},    {Syntax::Standard, "x**1.5", 1},
+    };
+    for (const NaNCase& c : cases) {
+        const bool made = c.x != 1;
+        const double x = made ? c.x : passed;
+        const unsigned long long expected = made ? kIndefinite : kPassed;
+        SCOPED_TRACE(c.text);
+        MathEvaluator m(true);
+        m.syntax = c.syntax;
+        double cell = x;
+        m.appendVariable("x", cell);
+        for (int run = 0; run < 2; ++run) // interpreted, then generated where it can be
+            EXPECT_EQ(bitsOf(static_cast<double>(m.eval(c.text))), expected);
+        for (std::size_t rows : {3, 700}) { // the block runner, then rows code
+            MathEvaluator many(true);
+            many.syntax = c.syntax;
+            const std::vector<double> column(rows, x);
+            std::vector<double> out(rows);
+            many.evalMany(c.text, {{"x", column.data()}}, rows, out.data());
+            EXPECT_EQ(bitsOf(out.front()), expected);
+            EXPECT_EQ(bitsOf(out.back()), expected);
+        }
+    }
+}

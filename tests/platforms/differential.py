@@ -1,10 +1,11 @@
 """Writes what an engine build gives for every text of the fuzzer's corpus, in both languages
-and with both flags, so that two builds (x87 and the software extended type) can be compared
-byte for byte.
+and with both flags, so that two builds (x87 and the software extended type, or two platforms)
+can be compared byte for byte.
 
 Usage: python differential.py CORPUS OUT   (with the build's module on PYTHONPATH)
 """
 import os
+import struct
 import sys
 
 import Velmoratrix
@@ -12,7 +13,7 @@ import Velmoratrix
 
 def outcome(call, text):
     try:
-        return call(text).hex()
+        return struct.pack("<d", call(text)).hex()  # every bit, a NaN's sign too
     except Exception as error:  # the kind and text of a failure are part of the bits
         return "%s: %s" % (type(error).__name__, error)
 
