@@ -65,6 +65,10 @@ rm -rf "$root/build-aarch64-engine/installed"
 (cd / && PYTHONPATH="$root/build-aarch64-engine/installed" "$root/scripts/python-aarch64.sh" -c \
     'import Velmoratrix as v; assert v.build_info()["arithmetic"] == "software"; assert v.evaluate("3+4*2/(1-5)^2^3") == 3.0001220703125')
 echo "$(basename "$wheel") installs and imports under qemu"
+# What it gives for the corpus and random texts, compared with x87's below.
+(cd / && PYTHONPATH="$root/build-aarch64-engine/python3.11" "$root/scripts/python-aarch64.sh" \
+    "$root/tests/platforms/differential.py" "$root/tests/fuzz/corpus" \
+    "$root/build-aarch64-engine/corpus-results.txt")
 
 echo "== the whole engine on the software extended type on x86-64: the engine's and the Python tests"
 cmake -S "$root" -B "$root/build-soft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SOFT_EXTENDED=ON \
@@ -83,9 +87,10 @@ configure "${pythons[@]}"
 cmake --build "$root/build" -j"$jobs" >/dev/null
 ctest --test-dir "$build" --output-on-failure
 
-echo "== the fuzzer's corpus on x87 and on the software extended type: the same results"
+echo "== the fuzzer's corpus and random texts on x87, on the software extended type and on aarch64: the same bits"
 for arithmetic in build build-soft; do
     PYTHONPATH="$root/$arithmetic/python3.9" "${pythons[0]}" "$root/tests/platforms/differential.py" \
         "$root/tests/fuzz/corpus" "$root/$arithmetic/corpus-results.txt"
 done
 cmp "$root/build/corpus-results.txt" "$root/build-soft/corpus-results.txt"
+cmp "$root/build/corpus-results.txt" "$root/build-aarch64-engine/corpus-results.txt"

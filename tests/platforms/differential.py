@@ -1,10 +1,11 @@
-"""Writes what an engine build gives for every text of the fuzzer's corpus, in both languages
-and with both flags, so that two builds (x87 and the software extended type, or two platforms)
-can be compared byte for byte.
+"""Writes what an engine build gives for every text of the fuzzer's corpus and for random
+texts, in both languages and with both flags, so that two builds (x87 and the software extended
+type, or two platforms) can be compared byte for byte.
 
 Usage: python differential.py CORPUS OUT   (with the build's module on PYTHONPATH)
 """
 import os
+import random
 import struct
 import sys
 
@@ -13,9 +14,33 @@ import Velmoratrix
 
 def outcome(call, text):
     try:
-        return struct.pack("<d", call(text)).hex()  # every bit, a NaN's sign too
+        value = call(text)
+        # every bit, a NaN's sign too
+        return (value if isinstance(value, bytes) else struct.pack("<d", value)).hex()
     except Exception as error:  # the kind and text of a failure are part of the bits
         return "%s: %s" % (type(error).__name__, error)
+
+
+def random_texts(count):
+    """Texts of both languages over the engine's own arithmetic, with NaNs made and passed on.
+    The C library's functions are left out but where their value is exact (a NaN, a square
+    root): their last bits are each platform's own."""
+    r = random.Random(44)
+    atoms = ["x", "0", "1", "2", "3", "0.1", "7.25", "1e300", "1e-310", "(0-8)", "(0-0.5)"]
+
+    def text(depth):
+        k = r.randrange(8) if depth else 0
+        if k == 0:
+            return r.choice(atoms)
+        if k <= 4:
+            return "(%s%s%s)" % (text(depth - 1), r.choice("+-*/"), text(depth - 1))
+        if k == 5:
+            return "(%s^%s)" % (text(depth - 1), r.choice(["2", "3", "0.5", "(0-1)"]))
+        if k == 6:
+            return "sqrt(%s)" % text(depth - 1)
+        return "%s(%s)" % (r.choice(["asin", "acos"]), r.choice(["2", "(0-1.5)", "1e300"]))
+
+    return ["%s" % text(4) for _ in range(count)]
 
 
 def main():
@@ -28,6 +53,12 @@ def main():
             engine.append_variable("x", 0.1)
             engines.append(engine)
     lines = [Velmoratrix.build_info()["arithmetic"]]
+    rows = Velmoratrix.Evaluator(True)
+    for k, text in enumerate(random_texts(3000)):
+        lines.append("random%d %s" % (k, " | ".join(outcome(e.eval, text) for e in engines)))
+        lines.append("random%d rows %s" % (k, outcome(
+            lambda t: rows.eval_many(t, {"x": [0.5, -3.0, 1e300, float("nan")]}).tobytes(),
+            text)))
     for name in sorted(os.listdir(corpus)):
         with open(os.path.join(corpus, name), "rb") as f:
             text = f.read()
