@@ -70,6 +70,14 @@ echo "$(basename "$wheel") installs and imports under qemu"
     "$root/tests/platforms/differential.py" "$root/tests/fuzz/corpus" \
     "$root/build-aarch64-engine/corpus-results.txt")
 
+echo "== Windows x86-64 (mingw-w64, under wine): the engine's tests"
+need_packages g++-mingw-w64-x86-64-posix wine wine64
+export WINEPREFIX="$root/build-windows/wine" WINEDEBUG=-all
+cmake -S "$root" -B "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake" -DVELMO_PYTHONS= >/dev/null
+cmake --build "$root/build-windows" -j"$jobs" --target engine_tests corpus_values >/dev/null
+ctest --test-dir "$root/build-windows" --output-on-failure
+
 echo "== the whole engine on the software extended type on x86-64: the engine's and the Python tests"
 cmake -S "$root" -B "$root/build-soft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SOFT_EXTENDED=ON \
     -DVELMO_PYTHONS="${pythons[0]}" >/dev/null
@@ -85,7 +93,7 @@ ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 echo "== engine tests, Python tests under CPython ${versions[*]}, wheels and the C++ package"
 configure "${pythons[@]}"
 cmake --build "$root/build" -j"$jobs" >/dev/null
-ctest --test-dir "$build" --output-on-failure
+ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
 echo "== the fuzzer's corpus and random texts on x87, on the software extended type and on aarch64: the same bits"
 for arithmetic in build build-soft; do
@@ -94,3 +102,12 @@ for arithmetic in build build-soft; do
 done
 cmp "$root/build/corpus-results.txt" "$root/build-soft/corpus-results.txt"
 cmp "$root/build/corpus-results.txt" "$root/build-aarch64-engine/corpus-results.txt"
+# Windows, through the C++ API (no CPython there): the same bits as Linux's but
+# where the C library's pow decides.
+texts="$root/build-windows/random-texts.txt"
+PYTHONPATH="$root/build/python3.9" "${pythons[0]}" "$root/tests/platforms/differential.py" --texts "$texts"
+"$root/build/tests/corpus_values" "$root/tests/fuzz/corpus" "$texts" "$root/build/corpus-values.txt"
+wine "$root/build-windows/tests/corpus_values.exe" "$root/tests/fuzz/corpus" "$texts" \
+    "$root/build-windows/corpus-values.txt"
+"${pythons[0]}" "$root/tests/platforms/compare.py" "$root/build/corpus-values.txt" \
+    "$root/build-windows/corpus-values.txt" "$root/tests/fuzz/corpus" "$texts"

@@ -5,7 +5,11 @@
 #include <stdexcept>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
+#endif
 
 #if defined(__linux__)
 #include <linux/membarrier.h>
@@ -26,13 +30,16 @@ std::atomic<std::size_t> recordsMade{0};
 thread_local ThreadMarks* held = nullptr;
 thread_local bool ended = false;
 
+// The holder keeps the record itself: where thread_locals are emulated
+// (mingw-w64), the others may be gone by the time it is destroyed.
 struct Holder {
+    ThreadMarks* record = nullptr;
     ~Holder() {
         ended = true;
-        if (!held) return;
-        held->thread.store(nullptr, std::memory_order_relaxed);
-        held->taken.store(false, std::memory_order_release);
         held = nullptr;
+        if (!record) return;
+        record->thread.store(nullptr, std::memory_order_relaxed);
+        record->taken.store(false, std::memory_order_release);
     }
 };
 
@@ -40,7 +47,7 @@ struct Holder {
 // are free for new threads, but for one marked inside an evaluator: that
 // call stays unfinished, and the evaluator refuses every thread, as it does
 // when the lock word was held at the fork.
-void freeOthersInChild() {
+[[maybe_unused]] void freeOthersInChild() {
     for (ThreadMarks* r = everyRecord.load(std::memory_order_acquire); r; r = r->next) {
         if (r == held) continue;
         r->thread.store(nullptr, std::memory_order_relaxed);
@@ -59,8 +66,13 @@ ThreadMarks* takeRecord() {
             return r;
     }
     constexpr std::size_t kPage = 4096, kCount = kPage / sizeof(ThreadMarks);
+#ifdef _WIN32
+    void* page = VirtualAlloc(nullptr, kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (!page) return nullptr;
+#else
     void* page = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED) return nullptr;
+#endif
     recordsMade.fetch_add(kCount, std::memory_order_relaxed);
     auto* records = static_cast<ThreadMarks*>(page);
     for (std::size_t k = 0; k < kCount; ++k) new (records + k) ThreadMarks();
@@ -73,7 +85,7 @@ ThreadMarks* takeRecord() {
     return records;
 }
 
-long membarrier(int command) {
+[[maybe_unused]] long membarrier(int command) {
 #if defined(__linux__) && defined(__NR_membarrier)
     return syscall(__NR_membarrier, command, 0, 0);
 #else
@@ -86,10 +98,12 @@ long membarrier(int command) {
 
 ThreadMarks* ownMarks() {
     if (held || ended) return held;
+#ifndef _WIN32 // no fork there
     static const int watching = pthread_atfork(nullptr, nullptr, freeOthersInChild);
     (void)watching;
+#endif
     thread_local Holder holder;
-    held = takeRecord();
+    held = holder.record = takeRecord();
     if (held) held->thread.store(currentThread(), std::memory_order_relaxed);
     return held;
 }

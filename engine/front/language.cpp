@@ -20,10 +20,12 @@ long double larger(long double a, long double b) {
     return a < b || b != b ? b : a;
 }
 long double hypotenuse(long double a, long double b) {
-    return std::hypot(static_cast<double>(a), static_cast<double>(b));
+    const double x = static_cast<double>(a), y = static_cast<double>(b);
+    return madeNaN(std::hypot(x, y), x, y);
 }
 long double angle(long double y, long double x) {
-    return std::atan2(static_cast<double>(y), static_cast<double>(x));
+    const double a = static_cast<double>(y), b = static_cast<double>(x);
+    return madeNaN(std::atan2(a, b), a, b);
 }
 long double power(long double a, long double b) {
     return _pow(a, b, false); // as "^" computes it

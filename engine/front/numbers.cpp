@@ -1,8 +1,11 @@
 // Number texts: what a token reads as, with std::stod's contract, and quickly
 // for the common ones.
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <locale.h>
 #include <string>
 
@@ -14,10 +17,67 @@ namespace {
 
 // Number texts are read as in the "C" locale, whatever locale the host has
 // set: under a decimal-comma locale "1.5" would otherwise read as 1.
-locale_t cLocale() {
-    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+#if defined(__MINGW32__)
+// The C runtime's strtod reads no hexadecimal, inf or nan; mingw-w64's own
+// reads what glibc's does and rounds as it does, but takes its decimal
+// point from the locale. So the text gets the locale's point in place of
+// its '.', and a byte that could be read as one is put out of the way; a
+// NaN's payload and an underflow to the smallest normal are then read as
+// glibc reads them.
+extern "C" double __mingw_strtod(const char*, char**);
+extern "C" long double __mingw_strtold(const char*, char**);
+using Locale = int;
+Locale cLocale() {
+    return 1;
+}
+double strtodIn(const char* text, char** end, Locale) {
+    std::string copy(text);
+    const char point = *localeconv()->decimal_point;
+    if (point != '.')
+        for (char& c : copy) c = c == point ? '\x01' : c == '.' ? point : c;
+    char* stop = nullptr;
+    double value = __mingw_strtod(copy.c_str(), &stop);
+    *end = const_cast<char*>(text) + (stop - copy.c_str());
+    const std::size_t read = static_cast<std::size_t>(*end - text);
+    if (std::isnan(value)) {
+        // glibc: nan(n-chars) takes strtoull's value of the chars as its
+        // payload, its low 51 bits.
+        const char* open = static_cast<const char*>(std::memchr(text, '(', read));
+        std::uint64_t payload = 0;
+        if (open && read > 0 && text[read - 1] == ')') {
+            char* after = nullptr;
+            const unsigned long long n = std::strtoull(open + 1, &after, 0);
+            if (after == text + read - 1 && after != open + 1) payload = n & ((1ull << 51) - 1);
+        }
+        std::uint64_t bits = 0x7FF8000000000000u | payload;
+        if (std::signbit(value)) bits |= 1ull << 63;
+        std::memcpy(&value, &bits, sizeof value);
+    } else if (std::fabs(value) == std::numeric_limits<double>::min() && errno == 0 &&
+               std::fabs(__mingw_strtold(copy.c_str(), nullptr)) <
+                   std::numeric_limits<double>::min()) {
+        errno = ERANGE; // tiny before rounding, as glibc judges underflow
+    }
+    return value;
+}
+#elif defined(_WIN32)
+using Locale = _locale_t;
+Locale cLocale() {
+    static const Locale locale = _create_locale(LC_ALL, "C");
     return locale;
 }
+double strtodIn(const char* text, char** end, Locale locale) {
+    return _strtod_l(text, end, locale);
+}
+#else
+using Locale = locale_t;
+Locale cLocale() {
+    static const Locale locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return locale;
+}
+double strtodIn(const char* text, char** end, Locale locale) {
+    return strtod_l(text, end, locale);
+}
+#endif
 
 // Exact powers of ten in double: up to 10^22.
 constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
@@ -79,8 +139,8 @@ Ending velmoratrix::readNumber(std::string_view token, double& value, std::size_
     char* end = nullptr;
     const int savedErrno = errno;
     errno = 0;
-    const locale_t c = cLocale();
-    value = c ? strtod_l(begin, &end, c) : std::strtod(begin, &end);
+    const Locale c = cLocale();
+    value = c ? strtodIn(begin, &end, c) : std::strtod(begin, &end);
     const int conversionErrno = errno;
     if (conversionErrno == 0) errno = savedErrno;
     if (consumed) *consumed = static_cast<std::size_t>(end - begin);

@@ -1186,15 +1186,20 @@ private:
     // arguments, and the run ended where it threw (`results` values on the
     // register stack). Rows never call one: such code runs interpreted.
     // A library function's result in xmm0, its argument at kArguments: a NaN
-    // it made becomes x87's (madeNaN).
+    // result becomes x87's (madeNaN): the indefinite, or the argument quieted.
     void madeNaN() {
-        Xbyak::Label kept;
+        Xbyak::Label kept, passed, set;
         ucomisd(xmm0, xmm0);
         jnp(kept);
-        movsd(xmm1, qword[rsp + kArguments]);
+        mov(rax, qword[rsp + kArguments]);
+        movq(xmm1, rax);
         ucomisd(xmm1, xmm1);
-        jp(kept);
+        jp(passed);
         mov(rax, kIndefinite);
+        jmp(set);
+        L(passed);
+        bts(rax, 51);
+        L(set);
         movq(xmm0, rax);
         L(kept);
     }

@@ -146,16 +146,18 @@ std::atomic<Pool*> pool{nullptr};
 
 // The parent's threads do not exist in a child, and the pool's lock may be
 // held by one of them: the child forgets that pool (without freeing it).
-void forgetPoolInChild() {
+[[maybe_unused]] void forgetPoolInChild() {
     pool.store(nullptr);
 }
 
 Pool& thePool() {
+#ifndef _WIN32 // no fork there
     static const bool registered = [] {
         pthread_atfork(nullptr, nullptr, forgetPoolInChild);
         return true;
     }();
     (void)registered;
+#endif
     Pool* p = pool.load();
     while (!p) {
         Pool* made = new Pool;

@@ -44,7 +44,7 @@ long double _mod(long double left, long double right, bool) {
     std::int32_t dividend = truncateToInt32(left);
     std::int32_t divisor = truncateToInt32(right);
     // The integer division would trap on both of these.
-    if (divisor == 0) return std::numeric_limits<long double>::quiet_NaN();
+    if (divisor == 0) return velmoratrix::indefinite();
     if (divisor == -1) return 0.0L;
     return static_cast<long double>(dividend % divisor);
 }

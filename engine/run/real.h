@@ -178,14 +178,20 @@ inline long double wide(Real x) {
 
 // The NaN that x87 and SSE make is the negative "indefinite"; other
 // hardware (aarch64) makes a positive one, and C libraries make either (even
-// on x86-64: glibc's asin(2)). A NaN that a C library function made, not one
-// it passed on, is given x87's, so that a text has one value everywhere.
+// on x86-64: glibc's asin(2)) and pass one on as they please (glibc's pow
+// drops a NaN's sign for a whole exponent). So a C library function's NaN
+// result is x87's: the indefinite where it made one, else the NaN passed in,
+// quieted, as x87's arithmetic passes it on (the larger payload of two).
 constexpr std::uint64_t kIndefinite = 0xFFF8000000000000u;
-inline double madeNaN(double result, double a, double b = 0) {
-    if (!std::isnan(result) || std::isnan(a) || std::isnan(b)) return result;
+inline double indefinite() {
     double nan;
     std::memcpy(&nan, &kIndefinite, sizeof nan);
     return nan;
+}
+inline double madeNaN(double result, double a, double b = 0) {
+    if (!std::isnan(result)) return result;
+    if (std::isnan(a) || std::isnan(b)) return static_cast<double>(Real(a) + Real(b));
+    return indefinite();
 }
 inline double libraryPow(double x, double n) {
     return madeNaN(std::pow(x, n), x, n);

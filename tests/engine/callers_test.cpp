@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "evaluator.h"
 #include "native.h"

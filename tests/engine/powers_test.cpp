@@ -67,6 +67,9 @@ double hardValue(std::mt19937_64& random) {
 } // namespace
 
 TEST(PowersTest, EveryFastExponentGivesPowsBits) {
+#ifndef __GLIBC__ // others' pow is not correctly rounded where glibc's is
+    GTEST_SKIP() << "the fast forms give glibc's pow; this C library's differs";
+#endif
     std::mt19937_64 random(25);
     for (double n :
          {-4.0, -3.0, -2.0, -1.0, 0.0, 0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 2.5}) {
@@ -88,6 +91,9 @@ TEST(PowersTest, EveryFastExponentGivesPowsBits) {
 }
 
 TEST(PowersTest, EveryPathTakesThem) {
+#ifndef __GLIBC__ // others' pow is not correctly rounded where glibc's is
+    GTEST_SKIP() << "the fast forms give glibc's pow; this C library's differs";
+#endif
     MathEvaluator m(false); // the classic "^" is pow's
     double x = 1.0 + 0x1p-30, column[600], out[600];
     for (int k = 0; k < 600; ++k) column[k] = 1.0 + k * 0x1p-27;
@@ -107,6 +113,9 @@ TEST(PowersTest, EveryPathTakesThem) {
 // the caller's rounding (which fesetround sets for SSE too), over the hard
 // values and over roots that lie halfway between two doubles at 64 bits.
 TEST(PowersTest, ScalarRunsGivePowsAndSqrtsBitsUnderAnySseSetting) {
+#ifndef __GLIBC__ // others' pow is not correctly rounded where glibc's is
+    GTEST_SKIP() << "the fast forms give glibc's pow; this C library's differs";
+#endif
     std::mt19937_64 random(37);
     std::vector<double> values, halfway;
     for (int k = 0; k < 4000; ++k) values.push_back(hardValue(random));

@@ -3,6 +3,7 @@ texts, in both languages and with both flags, so that two builds (x87 and the so
 type, or two platforms) can be compared byte for byte.
 
 Usage: python differential.py CORPUS OUT   (with the build's module on PYTHONPATH)
+       python differential.py --texts OUT  (the random texts, for tests/platforms/corpus_values)
 """
 import os
 import random
@@ -44,6 +45,10 @@ def random_texts(count):
 
 
 def main():
+    if sys.argv[1] == "--texts":  # the random texts alone, one a line, for corpus_values
+        with open(sys.argv[2], "w") as f:
+            f.write("".join(text + "\n" for text in random_texts(3000)))
+        return
     corpus, out = sys.argv[1], sys.argv[2]
     engines = []
     for flag in (False, True):
