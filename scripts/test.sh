@@ -70,13 +70,15 @@ echo "$(basename "$wheel") installs and imports under qemu"
     "$root/tests/platforms/differential.py" "$root/tests/fuzz/corpus" \
     "$root/build-aarch64-engine/corpus-results.txt")
 
-echo "== Windows x86-64 (mingw-w64, under wine): the engine's tests"
+echo "== Windows x86-64 (mingw-w64, under wine): the engine's tests and the C++ package"
 need_packages g++-mingw-w64-x86-64-posix wine wine64
 export WINEPREFIX="$root/build-windows/wine" WINEDEBUG=-all
 cmake -S "$root" -B "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake" -DVELMO_PYTHONS= >/dev/null
-cmake --build "$root/build-windows" -j"$jobs" --target engine_tests corpus_values >/dev/null
+cmake --build "$root/build-windows" -j"$jobs" --target velmo_engine engine_tests corpus_values >/dev/null
 ctest --test-dir "$root/build-windows" --output-on-failure
+bash "$root/scripts/cpp_package_test.sh" "$root/build-windows" "$root/build-windows/cpp_package" \
+    "$root/cmake/x86_64-w64-mingw32.cmake" wine
 
 echo "== the whole engine on the software extended type on x86-64: the engine's and the Python tests"
 cmake -S "$root" -B "$root/build-soft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SOFT_EXTENDED=ON \

@@ -23,7 +23,11 @@
 
 #if defined(VELMO_HAVE_XBYAK) && defined(__x86_64__)
 #define VELMO_NATIVE 1
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
+#endif
 #include <xbyak/xbyak.h>
 #endif
 
@@ -127,9 +131,8 @@ public:
         // Chunks grow from a page: an evaluator with one formula keeps one.
         const std::size_t span = std::max(next_, (need + kPage - 1) / kPage * kPage);
         next_ = std::min(2 * next_, kChunk);
-        void* pages =
-            mmap(nullptr, span, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (pages == MAP_FAILED) return nullptr;
+        void* pages = mapPages(span);
+        if (!pages) return nullptr;
         mappedBytes.fetch_add(span, std::memory_order_relaxed);
         Chunk& c = chunks_.emplace_back();
         c.base = static_cast<char*>(pages);
@@ -174,10 +177,35 @@ private:
         give(c, static_cast<std::size_t>(static_cast<char*>(at) - c.base), aligned(size));
         return nullptr;
     }
+#ifdef _WIN32
+    static void* mapPages(std::size_t span) {
+        return VirtualAlloc(nullptr, span, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READ);
+    }
+    static void unmap(Chunk& c) {
+        VirtualFree(c.base, 0, MEM_RELEASE);
+        mappedBytes.fetch_sub(c.size, std::memory_order_relaxed);
+    }
+    static bool protect(char* first, std::size_t span, bool writable) {
+        DWORD before;
+        return VirtualProtect(first, span, writable ? PAGE_READWRITE : PAGE_EXECUTE_READ,
+                              &before) != 0 &&
+               (writable || FlushInstructionCache(GetCurrentProcess(), first, span) != 0);
+    }
+#else
+    static void* mapPages(std::size_t span) {
+        void* pages =
+            mmap(nullptr, span, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return pages == MAP_FAILED ? nullptr : pages;
+    }
     static void unmap(Chunk& c) {
         munmap(c.base, c.size);
         mappedBytes.fetch_sub(c.size, std::memory_order_relaxed);
     }
+    static bool protect(char* first, std::size_t span, bool writable) {
+        return mprotect(first, span, writable ? PROT_READ | PROT_WRITE : PROT_READ | PROT_EXEC) ==
+               0;
+    }
+#endif
     static void* take(Chunk& c, std::size_t need) {
         for (auto b = c.free.begin(); b != c.free.end(); ++b) {
             if (b->size < need) continue;
@@ -216,9 +244,9 @@ private:
         char* first = c.base + (static_cast<char*>(at) - c.base) / kPage * kPage;
         char* last = static_cast<char*>(at) + size;
         const auto span = static_cast<std::size_t>((last - first + kPage - 1) / kPage * kPage);
-        if (mprotect(first, span, PROT_READ | PROT_WRITE) != 0) return false;
+        if (!protect(first, span, true)) return false;
         std::memcpy(at, bytes, size);
-        return mprotect(first, span, PROT_READ | PROT_EXEC) == 0;
+        return protect(first, span, false);
     }
 };
 
@@ -297,7 +325,7 @@ public:
         // bytes off their alignment.
         frame_ += saved_ % 2 == 0 ? 8 : 0;
         sub(rsp, static_cast<std::uint32_t>(frame_));
-        mov(rbx, rdi);
+        mov(rbx, kArgument0);
         Xbyak::Label loop, done;
         if (mode_ == Mode::Rows) {
             mov(r12, ptr[rbx + offsetof(Rows, count)]);
@@ -354,6 +382,12 @@ public:
             L(done);
         }
         L(exit_);
+#ifdef _WIN32
+        if (mode_ == Mode::Scalar) {
+            mov(rax, rbx);
+            extendedAtRax(7, offsetof(NativeOutcome, result)); // fstp: the value, all 80 bits
+        }
+#endif
         add(rsp, static_cast<std::uint32_t>(frame_));
         for (std::size_t k = saved_; k-- > 0;) pop(kSaved[k]);
         ret();
@@ -395,7 +429,25 @@ private:
     };
     // Frame: two 16-byte argument slots, a double, a column's converted
     // element, then the spilled values.
-    static constexpr std::size_t kArguments = 0, kDouble = 32, kColumn = 40, kSlots = 48;
+#ifdef _WIN32
+    // Windows x64: arguments in rcx, rdx, r8 and r9 (a double in the xmm
+    // register of its position), then on the stack above 32 bytes that the
+    // callee may use; a long double is passed by its address, and returned
+    // where the caller's first argument says (callExtended). A scalar run
+    // leaves its value in the outcome.
+    static constexpr bool kWindows = true;
+    static constexpr std::size_t kOutgoing = 48; // those 32 bytes, two arguments
+#else
+    static constexpr bool kWindows = false;
+    static constexpr std::size_t kOutgoing = 0;
+#endif
+    const Xbyak::Reg64 kArgument0 = kWindows ? rcx : rdi, kArgument1 = kWindows ? rdx : rsi;
+    // The extended arguments' slots (on the stack themselves on System V), a
+    // double, a column's element, a call's extended result (Windows), then
+    // the spilled values.
+    static constexpr std::size_t kArguments = kOutgoing, kDouble = kOutgoing + 32,
+                                 kColumn = kOutgoing + 40, kResult = kOutgoing + 48,
+                                 kSlots = kOutgoing + 48 + (kWindows ? 16 : 0);
     // rbx: the outcome or the rows; rows: r12 the count, r13 the row, r14
     // where the result goes, r15 the bytes between results, rbp the columns.
     const Xbyak::Reg64 kSaved[6] = {rbx, rbp, r12, r13, r14, r15};
@@ -456,7 +508,9 @@ private:
     // as for the quiet one the extended value would be.
     const Instruction* pending_ = nullptr;
 
-    static bool isVariable(Op op) { return op == Op::Variable || op == Op::VariableFirst; }
+    static bool isVariable(Op op) {
+        return op == Op::Variable || op == Op::VariableFirst;
+    }
     bool takesDouble(const Instruction& next) const {
         switch (next.op) {
         case Op::Sqrt:
@@ -532,7 +586,9 @@ private:
         else
             extendedAtStack(7, kSlots + 16 * j);
     }
-    void storeArgument(int n) { extendedAtStack(7, kArguments + 16 * static_cast<std::size_t>(n)); }
+    void storeArgument(int n) {
+        extendedAtStack(7, kArguments + 16 * static_cast<std::size_t>(n));
+    }
     Xbyak::Address number(double value) {
         constants_.emplace_back();
         std::memcpy(&constants_.back().low, &value, sizeof value);
@@ -642,43 +698,43 @@ private:
         case ValueType::Float64:
             return;
         case ValueType::Float32:
-            cvtss2sd(xmm7, dword[at]);
+            cvtss2sd(xmm5, dword[at]);
             break;
         case ValueType::Int64: // through a register: the memory form converts 32 bits
             mov(rcx, qword[at]);
-            cvtsi2sd(xmm7, rcx);
+            cvtsi2sd(xmm5, rcx);
             break;
         case ValueType::Int32:
-            cvtsi2sd(xmm7, dword[at]);
+            cvtsi2sd(xmm5, dword[at]);
             break;
         case ValueType::UInt32:
             mov(ecx, dword[at]); // zero-extended to rcx
-            cvtsi2sd(xmm7, rcx);
+            cvtsi2sd(xmm5, rcx);
             break;
         case ValueType::Int16:
             movsx(ecx, word[at]);
-            cvtsi2sd(xmm7, ecx);
+            cvtsi2sd(xmm5, ecx);
             break;
         case ValueType::UInt16:
             movzx(ecx, word[at]);
-            cvtsi2sd(xmm7, ecx);
+            cvtsi2sd(xmm5, ecx);
             break;
         case ValueType::Int8:
             movsx(ecx, byte[at]);
-            cvtsi2sd(xmm7, ecx);
+            cvtsi2sd(xmm5, ecx);
             break;
         case ValueType::UInt8:
             movzx(ecx, byte[at]);
-            cvtsi2sd(xmm7, ecx);
+            cvtsi2sd(xmm5, ecx);
             break;
         case ValueType::Bool: // 0 or not
             cmp(byte[at], 0);
             setne(cl);
             movzx(ecx, cl);
-            cvtsi2sd(xmm7, ecx);
+            cvtsi2sd(xmm5, ecx);
             break;
         }
-        movsd(qword[rsp + kColumn], xmm7);
+        movsd(qword[rsp + kColumn], xmm5);
         at = rsp + kColumn;
     }
 
@@ -831,9 +887,21 @@ private:
         case Op::Binary:
             pairAsArguments();
             spill();
-            if (!callFunction(isPure(i.binary), reinterpret_cast<const void*>(i.binary),
-                              reinterpret_cast<const void*>(&callBinaryPointer), 1))
+            if (kWindows) {
+                if (isPure(i.binary)) {
+                    callExtended(reinterpret_cast<const void*>(i.binary),
+                                 {Passed::Left, Passed::Right});
+                } else {
+                    if (mode_ != Mode::Scalar) return false;
+                    callExtended(reinterpret_cast<const void*>(&callBinaryPointer),
+                                 {Passed::Outcome, Passed::Function, Passed::Left, Passed::Right},
+                                 reinterpret_cast<const void*>(i.binary));
+                    unlessThrown(1);
+                }
+            } else if (!callFunction(isPure(i.binary), reinterpret_cast<const void*>(i.binary),
+                                     reinterpret_cast<const void*>(&callBinaryPointer), 1)) {
                 return false;
+            }
             pushed();
             return true;
         case Op::Primitive:
@@ -851,8 +919,9 @@ private:
             if (mode_ != Mode::Scalar) return false;
             topAsDouble(xmm0);
             spill();
-            mov(rdi, rbx);
-            mov(rsi, reinterpret_cast<std::uintptr_t>(i.callUnary));
+            mov(kArgument0, rbx);
+            mov(kArgument1, reinterpret_cast<std::uintptr_t>(i.callUnary));
+            if (kWindows) movsd(xmm2, xmm0); // the third argument
             callAt(reinterpret_cast<const void*>(&callUnary));
             unlessThrown(0);
             pushDouble(xmm0);
@@ -884,9 +953,15 @@ private:
             if (mode_ != Mode::Scalar) return false;
             pairAsArguments();
             spill();
-            mov(rdi, rbx);
-            mov(rsi, reinterpret_cast<std::uintptr_t>(i.callBinary));
-            callAt(reinterpret_cast<const void*>(&callBinary));
+            if (kWindows) {
+                callExtended(reinterpret_cast<const void*>(&callBinary),
+                             {Passed::Outcome, Passed::Function, Passed::Left, Passed::Right},
+                             i.callBinary);
+            } else {
+                mov(rdi, rbx);
+                mov(rsi, reinterpret_cast<std::uintptr_t>(i.callBinary));
+                callAt(reinterpret_cast<const void*>(&callBinary));
+            }
             unlessThrown(1);
             pushed();
             return true;
@@ -1173,6 +1248,21 @@ private:
     // A primitive with its operands in the argument slots; one from outside
     // the engine through its trampoline.
     bool callPrimitiveAt(OperatorFunction function, bool accurate) {
+        if (kWindows) {
+            const Passed flag = accurate ? Passed::True : Passed::False;
+            if (isPure(function)) {
+                callExtended(reinterpret_cast<const void*>(function),
+                             {Passed::Left, Passed::Right, flag});
+            } else {
+                if (mode_ != Mode::Scalar) return false;
+                callExtended(reinterpret_cast<const void*>(&callPrimitive),
+                             {Passed::Outcome, Passed::Function, flag, Passed::Left, Passed::Right},
+                             reinterpret_cast<const void*>(function));
+                unlessThrown(1);
+            }
+            pushed();
+            return true;
+        }
         // The flag is the primitive's first integer argument, the trampoline's third.
         mov(isPure(function) ? edi : edx, accurate ? 1 : 0);
         if (!callFunction(isPure(function), reinterpret_cast<const void*>(function),
@@ -1181,10 +1271,47 @@ private:
         pushed();
         return true;
     }
-    // The engine's own function directly; one from outside through its
-    // trampoline, with the outcome and the function as its first two
-    // arguments, and the run ended where it threw (`results` values on the
-    // register stack). Rows never call one: such code runs interpreted.
+    // Windows x64's call of a function that returns a long double: where to
+    // put it first, then the arguments in order, an extended one by the
+    // address of its slot; the result is loaded onto the register stack.
+    enum class Passed { Outcome, Function, False, True, Left, Right };
+    void callExtended(const void* callee, std::initializer_list<Passed> arguments,
+                      const void* function = nullptr) {
+        const Xbyak::Reg64 registers[] = {rcx, rdx, r8, r9};
+        std::size_t position = 0;
+        auto place = [&](auto&& load) {
+            if (position < 4) {
+                load(registers[position]);
+            } else {
+                load(rax);
+                mov(qword[rsp + 32 + 8 * (position - 4)], rax);
+            }
+            ++position;
+        };
+        place([&](const Xbyak::Reg64& r) { lea(r, ptr[rsp + kResult]); });
+        for (Passed a : arguments) {
+            place([&](const Xbyak::Reg64& r) {
+                switch (a) {
+                case Passed::Outcome:
+                    mov(r, rbx);
+                    break;
+                case Passed::Function:
+                    mov(r, reinterpret_cast<std::uintptr_t>(function));
+                    break;
+                case Passed::False:
+                case Passed::True:
+                    mov(r, a == Passed::True ? 1 : 0);
+                    break;
+                case Passed::Left:
+                case Passed::Right:
+                    lea(r, ptr[rsp + kArguments + (a == Passed::Right ? 16 : 0)]);
+                    break;
+                }
+            });
+        }
+        callAt(callee);
+        extendedAtStack(5, kResult); // fld tword
+    }
     // A library function's result in xmm0, its argument at kArguments: a NaN
     // result becomes x87's (madeNaN): the indefinite, or the argument quieted.
     void madeNaN() {
@@ -1203,6 +1330,10 @@ private:
         movq(xmm0, rax);
         L(kept);
     }
+    // The engine's own function directly; one from outside through its
+    // trampoline, with the outcome and the function as its first two
+    // arguments, and the run ended where it threw (`results` values on the
+    // register stack). Rows never call one: such code runs interpreted.
     bool callFunction(bool pure, const void* function, const void* trampoline,
                       std::size_t results) {
         if (pure) {
@@ -1210,8 +1341,9 @@ private:
             return true;
         }
         if (mode_ != Mode::Scalar) return false;
-        mov(rdi, rbx);
-        mov(rsi, reinterpret_cast<std::uintptr_t>(function));
+        mov(kArgument0, rbx);
+        mov(kArgument1, reinterpret_cast<std::uintptr_t>(function));
+        if (kWindows) movsd(xmm2, xmm0); // a unary function's argument, third
         callAt(trampoline);
         unlessThrown(results);
         return true;

@@ -39,6 +39,9 @@ struct NativeOutcome {
     std::exception_ptr* error = nullptr;
     // Code generated with slots (scalar's second form): the k-th slot's value.
     const double* values = nullptr;
+#ifdef _WIN32
+    long double result = 0; // where a scalar run leaves its value there
+#endif
 };
 
 // The rows a row run computes: `count` values into out, `outStride` bytes
@@ -85,12 +88,23 @@ public:
                               ValueType output = ValueType::Float64);
 
     long double value(NativeOutcome& outcome) const {
+#ifdef _WIN32 // no long double comes back in a register there
+        reinterpret_cast<void (*)(NativeOutcome*)>(entry_)(&outcome);
+        return outcome.result;
+#else
         return reinterpret_cast<long double (*)(NativeOutcome*)>(entry_)(&outcome);
+#endif
     }
-    void run(Rows& rows) const { reinterpret_cast<void (*)(Rows*)>(entry_)(&rows); }
+    void run(Rows& rows) const {
+        reinterpret_cast<void (*)(Rows*)>(entry_)(&rows);
+    }
     // The bytes it takes in its arena, and where its code starts.
-    std::size_t bytes() const { return bytes_; }
-    const void* entry() const { return entry_; }
+    std::size_t bytes() const {
+        return bytes_;
+    }
+    const void* entry() const {
+        return entry_;
+    }
 
 private:
     Native() = default;

@@ -86,11 +86,11 @@ std::string nested(int depth) { // 1+(2+(3+ ... (depth+x)...))
 TEST(NativeTest, EveryStepGivesTheInterpretersBits) {
     const NativeCounts before = nativeCounts();
     std::size_t texts = 0;
-    for (const char* text : {"x+y-x*y/3", "x^y+2^x+x^2", "x%sin(y)+(x*y)%sqrt(x)", "sqrt(x*x+y*y)",
-                             "sin(x)+cos(y)*tan(x)", "5!+x!+7%x+x%y", "hyp(x,y)*pi",
-                             "twice(x)+avg(x,y)", "avg(twice(y),hyp(1,x))", "(x+1)*(y-2)/(x+y+1)",
-                             "((3*x+2)*x-1)*x+0.5", "1/3+x*e", "x-(y-(x-(y-1)))",
-                             "(x+y/7)*sin(x)-x*sin(x)"}) { // (its sum kept whole across the call)
+    for (const char* text :
+         {"x+y-x*y/3", "x^y+2^x+x^2", "x%sin(y)+(x*y)%sqrt(x)", "sqrt(x*x+y*y)",
+          "sin(x)+cos(y)*tan(x)", "5!+x!+7%x+x%y", "hyp(x,y)*pi", "twice(x)+avg(x,y)",
+          "avg(twice(y),hyp(1,x))", "(x+1)*(y-2)/(x+y+1)", "((3*x+2)*x-1)*x+0.5", "1/3+x*e",
+          "x-(y-(x-(y-1)))", "(x+y/7)*sin(x)-x*sin(x)"}) { // (its sum kept whole across the call)
         expectSameRuns(text);
         ++texts;
     }
@@ -174,9 +174,9 @@ TEST(NativeTest, SignalingNanRowsGiveTheInterpretersBits) {
     std::memcpy(&y[9], &signaling, sizeof signaling);
     std::memcpy(&x[11], &quiet, sizeof quiet);
     std::memcpy(&y[11], &signaling, sizeof signaling);
-    for (const char* text : {"x^0", "x^2", "1^y", "sin(x)+cos(y)", "sqrt(x)", "x+y", "x-y", "x*y",
-                             "x/y", "abs(x)", "floor(y)+exp(x)", "log(x)*min(x, y)",
-                             "hypot(x, y)"}) {
+    for (const char* text :
+         {"x^0", "x^2", "1^y", "sin(x)+cos(y)", "sqrt(x)", "x+y", "x-y", "x*y", "x/y", "abs(x)",
+          "floor(y)+exp(x)", "log(x)*min(x, y)", "hypot(x, y)"}) {
         std::vector<double> ways[3];
         for (int way = 0; way < 3; ++way) {
             setNativeEnabled(way == 0);
@@ -201,29 +201,51 @@ TEST(NativeTest, SignalingNanRowsGiveTheInterpretersBits) {
 
 #if defined(VELMO_HAVE_XBYAK) && defined(__x86_64__)
 // Calls code with every register its caller may keep across a call set to a
-// mark; returns a bit for each that came back changed.
+// mark; returns a bit for each that came back changed. Windows x64 keeps rdi,
+// rsi and xmm6-15 too, takes arguments in rcx and rdx, and gives a callee 32
+// bytes above its return address.
 struct KeepsRegisters : Xbyak::CodeGenerator {
     explicit KeepsRegisters(bool returnsValue) {
         using namespace Xbyak::util;
+#ifdef _WIN32
+        const Xbyak::Reg64 kept[] = {rbx, rbp, rdi, rsi, r12, r13, r14, r15};
+        const Xbyak::Reg64 code = rcx, argument = rdx;
+        constexpr int kXmm = 10, kFrame = 8 + 32 + 16 * kXmm;
+#else
         const Xbyak::Reg64 kept[] = {rbx, rbp, r12, r13, r14, r15};
+        const Xbyak::Reg64 code = rdi, argument = rsi;
+        constexpr int kXmm = 0, kFrame = 8;
+#endif
+        constexpr int kGeneral = sizeof kept / sizeof kept[0];
         for (const auto& r : kept) push(r);
-        sub(rsp, 8);
-        mov(rax, rdi);
-        mov(rdi, rsi);
-        for (int k = 0; k < 6; ++k) mov(kept[k], 0x5a5a0000 + k);
+        sub(rsp, kFrame);
+        for (int k = 0; k < kXmm; ++k) movdqu(ptr[rsp + 32 + 16 * k], Xbyak::Xmm(6 + k));
+        mov(rax, code);
+        mov(r10, argument);
+        for (int k = 0; k < kXmm; ++k) {
+            mov(r11, 0x5a5a0000 + kGeneral + k);
+            movq(Xbyak::Xmm(6 + k), r11);
+        }
+        for (int k = 0; k < kGeneral; ++k) mov(kept[k], 0x5a5a0000 + k);
+        mov(code, r10); // the code's own argument, where it takes it
         call(rax);
         if (returnsValue) fstp(st0);
         xor_(eax, eax);
-        for (int k = 0; k < 6; ++k) {
-            mov(rcx, 0x5a5a0000 + k);
-            cmp(kept[k], rcx);
+        for (int k = 0; k < kGeneral + kXmm; ++k) {
+            if (k < kGeneral)
+                mov(rcx, kept[k]);
+            else
+                movq(rcx, Xbyak::Xmm(6 + k - kGeneral));
+            mov(rdx, 0x5a5a0000 + k);
+            cmp(rcx, rdx);
             setne(cl);
             movzx(ecx, cl);
             shl(ecx, k);
             or_(eax, ecx);
         }
-        add(rsp, 8);
-        for (int k = 5; k >= 0; --k) pop(kept[k]);
+        for (int k = 0; k < kXmm; ++k) movdqu(Xbyak::Xmm(6 + k), ptr[rsp + 32 + 16 * k]);
+        add(rsp, kFrame);
+        for (int k = kGeneral - 1; k >= 0; --k) pop(kept[k]);
         ret();
     }
 };
@@ -246,7 +268,11 @@ TEST(NativeTest, CodeKeepsTheRegistersItsCallerKeeps) {
         const std::vector<Column> columns{{"v", column}};
         const NativeCode native = rows ? Native::rows(code, slots, columns) : Native::scalar(code);
         ASSERT_TRUE(native);
+#ifdef _WIN32 // a scalar run leaves its value in the outcome there
+        KeepsRegisters check(false);
+#else
         KeepsRegisters check(!rows);
+#endif
         const char* starts[1] = {reinterpret_cast<const char*>(column)};
         Rows run{3, reinterpret_cast<char*>(out), sizeof(double), starts};
         NativeOutcome outcome;
@@ -316,7 +342,7 @@ TEST(NativeTest, PiecesShareTheirEvaluatorsPages) {
     std::vector<Formula> formulas = make();
     const std::size_t held = nativeCounts().mapped - before;
     EXPECT_LT(held, 2000u * 4096 / 16); // a page each before
-    formulas.clear(); // but for the cache's few
+    formulas.clear();                   // but for the cache's few
     EXPECT_LE(nativeCounts().mapped - before, 64u * 1024);
     formulas = make();
     EXPECT_LE(nativeCounts().mapped - before, held + 64 * 1024);
