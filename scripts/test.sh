@@ -72,7 +72,8 @@ echo "$(basename "$wheel") installs and imports under qemu"
 
 echo "== Windows x86-64 (mingw-w64, under wine): the engine's tests and the C++ package"
 need_packages g++-mingw-w64-x86-64-posix wine wine64
-export WINEPREFIX="$root/build-windows/wine" WINEDEBUG=-all
+# Outside the tree: a prefix links its drive Z: to /, which no walk of the tree may follow.
+export WINEPREFIX="${XDG_CACHE_HOME:-$HOME/.cache}/velmoratrix-wine" WINEDEBUG=-all
 cmake -S "$root" -B "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake" -DVELMO_PYTHONS= >/dev/null
 cmake --build "$root/build-windows" -j"$jobs" --target velmo_engine engine_tests corpus_values >/dev/null
