@@ -55,7 +55,30 @@ cmake -S "$root" -B "$root/build-aarch64-engine" -DCMAKE_BUILD_TYPE=RelWithDebIn
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
     -DVELMO_PYTHONS="$root/scripts/python-aarch64.sh" >/dev/null 2>&1
 cmake --build "$root/build-aarch64-engine" -j"$jobs" >/dev/null
-ctest --test-dir "$root/build-aarch64-engine" --output-on-failure -j"$jobs" --timeout 900
+# Its tests under qemu keep one core for minutes (the module's Python suite):
+# the Windows stage builds and runs beside them, and their report follows it.
+ctest --test-dir "$root/build-aarch64-engine" --output-on-failure -j"$jobs" --timeout 900 \
+    >"$root/build-aarch64-engine/ctest.log" 2>&1 &
+aarch64_tests=$!
+trap 'kill "$aarch64_tests" 2>/dev/null || true' EXIT
+
+echo "== Windows x86-64 (mingw-w64, under wine): the engine's tests and the C++ package"
+need_packages g++-mingw-w64-x86-64-posix wine wine64
+# Outside the tree: a prefix links its drive Z: to /, which no walk of the tree may follow.
+export WINEPREFIX="${XDG_CACHE_HOME:-$HOME/.cache}/velmoratrix-wine" WINEDEBUG=-all
+cmake -S "$root" -B "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake" -DVELMO_PYTHONS= >/dev/null
+cmake --build "$root/build-windows" -j"$jobs" --target velmo_engine engine_tests corpus_values >/dev/null
+ctest --test-dir "$root/build-windows" --output-on-failure
+bash "$root/scripts/cpp_package_test.sh" "$root/build-windows" "$root/build-windows/cpp_package" \
+    "$root/cmake/x86_64-w64-mingw32.cmake" wine
+
+echo "== aarch64, continued: the engine's and the module's tests under qemu, a wheel, the corpus"
+status=0
+wait "$aarch64_tests" || status=$?
+trap - EXIT
+cat "$root/build-aarch64-engine/ctest.log"
+[ "$status" -eq 0 ] || exit "$status"
 # A wheel tagged for aarch64, installed by pip for that platform and imported under qemu.
 wheel=$("${pythons[2]}" "$root/scripts/aarch64_wheel.py" \
     "$root/build-aarch64-engine/python3.11/Velmoratrix" "$root/build-aarch64-engine/wheel")
@@ -69,17 +92,6 @@ echo "$(basename "$wheel") installs and imports under qemu"
 (cd / && PYTHONPATH="$root/build-aarch64-engine/python3.11" "$root/scripts/python-aarch64.sh" \
     "$root/tests/platforms/differential.py" "$root/tests/fuzz/corpus" \
     "$root/build-aarch64-engine/corpus-results.txt")
-
-echo "== Windows x86-64 (mingw-w64, under wine): the engine's tests and the C++ package"
-need_packages g++-mingw-w64-x86-64-posix wine wine64
-# Outside the tree: a prefix links its drive Z: to /, which no walk of the tree may follow.
-export WINEPREFIX="${XDG_CACHE_HOME:-$HOME/.cache}/velmoratrix-wine" WINEDEBUG=-all
-cmake -S "$root" -B "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake" -DVELMO_PYTHONS= >/dev/null
-cmake --build "$root/build-windows" -j"$jobs" --target velmo_engine engine_tests corpus_values >/dev/null
-ctest --test-dir "$root/build-windows" --output-on-failure
-bash "$root/scripts/cpp_package_test.sh" "$root/build-windows" "$root/build-windows/cpp_package" \
-    "$root/cmake/x86_64-w64-mingw32.cmake" wine
 
 echo "== the whole engine on the software extended type on x86-64: the engine's and the Python tests"
 cmake -S "$root" -B "$root/build-soft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SOFT_EXTENDED=ON \
