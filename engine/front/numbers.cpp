@@ -26,11 +26,7 @@ namespace {
 // glibc reads them.
 extern "C" double __mingw_strtod(const char*, char**);
 extern "C" long double __mingw_strtold(const char*, char**);
-using Locale = int;
-Locale cLocale() {
-    return 1;
-}
-double strtodIn(const char* text, char** end, Locale) {
+double strtodC(const char* text, char** end) {
     std::string copy(text);
     const char point = *localeconv()->decimal_point;
     if (point != '.')
@@ -60,22 +56,14 @@ double strtodIn(const char* text, char** end, Locale) {
     return value;
 }
 #elif defined(_WIN32)
-using Locale = _locale_t;
-Locale cLocale() {
-    static const Locale locale = _create_locale(LC_ALL, "C");
-    return locale;
-}
-double strtodIn(const char* text, char** end, Locale locale) {
-    return _strtod_l(text, end, locale);
+double strtodC(const char* text, char** end) {
+    static const _locale_t locale = _create_locale(LC_ALL, "C");
+    return locale ? _strtod_l(text, end, locale) : std::strtod(text, end);
 }
 #else
-using Locale = locale_t;
-Locale cLocale() {
-    static const Locale locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return locale;
-}
-double strtodIn(const char* text, char** end, Locale locale) {
-    return strtod_l(text, end, locale);
+double strtodC(const char* text, char** end) {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return locale ? strtod_l(text, end, locale) : std::strtod(text, end);
 }
 #endif
 
@@ -139,8 +127,7 @@ Ending velmoratrix::readNumber(std::string_view token, double& value, std::size_
     char* end = nullptr;
     const int savedErrno = errno;
     errno = 0;
-    const Locale c = cLocale();
-    value = c ? strtodIn(begin, &end, c) : std::strtod(begin, &end);
+    value = strtodC(begin, &end);
     const int conversionErrno = errno;
     if (conversionErrno == 0) errno = savedErrno;
     if (consumed) *consumed = static_cast<std::size_t>(end - begin);

@@ -78,10 +78,8 @@ public:
     // back whole right after its fields were written one by one, which
     // stalls the loads behind the stores.
     Instruction& add(Op op) {
-        Instruction& i = code_.steps.emplace_back();
+        Instruction& i = code_.steps.emplace_back(); // zeroed: no rule, no operands
         i.op = op;
-        i.rule = NullRule::None;
-        i.arity = 0;
         return i;
     }
 

@@ -887,21 +887,13 @@ private:
         case Op::Binary:
             pairAsArguments();
             spill();
-            if (kWindows) {
-                if (isPure(i.binary)) {
-                    callExtended(reinterpret_cast<const void*>(i.binary),
-                                 {Passed::Left, Passed::Right});
-                } else {
-                    if (mode_ != Mode::Scalar) return false;
-                    callExtended(reinterpret_cast<const void*>(&callBinaryPointer),
-                                 {Passed::Outcome, Passed::Function, Passed::Left, Passed::Right},
-                                 reinterpret_cast<const void*>(i.binary));
-                    unlessThrown(1);
-                }
-            } else if (!callFunction(isPure(i.binary), reinterpret_cast<const void*>(i.binary),
-                                     reinterpret_cast<const void*>(&callBinaryPointer), 1)) {
+            if (!(kWindows ? callExtendedFunction(isPure(i.binary),
+                                                  reinterpret_cast<const void*>(i.binary),
+                                                  reinterpret_cast<const void*>(&callBinaryPointer),
+                                                  {Passed::Left, Passed::Right})
+                           : callFunction(isPure(i.binary), reinterpret_cast<const void*>(i.binary),
+                                          reinterpret_cast<const void*>(&callBinaryPointer), 1)))
                 return false;
-            }
             pushed();
             return true;
         case Op::Primitive:
@@ -954,15 +946,15 @@ private:
             pairAsArguments();
             spill();
             if (kWindows) {
-                callExtended(reinterpret_cast<const void*>(&callBinary),
-                             {Passed::Outcome, Passed::Function, Passed::Left, Passed::Right},
-                             i.callBinary);
+                callExtendedFunction(false, i.callBinary,
+                                     reinterpret_cast<const void*>(&callBinary),
+                                     {Passed::Left, Passed::Right});
             } else {
                 mov(rdi, rbx);
                 mov(rsi, reinterpret_cast<std::uintptr_t>(i.callBinary));
                 callAt(reinterpret_cast<const void*>(&callBinary));
+                unlessThrown(1);
             }
-            unlessThrown(1);
             pushed();
             return true;
         }
@@ -1250,16 +1242,14 @@ private:
     bool callPrimitiveAt(OperatorFunction function, bool accurate) {
         if (kWindows) {
             const Passed flag = accurate ? Passed::True : Passed::False;
-            if (isPure(function)) {
-                callExtended(reinterpret_cast<const void*>(function),
-                             {Passed::Left, Passed::Right, flag});
-            } else {
-                if (mode_ != Mode::Scalar) return false;
-                callExtended(reinterpret_cast<const void*>(&callPrimitive),
-                             {Passed::Outcome, Passed::Function, flag, Passed::Left, Passed::Right},
-                             reinterpret_cast<const void*>(function));
-                unlessThrown(1);
-            }
+            // The flag comes first in the primitive, third in its trampoline.
+            if (isPure(function)
+                    ? !callExtendedFunction(true, reinterpret_cast<const void*>(function), nullptr,
+                                            {Passed::Left, Passed::Right, flag})
+                    : !callExtendedFunction(false, reinterpret_cast<const void*>(function),
+                                            reinterpret_cast<const void*>(&callPrimitive),
+                                            {flag, Passed::Left, Passed::Right}))
+                return false;
             pushed();
             return true;
         }
@@ -1275,7 +1265,7 @@ private:
     // put it first, then the arguments in order, an extended one by the
     // address of its slot; the result is loaded onto the register stack.
     enum class Passed { Outcome, Function, False, True, Left, Right };
-    void callExtended(const void* callee, std::initializer_list<Passed> arguments,
+    void callExtended(const void* callee, const std::vector<Passed>& arguments,
                       const void* function = nullptr) {
         const Xbyak::Reg64 registers[] = {rcx, rdx, r8, r9};
         std::size_t position = 0;
@@ -1311,6 +1301,22 @@ private:
         }
         callAt(callee);
         extendedAtStack(5, kResult); // fld tword
+    }
+    // callFunction's counterpart there: the engine's own function directly,
+    // one from outside through its trampoline, which takes the outcome and
+    // the function before the arguments.
+    bool callExtendedFunction(bool pure, const void* function, const void* trampoline,
+                              std::initializer_list<Passed> arguments) {
+        if (pure) {
+            callExtended(function, arguments);
+            return true;
+        }
+        if (mode_ != Mode::Scalar) return false;
+        std::vector<Passed> all{Passed::Outcome, Passed::Function};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        callExtended(trampoline, all, function);
+        unlessThrown(1);
+        return true;
     }
     // A library function's result in xmm0, its argument at kArguments: a NaN
     // result becomes x87's (madeNaN): the indefinite, or the argument quieted.
