@@ -161,13 +161,18 @@ class EvaluatorTest(unittest.TestCase):
                 ev.delete_variable("x")
             ev.append_variable("kept", 1.0)
 
+        def growth(ev):
+            before = resident_bytes()
+            cycles(ev, 50000)
+            for _ in range(2000):
+                Evaluator().append_variable("x", 1.0)  # cells left at deallocation
+            return resident_bytes() - before
+
+        # A leak grows every window; another library's allocator, left busy
+        # by an earlier test (polars' and Arrow's), may grow one once.
         ev = Evaluator()
         cycles(ev, 10000)
-        before = resident_bytes()
-        cycles(ev, 50000)
-        for _ in range(2000):
-            Evaluator().append_variable("x", 1.0)  # cells left at deallocation
-        self.assertLess(resident_bytes() - before, 512 * 1024)
+        self.assertLess(min(growth(ev) for _ in range(3)), 512 * 1024)
 
 
 def resident_bytes():
