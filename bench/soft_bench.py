@@ -11,7 +11,8 @@ import subprocess
 import sys
 import time
 
-TEXTS = ["a", "a + b", "a * b", "a / b", "2*a + 3*b", "sqrt(a*a + b*b)", "((3*a+2)*a-1)*a+0.5"]
+TEXTS = ["a", "a + b", "a * b", "a / b", "2*a + 3*b", "sqrt(a*a + b*b)", "((3*a+2)*a-1)*a+0.5",
+         "a < b", "where(a > 0, a, b)", "a ** 0.5", "a ** 3", "a ** -2"]
 ROWS = 10 ** 6
 
 

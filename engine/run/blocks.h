@@ -119,29 +119,41 @@ public:
                     return libraryPow(static_cast<double>(l), static_cast<double>(r));
                 });
                 break;
-            case Op::AddNumber:
-                each(depth, count, [&](Real& t) { t += i.number; });
+            case Op::AddNumber: {
+                const Real number = i.number; // converted once, not per row
+                each(depth, count, [number](Real& t) { t += number; });
                 break;
-            case Op::SubNumber:
-                each(depth, count, [&](Real& t) { t -= i.number; });
+            }
+            case Op::SubNumber: {
+                const Real number = i.number; // converted once, not per row
+                each(depth, count, [number](Real& t) { t -= number; });
                 break;
-            case Op::MulNumber:
-                each(depth, count, [&](Real& t) { t *= i.number; });
+            }
+            case Op::MulNumber: {
+                const Real number = i.number; // converted once, not per row
+                each(depth, count, [number](Real& t) { t *= number; });
                 break;
-            case Op::DivNumber:
-                each(depth, count, [&](Real& t) { t /= i.number; });
+            }
+            case Op::DivNumber: {
+                const Real number = i.number; // converted once, not per row
+                each(depth, count, [number](Real& t) { t /= number; });
                 break;
+            }
             case Op::AddVariable:
-                ok = operand(i, first, count, depth, addFrom);
+                ok = operand(i, first, count, depth,
+                             [](Real& t, const double& v) { addFrom(t, v); });
                 break;
             case Op::SubVariable:
-                ok = operand(i, first, count, depth, subFrom);
+                ok = operand(i, first, count, depth,
+                             [](Real& t, const double& v) { subFrom(t, v); });
                 break;
             case Op::MulVariable:
-                ok = operand(i, first, count, depth, mulFrom);
+                ok = operand(i, first, count, depth,
+                             [](Real& t, const double& v) { mulFrom(t, v); });
                 break;
             case Op::DivVariable:
-                ok = operand(i, first, count, depth, divFrom);
+                ok = operand(i, first, count, depth,
+                             [](Real& t, const double& v) { divFrom(t, v); });
                 break;
             case Op::PowNumber:
                 each(depth, count,

@@ -7,6 +7,7 @@
 // proven against it by a test and the fuzzer on x86-64.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -133,10 +134,38 @@ inline Extended normalizedPack(bool negative, int topAt127, u128 m) {
     return roundPack(negative, topAt127 - shift, m << shift);
 }
 
+// The common case, tested first: both normal (a biased exponent from 1 to
+// 0x7ffe, the integer bit set), with no special value to sort out.
+inline bool ordinary(Extended a, Extended b) {
+    return static_cast<unsigned>(field(a) - 1) < kMaxField - 1u &&
+           static_cast<unsigned>(field(b) - 1) < kMaxField - 1u &&
+           (a.significand & b.significand & kInteger);
+}
+
+// m (top bit at bit 127) rounded to 64 bits, nearest even, as a normal value
+// of biased exponent `biased`; false where the result is not normal (past the
+// largest, or below the smallest where rounding happens at another bit), which
+// roundPack then handles.
+inline bool roundedNormal(bool negative, int biased, u128 m, Extended& out) {
+    if (biased < 1) return false;
+    auto kept = static_cast<std::uint64_t>(m >> 64);
+    const auto rest = static_cast<std::uint64_t>(m);
+    // Without a branch: random data rounds up half the time.
+    kept += (rest >> 63) & (static_cast<std::uint64_t>((rest << 1) != 0) | (kept & 1));
+    if (kept == 0) { // carried out of the top: the next binade
+        kept = kInteger;
+        ++biased;
+    }
+    if (biased >= kMaxField) return false;
+    out = make(negative, biased, kept);
+    return true;
+}
+
 } // namespace detail
 
-inline Extended add(Extended a, Extended b) {
-    using namespace detail;
+namespace detail {
+
+[[gnu::noinline]] inline Extended addAny(Extended a, Extended b) {
     if (isNaN(a) || isNaN(b)) return nanOf(a, b);
     if (isInf(a) || isInf(b)) {
         if (isInf(a) && isInf(b) && sign(a) != sign(b)) return indefinite();
@@ -168,18 +197,7 @@ inline Extended add(Extended a, Extended b) {
     return normalizedPack(x.negative, x.exponent + 1, m);
 }
 
-inline Extended negate(Extended x) {
-    return {x.significand, static_cast<std::uint16_t>(x.signExponent ^ 0x8000)};
-}
-
-inline Extended subtract(Extended a, Extended b) {
-    // a - b is a + (-b) but for NaN operands, whose sign stays as given.
-    if (detail::isNaN(a) || detail::isNaN(b)) return detail::nanOf(a, b);
-    return add(a, negate(b));
-}
-
-inline Extended multiply(Extended a, Extended b) {
-    using namespace detail;
+[[gnu::noinline]] inline Extended multiplyAny(Extended a, Extended b) {
     if (isNaN(a) || isNaN(b)) return nanOf(a, b);
     const bool negative = sign(a) != sign(b);
     if (isInf(a) || isInf(b)) {
@@ -192,8 +210,7 @@ inline Extended multiply(Extended a, Extended b) {
     return normalizedPack(negative, x.exponent + y.exponent + 1, m);
 }
 
-inline Extended divide(Extended a, Extended b) {
-    using namespace detail;
+[[gnu::noinline]] inline Extended divideAny(Extended a, Extended b) {
     if (isNaN(a) || isNaN(b)) return nanOf(a, b);
     const bool negative = sign(a) != sign(b);
     if (isInf(a)) return isInf(b) ? indefinite() : infinity(negative);
@@ -214,6 +231,117 @@ inline Extended divide(Extended a, Extended b) {
     return roundPack(negative, x.exponent - y.exponent - 1, m);
 }
 
+// high:low divided by d, where the quotient fits 64 bits (high < d).
+inline std::uint64_t divideWide(std::uint64_t high, std::uint64_t low, std::uint64_t d,
+                                std::uint64_t& remainder) {
+#if defined(__x86_64__)
+    std::uint64_t q;
+    __asm__("divq %4" : "=a"(q), "=d"(remainder) : "a"(low), "d"(high), "rm"(d) : "cc");
+    return q;
+#else
+    const u128 n = (u128{high} << 64) | low;
+    const auto q = static_cast<std::uint64_t>(n / d);
+    remainder = static_cast<std::uint64_t>(n - u128{q} * d);
+    return q;
+#endif
+}
+
+} // namespace detail
+
+namespace detail {
+
+// a + b for normal operands whose exponents lie less than 64 apart, in 64-bit
+// words: the significands aligned with what falls off kept exactly in a
+// guard word, then added and subtracted both, the one the signs ask for
+// selected (random data takes either way half the time, so no branch
+// decides). False where the general path must answer: farther apart, a
+// result that cancels to zero or leaves the normal range.
+[[gnu::always_inline]] inline bool addedNormal(Extended a, Extended b, Extended& out) {
+    using u64 = std::uint64_t;
+    const u64 fa = a.signExponent & kMaxField, fb = b.signExponent & kMaxField;
+    // x: the larger magnitude.
+    const u64 swap = -static_cast<u64>(((static_cast<u128>(fa) << 64) | a.significand) <
+                                       ((static_cast<u128>(fb) << 64) | b.significand));
+    const u64 xs = a.significand ^ ((a.significand ^ b.significand) & swap);
+    const u64 ys = b.significand ^ ((a.significand ^ b.significand) & swap);
+    const u64 ex = fa ^ ((fa ^ fb) & swap), d = ex - (fb ^ ((fa ^ fb) & swap));
+    const bool negative = sign(swap ? b : a);
+    if (d >= 64) return false;
+    const u64 shifted = ys >> d, lost = (ys << 1) << (63 - d);
+    // The sum: a carry shifts it right by one, its low bit into the guard.
+    const u64 sum = xs + shifted, carry = sum < xs;
+    const u64 keptSum = (sum >> carry) | (carry << 63);
+    const u64 guardSum = (lost >> carry) | (lost & carry) | ((sum << 63) & -carry);
+    // The difference, exact in two words, shifted left until its top bit is set.
+    const u64 low = -lost, high = xs - shifted - (lost != 0);
+    const int s = __builtin_clzll(high | 1);
+    const u64 keptDifference = (high << s) | ((low >> 1) >> (63 - s));
+    const u64 guardDifference = low << s;
+    const u64 subtract = -static_cast<u64>(sign(a) != sign(b));
+    if ((high | ~subtract) == 0) return false; // cancelled to zero
+    u64 kept = (keptSum & ~subtract) | (keptDifference & subtract);
+    const u64 guard = (guardSum & ~subtract) | (guardDifference & subtract);
+    int biased = static_cast<int>(subtract ? ex - s : ex + carry);
+    if (biased < 1) return false;
+    kept += (guard >> 63) & (static_cast<u64>((guard << 1) != 0) | (kept & 1));
+    if (kept == 0) { // carried out of the top: the next binade
+        kept = kInteger;
+        ++biased;
+    }
+    if (biased >= kMaxField) return false;
+    out = make(negative, biased, kept);
+    return true;
+}
+
+} // namespace detail
+
+[[gnu::always_inline]] inline Extended add(Extended a, Extended b) {
+    Extended r;
+    if (detail::ordinary(a, b) && detail::addedNormal(a, b, r)) return r;
+    return detail::addAny(a, b);
+}
+
+inline Extended negate(Extended x) {
+    return {x.significand, static_cast<std::uint16_t>(x.signExponent ^ 0x8000)};
+}
+
+[[gnu::always_inline]] inline Extended subtract(Extended a, Extended b) {
+    // a - b is a + (-b) but for NaN operands, whose sign stays as given.
+    if (detail::isNaN(a) || detail::isNaN(b)) return detail::nanOf(a, b);
+    return add(a, negate(b));
+}
+
+[[gnu::always_inline]] inline Extended multiply(Extended a, Extended b) {
+    using namespace detail;
+    if (ordinary(a, b)) {
+        u128 m = u128{a.significand} * b.significand; // exact, top at bit 126 or 127
+        const int top = static_cast<int>(m >> 127);
+        m <<= 1 - top;
+        const int biased = field(a) + field(b) - kBias + top;
+        Extended r;
+        if (roundedNormal(sign(a) != sign(b), biased, m, r)) return r;
+    }
+    return multiplyAny(a, b);
+}
+
+[[gnu::always_inline]] inline Extended divide(Extended a, Extended b) {
+    using namespace detail;
+    if (ordinary(a, b)) {
+        // 64 bits of the quotient of the significands (its top bit set), then
+        // the remainder against half the divisor gives the round and sticky bits.
+        const std::uint64_t x = a.significand, y = b.significand;
+        const bool below = x < y; // the quotient below 1: one bit more
+        const int biased = field(a) - field(b) + kBias - below;
+        std::uint64_t rest;
+        const std::uint64_t q = divideWide(below ? x : x >> 1, below ? 0 : x << 63, y, rest);
+        const bool half = rest >= y - rest, more = rest != 0 && rest != y - rest;
+        const u128 m = (u128{q} << 64) | (u128{half} << 63) | u128{more};
+        Extended r;
+        if (roundedNormal(sign(a) != sign(b), biased, m, r)) return r;
+    }
+    return divideAny(a, b);
+}
+
 // The square root, correctly rounded (x87's fsqrt): -0 for -0, the invalid
 // NaN below zero.
 inline Extended squareRoot(Extended x) {
@@ -230,18 +358,23 @@ inline Extended squareRoot(Extended x) {
         radicand >>= 1;
         ++scale;
     }
-    u128 rest = radicand, root = 0, bit = u128{1} << 126;
-    while (bit != 0) {
-        if (rest >= root + bit) {
-            rest -= root + bit;
-            root = (root >> 1) + bit;
-        } else {
-            root >>= 1;
-        }
-        bit >>= 2;
-    }
+    // The whole root: the double's square root is within 2^12 of it, one
+    // Newton step from there within 1 above it, and squares settle the rest
+    // exactly. (The double square root is IEEE's, the same everywhere.)
+    const double estimate = std::sqrt(static_cast<double>(radicand));
+    std::uint64_t root =
+        estimate >= 0x1p64 ? ~std::uint64_t{0} : static_cast<std::uint64_t>(estimate);
+    const auto high = static_cast<std::uint64_t>(radicand >> 64);
+    std::uint64_t remainder;
+    const u128 q = high < root // the quotient fits 64 bits: one instruction on x86-64
+                       ? divideWide(high, static_cast<std::uint64_t>(radicand), root, remainder)
+                       : radicand / root;
+    root = static_cast<std::uint64_t>((root + q) >> 1);
+    while (u128{root} * root > radicand) --root;
+    while (root != ~std::uint64_t{0} && u128{root + 1} * (root + 1) <= radicand) ++root;
     // rest = radicand - root^2: past root + 1/2 (never on it) where rest > root.
-    auto significand = static_cast<std::uint64_t>(root);
+    const u128 rest = radicand - u128{root} * root;
+    std::uint64_t significand = root;
     if (rest > root) ++significand; // below 2^64: the radicand is below (2^64 - 1/2)^2
     return make(false, 63 + scale / 2 + kBias, significand);
 }
@@ -280,8 +413,12 @@ inline Extended wholeOf(Extended x, bool down) {
     if (sign(x) && down) whole = subtract(whole, make(false, kBias, kInteger));
     return whole;
 }
-inline Extended floorOf(Extended x) { return wholeOf(x, true); }
-inline Extended truncated(Extended x) { return wholeOf(x, false); }
+inline Extended floorOf(Extended x) {
+    return wholeOf(x, true);
+}
+inline Extended truncated(Extended x) {
+    return wholeOf(x, false);
+}
 
 // Truncated toward zero; a NaN, an infinity or a value beyond int64 gives
 // INT64_MIN (x87's "integer indefinite").
@@ -319,10 +456,9 @@ inline bool lessEqual(Extended a, Extended b) {
 }
 
 // Exact: every double is an extended value (a signaling NaN is quieted).
-inline Extended fromDouble(double d) {
-    using namespace detail;
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, sizeof bits);
+namespace detail {
+
+[[gnu::noinline]] inline Extended fromDoubleAny(std::uint64_t bits) {
     const bool negative = bits >> 63;
     const int e = static_cast<int>((bits >> 52) & 0x7ff);
     const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
@@ -337,12 +473,23 @@ inline Extended fromDouble(double d) {
     return make(negative, e - 1023 + kBias, kInteger | (fraction << 11));
 }
 
-// A double as x87's arithmetic takes it from memory (fadd m64 and the like):
-// a signaling NaN stays signaling, so that a quiet NaN on the stack wins.
-inline Extended operandOf(double d) {
-    Extended x = fromDouble(d);
+} // namespace detail
+
+[[gnu::always_inline]] inline Extended fromDouble(double d) {
     std::uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
+    const int e = static_cast<int>((bits >> 52) & 0x7ff);
+    if (e != 0 && e != 0x7ff) // normal: the fraction under the integer bit
+        return detail::make(bits >> 63, e - 1023 + detail::kBias, detail::kInteger | (bits << 11));
+    return detail::fromDoubleAny(bits);
+}
+
+// A double as x87's arithmetic takes it from memory (fadd m64 and the like):
+// a signaling NaN stays signaling, so that a quiet NaN on the stack wins.
+[[gnu::always_inline]] inline Extended operandOf(double d) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    Extended x = fromDouble(d);
     const bool signaling = (bits & 0x7ff0000000000000u) == 0x7ff0000000000000u &&
                            (bits & 0x000fffffffffffffu) != 0 && !(bits & 0x0008000000000000u);
     if (signaling) x.significand &= ~detail::kQuiet;
@@ -367,7 +514,7 @@ namespace detail {
 // nearest even as a store to that format rounds: subnormal below its
 // smallest normal, infinity past its largest; a NaN keeps its sign and the
 // top of its payload, quieted.
-template <int fraction, int width> std::uint64_t narrowed(Extended x) {
+template <int fraction, int width> [[gnu::noinline]] std::uint64_t narrowed(Extended x) {
     constexpr int bias = (1 << (width - 1)) - 1, extra = 63 - fraction;
     constexpr std::uint64_t top = (std::uint64_t{1} << width) - 1;
     constexpr std::uint64_t mask = (std::uint64_t{1} << fraction) - 1;
@@ -406,8 +553,20 @@ template <int fraction, int width> std::uint64_t narrowed(Extended x) {
 } // namespace detail
 
 // Rounded to nearest even, as a store to a double rounds.
-inline double toDouble(Extended x) {
-    const std::uint64_t bits = detail::narrowed<52, 11>(x);
+[[gnu::always_inline]] inline double toDouble(Extended x) {
+    using namespace detail;
+    const int e = field(x) - kBias;
+    std::uint64_t bits;
+    if (e >= -1022 && e <= 1023 && (x.significand & kInteger)) { // a normal double, or infinity
+        const std::uint64_t kept = x.significand >> 11, rest = x.significand & 0x7ff;
+        // The integer bit carries the exponent to its place, and a rounding
+        // carry into the next binade (or to infinity) as a store gives it.
+        bits = (static_cast<std::uint64_t>(e + 1022) << 52) + kept +
+               ((rest >> 10) & (static_cast<std::uint64_t>((rest & 0x3ff) != 0) | (kept & 1)));
+        bits |= std::uint64_t{sign(x)} << 63;
+    } else {
+        bits = narrowed<52, 11>(x);
+    }
     double d;
     std::memcpy(&d, &bits, sizeof d);
     return d;

@@ -61,19 +61,19 @@ inline void divFrom(Real& top, const double& v) {
 }
 #else
 template <soft::Extended (*operation)(soft::Extended, soft::Extended)>
-inline void withDouble(Real& top, const double& v) {
+[[gnu::always_inline]] inline void withDouble(Real& top, const double& v) {
     top = Real::of(operation(top.bits(), soft::operandOf(v)));
 }
-inline void addFrom(Real& top, const double& v) {
+[[gnu::always_inline]] inline void addFrom(Real& top, const double& v) {
     withDouble<soft::add>(top, v);
 }
-inline void subFrom(Real& top, const double& v) {
+[[gnu::always_inline]] inline void subFrom(Real& top, const double& v) {
     withDouble<soft::subtract>(top, v);
 }
-inline void mulFrom(Real& top, const double& v) {
+[[gnu::always_inline]] inline void mulFrom(Real& top, const double& v) {
     withDouble<soft::multiply>(top, v);
 }
-inline void divFrom(Real& top, const double& v) {
+[[gnu::always_inline]] inline void divFrom(Real& top, const double& v) {
     withDouble<soft::divide>(top, v);
 }
 #endif

@@ -23,8 +23,11 @@ namespace velmoratrix {
 
 using Real = long double;
 
+// fsqrt itself: std::sqrt would call the C library for a negative operand
+// only to set errno, at many times the cost, for the same bits.
 inline Real realSqrt(Real x) {
-    return std::sqrt(x);
+    __asm__("fsqrt" : "+t"(x));
+    return x;
 }
 inline Real realFmod(Real a, Real b) {
     return std::fmod(a, b);
@@ -50,7 +53,7 @@ inline long double wide(Real x) {
 class Real {
 public:
     Real() : v_(soft::fromInteger(0)) {}
-    Real(double d) : v_(soft::fromDouble(d)) {}
+    [[gnu::always_inline]] Real(double d) : v_(soft::fromDouble(d)) {}
     Real(long double q) : v_(fromQuad(q)) {}
     Real(int i) : v_(soft::fromInteger(i)) {}
     Real(long i) : v_(soft::fromInteger(i)) {}
@@ -63,7 +66,7 @@ public:
     }
     soft::Extended bits() const { return v_; }
 
-    explicit operator double() const { return soft::toDouble(v_); }
+    [[gnu::always_inline]] explicit operator double() const { return soft::toDouble(v_); }
     explicit operator float() const { return soft::toFloat(v_); }
     explicit operator long double() const { return toQuad(v_); }
     explicit operator std::int32_t() const {
@@ -71,10 +74,18 @@ public:
     }
     explicit operator std::int64_t() const { return soft::toInteger(v_); }
 
-    friend Real operator+(Real a, Real b) { return of(soft::add(a.v_, b.v_)); }
-    friend Real operator-(Real a, Real b) { return of(soft::subtract(a.v_, b.v_)); }
-    friend Real operator*(Real a, Real b) { return of(soft::multiply(a.v_, b.v_)); }
-    friend Real operator/(Real a, Real b) { return of(soft::divide(a.v_, b.v_)); }
+    [[gnu::always_inline]] friend Real operator+(Real a, Real b) {
+        return of(soft::add(a.v_, b.v_));
+    }
+    [[gnu::always_inline]] friend Real operator-(Real a, Real b) {
+        return of(soft::subtract(a.v_, b.v_));
+    }
+    [[gnu::always_inline]] friend Real operator*(Real a, Real b) {
+        return of(soft::multiply(a.v_, b.v_));
+    }
+    [[gnu::always_inline]] friend Real operator/(Real a, Real b) {
+        return of(soft::divide(a.v_, b.v_));
+    }
     Real operator-() const { return of(soft::negate(v_)); }
     Real operator+() const { return *this; }
     Real& operator+=(Real b) { return *this = *this + b; }

@@ -68,30 +68,36 @@ template <ValueType type> inline double readAs(const char* at) {
     if constexpr (type == ValueType::Bool) return *at != 0 ? 1.0 : 0.0;
 }
 
-// Calls f with readAs<type> for the column's type, so that a loop over rows
-// is made once per type with the conversion inside it.
+// readAs<type> as a type of its own, so that each type's loop is its own
+// instance with the conversion inlined, not a call through a pointer.
+template <ValueType type> struct Reader {
+    double operator()(const char* at) const { return readAs<type>(at); }
+};
+
+// Calls f with the reader of the column's type, so that a loop over rows is
+// made once per type with the conversion inside it.
 template <typename F> inline decltype(auto) withReader(ValueType type, F f) {
     switch (type) {
     case ValueType::Float32:
-        return f(readAs<ValueType::Float32>);
+        return f(Reader<ValueType::Float32>{});
     case ValueType::Int8:
-        return f(readAs<ValueType::Int8>);
+        return f(Reader<ValueType::Int8>{});
     case ValueType::Int16:
-        return f(readAs<ValueType::Int16>);
+        return f(Reader<ValueType::Int16>{});
     case ValueType::Int32:
-        return f(readAs<ValueType::Int32>);
+        return f(Reader<ValueType::Int32>{});
     case ValueType::Int64:
-        return f(readAs<ValueType::Int64>);
+        return f(Reader<ValueType::Int64>{});
     case ValueType::UInt8:
-        return f(readAs<ValueType::UInt8>);
+        return f(Reader<ValueType::UInt8>{});
     case ValueType::UInt16:
-        return f(readAs<ValueType::UInt16>);
+        return f(Reader<ValueType::UInt16>{});
     case ValueType::UInt32:
-        return f(readAs<ValueType::UInt32>);
+        return f(Reader<ValueType::UInt32>{});
     case ValueType::Bool:
-        return f(readAs<ValueType::Bool>);
+        return f(Reader<ValueType::Bool>{});
     default:
-        return f(readAs<ValueType::Float64>);
+        return f(Reader<ValueType::Float64>{});
     }
 }
 

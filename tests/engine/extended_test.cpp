@@ -59,6 +59,16 @@ TEST(ExtendedTest, EveryOperationGivesX87sBits) {
         const float narrow = static_cast<float>(x), myNarrow = soft::toFloat(a);
         ASSERT_EQ(std::memcmp(&narrow, &myNarrow, sizeof narrow), 0);
         ASSERT_TRUE(same(soft::fromDouble(rounded), static_cast<long double>(rounded)));
+        // An operand from memory: loaded as x87 loads it, but a signaling NaN
+        // keeps its quiet bit clear.
+        double raw;
+        const std::uint64_t rawBits = operands.random();
+        std::memcpy(&raw, &rawBits, sizeof raw);
+        Extended loaded = soft::operandOf(raw);
+        const bool signaling = std::isnan(raw) && !(rawBits >> 51 & 1);
+        ASSERT_EQ(signaling, std::isnan(raw) && !(loaded.significand >> 62 & 1));
+        if (signaling) loaded.significand |= std::uint64_t{1} << 62;
+        ASSERT_TRUE(same(loaded, static_cast<long double>(raw)));
         const auto integer = static_cast<std::int64_t>(operands.random() >> (k % 64));
         const std::int64_t either = k % 3 || integer == INT64_MIN ? integer : -integer;
         ASSERT_TRUE(same(soft::fromInteger(either), static_cast<long double>(either)));
