@@ -21,6 +21,12 @@ namespace velmoratrix {
 // engine but callables over blocks, and keeps the stack shallow. Where a
 // registered variable has lost
 // its cell, every element of the block is the failure value.
+// A step with its operand from memory as a type of its own, so that the
+// loop over a block has the operation inlined, not called per element.
+template <void (*operation)(Real&, const double&)> struct FromMemory {
+    [[gnu::always_inline]] void operator()(Real& top, const double& v) const { operation(top, v); }
+};
+
 class BlockRunner {
 public:
     static constexpr std::size_t kBlock = 256;
@@ -140,20 +146,16 @@ public:
                 break;
             }
             case Op::AddVariable:
-                ok = operand(i, first, count, depth,
-                             [](Real& t, const double& v) { addFrom(t, v); });
+                ok = operand(i, first, count, depth, FromMemory<addFrom>{});
                 break;
             case Op::SubVariable:
-                ok = operand(i, first, count, depth,
-                             [](Real& t, const double& v) { subFrom(t, v); });
+                ok = operand(i, first, count, depth, FromMemory<subFrom>{});
                 break;
             case Op::MulVariable:
-                ok = operand(i, first, count, depth,
-                             [](Real& t, const double& v) { mulFrom(t, v); });
+                ok = operand(i, first, count, depth, FromMemory<mulFrom>{});
                 break;
             case Op::DivVariable:
-                ok = operand(i, first, count, depth,
-                             [](Real& t, const double& v) { divFrom(t, v); });
+                ok = operand(i, first, count, depth, FromMemory<divFrom>{});
                 break;
             case Op::PowNumber:
                 each(depth, count,

@@ -265,7 +265,7 @@ namespace detail {
     const u64 xs = a.significand ^ ((a.significand ^ b.significand) & swap);
     const u64 ys = b.significand ^ ((a.significand ^ b.significand) & swap);
     const u64 ex = fa ^ ((fa ^ fb) & swap), d = ex - (fb ^ ((fa ^ fb) & swap));
-    const bool negative = sign(swap ? b : a);
+    const bool negative = ((a.signExponent ^ ((a.signExponent ^ b.signExponent) & swap)) >> 15) & 1;
     if (d >= 64) return false;
     const u64 shifted = ys >> d, lost = (ys << 1) << (63 - d);
     // The sum: a carry shifts it right by one, its low bit into the guard.
@@ -346,36 +346,39 @@ inline Extended negate(Extended x) {
 // NaN below zero.
 inline Extended squareRoot(Extended x) {
     using namespace detail;
-    if (isNaN(x)) return quieted(x);
-    if (isZero(x)) return x;
-    if (sign(x)) return indefinite();
-    if (isInf(x)) return x;
+    if (!ordinary(x, x) || sign(x)) {
+        if (isNaN(x)) return quieted(x);
+        if (isZero(x)) return x;
+        if (sign(x)) return indefinite();
+        if (isInf(x)) return x;
+    }
+    // A positive normal operand. (A branch on the exponent's parity would
+    // miss half the time over random data.)
     const Unpacked u = unpack(x);
     // x = radicand * 2^scale with the scale even and the radicand in [2^126, 2^128).
-    int scale = u.exponent - 63 - 64;
-    u128 radicand = u128{u.significand} << 64;
-    if (scale % 2 != 0) {
-        radicand >>= 1;
-        ++scale;
-    }
-    // The whole root: the double's square root is within 2^12 of it, one
-    // Newton step from there within 1 above it, and squares settle the rest
-    // exactly. (The double square root is IEEE's, the same everywhere.)
-    const double estimate = std::sqrt(static_cast<double>(radicand));
-    std::uint64_t root =
-        estimate >= 0x1p64 ? ~std::uint64_t{0} : static_cast<std::uint64_t>(estimate);
+    const int odd = (u.exponent - 127) & 1;
+    const u128 radicand = (u128{u.significand} << 64) >> odd;
+    const int scale = u.exponent - 127 + odd;
+    // The whole root: the double square root of the top word (IEEE's, the
+    // same everywhere) lies within 2^12 of it, one Newton step from there
+    // within 2 of it, and squares settle it exactly.
     const auto high = static_cast<std::uint64_t>(radicand >> 64);
+    const double estimate = std::sqrt(static_cast<double>(high)) * 0x1p32;
+    constexpr std::uint64_t kLargest = ~std::uint64_t{0};
+    std::uint64_t root = estimate >= 0x1p64 ? kLargest : static_cast<std::uint64_t>(estimate);
     std::uint64_t remainder;
     const u128 q = high < root // the quotient fits 64 bits: one instruction on x86-64
                        ? divideWide(high, static_cast<std::uint64_t>(radicand), root, remainder)
                        : radicand / root;
     root = static_cast<std::uint64_t>((root + q) >> 1);
-    while (u128{root} * root > radicand) --root;
-    while (root != ~std::uint64_t{0} && u128{root + 1} * (root + 1) <= radicand) ++root;
-    // rest = radicand - root^2: past root + 1/2 (never on it) where rest > root.
-    const u128 rest = radicand - u128{root} * root;
-    std::uint64_t significand = root;
-    if (rest > root) ++significand; // below 2^64: the radicand is below (2^64 - 1/2)^2
+    root -= u128{root} * root > radicand;
+    root -= u128{root} * root > radicand;
+    root += root != kLargest && u128{root + 1} * (root + 1) <= radicand;
+    while (u128{root} * root > radicand) --root; // never taken: a guard, not a step
+    while (root != kLargest && u128{root + 1} * (root + 1) <= radicand) ++root;
+    // rest = radicand - root^2: past root + 1/2 (never on it) where rest > root,
+    // and below 2^64 rounded up: the radicand is below (2^64 - 1/2)^2.
+    const std::uint64_t significand = root + (radicand - u128{root} * root > root);
     return make(false, 63 + scale / 2 + kBias, significand);
 }
 
@@ -434,25 +437,33 @@ inline std::int64_t toInteger(Extended x) {
     return sign(x) ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
 }
 
+namespace detail {
+
+// x as a signed 128-bit integer in the order of the values: the magnitude's
+// bits (exponent over significand), negated for a negative value, so that -0
+// and +0 meet at 0. Comparisons then take no branch on signs or classes.
+inline __int128 ordered(Extended x) {
+    const auto magnitude = static_cast<__int128>(
+        (static_cast<u128>(x.signExponent & kMaxField) << 64) | x.significand);
+    return sign(x) ? -magnitude : magnitude;
+}
+
+} // namespace detail
+
 // Comparisons: false where either is NaN, as C's operators on long double.
 inline bool equal(Extended a, Extended b) {
     using namespace detail;
-    if (isNaN(a) || isNaN(b)) return false;
-    if (isZero(a) && isZero(b)) return true;
-    return a.significand == b.significand && a.signExponent == b.signExponent;
+    return !(isNaN(a) | isNaN(b)) && ordered(a) == ordered(b);
 }
 
 inline bool less(Extended a, Extended b) {
     using namespace detail;
-    if (isNaN(a) || isNaN(b) || (isZero(a) && isZero(b))) return false;
-    if (sign(a) != sign(b)) return sign(a);
-    const bool smaller = field(a) != field(b) ? field(a) < field(b) : a.significand < b.significand;
-    const bool same = field(a) == field(b) && a.significand == b.significand;
-    return !same && (sign(a) ? !smaller : smaller);
+    return !(isNaN(a) | isNaN(b)) && ordered(a) < ordered(b);
 }
 
 inline bool lessEqual(Extended a, Extended b) {
-    return less(a, b) || equal(a, b);
+    using namespace detail;
+    return !(isNaN(a) | isNaN(b)) && ordered(a) <= ordered(b);
 }
 
 // Exact: every double is an extended value (a signaling NaN is quieted).
@@ -552,24 +563,35 @@ template <int fraction, int width> [[gnu::noinline]] std::uint64_t narrowed(Exte
 
 } // namespace detail
 
+namespace detail {
+
+inline double fromBits(std::uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+} // namespace detail
+
 // Rounded to nearest even, as a store to a double rounds.
 [[gnu::always_inline]] inline double toDouble(Extended x) {
     using namespace detail;
     const int e = field(x) - kBias;
-    std::uint64_t bits;
-    if (e >= -1022 && e <= 1023 && (x.significand & kInteger)) { // a normal double, or infinity
-        const std::uint64_t kept = x.significand >> 11, rest = x.significand & 0x7ff;
-        // The integer bit carries the exponent to its place, and a rounding
-        // carry into the next binade (or to infinity) as a store gives it.
-        bits = (static_cast<std::uint64_t>(e + 1022) << 52) + kept +
-               ((rest >> 10) & (static_cast<std::uint64_t>((rest & 0x3ff) != 0) | (kept & 1)));
-        bits |= std::uint64_t{sign(x)} << 63;
-    } else {
-        bits = narrowed<52, 11>(x);
-    }
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
+    const std::uint64_t negative = std::uint64_t{sign(x)} << 63;
+    // Infinity or a NaN (quieted, the top of its payload) beside a normal
+    // double, selected rather than branched to: a column may mix them.
+    const bool special = field(x) == kMaxField;
+    const bool normal = (e >= -1022) & (e <= 1023) & static_cast<bool>(x.significand >> 63);
+    if (!(normal | special)) return fromBits(narrowed<52, 11>(x));
+    // The integer bit carries the exponent to its place, and a rounding carry
+    // into the next binade (or to infinity) as a store gives it.
+    const std::uint64_t kept = x.significand >> 11, rest = x.significand & 0x7ff;
+    const std::uint64_t rounded =
+        (static_cast<std::uint64_t>(e + 1022) << 52) + kept +
+        ((rest >> 10) & (static_cast<std::uint64_t>((rest & 0x3ff) != 0) | (kept & 1)));
+    const std::uint64_t nan = static_cast<std::uint64_t>((x.significand << 1) != 0);
+    const std::uint64_t other = 0x7ff0000000000000u | ((x.significand << 1) >> 12) | (nan << 51);
+    return fromBits(negative | (special ? other : rounded));
 }
 
 // Rounded once, to nearest even, as a store to a float rounds.

@@ -33,9 +33,19 @@ inline Real powInteger(Real x, double exponent) {
 
 // The square root in extended precision, with pow's answers where they
 // differ from it: pow(-0, 0.5) is +0, pow(-inf, 0.5) is +inf.
+// x87's fsqrt takes any operand at one cost, so no branch decides its
+// operand; the software root skips its work for a negative one.
 inline Real powHalf(Real x) {
+#ifdef VELMO_X87
     if (x == -Real(__builtin_inf())) return Real(__builtin_inf());
     return realSqrt(x + Real(0.0));
+#else
+    if (!(x > 0)) {
+        if (x == 0) return Real(0.0);
+        if (x == -Real(__builtin_inf())) return Real(__builtin_inf());
+    }
+    return realSqrt(x);
+#endif
 }
 
 // Code this deep runs on a stack in the frame of the call.
