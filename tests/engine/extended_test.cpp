@@ -76,18 +76,23 @@ TEST(ExtendedTest, EveryOperationGivesX87sBits) {
 }
 
 // Products and quotients at the bottom of the subnormals, where a result
-// rounds to zero, to the smallest subnormal, or up from half of it.
-TEST(ExtendedTest, ResultsAtTheBottomOfTheSubnormalsGiveX87sBits) {
+// rounds to zero, to the smallest subnormal, or up from half of it; and at
+// their top, where a result of ones rounds up into the smallest normal.
+TEST(ExtendedTest, ResultsAtTheEndsOfTheSubnormalsGiveX87sBits) {
     const EngineX87 floats;
     std::mt19937_64 random(99);
     for (int k = 0; k < 300000; ++k) {
-        const int total = 16320 + static_cast<int>(random() % 9) - 4; // the two fields' sum
+        const bool top = k % 2;
+        const int total =
+            (top ? 16383 : 16320) + static_cast<int>(random() % 9) - 4; // the fields' sum
         const int first = 1 + static_cast<int>(random() % 16000);
         Extended a{random() | (std::uint64_t{1} << 63), static_cast<std::uint16_t>(first)};
         Extended b{random() | (std::uint64_t{1} << 63), static_cast<std::uint16_t>(total - first)};
+        if (top) a.significand = ~std::uint64_t{0} << (random() % 4);
         if (k % 3 == 0) b.significand = std::uint64_t{1} << 63; // exact halves and ties
         Extended c = b; // a / c: the field of c far above a's
-        c.signExponent = static_cast<std::uint16_t>(first + 16446 - (total - 16320) % 5);
+        c.signExponent = static_cast<std::uint16_t>(
+            first + (top ? 16382 + static_cast<int>(random() % 3) : 16446 - (total - 16320) % 5));
         if (c.signExponent >= 0x7fff) continue;
         volatile long double x = native(a), y = native(b), z = native(c);
         ASSERT_TRUE(same(soft::multiply(a, b), x * y)) << k;
