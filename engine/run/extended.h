@@ -469,19 +469,16 @@ inline bool lessEqual(Extended a, Extended b) {
 // Exact: every double is an extended value (a signaling NaN is quieted).
 namespace detail {
 
+// A double that is not normal: zero, subnormal, infinite or NaN.
 [[gnu::noinline]] inline Extended fromDoubleAny(std::uint64_t bits) {
     const bool negative = bits >> 63;
-    const int e = static_cast<int>((bits >> 52) & 0x7ff);
     const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-    if (e == 0x7ff)
+    if (((bits >> 52) & 0x7ff) == 0x7ff)
         return fraction ? make(negative, kMaxField, kInteger | kQuiet | (fraction << 11))
                         : infinity(negative);
-    if (e == 0 && fraction == 0) return zero(negative);
-    if (e == 0) { // subnormal: normal in extended
-        const int shift = __builtin_clzll(fraction);
-        return make(negative, 1 - 1023 - (shift - 11) + kBias, fraction << shift);
-    }
-    return make(negative, e - 1023 + kBias, kInteger | (fraction << 11));
+    if (fraction == 0) return zero(negative);
+    const int shift = __builtin_clzll(fraction); // subnormal: normal in extended
+    return make(negative, 1 - 1023 - (shift - 11) + kBias, fraction << shift);
 }
 
 } // namespace detail

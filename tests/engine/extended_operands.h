@@ -16,6 +16,8 @@ namespace velmoratrix::soft {
 struct Operands {
     std::mt19937_64 random{2024};
     Extended any() {
+        // r picks the class alone: a choice within a class draws afresh (r's
+        // low bits are fixed by the class).
         const std::uint64_t r = random();
         Extended x;
         switch (r % 8) {
@@ -29,13 +31,13 @@ struct Operands {
             break;
         case 2: // near the ends of the range
             x.significand = random() | (std::uint64_t{1} << 63);
-            x.signExponent =
-                static_cast<std::uint16_t>(r % 2 ? 1 + random() % 80 : 0x7ffe - random() % 80);
+            x.signExponent = static_cast<std::uint16_t>(random() % 2 ? 1 + random() % 80
+                                                                     : 0x7ffe - random() % 80);
             break;
         case 4: // ones at the top: roundings that carry into the next binade
             x.significand = ~std::uint64_t{0} << (random() % 14);
             x.signExponent = static_cast<std::uint16_t>(
-                r % 2 ? 16383 - 1100 + random() % 2200 : 16383 - 40 + random() % 80);
+                random() % 2 ? 16383 - 1100 + random() % 2200 : 16383 - 40 + random() % 80);
             break;
         case 3: { // a double's value
             double d;
@@ -67,6 +69,5 @@ struct Operands {
         return b;
     }
 };
-
 
 } // namespace velmoratrix::soft

@@ -28,6 +28,13 @@ bool same(Extended a, long double b) {
     return std::memcmp(&a, &b, 10) == 0;
 }
 
+// x87's own store to int64, truncated: the "integer indefinite" past its range.
+std::int64_t truncatedStore(long double x) {
+    std::int64_t v;
+    __asm__("fisttpll %0" : "=m"(v) : "t"(x) : "st");
+    return v;
+}
+
 } // namespace
 
 TEST(ExtendedTest, EveryOperationGivesX87sBits) {
@@ -53,11 +60,16 @@ TEST(ExtendedTest, EveryOperationGivesX87sBits) {
             ASSERT_TRUE(same(soft::floorOf(a), std::floor(x)));
             ASSERT_TRUE(same(soft::truncated(a), std::trunc(x)));
         }
+        // Stores to double, float and int64 of both (b's cut bits make ties).
+        for (const Extended v : {a, b}) {
+            const long double w = native(v);
+            const double rounded = static_cast<double>(w), mine = soft::toDouble(v);
+            ASSERT_EQ(std::memcmp(&rounded, &mine, sizeof mine), 0);
+            const float narrow = static_cast<float>(w), myNarrow = soft::toFloat(v);
+            ASSERT_EQ(std::memcmp(&narrow, &myNarrow, sizeof narrow), 0);
+            ASSERT_EQ(soft::toInteger(v), truncatedStore(w));
+        }
         const double rounded = static_cast<double>(x);
-        const double mine = soft::toDouble(a);
-        ASSERT_EQ(std::memcmp(&rounded, &mine, sizeof mine), 0);
-        const float narrow = static_cast<float>(x), myNarrow = soft::toFloat(a);
-        ASSERT_EQ(std::memcmp(&narrow, &myNarrow, sizeof narrow), 0);
         ASSERT_TRUE(same(soft::fromDouble(rounded), static_cast<long double>(rounded)));
         // An operand from memory: loaded as x87 loads it, but a signaling NaN
         // keeps its quiet bit clear.
