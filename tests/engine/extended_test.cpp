@@ -102,7 +102,9 @@ TEST(ExtendedTest, ResultsAtTheEndsOfTheSubnormalsGiveX87sBits) {
         Extended b{random() | (std::uint64_t{1} << 63), static_cast<std::uint16_t>(total - first)};
         if (top) a.significand = ~std::uint64_t{0} << (random() % 4);
         if (k % 3 == 0) b.significand = std::uint64_t{1} << 63; // exact halves and ties
-        Extended c = b; // a / c: the field of c far above a's
+        if (k % 5 == 0)
+            a.significand = std::uint64_t{1} << 63; // powers of two, halves of the least
+        Extended c = b;                             // a / c: the field of c far above a's
         c.signExponent = static_cast<std::uint16_t>(
             first + (top ? 16382 + static_cast<int>(random() % 3) : 16446 - (total - 16320) % 5));
         if (c.signExponent >= 0x7fff) continue;
