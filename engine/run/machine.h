@@ -40,10 +40,11 @@ inline Real powHalf(Real x) {
     if (x == -Real(__builtin_inf())) return Real(__builtin_inf());
     return realSqrt(x + Real(0.0));
 #else
-    if (!(x > 0)) {
-        if (x == 0) return Real(0.0);
-        if (x == -Real(__builtin_inf())) return Real(__builtin_inf());
-    }
+    // The root answers all but -0 and -inf as pow does; two tests of bits.
+    const soft::Extended v = x.bits();
+    if (v.signExponent == 0x8000 && v.significand == 0) return Real(0.0);
+    if (v.signExponent == 0xffff && v.significand == std::uint64_t{1} << 63)
+        return Real(__builtin_inf());
     return realSqrt(x);
 #endif
 }
