@@ -15,18 +15,18 @@
 
 namespace velmoratrix {
 
-// Runs code over a block of elements at once, step by step, so that a step's
-// dispatch is paid once per block (each element still sees the very
-// operations of a scalar run). For code that calls nothing outside the
-// engine but callables over blocks, and keeps the stack shallow. Where a
-// registered variable has lost
-// its cell, every element of the block is the failure value.
 // A step with its operand from memory as a type of its own, so that the
 // loop over a block has the operation inlined, not called per element.
 template <void (*operation)(Real&, const double&)> struct FromMemory {
     [[gnu::always_inline]] void operator()(Real& top, const double& v) const { operation(top, v); }
 };
 
+// Runs code over a block of elements at once, step by step, so that a step's
+// dispatch is paid once per block (each element still sees the very
+// operations of a scalar run). For code that calls nothing outside the
+// engine but callables over blocks, and keeps the stack shallow. Where a
+// registered variable has lost
+// its cell, every element of the block is the failure value.
 class BlockRunner {
 public:
     static constexpr std::size_t kBlock = 256;
@@ -125,26 +125,18 @@ public:
                     return libraryPow(static_cast<double>(l), static_cast<double>(r));
                 });
                 break;
-            case Op::AddNumber: {
-                const Real number = i.number; // converted once, not per row
-                each(depth, count, [number](Real& t) { t += number; });
+            case Op::AddNumber:
+                withNumber(depth, count, i.number, [](Real& t, Real n) { t += n; });
                 break;
-            }
-            case Op::SubNumber: {
-                const Real number = i.number; // converted once, not per row
-                each(depth, count, [number](Real& t) { t -= number; });
+            case Op::SubNumber:
+                withNumber(depth, count, i.number, [](Real& t, Real n) { t -= n; });
                 break;
-            }
-            case Op::MulNumber: {
-                const Real number = i.number; // converted once, not per row
-                each(depth, count, [number](Real& t) { t *= number; });
+            case Op::MulNumber:
+                withNumber(depth, count, i.number, [](Real& t, Real n) { t *= n; });
                 break;
-            }
-            case Op::DivNumber: {
-                const Real number = i.number; // converted once, not per row
-                each(depth, count, [number](Real& t) { t /= number; });
+            case Op::DivNumber:
+                withNumber(depth, count, i.number, [](Real& t, Real n) { t /= n; });
                 break;
-            }
             case Op::AddVariable:
                 ok = operand(i, first, count, depth, FromMemory<addFrom>{});
                 break;
@@ -351,6 +343,12 @@ private:
     template <typename F> void each(std::size_t depth, std::size_t count, F f) {
         Real* top = level(depth - 1);
         for (std::size_t j = 0; j < count; ++j) f(top[j]);
+    }
+    // f(top, number) for each element, the number converted once, not per row.
+    template <typename F>
+    void withNumber(std::size_t depth, std::size_t count, double number, F f) {
+        const Real n = number;
+        each(depth, count, [&](Real& t) { f(t, n); });
     }
     // Applies f to each element's top value and its value of the variable:
     // a column's i-th value, or a registered variable's one value.

@@ -279,18 +279,10 @@ namespace detail {
     const u64 guardDifference = low << s;
     const u64 subtract = -static_cast<u64>(sign(a) != sign(b));
     if ((high | ~subtract) == 0) return false; // cancelled to zero
-    u64 kept = (keptSum & ~subtract) | (keptDifference & subtract);
+    const u64 kept = (keptSum & ~subtract) | (keptDifference & subtract);
     const u64 guard = (guardSum & ~subtract) | (guardDifference & subtract);
-    int biased = static_cast<int>(subtract ? ex - s : ex + carry);
-    if (biased < 1) return false;
-    kept += (guard >> 63) & (static_cast<u64>((guard << 1) != 0) | (kept & 1));
-    if (kept == 0) { // carried out of the top: the next binade
-        kept = kInteger;
-        ++biased;
-    }
-    if (biased >= kMaxField) return false;
-    out = make(negative, biased, kept);
-    return true;
+    const int biased = static_cast<int>(subtract ? ex - s : ex + carry);
+    return roundedNormal(negative, biased, (u128{kept} << 64) | guard, out);
 }
 
 } // namespace detail
