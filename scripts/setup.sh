@@ -21,7 +21,7 @@ need_packages() {
     fi
 }
 
-need_packages cmake make g++ libgtest-dev pkg-config libxbyak-dev
+need_packages cmake make g++ libgtest-dev pkg-config libxbyak-dev libmpfr-dev
 
 # CPython of one version: from pyenv (also when pyenv itself is not on PATH),
 # else from PATH, with its headers beside it.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "elementary.h"
 #include "primitives.h"
 #include "real.h"
 
@@ -20,12 +21,10 @@ long double larger(long double a, long double b) {
     return a < b || b != b ? b : a;
 }
 long double hypotenuse(long double a, long double b) {
-    const double x = static_cast<double>(a), y = static_cast<double>(b);
-    return madeNaN(std::hypot(x, y), x, y);
+    return elementary::hypot(static_cast<double>(a), static_cast<double>(b));
 }
 long double angle(long double y, long double x) {
-    const double a = static_cast<double>(y), b = static_cast<double>(x);
-    return madeNaN(std::atan2(a, b), a, b);
+    return elementary::atan2(static_cast<double>(y), static_cast<double>(x));
 }
 long double power(long double a, long double b) {
     return _pow(a, b, false); // as "^" computes it
@@ -57,14 +56,25 @@ BuiltinFunction binary(const char* name, BinaryFunction f,
 UnaryFunction c(double (*f)(double)) {
     return f;
 }
+// One of the engine's own in place of the C library's function a table
+// entry holds from the start (sin ... atan).
+BuiltinFunction replacing(const char* name, UnaryFunction own, double (*library)(double)) {
+    return {name, BuiltinFunction::Call, own, nullptr, library};
+}
 
 std::vector<BuiltinFunction> standardFunctions() {
     using F = BuiltinFunction;
     return {
-        unary("exp", c(std::exp)),
-        unary("log", c(std::log)),
-        unary("log10", c(std::log10)),
-        unary("log2", c(std::log2)),
+        replacing("sin", elementary::sin, std::sin),
+        replacing("cos", elementary::cos, std::cos),
+        replacing("tan", elementary::tan, std::tan),
+        replacing("asin", elementary::asin, std::asin),
+        replacing("acos", elementary::acos, std::acos),
+        replacing("atan", elementary::atan, std::atan),
+        unary("exp", elementary::exp),
+        unary("log", elementary::log),
+        unary("log10", elementary::log10),
+        unary("log2", elementary::log2),
         unary("abs", c(std::fabs)),
         unary("floor", c(std::floor)),
         unary("ceil", c(std::ceil)),
@@ -79,24 +89,24 @@ std::vector<BuiltinFunction> standardFunctions() {
         unary("sign", signOf),
         unary("round", c(std::round)),
         unary("trunc", c(std::trunc)),
-        unary("cbrt", c(std::cbrt)),
-        unary("exp2", c(std::exp2)),
-        unary("expm1", c(std::expm1)),
-        unary("log1p", c(std::log1p)),
-        unary("sinh", c(std::sinh)),
-        unary("cosh", c(std::cosh)),
-        unary("tanh", c(std::tanh)),
-        unary("asinh", c(std::asinh)),
-        unary("acosh", c(std::acosh)),
-        unary("atanh", c(std::atanh)),
+        unary("cbrt", elementary::cbrt),
+        unary("exp2", elementary::exp2),
+        unary("expm1", elementary::expm1),
+        unary("log1p", elementary::log1p),
+        unary("sinh", elementary::sinh),
+        unary("cosh", elementary::cosh),
+        unary("tanh", elementary::tanh),
+        unary("asinh", elementary::asinh),
+        unary("acosh", elementary::acosh),
+        unary("atanh", elementary::atanh),
         // numpy's names beside ours.
-        unary("arcsin", c(std::asin)),
-        unary("arccos", c(std::acos)),
-        unary("arctan", c(std::atan)),
+        unary("arcsin", elementary::asin),
+        unary("arccos", elementary::acos),
+        unary("arctan", elementary::atan),
         binary("arctan2", angle),
-        unary("arcsinh", c(std::asinh)),
-        unary("arccosh", c(std::acosh)),
-        unary("arctanh", c(std::atanh)),
+        unary("arcsinh", elementary::asinh),
+        unary("arccosh", elementary::acosh),
+        unary("arctanh", elementary::atanh),
         unary("absolute", c(std::fabs)),
         binary("power", power, F::Power),
         binary("fmod", remainderOf),

@@ -35,6 +35,9 @@ struct BuiltinFunction {
     Form form;
     UnaryFunction unary;
     BinaryFunction binary;
+    // The C library's function of the name, which every evaluator's table
+    // starts with (sin ... atan): an entry still holding it reads as this.
+    UnaryFunction replaces = nullptr;
 };
 
 class Language {

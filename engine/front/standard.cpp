@@ -616,10 +616,15 @@ private:
         std::size_t next = at_;
         while (next < text_.size() && blank(text_[next])) ++next;
         // The tables' function of the name, else the language's own (unless
-        // deleted on this evaluator).
+        // deleted on this evaluator). An entry that still holds the C
+        // library's function the tables start with reads as the language's
+        // own, whose bits are the same on every platform.
         const NameInfo* function = tables_.function(word);
-        const BuiltinFunction* own =
-            function || tables_.withdrawn(word) ? nullptr : language_.function(word);
+        const BuiltinFunction* own = tables_.withdrawn(word) ? nullptr : language_.function(word);
+        if (function && own && own->replaces && function->unary == own->replaces &&
+            function->functionArity == 1)
+            function = nullptr;
+        if (function) own = nullptr;
         if (next < text_.size() && text_[next] == '(') {
             token(start, word.size(), Function);
             return call(word, start, function, own, next);

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "elementary.h"
 #include "evaluator.h"
 #include "native.h"
 #include "test_support.h"
@@ -260,4 +261,30 @@ TEST(StandardTest, ASwitchEditsNoTableAndFormulasKeepTheirReading) {
     m.appendFunction("max", [](long double a, long double b) { return a + b; });
     EXPECT_EQ(f.value(), 5);
     EXPECT_EQ(m.eval("max(2, 3)"), 5);
+}
+
+// The syntax's sin ... atan are the engine's own (the same bits everywhere)
+// while the table holds the C library's; a function the caller puts there
+// wins, a deleted one is gone, and the classic language keeps the table's.
+TEST(StandardTest, OwnFunctionsStandInForTheCLibrarysUntilTheCallerChangesThem) {
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    const double x = 1e22; // far from where the C library and ours could agree by luck
+    EXPECT_EQ(bitsOf(static_cast<double>(m.eval("sin(1e22)"))), bitsOf(elementary::sin(x)));
+    EXPECT_EQ(bitsOf(static_cast<double>(m.eval("atan(3) + arctan(3)"))),
+              bitsOf(static_cast<double>(2.0L * elementary::atan(3))));
+    std::vector<double> column{0.5, 1e22, -3}, out(3);
+    m.evalMany("cos(x)", {{"x", column.data()}}, 3, out.data());
+    for (std::size_t k = 0; k < 3; ++k)
+        EXPECT_EQ(bitsOf(out[k]), bitsOf(elementary::cos(column[k])));
+
+    m.syntax = Syntax::Classic;
+    EXPECT_EQ(bitsOf(static_cast<double>(m.eval("sin(1e22)"))), bitsOf(std::sin(x)));
+
+    m.appendFunction("sin", [](double v) { return v + 1; });
+    m.syntax = Syntax::Standard;
+    EXPECT_EQ(m.eval("sin(2)"), 3.0L);
+    m.deleteFunction("sin");
+    EXPECT_THROW(m.eval("sin(2)"), ExpressionError);
+    EXPECT_EQ(bitsOf(static_cast<double>(m.eval("tan(2)"))), bitsOf(elementary::tan(2)));
 }

@@ -49,11 +49,16 @@ template <typename Call> std::string outcome(Call call) {
     }
 }
 
-// Each value twice: interpreted, then as generated code where it can be.
-std::string lineFor(const std::string& text) {
+// Each value twice: interpreted, then as generated code where it can be. A
+// text marked "standard:" is read in the standard syntax alone.
+std::string lineFor(std::string text) {
+    const std::string marker = "standard:";
+    const bool standardOnly = text.rfind(marker, 0) == 0;
+    if (standardOnly) text.erase(0, marker.size());
     std::string line;
     for (bool flag : {false, true})
         for (Syntax syntax : {Syntax::Classic, Syntax::Standard}) {
+            if (standardOnly && syntax == Syntax::Classic) continue;
             MathEvaluator m(flag);
             m.syntax = syntax;
             double x = 0.1;
@@ -67,6 +72,7 @@ std::string lineFor(const std::string& text) {
             }
         }
     MathEvaluator rows(true);
+    if (standardOnly) rows.syntax = Syntax::Standard;
     const double column[] = {0.5, -3.0, 1e300, std::numeric_limits<double>::quiet_NaN()};
     for (int run = 0; run < 2; ++run) { // the block runner, then rows code
         const std::string values = outcome([&] {

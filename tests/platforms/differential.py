@@ -44,10 +44,35 @@ def random_texts(count):
     return ["%s" % text(4) for _ in range(count)]
 
 
+STANDARD = "standard:"  # a text of the standard syntax alone (its functions are the engine's)
+
+
+def function_texts(count):
+    """Standard texts over the syntax's own functions, whose bits are the same everywhere."""
+    r = random.Random(45)
+    unary = ["exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sinh", "cosh", "tanh",
+             "asinh", "acosh", "atanh", "cbrt", "sin", "cos", "tan", "asin", "acos", "atan",
+             "arcsin", "arctan"]
+    atoms = ["x", "0", "1", "-1", "0.5", "3", "1e22", "1e300", "1e-310", "710", "-745", "0.999"]
+
+    def text(depth):
+        k = r.randrange(6) if depth else 0
+        if k == 0:
+            return r.choice(atoms)
+        if k == 1:
+            return "(%s%s%s)" % (text(depth - 1), r.choice("+-*/"), text(depth - 1))
+        if k == 2:
+            return "%s(%s, %s)" % (r.choice(["hypot", "atan2", "arctan2"]), text(depth - 1),
+                                   text(depth - 1))
+        return "%s(%s)" % (r.choice(unary), text(depth - 1))
+
+    return [STANDARD + text(3) for _ in range(count)]
+
+
 def main():
     if sys.argv[1] == "--texts":  # the random texts alone, one a line, for corpus_values
         with open(sys.argv[2], "w") as f:
-            f.write("".join(text + "\n" for text in random_texts(3000)))
+            f.write("".join(text + "\n" for text in random_texts(3000) + function_texts(2000)))
         return
     corpus, out = sys.argv[1], sys.argv[2]
     engines = []
@@ -62,6 +87,15 @@ def main():
     for k, text in enumerate(random_texts(3000)):
         lines.append("random%d %s" % (k, " | ".join(outcome(e.eval, text) for e in engines)))
         lines.append("random%d rows %s" % (k, outcome(
+            lambda t: rows.eval_many(t, {"x": [0.5, -3.0, 1e300, float("nan")]}).tobytes(),
+            text)))
+    standard = [e for e in engines if e.syntax == "standard"]
+    rows = Velmoratrix.Evaluator(True)
+    rows.syntax = "standard"
+    for k, text in enumerate(function_texts(2000)):
+        text = text[len(STANDARD):]
+        lines.append("function%d %s" % (k, " | ".join(outcome(e.eval, text) for e in standard)))
+        lines.append("function%d rows %s" % (k, outcome(
             lambda t: rows.eval_many(t, {"x": [0.5, -3.0, 1e300, float("nan")]}).tobytes(),
             text)))
     for name in sorted(os.listdir(corpus)):

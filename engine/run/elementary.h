@@ -1,0 +1,34 @@
+// The standard syntax's own elementary functions. Each is computed in the
+// extended type from the double it is given and rounded once to double, so
+// every platform (x87 or the software type) and every C library gives the
+// same bits; the result is within 0.51 ulp of the exact value (the nearest
+// double unless the exact value lies within 2^-9 ulp of a tie). A NaN made
+// is x87's indefinite; a NaN given is passed on as x87 passes it.
+#pragma once
+
+namespace velmoratrix::elementary {
+
+double exp(double x);
+double exp2(double x);
+double expm1(double x);
+double log(double x);
+double log2(double x);
+double log10(double x);
+double log1p(double x);
+double sinh(double x);
+double cosh(double x);
+double tanh(double x);
+double asinh(double x);
+double acosh(double x);
+double atanh(double x);
+double cbrt(double x);
+double sin(double x);
+double cos(double x);
+double tan(double x);
+double asin(double x);
+double acos(double x);
+double atan(double x);
+double atan2(double y, double x);
+double hypot(double x, double y);
+
+} // namespace velmoratrix::elementary
