@@ -58,15 +58,15 @@ say("namespace velmoratrix::elementary {\n")
 say("// An extended value as the exact sum of two doubles.")
 say("struct Pair {\n    double hi, lo;\n};\n")
 
-say("// exp: x = k ln2/64 + r. ln2/64 in a part of 47 bits (k ln2/64 exact for |k| < 2^17)")
-say("// and the rest; 2^(j/64); 1/n!.")
-ln2_64 = ln2 / 64
-part = rounded(ln2_64, 47)
-say("constexpr double kLn2By64Hi = %s;" % hexdouble(part))
-say("constexpr Pair kLn2By64Lo = %s;" % pair(ln2_64 - part))
-say("constexpr Pair k64ByLn2 = %s;" % pair(64 / ln2))
+say("// exp: x = k ln2/256 + r. ln2/256 in a part of 45 bits (k ln2/256 exact for |k| < 2^19)")
+say("// and the rest; 2^(j/256); 1/n!.")
+ln2_256 = ln2 / 256
+part = rounded(ln2_256, 45)
+say("constexpr double kLn2By256Hi = %s;" % hexdouble(part))
+say("constexpr Pair kLn2By256Lo = %s;" % pair(ln2_256 - part))
+say("constexpr Pair k256ByLn2 = %s;" % pair(256 / ln2))
 say("constexpr Pair kLn2 = %s;" % pair(ln2))
-say(table("kExp2Sixtyfourths", "Pair", [pair(mpf(2) ** (mpf(j) / 64)) for j in range(64)]))
+say(table("kExp2By256", "Pair", [pair(mpf(2) ** (mpf(j) / 256)) for j in range(256)]))
 say(table("kInverseFactorial", "Pair", [pair(1 / mpmath.factorial(n)) for n in range(22)]))
 
 say("\n// log: m in [1, 2) as c_j = 1 + j/256 plus u; 1/c_j to 16 bits (kInverse), c_j kInverse - 1")

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "elementary.h"
-#include "primitives.h"
 #include "real.h"
 
 using namespace velmoratrix;
@@ -27,7 +26,7 @@ long double angle(long double y, long double x) {
     return elementary::atan2(static_cast<double>(y), static_cast<double>(x));
 }
 long double power(long double a, long double b) {
-    return _pow(a, b, false); // as "^" computes it
+    return elementary::pow(static_cast<double>(a), static_cast<double>(b));
 }
 long double remainderOf(long double a, long double b) {
     return wide(realFmod(a, b)); // exact

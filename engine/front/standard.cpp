@@ -215,7 +215,8 @@ private:
     }
     // A power whose exponent's steps start at `from`: of a constant whole
     // exponent (|n| <= kMostFactors), the product it denotes; of 0.5, the
-    // square root; else pow, as "^" of the classic language. A constant
+    // square root; else the syntax's own pow (C's, with the same bits on
+    // every platform). A constant
     // exponent may be computed (2^3 in pi^2^3): one power, one value.
     void exponentiate(std::size_t from, std::size_t offset, std::size_t length) {
         Real value;
@@ -230,7 +231,7 @@ private:
             s.number = exponent;
             return;
         }
-        primitive(_pow, 2, offset, length);
+        binaryCall(language_.function("pow")->binary, offset, length);
     }
     // The value of the steps from `from` on, where they compute a constant
     // that neither a name, the factorial's flag nor a function from outside

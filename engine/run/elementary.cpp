@@ -4,6 +4,8 @@
 // result), evaluates a short series, and rounds to double once at the end.
 #include "elementary.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -16,7 +18,7 @@ using namespace velmoratrix::elementary;
 
 namespace {
 
-Real of(Pair p) { // exact: the pairs are written so
+[[gnu::always_inline]] inline Real of(Pair p) { // exact: the pairs are written so
     return Real(p.hi) + Real(p.lo);
 }
 
@@ -26,7 +28,7 @@ struct Parts {
     std::uint64_t significand;
     int field;
 };
-Parts partsOf(Real x) {
+[[gnu::always_inline]] inline Parts partsOf(Real x) {
 #ifdef VELMO_X87
     unsigned char bytes[10];
     std::memcpy(bytes, &x, sizeof bytes);
@@ -42,7 +44,7 @@ constexpr int kBias = 16383;
 
 // 2^k as doubles (built from bits and loaded as such, which is faster on x87
 // than an 80-bit value put together in memory), for |k| < 2000.
-Real twoTo(int k) {
+[[gnu::always_inline]] inline Real twoTo(int k) {
     auto power = [](int n) {
         const std::uint64_t bits = static_cast<std::uint64_t>(1023 + n) << 52;
         double d;
@@ -53,22 +55,23 @@ Real twoTo(int k) {
     return power(k / 2) * power(k - k / 2);
 }
 
-// t rounded to the nearest integer, for |t| < 2^62, as a value and as an
-// integer (in [2^63, 2^64) the ulp is 1; no conversion changes x87's
-// control word).
-Real roundedInteger(Real t, std::int64_t& k) {
+// t rounded to the nearest integer, for |t| < 2^52, as a value and as an
+// integer (in [2^63, 2^64) the ulp is 1). The integer comes through a
+// double: x87's own conversion to an integer changes its control word, and
+// its 80-bit stores do not forward to integer loads.
+[[gnu::always_inline]] inline Real roundedInteger(Real t, std::int64_t& k) {
     const Real magic = Real(0x1.8p63);
-    const Real shifted = t + magic;
-    k = static_cast<std::int64_t>(partsOf(shifted).significand - 0xC000000000000000u);
-    return shifted - magic;
+    const Real integer = (t + magic) - magic;
+    k = static_cast<std::int64_t>(static_cast<double>(integer));
+    return integer;
 }
 
-bool negative(double x) {
+[[gnu::always_inline]] inline bool negative(double x) {
     std::uint64_t b;
     std::memcpy(&b, &x, sizeof b);
     return b >> 63;
 }
-double magnitude(double x) {
+[[gnu::always_inline]] inline double magnitude(double x) {
     return negative(x) ? -x : x;
 }
 double passed(double x) { // a NaN given, as x87's arithmetic passes it on
@@ -79,44 +82,57 @@ double made() { // x87's indefinite
 }
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// c[first] - t c[first + step] + t^2 c[first + 2 step] ... to c[last]; with
-// every sign + where not alternating.
-Real series(const Pair* c, int first, int last, int step, Real t, bool alternate) {
-    Real sum = 0.0;
-    for (int n = last; n >= first; n -= step) {
-        const bool minus = alternate && ((n - first) / step) % 2;
-        sum = sum * t + (minus ? -of(c[n]) : of(c[n]));
+// The coefficients c[first], -c[first + step], c[first + 2 step] ... (every
+// sign + where not alternating), N of them.
+template <std::size_t N>
+[[gnu::always_inline]] inline std::array<Real, N> coefficients(const Pair* c, int first, int step,
+                                                               bool alternate) {
+    std::array<Real, N> out;
+    for (std::size_t k = 0; k < N; ++k) {
+        const Real v = of(c[first + static_cast<int>(k) * step]);
+        out[k] = alternate && k % 2 ? -v : v;
     }
-    return sum;
+    return out;
+}
+
+// c[0] + c[1] t + c[2] t^2 ... by Estrin's scheme: pairs in t, then pairs of
+// those in t^2 and so on, whose chains of dependent steps are shorter than
+// Horner's (x87's multiplications wait 4 to 5 cycles for their operands).
+template <std::size_t N> [[gnu::always_inline]] inline Real estrin(std::array<Real, N> c, Real t) {
+    for (std::size_t n = N; n > 1; n = (n + 1) / 2, t = t * t) {
+        for (std::size_t k = 0; k + 1 < n; k += 2) c[k / 2] = c[k] + c[k + 1] * t;
+        if (n & 1) c[n / 2] = c[n - 1];
+    }
+    return c[0];
 }
 
 // --- exponentials -------------------------------------------------------
 
-// e^r - 1 for |r| <= ln2/128 (to 2^-75 of the whole).
-Real expm1Near(Real r) {
-    return r + r * r * series(kInverseFactorial, 2, 7, 1, r, false);
+// e^r - 1 for |r| <= ln2/512 (to 2^-66 of the whole).
+[[gnu::always_inline]] inline Real expm1Near(Real r) {
+    return r + r * r * estrin(coefficients<4>(kInverseFactorial, 2, 1, false), r);
 }
 
-// e^x = scale (1 + q) with scale = 2^(k/64), for |x| below 750.
+// e^x = scale (1 + q) with scale = 2^(k/256), for |x| below 750.
 struct Exponential {
     Real scale, q;
 };
-Exponential exponential(Real x) {
+[[gnu::always_inline]] inline Exponential exponential(Real x) {
     std::int64_t k;
-    const Real kk = roundedInteger(x * of(k64ByLn2), k);
-    const Real r = (x - kk * Real(kLn2By64Hi)) - kk * of(kLn2By64Lo); // the first step exact
-    const auto j = static_cast<int>(k & 63);
-    const auto m = static_cast<int>((k - j) / 64);
-    return {twoTo(m) * of(kExp2Sixtyfourths[j]), expm1Near(r)};
+    const Real kk = roundedInteger(x * of(k256ByLn2), k);
+    const Real r = (x - kk * Real(kLn2By256Hi)) - kk * of(kLn2By256Lo); // the first step exact
+    const auto j = static_cast<int>(k & 255);
+    const auto m = static_cast<int>((k - j) / 256);
+    return {twoTo(m) * of(kExp2By256[j]), expm1Near(r)};
 }
-Real expReal(Real x) {
+[[gnu::always_inline]] inline Real expReal(Real x) {
     const Exponential e = exponential(x);
     return e.scale + e.scale * e.q;
 }
 // e^x - 1 with an error relative to it, for |x| below 750.
-Real expm1Real(Real x) {
+[[gnu::always_inline]] inline Real expm1Real(Real x) {
     if (x < Real(0.125) && x > Real(-0.125)) // the series; e^x - 1 cancels here
-        return x + x * x * series(kInverseFactorial, 2, 13, 1, x, false);
+        return x + x * x * estrin(coefficients<12>(kInverseFactorial, 2, 1, false), x);
     const Exponential e = exponential(x);
     return (e.scale - Real(1.0)) + e.scale * e.q;
 }
@@ -124,8 +140,8 @@ Real expm1Real(Real x) {
 // --- logarithms ---------------------------------------------------------
 
 // log(1 + r) for |r| <= 2^-9 (to 2^-72 of it).
-Real log1pNear(Real r) {
-    return r - r * r * series(kReciprocal, 2, 8, 1, r, true);
+[[gnu::always_inline]] inline Real log1pNear(Real r) {
+    return r - r * r * estrin(coefficients<7>(kReciprocal, 2, 1, true), r);
 }
 
 // log x = e ln2 + hi + lo, for a finite x > 0.
@@ -133,23 +149,44 @@ struct Logarithm {
     int e;
     Real hi, lo;
 };
-Logarithm logarithm(Real x) {
+// From m in [1, 2) whose top fraction bits are j: x = 2^e m.
+[[gnu::always_inline]] inline Logarithm logarithmOf(Real m, int j, int e) {
+    const Real u = m - Real(1 + j / 256.0); // exact
+    const Real r = u * Real(kInverse[j]) + Real(kGap[j]);
+    return {e + (j >= 128), Real(kLogInverse[j].hi), Real(kLogInverse[j].lo) + log1pNear(r)};
+}
+[[gnu::always_inline]] inline Logarithm logarithm(Real x) {
     const Real nearOne = x - Real(1.0);
     if (nearOne < Real(0x1p-9) && nearOne > Real(-0x1p-9)) return {0, log1pNear(nearOne), 0.0};
     const Parts p = partsOf(x);
-    const int j = static_cast<int>(p.significand >> 55 & 0xff);
-    const Real u = x * twoTo(kBias - p.field) - Real(1 + j / 256.0); // exact
-    const Real r = u * Real(kInverse[j]) + Real(kGap[j]);
-    return {p.field - kBias + (j >= 128), Real(kLogInverse[j].hi),
-            Real(kLogInverse[j].lo) + log1pNear(r)};
+    return logarithmOf(x * twoTo(kBias - p.field), static_cast<int>(p.significand >> 55 & 0xff),
+                       p.field - kBias);
 }
-Real logReal(Real x) {
+// The same for a double, its parts read from its bits (no trip of an 80-bit
+// value through memory).
+[[gnu::always_inline]] inline Logarithm logarithm(double x) {
+    const Real nearOne = Real(x) - Real(1.0);
+    if (nearOne < Real(0x1p-9) && nearOne > Real(-0x1p-9)) return {0, log1pNear(nearOne), 0.0};
+    int scaled = 0;
+    if (x < 0x1p-1022) { // subnormal: exactly into the normal range
+        x *= 0x1p64;
+        scaled = 64;
+    }
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    const std::uint64_t mBits = (b & 0x000FFFFFFFFFFFFFu) | std::uint64_t{1023} << 52;
+    double m;
+    std::memcpy(&m, &mBits, sizeof m);
+    return logarithmOf(Real(m), static_cast<int>(b >> 44 & 0xff),
+                       static_cast<int>(b >> 52) - 1023 - scaled);
+}
+[[gnu::always_inline]] inline Real logReal(Real x) {
     const Logarithm l = logarithm(x);
     const Real e = Real(l.e);
     return (e * Real(kLn2Hi) + l.hi) + (e * of(kLn2Lo) + l.lo);
 }
 // log(1 + y) for y > -1, finite.
-Real log1pReal(Real y) {
+[[gnu::always_inline]] inline Real log1pReal(Real y) {
     if (y < Real(0x1p-9) && y > Real(-0x1p-9)) return log1pNear(y);
     const Real x = Real(1.0) + y;
     const Real lost = y - (x - Real(1.0)); // what 1 + y rounded away
@@ -181,21 +218,21 @@ bool logSpecial(double x, double& value) {
 struct Angle {
     Real hi, lo;
 };
-Angle atanReduced(Real t) {
+[[gnu::always_inline]] inline Angle atanReduced(Real t) {
     std::int64_t k;
     const Real c = roundedInteger(t * Real(32.0), k) / Real(32.0);
     const auto j = static_cast<int>(k);
     const Real u = j == 0 ? t : (t - c) / (Real(1.0) + t * c); // |u| <= 1/64
     const Real s = u * u;
-    const Real sum = series(kReciprocal, 3, 13, 2, s, true); // 1/3 - s/5 ... - s^5/13
+    const Real sum = estrin(coefficients<6>(kReciprocal, 3, 2, true), s); // 1/3 - s/5 ...
     return {Real(kAtanOfThirtySeconds[j].hi), Real(kAtanOfThirtySeconds[j].lo) + (u - u * s * sum)};
 }
 // pi/2 - a
-Angle complement(Angle a) {
+[[gnu::always_inline]] inline Angle complement(Angle a) {
     return {Real(kHalfPi.hi) - a.hi, Real(kHalfPi.lo) - a.lo};
 }
 // atan(y/x) for 0 <= y, x, not both zero nor both infinite.
-Angle atanOfRatio(Real y, Real x) {
+[[gnu::always_inline]] inline Angle atanOfRatio(Real y, Real x) {
     return y <= x ? atanReduced(y / x) : complement(atanReduced(x / y));
 }
 double rounded(Angle a, bool minus) {
@@ -263,22 +300,88 @@ int reduced(double x, Real& r) {
 }
 
 // sin r and cos r for |r| <= pi/4 (to 2^-68 of them).
-Real sinNear(Real r) {
+[[gnu::always_inline]] inline Real sinNear(Real r) {
     const Real s = r * r;
-    return r - r * s * series(kInverseFactorial, 3, 21, 2, s, true);
+    return r - r * s * estrin(coefficients<10>(kInverseFactorial, 3, 2, true), s);
 }
-Real cosNear(Real r) {
+[[gnu::always_inline]] inline Real cosNear(Real r) {
     const Real s = r * r;
-    return Real(1.0) - s * series(kInverseFactorial, 2, 20, 2, s, true);
+    return Real(1.0) - s * estrin(coefficients<10>(kInverseFactorial, 2, 2, true), s);
 }
 
 // x = n pi/2 + r (n mod 4), for a finite x >= 0.
-int quadrant(double x, Real& r) {
+[[gnu::always_inline]] inline int quadrant(double x, Real& r) {
     if (x < kQuarterPi.hi) {
         r = Real(x);
         return 0;
     }
     return reduced(x, r);
+}
+
+// --- powers ---------------------------------------------------------------
+
+// hi + lo exactly (Knuth's two-sum and Dekker's product, which hold in any
+// binary arithmetic rounding to nearest: here 64 bits, split at 32).
+struct Two {
+    Real hi, lo;
+};
+[[gnu::always_inline]] inline Two twoSum(Real a, Real b) {
+    const Real s = a + b, bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+[[gnu::always_inline]] inline Two plus(Two a, Real b) { // to a's low part what b's sum lost
+    const Two s = twoSum(a.hi, b);
+    return {s.hi, s.lo + a.lo};
+}
+[[gnu::always_inline]] inline Two twoProduct(Real a, Real b) {
+    auto split = [](Real v, Real& high, Real& low) {
+        const Real c = Real(4294967297.0) * v; // 2^32 + 1
+        high = c - (c - v);
+        low = v - high;
+    };
+    Real ah, al, bh, bl;
+    split(a, ah, al);
+    split(b, bh, bl);
+    const Real p = a * b;
+    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+}
+
+// log x to 2^-120 of it, as hi + lo, for a finite x > 0: the reduction of
+// logarithm() with every rounding it made kept.
+Two logarithmTwo(double x) {
+    const Real f = Real(x) - Real(1.0);
+    if (f < Real(0x1p-9) && f > Real(-0x1p-9)) // f exact; the rest to 2^-64 of f^2/2
+        return twoSum(f, -(f * f * estrin(coefficients<7>(kReciprocal, 2, 1, true), f)));
+    int scaled = 0;
+    if (x < 0x1p-1022) {
+        x *= 0x1p64;
+        scaled = 64;
+    }
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    const std::uint64_t mBits = (b & 0x000FFFFFFFFFFFFFu) | std::uint64_t{1023} << 52;
+    double mDouble;
+    std::memcpy(&mDouble, &mBits, sizeof mDouble);
+    const int j = static_cast<int>(b >> 44 & 0xff);
+    const Real e = Real(static_cast<int>(b >> 52) - 1023 - scaled + (j >= 128));
+    const Real u = Real(mDouble) - Real(1 + j / 256.0); // exact
+    const Two product = twoProduct(u, Real(kInverse[j]));
+    const Two r = plus(twoSum(product.hi, Real(kGap[j])), product.lo); // r = m/c - 1, exactly
+    const Real higher = -(r.hi * r.hi * estrin(coefficients<7>(kReciprocal, 2, 1, true), r.hi));
+    Two sum = twoSum(e * Real(kLn2Hi), Real(kLogInverse[j].hi)); // the first exact
+    sum = plus(sum, e * Real(kLn2Lo.hi));                        // exact
+    sum = plus(sum, r.hi);
+    sum.lo =
+        sum.lo + (Real(kLogInverse[j].lo) + e * Real(kLn2Lo.lo) + higher + (r.lo - r.lo * r.hi));
+    return twoSum(sum.hi, sum.lo);
+}
+
+bool isInteger(double y) { // for a finite y
+    return static_cast<double>(realTrunc(Real(y))) == y;
+}
+bool isOdd(double y) { // an odd integer (every double from 2^53 on is even)
+    return isInteger(y) && magnitude(y) < 0x1p53 &&
+           (static_cast<std::int64_t>(magnitude(y)) & 1) == 1;
 }
 
 } // namespace
@@ -295,9 +398,9 @@ double elementary::exp2(double x) {
     if (x > 1100) return kInfinity;
     if (x < -1100) return 0.0;
     std::int64_t k;
-    const Real r = Real(x) - roundedInteger(Real(x) * Real(64.0), k) / Real(64.0); // exact
-    const auto j = static_cast<int>(k & 63);
-    const Real scale = twoTo(static_cast<int>((k - j) / 64)) * of(kExp2Sixtyfourths[j]);
+    const Real r = Real(x) - roundedInteger(Real(x) * Real(256.0), k) / Real(256.0); // exact
+    const auto j = static_cast<int>(k & 255);
+    const Real scale = twoTo(static_cast<int>((k - j) / 256)) * of(kExp2By256[j]);
     return static_cast<double>(scale + scale * expm1Near(r * of(kLn2)));
 }
 
@@ -312,20 +415,22 @@ double elementary::expm1(double x) {
 double elementary::log(double x) {
     double special;
     if (logSpecial(x, special)) return special;
-    return static_cast<double>(logReal(Real(x)));
+    const Logarithm l = logarithm(x);
+    const Real e = Real(l.e);
+    return static_cast<double>((e * Real(kLn2Hi) + l.hi) + (e * of(kLn2Lo) + l.lo));
 }
 
 double elementary::log2(double x) {
     double special;
     if (logSpecial(x, special)) return special;
-    const Logarithm l = logarithm(Real(x));
+    const Logarithm l = logarithm(x);
     return static_cast<double>(Real(l.e) + (l.hi + l.lo) * of(kInverseLn2));
 }
 
 double elementary::log10(double x) {
     double special;
     if (logSpecial(x, special)) return special;
-    const Logarithm l = logarithm(Real(x));
+    const Logarithm l = logarithm(x);
     const Real e = Real(l.e);
     return static_cast<double>(e * Real(kLog10Of2Hi) +
                                (e * of(kLog10Of2Lo) + (l.hi + l.lo) * of(kInverseLn10)));
@@ -415,11 +520,18 @@ double elementary::cbrt(double x) {
     if (x != x) return passed(x);
     const double a = magnitude(x);
     if (a == 0 || a == kInfinity) return x;
-    const Parts p = partsOf(Real(a));
-    const int e = p.field - kBias;
+    int scaled = 0;
+    double normal = a;
+    if (a < 0x1p-1022) { // subnormal: exactly into the normal range
+        normal = a * 0x1p66;
+        scaled = 66;
+    }
+    std::uint64_t b;
+    std::memcpy(&b, &normal, sizeof b);
+    const int e = static_cast<int>(b >> 52) - 1023 - scaled;
     const int third = (e >= 0 ? e : e - 2) / 3, rest = e - 3 * third; // floor, and 0..2
     const Real m = Real(a) * twoTo(-3 * third);                       // in [1, 8)
-    Real y = Real(kCubeRootStart[rest * 32 + static_cast<int>(p.significand >> 58 & 31)]);
+    Real y = Real(kCubeRootStart[rest * 32 + static_cast<int>(b >> 47 & 31)]);
     // Halley's steps: each triples the bits (from 7.6).
     Real cube = y * y * y;
     y = y * (cube + Real(2.0) * m) / (Real(2.0) * cube + m);
@@ -510,4 +622,33 @@ double elementary::hypot(double x, double y) {
     if (x != x || y != y) return static_cast<double>(Real(x) + Real(y));
     const Real a = Real(x), b = Real(y);
     return static_cast<double>(realSqrt(a * a + b * b));
+}
+
+// C's pow, at every special argument as C99 defines it.
+double elementary::pow(double x, double y) {
+    if (y == 0 || x == 1) return 1.0;
+    if (x != x || y != y) return static_cast<double>(Real(x) + Real(y));
+    const double a = magnitude(x), b = magnitude(y);
+    const bool odd = isOdd(y);
+    const bool minus = negative(x) && odd;
+    auto sign = [minus](double v) { return minus ? -v : v; };
+    if (b == kInfinity) {
+        if (a == 1) return 1.0;
+        return (a < 1) == (y < 0) ? kInfinity : 0.0;
+    }
+    if (a == 0) return sign(y < 0 ? kInfinity : 0.0);
+    if (a == kInfinity) return sign(y < 0 ? 0.0 : kInfinity);
+    if (x < 0 && !isInteger(y)) return made();
+    // |x|^y = e^(y log|x|), the product kept in two parts.
+    const Two l = logarithmTwo(a);
+    const Two p = twoProduct(Real(y), l.hi);
+    const Two z = twoSum(p.hi, p.lo + Real(y) * l.lo);
+    if (z.hi > Real(1100)) return sign(kInfinity);
+    if (z.hi < Real(-1100)) return sign(0.0);
+    std::int64_t k;
+    const Real kk = roundedInteger(z.hi * of(k256ByLn2), k);
+    const Real r = ((z.hi - kk * Real(kLn2By256Hi)) - kk * of(kLn2By256Lo)) + z.lo;
+    const auto j = static_cast<int>(k & 255);
+    const Real scale = twoTo(static_cast<int>((k - j) / 256)) * of(kExp2By256[j]);
+    return sign(static_cast<double>(scale + scale * expm1Near(r)));
 }

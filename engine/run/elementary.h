@@ -30,5 +30,6 @@ double acos(double x);
 double atan(double x);
 double atan2(double y, double x);
 double hypot(double x, double y);
+double pow(double x, double y);
 
 } // namespace velmoratrix::elementary

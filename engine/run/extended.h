@@ -440,22 +440,27 @@ inline __int128 ordered(Extended x) {
     return sign(x) ? -magnitude : magnitude;
 }
 
+// Both tested at once, without a branch between them.
+inline bool eitherNaN(Extended a, Extended b) {
+    return (static_cast<unsigned>(isNaN(a)) | static_cast<unsigned>(isNaN(b))) != 0;
+}
+
 } // namespace detail
 
 // Comparisons: false where either is NaN, as C's operators on long double.
 inline bool equal(Extended a, Extended b) {
     using namespace detail;
-    return !(isNaN(a) | isNaN(b)) && ordered(a) == ordered(b);
+    return !eitherNaN(a, b) && ordered(a) == ordered(b);
 }
 
 inline bool less(Extended a, Extended b) {
     using namespace detail;
-    return !(isNaN(a) | isNaN(b)) && ordered(a) < ordered(b);
+    return !eitherNaN(a, b) && ordered(a) < ordered(b);
 }
 
 inline bool lessEqual(Extended a, Extended b) {
     using namespace detail;
-    return !(isNaN(a) | isNaN(b)) && ordered(a) <= ordered(b);
+    return !eitherNaN(a, b) && ordered(a) <= ordered(b);
 }
 
 // Exact: every double is an extended value (a signaling NaN is quieted).

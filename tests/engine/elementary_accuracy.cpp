@@ -1,7 +1,8 @@
 // The standard syntax's elementary functions against MPFR: within 0.502 ulp
 // of the exact value on random arguments over the whole range and on the
 // hard ones (near the ends of each method's range, near multiples of pi/2,
-// the largest and smallest doubles), and IEEE's values at the edges.
+// the largest and smallest doubles), and IEEE's values at the edges; C's pow
+// at its special arguments.
 #include <mpfr.h>
 
 #include <cmath>
@@ -208,8 +209,25 @@ int main() {
         checkBinary("atan2", e::atan2, mpfr_atan2, y, x);
         checkBinary("hypot", e::hypot, mpfr_hypot, x, y);
     }
+    // Powers: results over the whole range (and beyond it), bases near 1 with
+    // large exponents, whole exponents of negative bases.
+    for (int n = 0; n < 60000; ++n) {
+        const double x = std::ldexp(unit(random), static_cast<int>(exponent(random) / 4));
+        const double logarithm = std::log2(x);
+        std::uniform_real_distribution<double> target(-1100, 1100);
+        double y = logarithm == 0 ? target(random) : target(random) / logarithm;
+        if (n % 4 == 1) y = std::nearbyint(y);
+        checkBinary("pow", e::pow, mpfr_pow, n % 4 == 1 && n % 8 == 1 ? -x : x, y);
+        const double near = 1 + std::ldexp(unit(random) - 1.5, -static_cast<int>(n % 50) - 2);
+        checkBinary("pow", e::pow, mpfr_pow, near, target(random) / std::log2(near));
+    }
+    for (double x : {2.0, 3.0, 4.0, 10.0, 0.5, -2.0, -8.0, 1e-300, 1e300})
+        for (double y :
+             {0.5, 2.0, 3.0, -1.0, -3.0, 1.0 / 3, 10.0, 1074.5, -1074.0, 0x1p53, 0x1p53 + 2})
+            checkBinary("pow", e::pow, mpfr_pow, x, y);
     for (double x : edges)
         for (double y : edges) {
+            checkBinary("pow", e::pow, mpfr_pow, x, y);
             checkBinary("atan2", e::atan2, mpfr_atan2, x, y);
             checkBinary("hypot", e::hypot, mpfr_hypot, x, y);
         }

@@ -62,8 +62,11 @@ def function_texts(count):
         if k == 1:
             return "(%s%s%s)" % (text(depth - 1), r.choice("+-*/"), text(depth - 1))
         if k == 2:
-            return "%s(%s, %s)" % (r.choice(["hypot", "atan2", "arctan2"]), text(depth - 1),
+            return "%s(%s, %s)" % (r.choice(["hypot", "atan2", "arctan2", "pow"]), text(depth - 1),
                                    text(depth - 1))
+        if k == 3:
+            return "(%s ** %s)" % (text(depth - 1), r.choice(["x", "0.5", "3", "-2", "1.7", "1e22",
+                                                             text(depth - 1)]))
         return "%s(%s)" % (r.choice(unary), text(depth - 1))
 
     return [STANDARD + text(3) for _ in range(count)]
