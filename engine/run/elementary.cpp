@@ -376,12 +376,37 @@ Two logarithmTwo(double x) {
     return twoSum(sum.hi, sum.lo);
 }
 
-bool isInteger(double y) { // for a finite y
-    return static_cast<double>(realTrunc(Real(y))) == y;
+// The double nearest v, where the exact value is within v's relative
+// `error` and no value there rounds otherwise (a normal double, not at a
+// tie); else false.
+bool roundsSafely(Real v, Real error, double& out) {
+    const double d = static_cast<double>(v);
+    const double m = magnitude(d);
+    if (!(m >= 0x1p-1022) || m == kInfinity) return false;
+    std::uint64_t b;
+    std::memcpy(&b, &m, sizeof b);
+    const bool power = (b & 0x000FFFFFFFFFFFFFu) == 0; // the ulp below is half the one above
+    const Real half = twoTo(static_cast<int>(b >> 52) - 1023 - 53 - power);
+    const Real gap = v - Real(d), size = v < Real(0) ? -v : v;
+    if (half - (gap < Real(0) ? -gap : gap) <= error * size) return false;
+    out = d;
+    return true;
 }
-bool isOdd(double y) { // an odd integer (every double from 2^53 on is even)
-    return isInteger(y) && magnitude(y) < 0x1p53 &&
-           (static_cast<std::int64_t>(magnitude(y)) & 1) == 1;
+
+// Whether a finite y is whole, and an odd whole number, from its bits.
+bool isInteger(double y) {
+    std::uint64_t b;
+    std::memcpy(&b, &y, sizeof b);
+    const int e = static_cast<int>(b >> 52 & 0x7ff) - 1023;
+    if (e < 0) return y == 0;
+    return e >= 52 || (b & ((std::uint64_t{1} << (52 - e)) - 1)) == 0;
+}
+bool isOdd(double y) {
+    std::uint64_t b;
+    std::memcpy(&b, &y, sizeof b);
+    const int e = static_cast<int>(b >> 52 & 0x7ff) - 1023;
+    if (e < 0 || e > 52) return false; // from 2^53 on every double is even
+    return isInteger(y) && ((b | std::uint64_t{1} << 52) >> (52 - e) & 1);
 }
 
 } // namespace
@@ -639,7 +664,17 @@ double elementary::pow(double x, double y) {
     if (a == 0) return sign(y < 0 ? kInfinity : 0.0);
     if (a == kInfinity) return sign(y < 0 ? 0.0 : kInfinity);
     if (x < 0 && !isInteger(y)) return made();
-    // |x|^y = e^(y log|x|), the product kept in two parts.
+    // |x|^y = e^(y log|x|): first in the extended type alone, whose double
+    // is kept where no error it can have would change it; else with the
+    // logarithm and the product kept in two parts.
+    const Logarithm quick = logarithm(a);
+    const Real e = Real(quick.e);
+    const Real w = Real(y) * ((e * Real(kLn2Hi) + quick.hi) + (e * of(kLn2Lo) + quick.lo));
+    if (w < Real(700) && w > Real(-700)) {
+        const Real bound = ((w < Real(0) ? -w : w) + Real(4.0)) * Real(0x1p-61);
+        double nearest;
+        if (roundsSafely(expReal(w), bound, nearest)) return sign(nearest);
+    }
     const Two l = logarithmTwo(a);
     const Two p = twoProduct(Real(y), l.hi);
     const Two z = twoSum(p.hi, p.lo + Real(y) * l.lo);
