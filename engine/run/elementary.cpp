@@ -155,9 +155,9 @@ struct Logarithm {
     const Real r = u * Real(kInverse[j]) + Real(kGap[j]);
     return {e + (j >= 128), Real(kLogInverse[j].hi), Real(kLogInverse[j].lo) + log1pNear(r)};
 }
+// For an extended x that is not within 2^-9 of 1 (log1pReal's, and the
+// large arguments of asinh and acosh).
 [[gnu::always_inline]] inline Logarithm logarithm(Real x) {
-    const Real nearOne = x - Real(1.0);
-    if (nearOne < Real(0x1p-9) && nearOne > Real(-0x1p-9)) return {0, log1pNear(nearOne), 0.0};
     const Parts p = partsOf(x);
     return logarithmOf(x * twoTo(kBias - p.field), static_cast<int>(p.significand >> 55 & 0xff),
                        p.field - kBias);

@@ -221,6 +221,8 @@ int main() {
         const double near = 1 + std::ldexp(unit(random) - 1.5, -static_cast<int>(n % 50) - 2);
         checkBinary("pow", e::pow, mpfr_pow, near, target(random) / std::log2(near));
     }
+    for (double y : {0x1p52 + 1, 0x1p53 - 1, 0x1p52, 0x1p51 + 1}) // odd or even, near 2^53
+        for (double x : {-1 - 0x1p-52, -1 + 0x1p-53}) checkBinary("pow", e::pow, mpfr_pow, x, y);
     for (double x : {2.0, 3.0, 4.0, 10.0, 0.5, -2.0, -8.0, 1e-300, 1e300})
         for (double y :
              {0.5, 2.0, 3.0, -1.0, -3.0, 1.0 / 3, 10.0, 1074.5, -1074.0, 0x1p53, 0x1p53 + 2})
