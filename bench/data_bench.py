@@ -37,6 +37,11 @@ COLUMN_FORMULAS = [
     ("x**2 + y**2", "x**2+y**2", lambda x, y: x ** 2 + y ** 2),
     ("x ** 3", "x**3", lambda x, y: x ** 3),
     ("x ** 0.5", "x**0.5", lambda x, y: x ** 0.5),
+    # The standard syntax's own functions (the same bits on every platform)
+    ("sin(x) + cos(y)", "sin(x)+cos(y)", lambda x, y: numpy.sin(x) + numpy.cos(y)),
+    ("exp(x / 50)", "exp(x/50)", lambda x, y: numpy.exp(x / 50)),
+    ("log(abs(x) + 1)", "log(abs(x)+1)", lambda x, y: numpy.log(numpy.abs(x) + 1)),
+    ("abs(x) ** 1.5", "abs(x)**1.5", lambda x, y: numpy.abs(x) ** 1.5),
 ]
 
 
