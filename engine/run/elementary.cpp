@@ -671,7 +671,9 @@ double elementary::pow(double x, double y) {
     const Real e = Real(quick.e);
     const Real w = Real(y) * ((e * Real(kLn2Hi) + quick.hi) + (e * of(kLn2Lo) + quick.lo));
     if (w < Real(700) && w > Real(-700)) {
-        const Real bound = ((w < Real(0) ? -w : w) + Real(4.0)) * Real(0x1p-61);
+        // The logarithm to 2^-62 of it and e^w to 2^-62: (1.25 |w| + 1) 2^-62
+        // with the product's rounding, and a margin.
+        const Real bound = ((w < Real(0) ? -w : w) * Real(1.5) + Real(2.0)) * Real(0x1p-62);
         double nearest;
         if (roundsSafely(expReal(w), bound, nearest)) return sign(nearest);
     }
