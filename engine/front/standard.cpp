@@ -215,20 +215,29 @@ private:
     }
     // A power whose exponent's steps start at `from`: of a constant whole
     // exponent (|n| <= kMostFactors), the product it denotes; of 0.5, the
-    // square root; else the syntax's own pow (C's, with the same bits on
-    // every platform). A constant
-    // exponent may be computed (2^3 in pi^2^3): one power, one value.
+    // square root; of half an odd n, the square root's power n (x**1.5 is
+    // sqrt(x)**3); else the syntax's own pow (C's, with the same bits on
+    // every platform). A constant exponent may be computed (2^3 in
+    // pi^2^3): one power, one value.
     void exponentiate(std::size_t from, std::size_t offset, std::size_t length) {
         Real value;
-        const bool constant = constantFrom(from, value);
-        const double exponent = static_cast<double>(value);
-        const bool whole = constant && value == Real(exponent) &&
-                           exponent == std::trunc(exponent) && std::fabs(exponent) <= kMostFactors;
-        if (whole || (constant && value == Real(0.5))) {
+        const bool constant =
+            constantFrom(from, value) && value == Real(static_cast<double>(value));
+        const double exponent = static_cast<double>(value), twice = 2 * exponent;
+        const bool whole =
+            constant && exponent == std::trunc(exponent) && std::fabs(exponent) <= kMostFactors;
+        const bool half =
+            constant && !whole && twice == std::trunc(twice) && std::fabs(twice) <= kMostFactors;
+        if (whole || half) {
             steps_.resize(from);
             StandardStep& s = emit(StandardStep::Machine, offset, length);
             s.op = whole ? Op::PowInteger : Op::PowHalf;
-            s.number = exponent;
+            s.number = whole ? exponent : 0.5;
+            if (half && twice != 1) {
+                StandardStep& power = emit(StandardStep::Machine, offset, length);
+                power.op = Op::PowInteger;
+                power.number = twice;
+            }
             return;
         }
         binaryCall(language_.function("pow")->binary, offset, length);

@@ -291,6 +291,26 @@ TEST(StandardTest, OwnFunctionsStandInForTheCLibrarysUntilTheCallerChangesThem) 
     }
     EXPECT_EQ(bitsOf(static_cast<double>(m.eval("7.67 ** 0.37"))),
               bitsOf(elementary::pow(7.67, 0.37)));
+    // Half an odd number: the square root's power, pow's value at every
+    // special base and within an ulp of it elsewhere.
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> special{-0.0, 0.0, -inf, inf, -4, std::nan(""), 0.37, 7.67, 1e300, 3e-320};
+    for (const char* text : {"x ** 1.5", "x ** -0.5", "x ** (5/2)", "pow(x, -1.5)"}) {
+        m.evalMany(text, {{"x", special.data()}}, special.size(), powers.data());
+        const double exponent = text[5] == '1'   ? 1.5
+                                : text[5] == '-' ? -0.5
+                                : text[5] == '(' ? 2.5
+                                                 : -1.5;
+        for (std::size_t k = 0; k < special.size(); ++k) {
+            const double expected = elementary::pow(special[k], exponent);
+            if (special[k] > 0 && std::isfinite(expected) && expected != 0)
+                EXPECT_LE(std::fabs(powers[k] - expected),
+                          std::nextafter(std::fabs(expected), inf) - std::fabs(expected))
+                    << text;
+            else
+                EXPECT_EQ(bitsOf(powers[k]), bitsOf(expected)) << text << " " << special[k];
+        }
+    }
 
     m.syntax = Syntax::Classic;
     EXPECT_EQ(bitsOf(static_cast<double>(m.eval("sin(1e22)"))), bitsOf(std::sin(x)));
