@@ -42,6 +42,7 @@ COLUMN_FORMULAS = [
     ("exp(x / 50)", "exp(x/50)", lambda x, y: numpy.exp(x / 50)),
     ("log(abs(x) + 1)", "log(abs(x)+1)", lambda x, y: numpy.log(numpy.abs(x) + 1)),
     ("abs(x) ** 1.5", "abs(x)**1.5", lambda x, y: numpy.abs(x) ** 1.5),
+    ("abs(x) ** 2.2", "abs(x)**2.2", lambda x, y: numpy.abs(x) ** 2.2),
 ]
 
 
