@@ -220,7 +220,7 @@ private:
     // every platform). A constant exponent may be computed (2^3 in
     // pi^2^3): one power, one value.
     void exponentiate(std::size_t from, std::size_t offset, std::size_t length) {
-        Real value;
+        Real value = 0.0;
         const bool constant =
             constantFrom(from, value) && value == Real(static_cast<double>(value));
         const double exponent = static_cast<double>(value), twice = 2 * exponent;

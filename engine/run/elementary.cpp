@@ -23,7 +23,7 @@ namespace {
 }
 
 // The significand (its integer bit at the top) and biased exponent of a
-// finite extended value, and the value of such parts.
+// finite extended value.
 struct Parts {
     std::uint64_t significand;
     int field;
