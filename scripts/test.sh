@@ -30,14 +30,16 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
 fi
 export VELMO_REQUIRE_LOCALE=1
 jobs=$(nproc)
+# Each stage's header with the time taken so far, to keep the whole within its budget.
+stage() { echo "== [${SECONDS}s] $*"; }
 
-echo "== fuzzers of the engine and the Arrow importer (clang, libFuzzer with ASan and UBSan)"
+stage "fuzzers of the engine and the Arrow importer (clang, libFuzzer with ASan and UBSan)"
 cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DVELMO_FUZZ=ON -DVELMO_TESTS=OFF >/dev/null
 cmake --build "$root/build-fuzz" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-fuzz" --output-on-failure
 
-echo "== aarch64 (cross-built, under qemu): the software type against x87's records, the engine's tests, the module's Python tests"
+stage "aarch64 (cross-built, under qemu): the software type against x87's records, the engine's tests, the module's Python tests"
 need_packages g++-aarch64-linux-gnu qemu-user
 cmake -S "$root/tests/platforms" -B "$root/build-x87vec" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build-x87vec" -j"$jobs" >/dev/null
@@ -62,7 +64,7 @@ ctest --test-dir "$root/build-aarch64-engine" --output-on-failure -j"$jobs" --ti
 aarch64_tests=$!
 trap 'kill "$aarch64_tests" 2>/dev/null || true' EXIT
 
-echo "== Windows x86-64 (mingw-w64, under wine): the engine's tests and the C++ package"
+stage "Windows x86-64 (mingw-w64, under wine): the engine's tests and the C++ package"
 need_packages g++-mingw-w64-x86-64-posix wine wine64
 # Outside the tree: a prefix links its drive Z: to /, which no walk of the tree may follow.
 export WINEPREFIX="${XDG_CACHE_HOME:-$HOME/.cache}/velmoratrix-wine" WINEDEBUG=-all
@@ -73,7 +75,7 @@ ctest --test-dir "$root/build-windows" --output-on-failure
 bash "$root/scripts/cpp_package_test.sh" "$root/build-windows" "$root/build-windows/cpp_package" \
     "$root/cmake/x86_64-w64-mingw32.cmake" wine
 
-echo "== aarch64, continued: the engine's and the module's tests under qemu, a wheel, the corpus"
+stage "aarch64, continued: the engine's and the module's tests under qemu, a wheel, the corpus"
 status=0
 wait "$aarch64_tests" || status=$?
 trap - EXIT
@@ -93,24 +95,24 @@ echo "$(basename "$wheel") installs and imports under qemu"
     "$root/tests/platforms/differential.py" "$root/tests/fuzz/corpus" \
     "$root/build-aarch64-engine/corpus-results.txt")
 
-echo "== the whole engine on the software extended type on x86-64: the engine's and the Python tests"
+stage "the whole engine on the software extended type on x86-64: the engine's and the Python tests"
 cmake -S "$root" -B "$root/build-soft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SOFT_EXTENDED=ON \
     -DVELMO_PYTHONS="${pythons[0]}" >/dev/null
 cmake --build "$root/build-soft" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-soft" --output-on-failure -j"$jobs" -E "wheel|docs|cpp_package"
 
-echo "== engine tests under ASan, UBSan and LSan, and the binding's conversions under ASan and UBSan"
+stage "engine tests under ASan, UBSan and LSan, and the binding's conversions under ASan and UBSan"
 cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE=ON \
     -DVELMO_PYTHONS="${pythons[2]}" >/dev/null
 cmake --build "$root/build-asan" -j"$jobs" >/dev/null
 ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 
-echo "== engine tests, Python tests under CPython ${versions[*]}, wheels and the C++ package"
+stage "engine tests, Python tests under CPython ${versions[*]}, wheels and the C++ package"
 configure "${pythons[@]}"
 cmake --build "$root/build" -j"$jobs" >/dev/null
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
-echo "== the fuzzer's corpus and random texts on x87, on the software extended type and on aarch64: the same bits"
+stage "the fuzzer's corpus and random texts on x87, on the software extended type and on aarch64: the same bits"
 for arithmetic in build build-soft; do
     PYTHONPATH="$root/$arithmetic/python3.9" "${pythons[0]}" "$root/tests/platforms/differential.py" \
         "$root/tests/fuzz/corpus" "$root/$arithmetic/corpus-results.txt"
@@ -126,3 +128,4 @@ wine "$root/build-windows/tests/corpus_values.exe" "$root/tests/fuzz/corpus" "$t
     "$root/build-windows/corpus-values.txt"
 "${pythons[0]}" "$root/tests/platforms/compare.py" "$root/build/corpus-values.txt" \
     "$root/build-windows/corpus-values.txt" "$root/tests/fuzz/corpus" "$texts"
+stage "every test passed"
