@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "elementary.h"
 #include "environment.h"
 #include "evaluator.h"
 #include "extended.h"
@@ -304,22 +305,26 @@ Built tree(const std::uint8_t*& at, const std::uint8_t* end, int depth) {
             const unsigned f = next() % 5;
             const long double l = a.value, r = b.value;
             const double dl = static_cast<double>(l), dr = static_cast<double>(r);
-            // A constant whole exponent is the product it denotes, 0.5 the root.
+            // A constant whole exponent is the product it denotes, 0.5 the root,
+            // half an odd number the root's power; others the engine's own pow.
             const bool whole = b.number && r == std::trunc(r) && std::fabs(r) <= 1024;
+            const bool half =
+                b.number && !whole && 2 * r == std::trunc(2 * r) && std::fabs(2 * r) <= 1024;
             uncertain = uncertain || (f == 2 && b.constant && !b.number);
-            const long double value = f == 2 && whole                  ? powInteger(l, dr)
-                                      : f == 2 && b.number && r == 0.5 ? powHalf(l)
-                                      : f == 0                         ? (l != l   ? l
-                                                                          : r != r ? r
-                                                                          : r < l  ? r
-                                                                                   : l)
-                                      : f == 1                         ? (l != l   ? l
-                                                                          : r != r ? r
-                                                                          : l < r  ? r
-                                                                                   : l)
-                                      : f == 2                         ? std::pow(dl, dr)
-                                      : f == 3                         ? std::atan2(dl, dr)
-                                                                       : std::hypot(dl, dr);
+            const long double value = f == 2 && whole ? powInteger(l, dr)
+                                      : f == 2 && half
+                                          ? (r == 0.5 ? powHalf(l) : powInteger(powHalf(l), 2 * dr))
+                                      : f == 0 ? (l != l   ? l
+                                                  : r != r ? r
+                                                  : r < l  ? r
+                                                           : l)
+                                      : f == 1 ? (l != l   ? l
+                                                  : r != r ? r
+                                                  : l < r  ? r
+                                                           : l)
+                                      : f == 2 ? elementary::pow(dl, dr)
+                                      : f == 3 ? elementary::atan2(dl, dr)
+                                               : elementary::hypot(dl, dr);
             return {std::string(names[f]) + "(" + a.text + ", " + b.text + ")", value, 100};
         }
         case 2: { // abs, or a callable over blocks
