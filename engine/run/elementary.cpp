@@ -162,11 +162,14 @@ struct Logarithm {
     return logarithmOf(x * twoTo(kBias - p.field), static_cast<int>(p.significand >> 55 & 0xff),
                        p.field - kBias);
 }
-// The same for a double, its parts read from its bits (no trip of an 80-bit
-// value through memory).
-[[gnu::always_inline]] inline Logarithm logarithm(double x) {
-    const Real nearOne = Real(x) - Real(1.0);
-    if (nearOne < Real(0x1p-9) && nearOne > Real(-0x1p-9)) return {0, log1pNear(nearOne), 0.0};
+// A finite double x > 0 as 2^e m with m in [1, 2), and the top 8 bits of
+// m's fraction, read from its bits (no trip of an 80-bit value through
+// memory).
+struct DoubleParts {
+    double m;
+    int j, e;
+};
+[[gnu::always_inline]] inline DoubleParts doubleParts(double x) {
     int scaled = 0;
     if (x < 0x1p-1022) { // subnormal: exactly into the normal range
         x *= 0x1p64;
@@ -175,10 +178,18 @@ struct Logarithm {
     std::uint64_t b;
     std::memcpy(&b, &x, sizeof b);
     const std::uint64_t mBits = (b & 0x000FFFFFFFFFFFFFu) | std::uint64_t{1023} << 52;
-    double m;
-    std::memcpy(&m, &mBits, sizeof m);
-    return logarithmOf(Real(m), static_cast<int>(b >> 44 & 0xff),
-                       static_cast<int>(b >> 52) - 1023 - scaled);
+    DoubleParts p;
+    std::memcpy(&p.m, &mBits, sizeof p.m);
+    p.j = static_cast<int>(b >> 44 & 0xff);
+    p.e = static_cast<int>(b >> 52) - 1023 - scaled;
+    return p;
+}
+// The same for a double.
+[[gnu::always_inline]] inline Logarithm logarithm(double x) {
+    const Real nearOne = Real(x) - Real(1.0);
+    if (nearOne < Real(0x1p-9) && nearOne > Real(-0x1p-9)) return {0, log1pNear(nearOne), 0.0};
+    const DoubleParts p = doubleParts(x);
+    return logarithmOf(Real(p.m), p.j, p.e);
 }
 [[gnu::always_inline]] inline Real logReal(Real x) {
     const Logarithm l = logarithm(x);
@@ -352,19 +363,10 @@ Two logarithmTwo(double x) {
     const Real f = Real(x) - Real(1.0);
     if (f < Real(0x1p-9) && f > Real(-0x1p-9)) // f exact; the rest to 2^-64 of f^2/2
         return twoSum(f, -(f * f * estrin(coefficients<7>(kReciprocal, 2, 1, true), f)));
-    int scaled = 0;
-    if (x < 0x1p-1022) {
-        x *= 0x1p64;
-        scaled = 64;
-    }
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    const std::uint64_t mBits = (b & 0x000FFFFFFFFFFFFFu) | std::uint64_t{1023} << 52;
-    double mDouble;
-    std::memcpy(&mDouble, &mBits, sizeof mDouble);
-    const int j = static_cast<int>(b >> 44 & 0xff);
-    const Real e = Real(static_cast<int>(b >> 52) - 1023 - scaled + (j >= 128));
-    const Real u = Real(mDouble) - Real(1 + j / 256.0); // exact
+    const DoubleParts p = doubleParts(x);
+    const int j = p.j;
+    const Real e = Real(p.e + (j >= 128));
+    const Real u = Real(p.m) - Real(1 + j / 256.0); // exact
     const Two product = twoProduct(u, Real(kInverse[j]));
     const Two r = plus(twoSum(product.hi, Real(kGap[j])), product.lo); // r = m/c - 1, exactly
     const Real higher = -(r.hi * r.hi * estrin(coefficients<7>(kReciprocal, 2, 1, true), r.hi));
@@ -545,18 +547,10 @@ double elementary::cbrt(double x) {
     if (x != x) return passed(x);
     const double a = magnitude(x);
     if (a == 0 || a == kInfinity) return x;
-    int scaled = 0;
-    double normal = a;
-    if (a < 0x1p-1022) { // subnormal: exactly into the normal range
-        normal = a * 0x1p66;
-        scaled = 66;
-    }
-    std::uint64_t b;
-    std::memcpy(&b, &normal, sizeof b);
-    const int e = static_cast<int>(b >> 52) - 1023 - scaled;
-    const int third = (e >= 0 ? e : e - 2) / 3, rest = e - 3 * third; // floor, and 0..2
-    const Real m = Real(a) * twoTo(-3 * third);                       // in [1, 8)
-    Real y = Real(kCubeRootStart[rest * 32 + static_cast<int>(b >> 47 & 31)]);
+    const DoubleParts p = doubleParts(a);
+    const int third = (p.e >= 0 ? p.e : p.e - 2) / 3, rest = p.e - 3 * third; // floor, and 0..2
+    const Real m = Real(a) * twoTo(-3 * third);                               // in [1, 8)
+    Real y = Real(kCubeRootStart[rest * 32 + (p.j >> 3)]);
     // Halley's steps: each triples the bits (from 7.6).
     Real cube = y * y * y;
     y = y * (cube + Real(2.0) * m) / (Real(2.0) * cube + m);
