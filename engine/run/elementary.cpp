@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "elementary_tables.h"
 #include "real.h"
@@ -83,27 +84,41 @@ double made() { // x87's indefinite
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // The coefficients c[first], -c[first + step], c[first + 2 step] ... (every
-// sign + where not alternating), N of them.
+// sign + where not alternating), N of them. Written without loops, here and
+// in estrin, so that every optimization level gets straight-line code: a
+// loop left rolled keeps its 80-bit values in memory, three times slower.
+template <std::size_t... K>
+[[gnu::always_inline]] inline std::array<Real, sizeof...(K)>
+coefficientsAt(const Pair* c, int first, int step, bool alternate, std::index_sequence<K...>) {
+    return {(alternate && K % 2 ? -of(c[first + static_cast<int>(K) * step])
+                                : of(c[first + static_cast<int>(K) * step]))...};
+}
 template <std::size_t N>
 [[gnu::always_inline]] inline std::array<Real, N> coefficients(const Pair* c, int first, int step,
                                                                bool alternate) {
-    std::array<Real, N> out;
-    for (std::size_t k = 0; k < N; ++k) {
-        const Real v = of(c[first + static_cast<int>(k) * step]);
-        out[k] = alternate && k % 2 ? -v : v;
-    }
-    return out;
+    return coefficientsAt(c, first, step, alternate, std::make_index_sequence<N>{});
 }
 
 // c[0] + c[1] t + c[2] t^2 ... by Estrin's scheme: pairs in t, then pairs of
 // those in t^2 and so on, whose chains of dependent steps are shorter than
 // Horner's (x87's multiplications wait 4 to 5 cycles for their operands).
-template <std::size_t N> [[gnu::always_inline]] inline Real estrin(std::array<Real, N> c, Real t) {
-    for (std::size_t n = N; n > 1; n = (n + 1) / 2, t = t * t) {
-        for (std::size_t k = 0; k + 1 < n; k += 2) c[k / 2] = c[k] + c[k + 1] * t;
-        if (n & 1) c[n / 2] = c[n - 1];
-    }
-    return c[0];
+template <std::size_t K, std::size_t N>
+[[gnu::always_inline]] inline Real pairAt(const std::array<Real, N>& c, Real t) {
+    if constexpr (2 * K + 1 < N)
+        return c[2 * K] + c[2 * K + 1] * t;
+    else
+        return c[2 * K];
+}
+template <std::size_t N, std::size_t... K>
+[[gnu::always_inline]] inline std::array<Real, sizeof...(K)>
+pairs(const std::array<Real, N>& c, Real t, std::index_sequence<K...>) {
+    return {pairAt<K>(c, t)...};
+}
+template <std::size_t N> [[gnu::always_inline]] inline Real estrin(const std::array<Real, N>& c, Real t) {
+    if constexpr (N == 1)
+        return c[0];
+    else
+        return estrin(pairs(c, t, std::make_index_sequence<(N + 1) / 2>{}), t * t);
 }
 
 // --- exponentials -------------------------------------------------------
