@@ -221,6 +221,19 @@ struct DoubleParts {
     return (e * Real(kLn2Hi) + l.hi) + (e * of(kLn2Lo) + (l.lo + lost / x));
 }
 
+// The same for a double y: 1 + y is split exactly into the double s and
+// what rounding left, t (Fast2Sum, exact in doubles on every platform), so
+// that the logarithm reads s's bits rather than an 80-bit value's through
+// memory; log(1 + t/s) is t/s to far below 2^-64 of the result.
+[[gnu::always_inline]] inline Real log1pReal(double y) {
+    if (y < 0x1p-9 && y > -0x1p-9) return log1pNear(Real(y));
+    const double s = 1.0 + y;
+    const double t = y > 1 ? 1.0 - (s - y) : y - (s - 1.0);
+    const Logarithm l = logarithm(s);
+    const Real e = Real(l.e);
+    return (e * Real(kLn2Hi) + l.hi) + (e * of(kLn2Lo) + (l.lo + Real(t) / Real(s)));
+}
+
 // Where a logarithm's argument is a NaN, negative, zero or infinite: the
 // value, and true.
 bool logSpecial(double x, double& value) {
@@ -483,7 +496,7 @@ double elementary::log1p(double x) {
     if (x == 0 || x == kInfinity) return x;
     if (x == -1) return -kInfinity;
     if (x < -1) return made();
-    return static_cast<double>(log1pReal(Real(x)));
+    return static_cast<double>(log1pReal(x));
 }
 
 double elementary::sinh(double x) {

@@ -133,6 +133,7 @@ int main() {
                                 0x1p-28,
                                 0x1.ffffffffffffp-29,
                                 0.125,
+                                0x1p-9,
                                 0x1.fffffffffffffp-4,
                                 1 - 0x1p-9,
                                 1 + 0x1p-9,
