@@ -615,6 +615,13 @@ private:
     void room() {
         if (registers_ == kRegisters) spill();
     }
+    void drop() {
+        if (registers_ > 0) {
+            fstp(st0);
+            --registers_;
+        }
+        --depth_;
+    }
     // The topmost n (1 or 2) values on the register stack, in order.
     void inRegisters(std::size_t n) {
         if (registers_ >= n) return;
@@ -897,6 +904,19 @@ private:
             pushed();
             return true;
         case Op::Primitive:
+            // Machine code runs rows without nulls: fill_null and coalesce
+            // keep their first operand, is_null is false.
+            if (i.rule == NullRule::FillNull && i.arity == 2) {
+                drop();
+                return true;
+            }
+            if (i.rule == NullRule::IsNull && i.arity == 1) {
+                drop();
+                room();
+                fldz();
+                pushed(true);
+                return true;
+            }
             return primitive(i.primitive, i.arity, code.accurate);
         case Op::PrimitiveNumber:
             inRegisters(1);
@@ -1226,13 +1246,7 @@ private:
                 fldz();
                 storeArgument(0);
             }
-            for (int extra = 2; extra < arity; ++extra) {
-                if (registers_ > 0) {
-                    fstp(st0);
-                    --registers_;
-                }
-                --depth_;
-            }
+            for (int extra = 2; extra < arity; ++extra) drop();
         }
         spill();
         return callPrimitiveAt(function, accurate);

@@ -135,6 +135,7 @@ TEST(Nulls, ValuesOfRowsWithoutNullsAreTheBitsOfARunWithout) {
                            "plus(x, y) ** 2",
                            "hypot(x, y) < 2 or x < -1",
                            "fill_null(x, y) + coalesce(y, x, 0)",
+                           "is_null(x) * 4 + y",
                            "twice(x) > y or x < 0",
                            "where(plus(x, y) > 0, twice(y), x)",
                            "fill_null(hyp(x, y), three()) - 1"};
