@@ -108,9 +108,26 @@ void velmoratrix::markNulls(const Code& code, const std::vector<Column>& columns
         }
         for (; i < count; ++i) valid[i] &= validAt(c, i);
     }
+    writeNulls(valid, count, out);
+}
+
+void velmoratrix::writeNulls(const std::uint8_t* valid, std::size_t count, const Output& out) {
     const Real null = out.type == ValueType::Bool ? 0.0L : Real(NAN);
-    for (std::size_t i = 0; i < count; ++i)
-        if (!valid[i]) store(at(out.values, out.stride, i), out.type, null);
+    if (out.type != ValueType::Float64) {
+        for (std::size_t i = 0; i < count; ++i)
+            if (!valid[i]) store(at(out.values, out.stride, i), out.type, null);
+        return;
+    }
+    std::uint64_t nullBits;
+    store(reinterpret_cast<char*>(&nullBits), ValueType::Float64, null);
+    for (std::size_t i = 0; i < count; ++i) {
+        char* to = at(out.values, out.stride, i);
+        std::uint64_t bits;
+        std::memcpy(&bits, to, sizeof bits);
+        const std::uint64_t isNull = 0 - static_cast<std::uint64_t>(valid[i] == 0); // all ones
+        bits = (bits & ~isNull) | (nullBits & isNull);
+        std::memcpy(to, &bits, sizeof bits);
+    }
 }
 
 void velmoratrix::truthInPieces(
@@ -403,9 +420,7 @@ bool MathEvaluator::runSplit(Program& program, const std::vector<Column>& column
         values.valid = nullptr;
         evalProgram(kept->values, all, n, values, threads);
         evalProgram(kept->validity, all, n, Output{known.data(), 1, ValueType::Bool}, threads);
-        const Real null = out.type == ValueType::Bool ? 0.0L : Real(NAN);
-        for (std::size_t i = 0; i < n; ++i)
-            if (!known[i]) store(at(values.values, out.stride, i), out.type, null);
+        writeNulls(known.data(), n, values);
         if (out.valid) std::memcpy(out.valid + first, known.data(), n);
     }
     return true;
@@ -440,11 +455,21 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     if (nulls && !malformed && !code.nullRules) {
         // Null where an operand is, at every step: the rows' values as if
         // nothing were null (on the fastest path), then null where a column
-        // read is.
-        std::vector<Column> values = columns;
-        for (Column& c : values) c.valid = nullptr;
-        evalProgram(program, values, count, Output{out.values, out.stride, out.type}, threads);
-        markNulls(code, columns, slots.data(), count, out);
+        // read is, a piece at a time while its results are in the cache.
+        constexpr std::size_t kPiece = std::size_t{1} << 16;
+        std::vector<Column> part(columns.size()), values(columns.size());
+        for (std::size_t first = 0; first < count; first += kPiece) {
+            const std::size_t n = std::min(kPiece, count - first);
+            for (std::size_t k = 0; k < columns.size(); ++k) {
+                part[k] = values[k] = columnFrom(columns[k], first);
+                values[k].valid = nullptr;
+            }
+            const Output piece{at(out.values, out.stride, first), out.stride, out.type,
+                               out.valid ? out.valid + first : nullptr};
+            evalProgram(program, values, n, Output{piece.values, piece.stride, piece.type},
+                        threads);
+            markNulls(code, part, slots.data(), n, piece);
+        }
         return;
     }
     if (nulls && !malformed && runSplit(program, columns, count, out, threads)) return;

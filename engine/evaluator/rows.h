@@ -101,6 +101,10 @@ inline void runRows(const Native& native, const std::vector<Column>& columns, st
 void markNulls(const Code& code, const std::vector<Column>& columns, double* const* slots,
                std::size_t count, const Output& out);
 
+// Rows 0 .. count-1 of `out` written as null (NaN, or false) where
+// valid[i] is 0, without a branch per row: nulls fall at random.
+void writeNulls(const std::uint8_t* valid, std::size_t count, const Output& out);
+
 // A bool output as the truth of the rows' doubles, a piece at a time:
 // rows(part, n, piece) writes the doubles (and validity, where a column has
 // nulls) of n rows from the columns' `part`.

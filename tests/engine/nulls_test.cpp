@@ -160,6 +160,43 @@ TEST(Nulls, ValuesOfRowsWithoutNullsAreTheBitsOfARunWithout) {
     }
 }
 
+TEST(Nulls, LongColumnsWithBitmapsThatStartMidByte) {
+    // Past several pieces of rows, each a bitmap whose first row is its bit 5,
+    // on both null paths (null where an operand is, and Kleene's or): each
+    // row's value and validity are its own.
+    const std::size_t n = 150001, offset = 5;
+    std::mt19937_64 random(17);
+    std::vector<double> xs(n), ys(n);
+    std::vector<bool> xv(n + offset), yv(n + offset);
+    for (std::size_t i = 0; i < n; ++i) {
+        xs[i] = static_cast<double>(random() % 7) - 3;
+        ys[i] = static_cast<double>(random() % 5) - 2;
+        xv[i + offset] = random() % 9 != 0, yv[i + offset] = random() % 5 != 0;
+    }
+    const Nullable x = nullable({}, xv), y = nullable({}, yv);
+    Column cx{"x", xs.data()}, cy{"y", ys.data()};
+    cx.valid = x.bits.data(), cy.valid = y.bits.data();
+    cx.validFirst = cy.validFirst = offset;
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    const Results product = run(m, "x * y + 1", {cx, cy}, n, 2);
+    const Results either = run(m, "x > 0 or y > 0", {cx, cy}, n, 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool vx = x.valid(i + offset), vy = y.valid(i + offset);
+        ASSERT_EQ(product.valid[i], vx && vy) << i;
+        if (vx && vy) {
+            ASSERT_EQ(product.values[i], xs[i] * ys[i] + 1) << i;
+        } else {
+            ASSERT_TRUE(std::isnan(product.values[i])) << i;
+        }
+        const bool known = (vx && vy) || (vx && xs[i] > 0) || (vy && ys[i] > 0);
+        ASSERT_EQ(either.valid[i], known) << i;
+        if (known) {
+            ASSERT_EQ(either.values[i], (vx && xs[i] > 0) || (vy && ys[i] > 0)) << i;
+        }
+    }
+}
+
 namespace {
 
 // A random standard formula over p, q and r, with every null rule.
