@@ -443,6 +443,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     const Inputs inputs(given, count, out);
     const std::vector<Column>& columns = inputs.columns();
     const bool nulls = hasNulls(columns);
+    if (conditionInWords(code, columns, slots.data(), count, out, threads)) return;
     if (out.type == ValueType::Bool) {
         truthInPieces(columns, count, out,
                       [&](const std::vector<Column>& part, std::size_t n, const Output& piece) {

@@ -105,6 +105,12 @@ void markNulls(const Code& code, const std::vector<Column>& columns, double* con
 // valid[i] is 0, without a branch per row: nulls fall at random.
 void writeNulls(const std::uint8_t* valid, std::size_t count, const Output& out);
 
+// A condition of comparisons of columns and numbers joined by and, or and
+// not, 64 rows a word, with the values and nulls its steps would give; false
+// where the code is of another kind (conditions.cpp).
+bool conditionInWords(const Code& code, const std::vector<Column>& columns, double* const* slots,
+                      std::size_t count, const Output& out, std::size_t threads);
+
 // A bool output as the truth of the rows' doubles, a piece at a time:
 // rows(part, n, piece) writes the doubles (and validity, where a column has
 // nulls) of n rows from the columns' `part`.

@@ -551,6 +551,10 @@ bool splitNulls(const Code& code, double* const* slots, std::size_t columns,
 // it off to hold the split codes to the block runner.
 bool splitNullsEnabled();
 void setSplitNullsEnabled(bool enabled);
+// Whether conditions over columns run 64 rows a word (the default); tests
+// turn it off to hold them to the steps.
+bool conditionWordsEnabled();
+void setConditionWordsEnabled(bool enabled);
 // The value of resolved code; throws what its ending says.
 bool run(const Code& code, bool accuracyOverEfficiency, Real& result);
 // Appends a token for piece i to list.
