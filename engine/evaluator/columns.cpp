@@ -453,12 +453,15 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     }
     const bool malformed = program.empty() || code.ending != Ending::Value || code.depth != 1;
     if (out.valid && (!nulls || malformed)) std::memset(out.valid, 1, count);
-    if (nulls && !malformed && !code.nullRules) {
-        // Null where an operand is, at every step: the rows' values as if
-        // nothing were null (on the fastest path), then null where a column
-        // read is, a piece at a time while its results are in the cache.
+    // Nulls that follow from the columns' and the conditions' alone: the
+    // rows' values as if nothing were null (on the fastest path), then null
+    // where a row is, a piece at a time while its results are in the cache.
+    const bool inWords = nulls && !malformed && code.nullRules &&
+                         nullsInWords(code, columns, slots.data(), 0, nullptr);
+    if (nulls && !malformed && (!code.nullRules || inWords)) {
         constexpr std::size_t kPiece = std::size_t{1} << 16;
         std::vector<Column> part(columns.size()), values(columns.size());
+        std::vector<std::uint8_t> known(inWords && !out.valid ? std::min(count, kPiece) : 0);
         for (std::size_t first = 0; first < count; first += kPiece) {
             const std::size_t n = std::min(kPiece, count - first);
             for (std::size_t k = 0; k < columns.size(); ++k) {
@@ -469,7 +472,13 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
                                out.valid ? out.valid + first : nullptr};
             evalProgram(program, values, n, Output{piece.values, piece.stride, piece.type},
                         threads);
-            markNulls(code, part, slots.data(), n, piece);
+            if (!inWords) {
+                markNulls(code, part, slots.data(), n, piece);
+                continue;
+            }
+            std::uint8_t* valid = piece.valid ? piece.valid : known.data();
+            nullsInWords(code, part, slots.data(), n, valid);
+            writeNulls(valid, n, piece);
         }
         return;
     }

@@ -22,11 +22,15 @@ using namespace velmoratrix;
 namespace {
 
 struct Node {
-    enum Kind : std::uint8_t { Column, Number, Compare, Not, And, Or, Sum } kind;
-    Op relation;                 // Compare's
-    std::size_t column;          // Column's
-    double number;               // Number's
-    std::int32_t left, right;    // the operands' nodes
+    // Compare, Not, And and Or have a truth of their own in words; Sum is
+    // Kleene's or before its Truth step; Select and Plain have only nulls
+    // (Plain: null where an operand or the column it reads is).
+    enum Kind : std::uint8_t { Column, Number, Compare, Not, And, Or, Sum, Select, Plain } kind;
+    Op relation;             // Compare's
+    std::ptrdiff_t column;   // Column's, and the one a Plain step reads (or -1)
+    double number;           // Number's
+    bool exact;              // Number's: a double
+    std::int32_t operand[3]; // -1 where there is none
 };
 
 bool isTruth(const Node& n) {
@@ -34,42 +38,53 @@ bool isTruth(const Node& n) {
            n.kind == Node::Or;
 }
 bool isValue(const Node& n) {
-    return n.kind == Node::Column || n.kind == Node::Number;
+    return n.kind == Node::Column || (n.kind == Node::Number && n.exact);
 }
 
 // The steps as a tree of such nodes (the root last), or false where a step
-// is of another kind.
+// reads nulls otherwise (fill_null, is_null, Kleene's logic or a choice on a
+// value that is no such truth) or calls out of the engine.
 bool parse(const Code& code, std::size_t columns, double* const* slots,
            std::vector<Node>& nodes) {
-    if (code.ending != Ending::Value || code.depth != 1 || code.steps.empty()) return false;
+    if (code.ending != Ending::Value || code.depth != 1 || code.steps.empty() || code.callsOut)
+        return false;
     std::vector<std::int32_t> stack;
     auto pop = [&] {
         const std::int32_t top = stack.back();
         stack.pop_back();
         return top;
     };
+    auto column = [&](const Instruction& i) -> std::ptrdiff_t {
+        return i.cell >= slots && i.cell < slots + columns ? i.cell - slots : -1;
+    };
     for (const Instruction& i : code.steps) {
         if (i.rule != NullRule::None && !(i.op == Op::Mul && i.rule == NullRule::And) &&
             !(i.op == Op::Add && i.rule == NullRule::Or))
             return false;
-        Node n{Node::Column, Op::Less, 0, 0.0, -1, -1};
+        Node n{Node::Plain, Op::Less, -1, 0.0, false, {-1, -1, -1}};
+        const std::ptrdiff_t taken = 1 - stackChange(i);
+        if (taken < 0 || taken > 3 || static_cast<std::size_t>(taken) > stack.size()) return false;
+        for (std::ptrdiff_t k = taken; k-- > 0;) n.operand[k] = pop();
+        const Node* a = taken > 0 ? &nodes[static_cast<std::size_t>(n.operand[0])] : nullptr;
+        const Node* b = taken > 1 ? &nodes[static_cast<std::size_t>(n.operand[1])] : nullptr;
         switch (i.op) {
         case Op::Variable:
         case Op::VariableFirst:
-            if (i.cell < slots || i.cell >= slots + columns) return false; // not a column
-            n.column = static_cast<std::size_t>(i.cell - slots);
+            n.column = column(i);
+            if (n.column >= 0) n.kind = Node::Column; // else a registered variable: no null
             break;
         case Op::Number:
         case Op::NumberFirst:
             n.kind = Node::Number;
             n.number = i.number;
+            n.exact = true;
             break;
         case Op::Constant:
         case Op::ConstantFirst: {
             const Real c = code.constants[i.index];
             n.kind = Node::Number;
             n.number = static_cast<double>(c);
-            if (!(Real(n.number) == c)) return false; // not a double
+            n.exact = Real(n.number) == c;
             break;
         }
         case Op::Less:
@@ -78,41 +93,45 @@ bool parse(const Code& code, std::size_t columns, double* const* slots,
         case Op::GreaterEqual:
         case Op::Equal:
         case Op::NotEqual:
-            if (stack.size() < 2) return false;
-            n.kind = Node::Compare;
-            n.relation = i.op;
-            n.right = pop();
-            n.left = pop();
-            if (!isValue(nodes[n.left]) || !isValue(nodes[n.right])) return false;
-            break;
-        case Op::Not:
-        case Op::Truth:
-            if (stack.empty()) return false;
-            n.kind = Node::Not;
-            n.left = pop();
-            if (i.op == Op::Truth) { // of a truth itself; of Kleene's sum, the or
-                if (nodes[n.left].kind == Node::Sum) nodes[n.left].kind = Node::Or;
-                if (!isTruth(nodes[n.left])) return false;
-                stack.push_back(n.left);
-                continue;
+            if (isValue(*a) && isValue(*b)) {
+                n.kind = Node::Compare;
+                n.relation = i.op;
             }
-            if (!isTruth(nodes[n.left])) return false;
             break;
-        case Op::Mul:
-        case Op::Add:
-            if (i.rule == NullRule::None || stack.size() < 2) return false;
-            n.kind = i.op == Op::Mul ? Node::And : Node::Sum;
-            n.right = pop();
-            n.left = pop();
-            if (!isTruth(nodes[n.left]) || !isTruth(nodes[n.right])) return false;
+        case Op::Truth: // of a truth itself; of Kleene's sum, the or
+            if (a->kind == Node::Sum) nodes[static_cast<std::size_t>(n.operand[0])].kind = Node::Or;
+            if (!isTruth(nodes[static_cast<std::size_t>(n.operand[0])])) break;
+            stack.push_back(n.operand[0]);
+            continue;
+        case Op::Not:
+            if (isTruth(*a)) n.kind = Node::Not;
+            break;
+        case Op::Select:
+            if (!isTruth(*a)) return false;
+            n.kind = Node::Select;
             break;
         default:
-            return false;
+            if (i.rule != NullRule::None) { // Kleene's and (a product) and or (a sum)
+                if (!isTruth(*a) || !isTruth(*b)) return false;
+                n.kind = i.op == Op::Mul ? Node::And : Node::Sum;
+            } else if (readsCell(i.op)) {
+                n.column = column(i);
+            }
+            break;
         }
+        for (std::ptrdiff_t k = 0; k < taken; ++k) // Kleene's sum has no meaning but its truth
+            if (nodes[static_cast<std::size_t>(n.operand[k])].kind == Node::Sum) return false;
         stack.push_back(static_cast<std::int32_t>(nodes.size()));
         nodes.push_back(n);
     }
-    return stack.size() == 1 && isTruth(nodes[stack.back()]);
+    return stack.size() == 1 && nodes[static_cast<std::size_t>(stack.back())].kind != Node::Sum;
+}
+
+// Whether the tree is a condition alone: truths all the way down.
+bool condition(const std::vector<Node>& nodes) {
+    for (const Node& n : nodes)
+        if (n.kind == Node::Select || n.kind == Node::Plain || n.kind == Node::Sum) return false;
+    return isTruth(nodes.back());
 }
 
 std::uint64_t lowBits(std::size_t n) {
@@ -172,26 +191,43 @@ public:
             if (nodes[k].kind == Node::Number) numbers_[k].fill(nodes[k].number);
     }
 
-    // Node k's truth over rows first .. first+n-1 (n <= 64): its value where
-    // valid.
+    // Node k over rows first .. first+n-1 (n <= 64): where each is valid,
+    // and a truth's value there.
     Word of(std::int32_t k, std::size_t first, std::size_t n) {
         const Node& node = nodes_[static_cast<std::size_t>(k)];
+        auto operand = [&](int j) { return of(node.operand[j], first, n); };
         switch (node.kind) {
+        case Node::Column:
+            return {0, validBits(columns_[static_cast<std::size_t>(node.column)], first, n)};
+        case Node::Number:
+            return {0, lowBits(n)};
         case Node::Compare:
             return compare(node, first, n);
         case Node::Not: {
-            const Word a = of(node.left, first, n);
+            const Word a = operand(0);
             return {~a.value & lowBits(n), a.valid};
         }
         case Node::And: { // false where either is, null or not
-            const Word a = of(node.left, first, n), b = of(node.right, first, n);
+            const Word a = operand(0), b = operand(1);
             const std::uint64_t falseA = a.valid & ~a.value, falseB = b.valid & ~b.value;
             return {a.value & b.value, (a.valid & b.valid) | falseA | falseB};
         }
-        default: { // Or: true where either is, null or not
-            const Word a = of(node.left, first, n), b = of(node.right, first, n);
+        case Node::Or: { // true where either is, null or not
+            const Word a = operand(0), b = operand(1);
             const std::uint64_t trueA = a.valid & a.value, trueB = b.valid & b.value;
             return {trueA | trueB, (a.valid & b.valid) | trueA | trueB};
+        }
+        case Node::Select: { // null where the condition or the value chosen is
+            const Word c = operand(0), a = operand(1), b = operand(2);
+            return {0, c.valid & ((c.value & a.valid) | (~c.value & b.valid))};
+        }
+        default: { // Plain: null where an operand or its column is
+            std::uint64_t valid = node.column >= 0
+                                      ? validBits(columns_[static_cast<std::size_t>(node.column)],
+                                                  first, n)
+                                      : lowBits(n);
+            for (int j = 0; j < 3 && node.operand[j] >= 0; ++j) valid &= operand(j).valid;
+            return {0, valid};
         }
         }
     }
@@ -209,7 +245,7 @@ private:
         const Node& node = nodes_[static_cast<std::size_t>(k)];
         valid = lowBits(n);
         if (node.kind == Node::Number) return numbers_[static_cast<std::size_t>(k)].data();
-        const Column& c = columns_[node.column];
+        const Column& c = columns_[static_cast<std::size_t>(node.column)];
         valid = validBits(c, first, n);
         if (c.type == ValueType::Float64 && c.stride == sizeof(double))
             return reinterpret_cast<const double*>(elementAt(c, first));
@@ -221,8 +257,8 @@ private:
 
     Word compare(const Node& node, std::size_t first, std::size_t n) {
         std::uint64_t validLeft, validRight;
-        const double* a = read(node.left, first, n, left_, validLeft);
-        const double* b = read(node.right, first, n, right_, validRight);
+        const double* a = read(node.operand[0], first, n, left_, validLeft);
+        const double* b = read(node.operand[1], first, n, right_, validRight);
         std::uint64_t value;
         switch (node.relation) {
         case Op::Less:
@@ -297,7 +333,9 @@ bool velmoratrix::conditionInWords(const Code& code, const std::vector<Column>& 
                                    double* const* slots, std::size_t count, const Output& out,
                                    std::size_t threads) {
     std::vector<Node> nodes;
-    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, nodes)) return false;
+    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, nodes) ||
+        !condition(nodes))
+        return false;
     std::uint64_t nullBits;
     store(reinterpret_cast<char*>(&nullBits), ValueType::Float64, Real(NAN));
     const auto root = static_cast<std::int32_t>(nodes.size() - 1);
@@ -315,5 +353,20 @@ bool velmoratrix::conditionInWords(const Code& code, const std::vector<Column>& 
                 writeAny<ValueType::Float32>(word, first, n, out, nullBits);
         }
     });
+    return true;
+}
+
+bool velmoratrix::nullsInWords(const Code& code, const std::vector<Column>& columns,
+                               double* const* slots, std::size_t count, std::uint8_t* valid) {
+    std::vector<Node> nodes;
+    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, nodes)) return false;
+    if (!valid) return true;
+    Words words(nodes, columns);
+    const auto root = static_cast<std::int32_t>(nodes.size() - 1);
+    for (std::size_t first = 0; first < count; first += 64) {
+        const std::size_t n = std::min<std::size_t>(64, count - first);
+        const std::uint64_t bits = words.of(root, first, n).valid;
+        for (std::size_t k = 0; k < n; ++k) valid[first + k] = (bits >> k) & 1;
+    }
     return true;
 }

@@ -114,7 +114,8 @@ template <std::size_t N, std::size_t... K>
 pairs(const std::array<Real, N>& c, Real t, std::index_sequence<K...>) {
     return {pairAt<K>(c, t)...};
 }
-template <std::size_t N> [[gnu::always_inline]] inline Real estrin(const std::array<Real, N>& c, Real t) {
+template <std::size_t N>
+[[gnu::always_inline]] inline Real estrin(const std::array<Real, N>& c, Real t) {
     if constexpr (N == 1)
         return c[0];
     else

@@ -237,9 +237,10 @@ std::string randomFormula(std::mt19937_64& random, int depth = 0) {
 } // namespace
 
 TEST(Nulls, SplitCodesGiveTheBlockRunnersBitsAndNulls) {
-    // The fastest path runs null rules as two codes of plain steps; the
-    // block runner, which carries validity beside the values, is the
-    // reference: the same values, the same nulls, generated or interpreted.
+    // The fastest paths run null rules as two codes of plain steps, or the
+    // nulls in words beside the values of plain steps; the block runner,
+    // which carries validity beside the values, is the reference: the same
+    // values, the same nulls, generated or interpreted.
     std::mt19937_64 random(23);
     const std::size_t n = 1500;
     std::vector<Nullable> data;
@@ -262,10 +263,12 @@ TEST(Nulls, SplitCodesGiveTheBlockRunnersBitsAndNulls) {
         const std::string text = k < chosen.size() ? chosen[k] : randomFormula(random);
         SCOPED_TRACE(text);
         setSplitNullsEnabled(false);
+        setConditionWordsEnabled(false);
         MathEvaluator reference;
         reference.syntax = Syntax::Standard;
         const Results want = run(reference, text, columns, n);
         setSplitNullsEnabled(true);
+        setConditionWordsEnabled(true);
         for (bool generated : {false, true}) {
             setNativeEnabled(generated);
             MathEvaluator m;
@@ -301,7 +304,8 @@ std::string randomCondition(std::mt19937_64& random, int depth = 0) {
 } // namespace
 
 TEST(Nulls, ConditionsInWordsGiveTheStepsBitsAndNulls) {
-    // Conditions run 64 rows a word; the steps are the reference: the same
+    // Conditions run 64 rows a word, and the nulls of values that choose by
+    // them or read them; the steps are the reference: the same
     // values and nulls in every output kind, over columns of doubles (NaN
     // among them), float32 and int64, bitmaps that start mid-byte, with and
     // without nulls, on two threads, for a count that is no multiple of 64.
@@ -342,8 +346,14 @@ TEST(Nulls, ConditionsInWordsGiveTheStepsBitsAndNulls) {
                    2);
         return o;
     };
-    for (int k = 0; k < 200; ++k) {
-        const std::string text = randomCondition(random);
+    for (int k = 0; k < 300; ++k) {
+        // A condition alone, or choosing between values or scaling one: the
+        // values by steps, the nulls in words.
+        const std::string condition = randomCondition(random);
+        const std::string text =
+            k % 3 == 0   ? condition
+            : k % 3 == 1 ? "where(" + condition + ", (p + 1) * (q - 1), r / 2)"
+                         : "(" + condition + ") * p - q";
         SCOPED_TRACE(text);
         for (const std::vector<Column>* columns : {&plain, &withNulls}) {
             setConditionWordsEnabled(false);
