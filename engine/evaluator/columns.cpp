@@ -470,15 +470,16 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             }
             const Output piece{at(out.values, out.stride, first), out.stride, out.type,
                                out.valid ? out.valid + first : nullptr};
+            // The nulls in words read the conditions' columns: before the
+            // values, which may be written over them, row for row.
+            std::uint8_t* valid = piece.valid ? piece.valid : known.data();
+            if (inWords) nullsInWords(code, part, slots.data(), n, valid);
             evalProgram(program, values, n, Output{piece.values, piece.stride, piece.type},
                         threads);
-            if (!inWords) {
+            if (inWords)
+                writeNulls(valid, n, piece);
+            else
                 markNulls(code, part, slots.data(), n, piece);
-                continue;
-            }
-            std::uint8_t* valid = piece.valid ? piece.valid : known.data();
-            nullsInWords(code, part, slots.data(), n, valid);
-            writeNulls(valid, n, piece);
         }
         return;
     }

@@ -247,8 +247,10 @@ private:
         if (node.kind == Node::Number) return numbers_[static_cast<std::size_t>(k)].data();
         const Column& c = columns_[static_cast<std::size_t>(node.column)];
         valid = validBits(c, first, n);
-        if (c.type == ValueType::Float64 && c.stride == sizeof(double))
-            return reinterpret_cast<const double*>(elementAt(c, first));
+        const char* start = elementAt(c, first);
+        if (c.type == ValueType::Float64 && c.stride == sizeof(double) &&
+            reinterpret_cast<std::uintptr_t>(start) % alignof(double) == 0)
+            return reinterpret_cast<const double*>(start);
         withReader(c.type, [&](auto reader) {
             for (std::size_t j = 0; j < n; ++j) buffer[j] = reader(elementAt(c, first + j));
         });

@@ -236,6 +236,35 @@ std::string randomFormula(std::mt19937_64& random, int depth = 0) {
 
 } // namespace
 
+TEST(Nulls, ResultsWrittenOverTheirColumnKeepTheNullsOfTheRowsRead) {
+    // Out is the column x itself, element for element: each row's nulls come
+    // from the x it read, not from the results written over it.
+    const std::size_t n = 200003;
+    std::mt19937_64 random(19);
+    std::vector<double> xs(n), ys(n);
+    std::vector<bool> xv(n), yv(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        xs[i] = static_cast<double>(random() % 5) - 2;
+        ys[i] = static_cast<double>(random() % 5) - 2;
+        xv[i] = random() % 7 != 0, yv[i] = random() % 3 != 0;
+    }
+    const Nullable x = nullable(xs, xv), y = nullable(ys, yv);
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    for (const char* text : {"where(x > 0, y, -x)", "(x > 1 or y < 0) * 5"}) {
+        SCOPED_TRACE(text);
+        const Results apart = run(m, text, {columnOf("x", x), columnOf("y", y)}, n, 2);
+        Nullable over = x;
+        std::vector<std::uint8_t> valid(n);
+        m.evalMany(text, {columnOf("x", over), columnOf("y", y)}, n,
+                   Output{over.values.data(), sizeof(double), ValueType::Float64, valid.data()},
+                   2);
+        ASSERT_EQ(valid, apart.valid);
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_EQ(bitsOf(over.values[i]), bitsOf(apart.values[i])) << i;
+    }
+}
+
 TEST(Nulls, SplitCodesGiveTheBlockRunnersBitsAndNulls) {
     // The fastest paths run null rules as two codes of plain steps, or the
     // nulls in words beside the values of plain steps; the block runner,
