@@ -388,6 +388,9 @@ bool MathEvaluator::runSplit(Program& program, const std::vector<Column>& column
                                  kept->values.with.code, kept->validity.with.code);
     }
     if (!kept->split) return false;
+    // The nulls in words where the code's allow it; the values by the split.
+    const bool inWords = nullsInWords(w.code, columns, w.slots.data(), true, 0, nullptr);
+    std::vector<Column> part(inWords ? columns.size() : 0);
     const std::vector<std::string>& names = kept->values.with.names;
     constexpr std::size_t kPiece = std::size_t{1} << 16;
     const std::size_t piece = std::min(count, kPiece);
@@ -418,8 +421,16 @@ bool MathEvaluator::runSplit(Program& program, const std::vector<Column>& column
         Output values = out;
         values.values = at(out.values, out.stride, first);
         values.valid = nullptr;
+        // The nulls first: they read columns that the values may be written
+        // over, row for row.
+        if (inWords) {
+            for (std::size_t k = 0; k < columns.size(); ++k) part[k] = columnFrom(columns[k], first);
+            nullsInWords(w.code, part, w.slots.data(), true, n, known.data());
+        } else {
+            evalProgram(kept->validity, all, n, Output{known.data(), 1, ValueType::Bool},
+                        threads);
+        }
         evalProgram(kept->values, all, n, values, threads);
-        evalProgram(kept->validity, all, n, Output{known.data(), 1, ValueType::Bool}, threads);
         writeNulls(known.data(), n, values);
         if (out.valid) std::memcpy(out.valid + first, known.data(), n);
     }
@@ -457,7 +468,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
     // rows' values as if nothing were null (on the fastest path), then null
     // where a row is, a piece at a time while its results are in the cache.
     const bool inWords = nulls && !malformed && code.nullRules &&
-                         nullsInWords(code, columns, slots.data(), 0, nullptr);
+                         nullsInWords(code, columns, slots.data(), false, 0, nullptr);
     if (nulls && !malformed && (!code.nullRules || inWords)) {
         constexpr std::size_t kPiece = std::size_t{1} << 16;
         std::vector<Column> part(columns.size()), values(columns.size());
@@ -473,7 +484,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             // The nulls in words read the conditions' columns: before the
             // values, which may be written over them, row for row.
             std::uint8_t* valid = piece.valid ? piece.valid : known.data();
-            if (inWords) nullsInWords(code, part, slots.data(), n, valid);
+            if (inWords) nullsInWords(code, part, slots.data(), false, n, valid);
             evalProgram(program, values, n, Output{piece.values, piece.stride, piece.type},
                         threads);
             if (inWords)

@@ -22,10 +22,22 @@ using namespace velmoratrix;
 namespace {
 
 struct Node {
-    // Compare, Not, And and Or have a truth of their own in words; Sum is
-    // Kleene's or before its Truth step; Select and Plain have only nulls
-    // (Plain: null where an operand or the column it reads is).
-    enum Kind : std::uint8_t { Column, Number, Compare, Not, And, Or, Sum, Select, Plain } kind;
+    // Compare, Not, And, Or and IsNull have a truth of their own in words;
+    // Sum is Kleene's or before its Truth step; Select, FillNull and Plain
+    // have only nulls (Plain: null where an operand or the column it reads is).
+    enum Kind : std::uint8_t {
+        Column,
+        Number,
+        Compare,
+        Not,
+        And,
+        Or,
+        IsNull,
+        Sum,
+        Select,
+        FillNull,
+        Plain
+    } kind;
     Op relation;             // Compare's
     std::ptrdiff_t column;   // Column's, and the one a Plain step reads (or -1)
     double number;           // Number's
@@ -35,16 +47,17 @@ struct Node {
 
 bool isTruth(const Node& n) {
     return n.kind == Node::Compare || n.kind == Node::Not || n.kind == Node::And ||
-           n.kind == Node::Or;
+           n.kind == Node::Or || n.kind == Node::IsNull;
 }
 bool isValue(const Node& n) {
     return n.kind == Node::Column || (n.kind == Node::Number && n.exact);
 }
 
 // The steps as a tree of such nodes (the root last), or false where a step
-// reads nulls otherwise (fill_null, is_null, Kleene's logic or a choice on a
-// value that is no such truth) or calls out of the engine.
-bool parse(const Code& code, std::size_t columns, double* const* slots,
+// reads nulls otherwise (Kleene's logic or a choice on a value that is no
+// such truth, and fill_null and is_null but with `nullFunctions`) or calls
+// out of the engine.
+bool parse(const Code& code, std::size_t columns, double* const* slots, bool nullFunctions,
            std::vector<Node>& nodes) {
     if (code.ending != Ending::Value || code.depth != 1 || code.steps.empty() || code.callsOut)
         return false;
@@ -58,8 +71,11 @@ bool parse(const Code& code, std::size_t columns, double* const* slots,
         return i.cell >= slots && i.cell < slots + columns ? i.cell - slots : -1;
     };
     for (const Instruction& i : code.steps) {
-        if (i.rule != NullRule::None && !(i.op == Op::Mul && i.rule == NullRule::And) &&
-            !(i.op == Op::Add && i.rule == NullRule::Or))
+        const bool nullFunction = i.rule == NullRule::FillNull || i.rule == NullRule::IsNull;
+        if (nullFunction ? !nullFunctions || i.op != Op::Primitive
+                         : i.rule != NullRule::None &&
+                               !(i.op == Op::Mul && i.rule == NullRule::And) &&
+                               !(i.op == Op::Add && i.rule == NullRule::Or))
             return false;
         Node n{Node::Plain, Op::Less, -1, 0.0, false, {-1, -1, -1}};
         const std::ptrdiff_t taken = 1 - stackChange(i);
@@ -111,7 +127,11 @@ bool parse(const Code& code, std::size_t columns, double* const* slots,
             n.kind = Node::Select;
             break;
         default:
-            if (i.rule != NullRule::None) { // Kleene's and (a product) and or (a sum)
+            if (i.rule == NullRule::FillNull) {
+                n.kind = Node::FillNull;
+            } else if (i.rule == NullRule::IsNull) {
+                n.kind = Node::IsNull;
+            } else if (i.rule != NullRule::None) { // Kleene's and (a product) and or (a sum)
                 if (!isTruth(*a) || !isTruth(*b)) return false;
                 n.kind = i.op == Op::Mul ? Node::And : Node::Sum;
             } else if (readsCell(i.op)) {
@@ -216,6 +236,13 @@ public:
             const Word a = operand(0), b = operand(1);
             const std::uint64_t trueA = a.valid & a.value, trueB = b.valid & b.value;
             return {trueA | trueB, (a.valid & b.valid) | trueA | trueB};
+        }
+        case Node::IsNull: // never null
+            return {~operand(0).valid & lowBits(n), lowBits(n)};
+        case Node::FillNull: { // null where both are
+            std::uint64_t valid = 0;
+            for (int j = 0; j < 3 && node.operand[j] >= 0; ++j) valid |= operand(j).valid;
+            return {0, valid};
         }
         case Node::Select: { // null where the condition or the value chosen is
             const Word c = operand(0), a = operand(1), b = operand(2);
@@ -335,7 +362,7 @@ bool velmoratrix::conditionInWords(const Code& code, const std::vector<Column>& 
                                    double* const* slots, std::size_t count, const Output& out,
                                    std::size_t threads) {
     std::vector<Node> nodes;
-    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, nodes) ||
+    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, false, nodes) ||
         !condition(nodes))
         return false;
     std::uint64_t nullBits;
@@ -359,9 +386,11 @@ bool velmoratrix::conditionInWords(const Code& code, const std::vector<Column>& 
 }
 
 bool velmoratrix::nullsInWords(const Code& code, const std::vector<Column>& columns,
-                               double* const* slots, std::size_t count, std::uint8_t* valid) {
+                               double* const* slots, bool nullFunctions, std::size_t count,
+                               std::uint8_t* valid) {
     std::vector<Node> nodes;
-    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, nodes)) return false;
+    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, nullFunctions, nodes))
+        return false;
     if (!valid) return true;
     Words words(nodes, columns);
     const auto root = static_cast<std::int32_t>(nodes.size() - 1);

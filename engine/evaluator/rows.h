@@ -114,10 +114,11 @@ bool conditionInWords(const Code& code, const std::vector<Column>& columns, doub
 // Each row's validity (1, or 0 where null) into valid[0 .. count), from
 // the columns' nulls and the truths of the conditions within the code, 64
 // rows a word; false, and nothing written, where the code reads nulls
-// otherwise (fill_null, is_null, Kleene's logic or a choice on values that
-// are no such truths). With valid null, only whether it can.
+// otherwise (Kleene's logic or a choice on values that are no such truths,
+// and fill_null and is_null but with `nullFunctions`, whose values then
+// come from elsewhere). With valid null, only whether it can.
 bool nullsInWords(const Code& code, const std::vector<Column>& columns, double* const* slots,
-                  std::size_t count, std::uint8_t* valid);
+                  bool nullFunctions, std::size_t count, std::uint8_t* valid);
 
 // A bool output as the truth of the rows' doubles, a piece at a time:
 // rows(part, n, piece) writes the doubles (and validity, where a column has

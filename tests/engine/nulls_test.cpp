@@ -238,7 +238,8 @@ std::string randomFormula(std::mt19937_64& random, int depth = 0) {
 
 TEST(Nulls, ResultsWrittenOverTheirColumnKeepTheNullsOfTheRowsRead) {
     // Out is the column x itself, element for element: each row's nulls come
-    // from the x it read, not from the results written over it.
+    // from the x it read, not from the results written over it, on every
+    // path (nulls in words, beside the split's values, the split's codes).
     const std::size_t n = 200003;
     std::mt19937_64 random(19);
     std::vector<double> xs(n), ys(n);
@@ -251,7 +252,8 @@ TEST(Nulls, ResultsWrittenOverTheirColumnKeepTheNullsOfTheRowsRead) {
     const Nullable x = nullable(xs, xv), y = nullable(ys, yv);
     MathEvaluator m;
     m.syntax = Syntax::Standard;
-    for (const char* text : {"where(x > 0, y, -x)", "(x > 1 or y < 0) * 5"}) {
+    for (const char* text : {"where(x > 0, y, -x)", "(x > 1 or y < 0) * 5",
+                             "fill_null(where(x > 0, y, x), -1)", "(x - 1) or y"}) {
         SCOPED_TRACE(text);
         const Results apart = run(m, text, {columnOf("x", x), columnOf("y", y)}, n, 2);
         Nullable over = x;
