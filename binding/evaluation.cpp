@@ -198,18 +198,13 @@ void packValidity(const std::uint8_t* valid, std::size_t n, std::uint8_t* bits) 
     for (; i < n; ++i) bits[i / 8] |= static_cast<std::uint8_t>((valid[i] != 0) << (i % 8));
 }
 
-// The truth of each row as a numpy bool array: False where the value is 0
-// or the row is null (`valid`, a byte per row, or null: none is), True
-// elsewhere (NaN included).
-py::object truthOf(const Output& rows, std::size_t n, const std::uint8_t* valid) {
+// A numpy bool array of n rows, and the engine's Output into it: each row's
+// truth, false where the row is null (mask's).
+py::object truthArray(std::size_t n, Output& to) {
     py::object mask = py::module_::import("numpy").attr("empty")(n, "bool");
     py::buffer_info target;
     bufferOf(mask, target, true);
-    auto* to = static_cast<bool*>(target.ptr);
-    for (std::size_t i = 0; i < n; ++i)
-        to[i] = (!valid || valid[i]) &&
-                (rows.type == ValueType::Float32 ? loaded<float>(rowOf(rows, i)) != 0
-                                                 : loaded<double>(rowOf(rows, i)) != 0);
+    to = Output{target.ptr, 1, ValueType::Bool};
     return mask;
 }
 
@@ -224,7 +219,10 @@ py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py
     py::buffer_info target;
     std::optional<ArrowResults> results;
     Output base;
-    if (!out.is_none()) {
+    py::object truths;
+    if (truth) {
+        truths = truthArray(n, base);
+    } else if (!out.is_none()) {
         base = outputOf(evaluator, isCondition, out, target, float32);
         if (static_cast<std::size_t>(target.shape[0]) != n)
             throw py::value_error("eval_many: out has " + std::to_string(target.shape[0]) +
@@ -235,7 +233,7 @@ py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py
     }
     // A byte per row from the engine where a column has nulls (a null row
     // of `out` is NaN).
-    std::vector<std::uint8_t> valid(frame.hasNulls() ? n : 0);
+    std::vector<std::uint8_t> valid(frame.hasNulls() && !truth ? n : 0);
     {
         const Holding hold(evaluator);
         withoutGil([&] {
@@ -246,8 +244,8 @@ py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py
             if (results && results->validity()) packValidity(valid.data(), n, results->validity());
         });
     }
+    if (truth) return truths;
     if (!results) return out;
-    if (truth) return truthOf(base, n, valid.empty() ? nullptr : valid.data());
     return results->handedBack(frame.polars, frame.name);
 }
 
@@ -285,7 +283,10 @@ py::object rowsWith(py_Evaluator* evaluator, const std::unordered_set<std::strin
     std::optional<ArrowResults> results;
     std::size_t n;
     Output to;
-    if (!out.is_none()) {
+    if (truth) {
+        n = data.count.value_or(1);
+        result = truthArray(n, to);
+    } else if (!out.is_none()) {
         to = outputOf(evaluator, isCondition, out, target, float32);
         n = static_cast<std::size_t>(target.shape[0]);
         if (data.count && *data.count != n)
@@ -303,7 +304,7 @@ py::object rowsWith(py_Evaluator* evaluator, const std::unordered_set<std::strin
         to = Output{target.ptr, target.strides[0],
                     float32 ? ValueType::Float32 : ValueType::Float64};
     }
-    std::vector<std::uint8_t> valid(data.nulls ? n : 0);
+    std::vector<std::uint8_t> valid(data.nulls && !truth ? n : 0);
     {
         const Holding hold(evaluator);
         withoutGil([&] {
@@ -312,7 +313,7 @@ py::object rowsWith(py_Evaluator* evaluator, const std::unordered_set<std::strin
             if (results && results->validity()) packValidity(valid.data(), n, results->validity());
         });
     }
-    if (truth) return truthOf(to, n, valid.empty() ? nullptr : valid.data());
+    if (truth) return result;
     if (results) return results->handedBack(data.fromPolars, "");
     if (give != Give::RowsAndValidity) return result;
     if (valid.empty()) return py::make_tuple(result, py::none());

@@ -67,9 +67,7 @@ bool MathEvaluator::rowsCode(Program& program, const Code& code, const std::vect
     return true;
 }
 
-namespace {
-// The eight bits of a byte as eight bytes of 0 or 1, the lowest bit first.
-std::uint64_t spread(std::uint8_t bits) {
+std::uint64_t velmoratrix::spread(std::uint8_t bits) {
     static const auto table = [] {
         std::array<std::uint64_t, 256> t{};
         for (unsigned b = 0; b < 256; ++b)
@@ -79,8 +77,6 @@ std::uint64_t spread(std::uint8_t bits) {
     }();
     return table[bits];
 }
-
-} // namespace
 
 void velmoratrix::markNulls(const Code& code, const std::vector<Column>& columns,
                             double* const* slots, std::size_t count, const Output& out) {

@@ -315,33 +315,36 @@ private:
 
 // Rows first .. first+n-1 of the output from their word, without a branch
 // per row.
-template <ValueType type, bool validity>
+// Bits 0 .. n-1 as n bytes of 0 or 1, eight at a time.
+void bytesOf(std::uint64_t bits, std::size_t n, std::uint8_t* to) {
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const std::uint64_t eight = spread(static_cast<std::uint8_t>(bits >> k));
+        std::memcpy(to + k, &eight, sizeof eight);
+    }
+    for (; k < n; ++k) to[k] = (bits >> k) & 1;
+}
+
+// Rows first .. first+n-1 of the output from their word, without a branch
+// per row.
+template <ValueType type>
 void write(Word w, std::size_t first, std::size_t n, const Output& out, std::uint64_t nullBits) {
+    if (out.valid) bytesOf(w.valid, n, out.valid + first);
+    char* const base = at(out.values, out.stride, first);
+    if (type == ValueType::Bool && out.stride == 1)
+        return bytesOf(w.valid & w.value, n, reinterpret_cast<std::uint8_t*>(base));
     // By validity and value: null, null, 0.0 and 1.0.
     const std::uint64_t doubles[4] = {nullBits, nullBits, 0, 0x3FF0000000000000u};
-    char* const base = at(out.values, out.stride, first);
-    std::uint8_t* const known = validity ? out.valid + first : nullptr;
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t valid = (w.valid >> k) & 1, value = (w.value >> k) & 1;
         char* to = base + static_cast<std::ptrdiff_t>(k) * out.stride;
-        if constexpr (type == ValueType::Float64) {
+        if constexpr (type == ValueType::Float64)
             std::memcpy(to, &doubles[2 * valid + value], sizeof(double));
-        } else if constexpr (type == ValueType::Bool) {
+        else if constexpr (type == ValueType::Bool)
             *to = static_cast<char>(valid & value);
-        } else {
+        else
             store(to, out.type, valid ? Real(value ? 1.0 : 0.0) : Real(NAN));
-        }
-        if constexpr (validity) known[k] = static_cast<std::uint8_t>(valid);
     }
-}
-
-template <ValueType type>
-void writeAny(Word w, std::size_t first, std::size_t n, const Output& out,
-              std::uint64_t nullBits) {
-    if (out.valid)
-        write<type, true>(w, first, n, out, nullBits);
-    else
-        write<type, false>(w, first, n, out, nullBits);
 }
 
 } // namespace
@@ -375,11 +378,11 @@ bool velmoratrix::conditionInWords(const Code& code, const std::vector<Column>& 
             const std::size_t first = w * 64, n = std::min<std::size_t>(64, count - first);
             const Word word = truths.of(root, first, n);
             if (out.type == ValueType::Float64)
-                writeAny<ValueType::Float64>(word, first, n, out, nullBits);
+                write<ValueType::Float64>(word, first, n, out, nullBits);
             else if (out.type == ValueType::Bool)
-                writeAny<ValueType::Bool>(word, first, n, out, nullBits);
+                write<ValueType::Bool>(word, first, n, out, nullBits);
             else
-                writeAny<ValueType::Float32>(word, first, n, out, nullBits);
+                write<ValueType::Float32>(word, first, n, out, nullBits);
         }
     });
     return true;
@@ -396,8 +399,7 @@ bool velmoratrix::nullsInWords(const Code& code, const std::vector<Column>& colu
     const auto root = static_cast<std::int32_t>(nodes.size() - 1);
     for (std::size_t first = 0; first < count; first += 64) {
         const std::size_t n = std::min<std::size_t>(64, count - first);
-        const std::uint64_t bits = words.of(root, first, n).valid;
-        for (std::size_t k = 0; k < n; ++k) valid[first + k] = (bits >> k) & 1;
+        bytesOf(words.of(root, first, n).valid, n, valid + first);
     }
     return true;
 }

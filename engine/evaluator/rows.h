@@ -96,6 +96,9 @@ inline void runRows(const Native& native, const std::vector<Column>& columns, st
     native.run(rows);
 }
 
+// The eight bits of a byte as eight bytes of 0 or 1, the lowest bit first.
+std::uint64_t spread(std::uint8_t bits);
+
 // Where the code reads no step's NullRule: each row null where a column it
 // reads is null, written as NaN (or false), and its validity into out.valid.
 void markNulls(const Code& code, const std::vector<Column>& columns, double* const* slots,

@@ -93,8 +93,14 @@ class _Namespace:
     def filter(self, condition):
         """The rows where the condition holds, as ``filter`` keeps them: a null row is left
         out."""
-        predicate = self.expr(condition, name="predicate")
-        return self._frame.filter(predicate.cast(polars.Boolean))
+        formula = _Formula(condition, _schema(self._frame))
+        if not formula.columns:  # the same truth on every row
+            return self._frame.filter(formula.expr("predicate").cast(polars.Boolean))
+        # Each row's truth, false where null, straight from the engine as booleans.
+        return self._frame.filter(polars.struct(formula.columns).map_batches(
+            lambda batch: polars.Series("predicate", _evaluator().mask(
+                formula.text, batch.struct.unnest().select(formula.columns))),
+            return_dtype=polars.Boolean, **_ELEMENTWISE))
 
 
 @polars.api.register_dataframe_namespace("vx")
