@@ -62,6 +62,8 @@ bool parse(const Code& code, std::size_t columns, double* const* slots, bool nul
     if (code.ending != Ending::Value || code.depth != 1 || code.steps.empty() || code.callsOut)
         return false;
     std::vector<std::int32_t> stack;
+    stack.reserve(code.maxDepth + 1);
+    nodes.reserve(code.steps.size());
     auto pop = [&] {
         const std::int32_t top = stack.back();
         stack.pop_back();
@@ -364,10 +366,14 @@ void velmoratrix::setConditionWordsEnabled(bool enabled) {
 bool velmoratrix::conditionInWords(const Code& code, const std::vector<Column>& columns,
                                    double* const* slots, std::size_t count, const Output& out,
                                    std::size_t threads) {
-    std::vector<Node> nodes;
-    if (!conditionWordsEnabled() || !parse(code, columns.size(), slots, false, nodes) ||
-        !condition(nodes))
+    // Most texts end in no truth: told from the last step, before any work.
+    if (!conditionWordsEnabled() || code.steps.empty()) return false;
+    const Instruction& last = code.steps.back();
+    if (!(last.op >= Op::Less && last.op <= Op::Truth) &&
+        !(last.op == Op::Mul && last.rule == NullRule::And))
         return false;
+    std::vector<Node> nodes;
+    if (!parse(code, columns.size(), slots, false, nodes) || !condition(nodes)) return false;
     std::uint64_t nullBits;
     store(reinterpret_cast<char*>(&nullBits), ValueType::Float64, Real(NAN));
     const auto root = static_cast<std::int32_t>(nodes.size() - 1);
