@@ -41,6 +41,7 @@ struct Code;         // its resolved steps
 class Native;        // machine code generated for them (native.h)
 struct ThreadMarks;  // a thread's marks of the evaluators it is inside (ownership.h)
 struct OwnFunctions; // the callables added, and the syntaxes' functions deleted (program.h)
+double* const* registeredCell(const MathEvaluator& m, std::string_view name, bool* listed);
 
 // Which thread is inside an evaluator's call: a second one is refused. The
 // thread it is biased to enters without the lock word (ownership.h).
@@ -361,6 +362,10 @@ public:
 
 private:
     friend class velmoratrix::Formula;
+    friend double* const* velmoratrix::registeredCell(const MathEvaluator&, std::string_view,
+                                                      bool*);
+    // Where a listed name's value is (null: no entry), and whether it is listed.
+    double* const* cellOf(std::string_view name, bool& listed) const;
     struct Empty {};
     explicit MathEvaluator(Empty); // no tables, no lists: what a move leaves
     void swapWith(MathEvaluator& other) noexcept;

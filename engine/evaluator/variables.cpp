@@ -15,20 +15,45 @@ void velmoratrix::VariableIndex::rebuild(const List<std::string>& names) {
     for (ListNode<std::string>* n = names.empty() ? nullptr : names.head; n; n = n->next) {
         if (n->value) {
             filter.add(*n->value);
-            if (!before.emplace(*n->value, previous).second) unique = false;
+            if (!before.emplace(*n->value, Listed{previous}).second) unique = false;
         }
         previous = n;
     }
 }
 
+namespace {
+
+VariableIndex::Listed* listedIn(VariableIndex& index, const List<std::string>& names,
+                                std::string_view name) {
+    if (index.edits != names.edits) {
+        index.rebuild(names);
+        index.edits = names.edits;
+    }
+    if (!index.filter.mayHave(name)) return nullptr;
+    const auto found = index.before.find(std::string(name));
+    return found == index.before.end() ? nullptr : &found->second;
+}
+
+} // namespace
+
 bool MathEvaluator::isVariable(std::string_view name) const {
     Entry call(*this);
-    VariableIndex& index = prepared_->variables;
-    if (index.edits != variableNames.edits) {
-        index.rebuild(variableNames);
-        index.edits = variableNames.edits;
+    return listedIn(prepared_->variables, variableNames, name) != nullptr;
+}
+
+// A listed name's entry is looked up once per edit of the table: rebinding
+// writes the entry in place and counts none, and the cell is read at every run.
+double* const* MathEvaluator::cellOf(std::string_view name, bool& isListed) const {
+    VariableIndex::Listed* entry = listedIn(prepared_->variables, variableNames, name);
+    isListed = entry != nullptr;
+    if (!entry) return nullptr;
+    if (entry->cellAt != externalVariables.edits) {
+        const auto& variables = externalVariables.base();
+        const auto found = variables.find(std::string(name));
+        entry->cell = found == variables.end() ? nullptr : &found->second;
+        entry->cellAt = externalVariables.edits;
     }
-    return index.filter.mayHave(name) && index.before.find(std::string(name)) != index.before.end();
+    return entry->cell;
 }
 
 void MathEvaluator::appendVariable(std::string name, double& value) {
@@ -45,7 +70,7 @@ void MathEvaluator::appendVariable(std::string name, double& value) {
     variableNames.append(name);
     VariableIndex& index = prepared_->variables;
     index.filter.add(name);
-    index.before.emplace(std::move(name), previousTail);
+    index.before.emplace(std::move(name), VariableIndex::Listed{previousTail});
     index.edits = variableNames.edits;
 }
 
@@ -61,12 +86,12 @@ void MathEvaluator::deleteVariable(std::string name) {
         return;
     }
     const auto found = index.before.find(name);
-    ListNode<std::string>* before = found->second;
+    ListNode<std::string>* before = found->second.before;
     ListNode<std::string>* victim = before ? before->next : variableNames.head;
     ListNode<std::string>* after = victim->next;
     index.before.erase(found);
     variableNames.removeAfter(before);
-    if (after && after->value) index.before[*after->value] = before;
+    if (after && after->value) index.before[*after->value].before = before;
     index.edits = variableNames.edits;
 }
 

@@ -48,9 +48,13 @@ void velmoratrix::order(MathEvaluator* m, Lookups& lookups, Program& program) {
     };
     // Operators, functions and separators are names of the lists.
     auto nameOf = [&](std::uint32_t index) -> NameInfo& {
-        return lookups.names[lookups.lookup(program.slice(index))];
+        return lookups.names[program.nameIndex(index, lookups)];
     };
-    auto isOpen = [&](std::uint32_t index) { return program.slice(index) == "("; };
+    auto is = [&](std::uint32_t index, char c) {
+        const std::string_view t = program.slice(index);
+        return t.size() == 1 && t[0] == c;
+    };
+    auto isOpen = [&](std::uint32_t index) { return is(index, '('); };
 
     for (std::uint32_t i = 0; i < program.pieces.size(); ++i) {
         switch (program.kind(i)) {
@@ -79,7 +83,7 @@ void velmoratrix::order(MathEvaluator* m, Lookups& lookups, Program& program) {
         case Separator:
             if (isOpen(i)) {
                 stack.push_back(i);
-            } else if (program.slice(i) == ")") {
+            } else if (is(i, ')')) {
                 // A ")" without "(" empties the stack and is then ignored.
                 while (!stack.empty() && !isOpen(stack.back())) popToOutput();
                 if (!stack.empty()) stack.pop_back();
@@ -105,9 +109,7 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
     // allocation and its buffers are all that pass on).
     std::shared_ptr<Program> program = std::move(p.spare);
     if (program) {
-        Program fresh;
-        fresh.reuseBuffers(*program);
-        *program = std::move(fresh);
+        program->renew();
     } else {
         program = std::make_shared<Program>();
     }
@@ -126,6 +128,7 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
         scan(p.lookups, *program);
         order(this, p.lookups, *program);
         p.lookups.edits = languageEdits(); // the entries order made, already in its lookups
+        program->scannedAt = p.lookups.edits;
         std::size_t length = 0;
         for (std::uint32_t i : program->output) length += program->slice(i).size();
         program->rpn.resize(length);

@@ -115,6 +115,20 @@ bool readSimpleNumber(std::string_view text, double& value) {
 
 } // namespace
 
+bool velmoratrix::readWholeNumber(std::string_view token, double& value) {
+    const bool negative = !token.empty() && token[0] == '-';
+    token.remove_prefix(negative);
+    if (token.empty() || token.size() > 15) return false;
+    std::int64_t digits = 0;
+    for (const char c : token) {
+        if (c < '0' || c > '9') return false;
+        digits = digits * 10 + (c - '0');
+    }
+    value = static_cast<double>(digits); // below 10^15: exact
+    if (negative) value = -value;
+    return true;
+}
+
 // std::stod's contract: leading blanks skipped, longest prefix taken, errno
 // left as found unless the conversion set it. Says how a failed read ends.
 Ending velmoratrix::readNumber(std::string_view token, double& value, std::size_t* consumed) {

@@ -15,9 +15,17 @@ void velmoratrix::scan(const Lookups& lookups, Program& program) {
     const std::string_view text = program.text;
     std::vector<Piece>& pieces = program.pieces;
     pieces.clear();
+    program.scannedBy = &lookups;
+    program.scannedAt = lookups.edits;
     auto emit = [&](std::size_t from, std::size_t to) {
-        const auto kind = lookups.classify({text.data() + from, to - from});
-        pieces.push_back({from, static_cast<std::uint64_t>(kind)});
+        const std::int32_t name = lookups.lookup({text.data() + from, to - from});
+        const std::int32_t kind = name < 0 ? Operand : lookups.names[name].kind();
+        // Written in place: a piece built aside would be read back whole
+        // right after its fields were stored, which stalls the load.
+        Piece& piece = pieces.emplace_back();
+        piece.offset = from;
+        piece.kind = kind;
+        piece.name = name;
     };
     std::size_t pending = 0; // start of the characters not yet emitted
     bool afterOperator = false;

@@ -171,8 +171,9 @@ struct Lookups {
 // An infix token as a slice of the text. The slices tile the text (their
 // texts join to it), so each ends where the next begins.
 struct Piece {
-    std::uint64_t offset : 62;
-    std::uint64_t kind : 2; // a TokenKind
+    std::uint64_t offset;
+    std::int32_t kind; // a TokenKind
+    std::int32_t name; // its index in the lookups that scanned it, or -1
 };
 
 // One step of a compiled program. The value on top of the stack is the
@@ -299,6 +300,16 @@ struct Code {
     std::size_t bytes() const {
         return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(Real);
     }
+    // As new, keeping the steps' and constants' memory (see Program::renew).
+    void renew() {
+        auto& [steps_, constants_, ending_, depth_, maxDepth_, direct_, callsOut_, accurate_, sse_,
+               inBlocks_, nullRules_] = *this;
+        steps_.clear();
+        constants_.clear();
+        ending_ = Ending::Malformed;
+        depth_ = maxDepth_ = 0;
+        direct_ = callsOut_ = accurate_ = sse_ = inBlocks_ = nullRules_ = false;
+    }
 };
 
 // One step of a standard text, in the order it runs. What a name reads is
@@ -370,6 +381,9 @@ struct NullCodes;
 struct Program {
     std::string text;
     std::vector<Piece> pieces;
+    // The lookups the pieces' names index, at their edit count then.
+    const Lookups* scannedBy = nullptr;
+    std::uint64_t scannedAt = 0;
     std::vector<std::uint32_t> output; // pieces in reverse Polish order, none empty
     std::vector<std::uint32_t> stack;  // the compiler's operator stack, kept for its buffer
     std::string rpn;
@@ -414,6 +428,20 @@ struct Program {
         std::uint64_t registryEdits = 0;
         bool accurate = false;
         std::uint32_t smallRuns = 0; // runs over too few rows to generate for at once
+        void renew() {
+            auto& [made_, native_, plan_, stretches_, names_, strides_, types_, output_,
+                   registryEdits_, accurate_, smallRuns_] = *this;
+            made_ = accurate_ = false;
+            native_.reset();
+            plan_.clear();
+            stretches_.clear();
+            names_.clear();
+            strides_.clear();
+            types_.clear();
+            output_ = ValueType::Float64;
+            registryEdits_ = 0;
+            smallRuns_ = 0;
+        }
     } rows;
     // The code of the last evaluation over columns or per-call values,
     // resolved with their names bound to cells of its own, with what it was
@@ -427,6 +455,16 @@ struct Program {
         bool accurate = false;
         Code code;
         std::uint64_t generation = 0; // counts the resolutions
+        void renew() {
+            auto& [made_, names_, cells_, slots_, registryEdits_, accurate_, code_, generation_] =
+                *this;
+            made_ = accurate_ = false;
+            names_.clear();
+            cells_.clear();
+            slots_.clear();
+            registryEdits_ = generation_ = 0;
+            code_.renew();
+        }
     } with;
     // Over columns with nulls, `with`'s code split in two when it has null
     // rules (splitNulls), for the resolution and the nullable columns it was
@@ -445,6 +483,12 @@ struct Program {
     }
 
     std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
+    // The index of piece i's name in `lookups` (-1: none): the one the scan
+    // stored while they are the lookups it scanned with, unedited.
+    std::int32_t nameIndex(std::size_t i, const Lookups& lookups) const {
+        return scannedBy == &lookups && scannedAt == lookups.edits ? pieces[i].name
+                                                                   : lookups.lookup(slice(i));
+    }
     std::string_view slice(std::size_t i) const {
         const std::size_t end = i + 1 < pieces.size() ? pieces[i + 1].offset : text.size();
         return std::string_view(text.data() + pieces[i].offset, end - pieces[i].offset);
@@ -458,23 +502,35 @@ struct Program {
     // Whether it has nothing to run (an empty classic text).
     bool empty() const { return !standard && output.empty(); }
 
-    // Takes the buffers a dropped program read its text into, emptied, so
-    // that a cycle of texts reuses their memory. Only memory passes from one
-    // program to the next: what was derived from a text (its code, machine
-    // code, resolutions, plans) is born with its program and dies with it.
-    void reuseBuffers(Program& dropped) {
-        auto take = [](auto& mine, auto& theirs) {
-            mine.swap(theirs);
-            mine.clear();
-        };
-        take(text, dropped.text);
-        take(pieces, dropped.pieces);
-        take(output, dropped.output);
-        take(stack, dropped.stack);
-        take(rpn, dropped.rpn);
-        take(standardSteps, dropped.standardSteps);
-        take(code.steps, dropped.code.steps);
-        take(code.constants, dropped.code.constants);
+    // Becomes a new program for another text, keeping only the memory of
+    // the buffers its text was read into, emptied, so that a cycle of texts
+    // reuses it: what was derived from a text (its code, machine code,
+    // resolutions, plans) is born with its program and dies with it. Done
+    // member by member (a default program moved in costs more than a short
+    // text's compilation); the binding names every member, so that one
+    // added without its line here does not compile.
+    void renew() {
+        auto& [text_, pieces_, scannedBy_, scannedAt_, output_, stack_, rpn_, standard_,
+               standardSteps_, condition_, registryEdits_, code_, native_, runs_, stamp_, rows_,
+               with_, nulls_] = *this;
+        text_.clear();
+        pieces_.clear();
+        scannedBy_ = nullptr;
+        scannedAt_ = 0;
+        output_.clear();
+        stack_.clear();
+        rpn_.clear();
+        standard_ = false;
+        standardSteps_.clear();
+        condition_ = false;
+        registryEdits_ = ~std::uint64_t{0};
+        code_.renew();
+        native_.reset();
+        runs_ = 0;
+        stamp_ = 0;
+        rows_.renew();
+        with_.renew();
+        nulls_.reset();
     }
 };
 
@@ -489,11 +545,19 @@ struct NullCodes {
 };
 
 // Variable names to the node before each in variableNames (null for the
-// head), so that a name is found and unlinked in constant time.
+// head), so that a name is found and unlinked in constant time, and to its
+// entry in externalVariables.
 struct VariableIndex {
     std::uint64_t edits = ~std::uint64_t{0}; // variableNames' edit count it matches
     bool unique = true;                      // no name stands twice in the list
-    std::unordered_map<std::string, ListNode<std::string>*> before;
+    struct Listed {
+        ListNode<std::string>* before; // the node before the name's first, or null
+        // Its entry's value in externalVariables (null: none), as found at
+        // that table's edit count `cellAt`.
+        double* const* cell = nullptr;
+        std::uint64_t cellAt = ~std::uint64_t{0};
+    };
+    std::unordered_map<std::string, Listed> before;
     NameFilter filter; // of every name ever indexed since the last rebuild
 
     void rebuild(const List<std::string>& names);
@@ -509,6 +573,10 @@ bool isPure(BinaryFunction f);
 // What a number token reads as, with std::stod's contract; how a failed read
 // ends a run, and how many bytes the number took.
 Ending readNumber(std::string_view token, double& value, std::size_t* consumed = nullptr);
+// A token of at most 15 digits, after an optional '-', as readNumber reads
+// it; its value is exact, so unlike other numbers it reads the same under
+// any rounding mode. False for any other token.
+bool readWholeNumber(std::string_view token, double& value);
 
 // The passes over a program, each linear in its length.
 void scan(const Lookups& lookups, Program& program);
@@ -525,8 +593,9 @@ struct Overlay {
 void resolve(MathEvaluator& m, const Lookups& lookups, const Program& program, Code& code,
              const Overlay* overlay = nullptr);
 // The cell of a registered variable of that name (listed, and in the
-// table), or null.
-double* const* registeredCell(const MathEvaluator& m, std::string_view name);
+// table), or null; `listed`, where given: whether the name is listed.
+double* const* registeredCell(const MathEvaluator& m, std::string_view name,
+                              bool* listed = nullptr);
 // The first name of a standard text's steps that nothing binds: a
 // registered variable, a name of `known`, or a constant of the syntax. False
 // where every name is bound.

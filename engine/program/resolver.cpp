@@ -326,33 +326,32 @@ void resolveClassic(MathEvaluator& m, const Lookups& lookups, const Program& pro
         const std::string_view t = program.slice(index);
         const std::int32_t kind = program.kind(index);
         double* const* slot = kind != Operator ? bound(t) : nullptr;
+        bool listed = false;
+        if (!slot && kind != Operator) slot = registeredCell(m, t, &listed);
         if (slot) {
+            // A registered name shadows the number it spells, and a function
+            // name registered as a variable is read, then applied. The cell
+            // is read at every run: rebinding is seen.
             emit.add(Op::Variable).cell = slot;
             pushed();
-        } else if (kind != Operator && m.isVariable(t)) {
-            // A registered name shadows the number it spells, and a function
-            // name registered as a variable is read, then applied.
-            const auto& variables = std::as_const(m.externalVariables);
-            const auto entry = variables.find(std::string(t));
-            if (entry == variables.end()) {
-                fail(Ending::Malformed);
-                break;
-            }
-            emit.add(Op::Variable).cell = &entry->second; // read at every run: rebinding is seen
-            pushed();
+        } else if (listed) { // listed without an entry
+            fail(Ending::Malformed);
+            break;
         } else if (kind != Operator && kind != Function) {
             double number = 0;
-            emit.underEngineSse();
-            const Ending read = readNumber(t, number);
-            if (read != Ending::Value) {
-                fail(read);
-                break;
+            if (!readWholeNumber(t, number)) {
+                emit.underEngineSse(); // a number that rounds rounds as the engine does
+                const Ending read = readNumber(t, number);
+                if (read != Ending::Value) {
+                    fail(read);
+                    break;
+                }
             }
             emit.add(Op::Number).number = number;
             pushed();
         }
         if (kind == Function) {
-            const NameInfo& f = lookups.names[lookups.lookup(t)];
+            const NameInfo& f = lookups.names[program.nameIndex(index, lookups)];
             const int n = f.functionArity;
             if (n > 0 && depth < static_cast<std::size_t>(n)) {
                 fail(Ending::Malformed);
@@ -377,7 +376,7 @@ void resolveClassic(MathEvaluator& m, const Lookups& lookups, const Program& pro
                 --depth;
             } // any other count: the token has no effect
         } else if (kind == Operator) {
-            const NameInfo& o = lookups.names[lookups.lookup(t)];
+            const NameInfo& o = lookups.names[program.nameIndex(index, lookups)];
             const int n = std::max(o.operatorArity, 0);
             if (static_cast<std::size_t>(n) > depth || !o.primitive) {
                 fail(Ending::Malformed);
@@ -607,11 +606,12 @@ void velmoratrix::resolve(MathEvaluator& m, const Lookups& lookups, const Progra
     finishCode(code);
 }
 
-double* const* velmoratrix::registeredCell(const MathEvaluator& m, std::string_view name) {
-    if (!m.isVariable(name)) return nullptr;
-    const auto& variables = std::as_const(m.externalVariables);
-    const auto entry = variables.find(std::string(name));
-    return entry == variables.end() ? nullptr : &entry->second;
+double* const* velmoratrix::registeredCell(const MathEvaluator& m, std::string_view name,
+                                           bool* listed) {
+    bool isListed;
+    double* const* cell = m.cellOf(name, isListed);
+    if (listed) *listed = isListed;
+    return cell;
 }
 
 bool velmoratrix::unboundName(const MathEvaluator& m, const std::vector<StandardStep>& steps,

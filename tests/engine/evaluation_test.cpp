@@ -302,7 +302,12 @@ TEST(EvaluationTest, NumbersReadAsStrtodReadsThem) {
         const double expected = std::strtod(text.c_str(), nullptr);
         ASSERT_EQ(m.eval(text), static_cast<long double>(expected)) << text;
     }
-    const char* edges[] = {"9007199254740993",
+    const char* edges[] = {"999999999999999",
+                           "-999999999999999",
+                           "9999999999999999",
+                           "-9999999999999999",
+                           "-0",
+                           "9007199254740993",
                            "9007199254740992.5",
                            "0.1",
                            "123456789012345678",
@@ -315,8 +320,11 @@ TEST(EvaluationTest, NumbersReadAsStrtodReadsThem) {
                            "1e1:", // what follows the exponent's digits is ignored
                            "5e0x",
                            "2e2 "};
-    for (const char* text : edges)
-        EXPECT_EQ(m.eval(text), static_cast<long double>(std::strtod(text, nullptr))) << text;
+    for (const char* text : edges) {
+        const long double expected = std::strtod(text, nullptr);
+        EXPECT_EQ(m.eval(text), expected) << text;
+        EXPECT_EQ(std::signbit(m.eval(text)), std::signbit(expected)) << text;
+    }
 }
 
 } // namespace

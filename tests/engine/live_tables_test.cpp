@@ -123,6 +123,16 @@ TEST(LiveTablesTest, EditedVariablesAreSeen) {
     m.variableNames.append("x");
     m.externalVariables.erase("x"); // listed without an entry: malformed
     EXPECT_EQ(m.eval("x+1"), 0);
+    EXPECT_EQ(m.eval("x*1"), 0);
+    // A new entry is a new cell: no text reads the erased one again.
+    for (int round = 0; round < 3; ++round) {
+        double cell = round;
+        m.externalVariables.emplace("x", &cell);
+        EXPECT_EQ(m.eval("x+1"), round + 1);
+        EXPECT_EQ(m.eval("x*2"), 2 * round);
+        m.externalVariables.erase("x");
+        EXPECT_EQ(m.eval("x-1"), 0);
+    }
 }
 
 // Registering, evaluating and deleting cost the same at any number of names.
