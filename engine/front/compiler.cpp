@@ -149,6 +149,7 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
 void MathEvaluator::keepWithinCache() {
     Prepared& p = *prepared_;
     auto& programs = p.programs;
+    if (programs.size() <= 1) return; // the newest stays whatever its size
     std::size_t bytes = 0;
     for (const auto& kept : programs) bytes += kept->bytes();
     while (programs.size() > cacheSize_ || (programs.size() > 1 && bytes > Prepared::kByteBudget)) {
