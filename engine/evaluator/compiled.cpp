@@ -331,7 +331,7 @@ void MathEvaluator::refuseUnknown(const Program& program, const std::vector<std:
             readNumber(t, number) != Ending::NotANumber)
             continue;
         throw ExpressionError(
-            {{program.pieces[i].offset, t.size(), true, quoted(t) + " is no registered name"}},
+            {{program.pieces[i].offset(), t.size(), true, quoted(t) + " is no registered name"}},
             program.text);
     }
 }

@@ -122,7 +122,7 @@ struct Checker {
     }
 
     void report(std::size_t piece, bool error, std::string message) {
-        add({r.program.pieces[piece].offset, r.text(piece).size(), error, std::move(message)});
+        add({r.program.pieces[piece].offset(), r.text(piece).size(), error, std::move(message)});
     }
 
     // Brackets: a ")" without "(" closes all before it; a "(" never closed
@@ -369,8 +369,8 @@ struct Checker {
             const std::size_t before = r.previous[i], after = r.next[i];
             const NameInfo* n = r.name(i);
             if (t == "*" && r.is(after, Operator, "*") &&
-                r.program.pieces[after].offset == r.program.pieces[i].offset + 1) {
-                add({r.program.pieces[i].offset, 2, true,
+                r.program.pieces[after].offset() == r.program.pieces[i].offset() + 1) {
+                add({r.program.pieces[i].offset(), 2, true,
                      "'**' is no operator: write '^' for a power, as in 'x^2'"});
                 i = after;
                 placed = true;
@@ -663,7 +663,7 @@ Explanation MathEvaluator::explainClassic(const std::string& expression) {
     Reading r(*this, prepared().lookups, expression);
     Running running(*this); // it calls the functions a run would
     for (std::size_t i = 0; i < r.program.pieces.size(); ++i)
-        e.tokens.push_back({std::string(r.text(i)), r.kind(i), r.program.pieces[i].offset});
+        e.tokens.push_back({std::string(r.text(i)), r.kind(i), r.program.pieces[i].offset()});
     for (std::uint32_t i : r.program.output) e.rpn.emplace_back(r.text(i));
     std::vector<Real> stack;
     std::size_t popped = 0; // by the step being recorded, before its push

@@ -6,6 +6,8 @@
 // token) at the start of the text or right after an operator token. The
 // characters pending for the next token are always one contiguous run of the
 // input, so a token is a slice of it.
+#include <stdexcept>
+
 #include "evaluator.h"
 #include "prepared.h"
 
@@ -15,17 +17,13 @@ void velmoratrix::scan(const Lookups& lookups, Program& program) {
     const std::string_view text = program.text;
     std::vector<Piece>& pieces = program.pieces;
     pieces.clear();
+    if (text.size() >> 46) throw std::length_error("a text of 64 TiB or more");
     program.scannedBy = &lookups;
     program.scannedAt = lookups.edits;
     auto emit = [&](std::size_t from, std::size_t to) {
         const std::int32_t name = lookups.lookup({text.data() + from, to - from});
         const std::int32_t kind = name < 0 ? Operand : lookups.names[name].kind();
-        // Written in place: a piece built aside would be read back whole
-        // right after its fields were stored, which stalls the load.
-        Piece& piece = pieces.emplace_back();
-        piece.offset = from;
-        piece.kind = kind;
-        piece.name = name;
+        pieces.push_back(Piece::of(from, kind, name));
     };
     std::size_t pending = 0; // start of the characters not yet emitted
     bool afterOperator = false;

@@ -171,9 +171,24 @@ struct Lookups {
 // An infix token as a slice of the text. The slices tile the text (their
 // texts join to it), so each ends where the next begins.
 struct Piece {
-    std::uint64_t offset;
-    std::int32_t kind; // a TokenKind
-    std::int32_t name; // its index in the lookups that scanned it, or -1
+    // One word, so that a piece is made in a register: the offset in the low
+    // 46 bits (a text is shorter than 64 TiB), the TokenKind in the next 2,
+    // and in the top 16 the index of its name in the lookups that scanned it
+    // plus one: 0 for none, kUnindexed where the index does not fit (the
+    // name is looked up again).
+    std::uint64_t bits;
+    static constexpr std::uint64_t kUnindexed = 0xFFFF;
+
+    static Piece of(std::size_t offset, std::int32_t kind, std::int32_t name) {
+        const std::uint64_t n = name < 0 ? 0
+                                : static_cast<std::uint64_t>(name) + 1 < kUnindexed
+                                    ? static_cast<std::uint64_t>(name) + 1
+                                    : kUnindexed;
+        return Piece{offset | static_cast<std::uint64_t>(kind) << 46 | n << 48};
+    }
+    std::size_t offset() const { return bits & ((std::uint64_t{1} << 46) - 1); }
+    std::int32_t kind() const { return static_cast<std::int32_t>(bits >> 46 & 3); }
+    std::uint64_t name() const { return bits >> 48; }
 };
 
 // One step of a compiled program. The value on top of the stack is the
@@ -482,16 +497,19 @@ struct Program {
         nulls.reset();
     }
 
-    std::int32_t kind(std::size_t i) const { return static_cast<std::int32_t>(pieces[i].kind); }
+    std::int32_t kind(std::size_t i) const { return pieces[i].kind(); }
     // The index of piece i's name in `lookups` (-1: none): the one the scan
     // stored while they are the lookups it scanned with, unedited.
     std::int32_t nameIndex(std::size_t i, const Lookups& lookups) const {
-        return scannedBy == &lookups && scannedAt == lookups.edits ? pieces[i].name
-                                                                   : lookups.lookup(slice(i));
+        const std::uint64_t name = pieces[i].name();
+        return scannedBy == &lookups && scannedAt == lookups.edits && name != Piece::kUnindexed
+                   ? static_cast<std::int32_t>(name) - 1
+                   : lookups.lookup(slice(i));
     }
     std::string_view slice(std::size_t i) const {
-        const std::size_t end = i + 1 < pieces.size() ? pieces[i + 1].offset : text.size();
-        return std::string_view(text.data() + pieces[i].offset, end - pieces[i].offset);
+        const std::size_t start = pieces[i].offset();
+        const std::size_t end = i + 1 < pieces.size() ? pieces[i + 1].offset() : text.size();
+        return std::string_view(text.data() + start, end - start);
     }
     std::size_t bytes() const {
         return text.capacity() + rpn.capacity() + pieces.capacity() * sizeof(Piece) +

@@ -158,6 +158,23 @@ TEST(LiveTablesTest, HundredThousandVariables) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
+// Names past the 65,534th of the lists are found by their text, as the others
+// are by the index their token keeps.
+TEST(LiveTablesTest, SeventyThousandFunctionNames) {
+    MathEvaluator m;
+    for (int i = 0; i < 70000; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        m.unaryFunctions[name] = i % 2 ? static_cast<UnaryFunction>(std::sqrt)
+                                       : static_cast<UnaryFunction>([](double x) { return x; });
+        m.argumentCounts[name] = 1;
+        m.functionNames.append(name);
+    }
+    for (int i : {0, 1, 65533, 65534, 65535, 69999}) {
+        const std::string f = "f" + std::to_string(i);
+        EXPECT_EQ(m.eval(f + "(9)*" + f + "(16)"), i % 2 ? 12 : 144) << i;
+    }
+}
+
 // More texts than are kept, evaluated in turn, each with its own value; and
 // texts alike but for their end.
 TEST(LiveTablesTest, ManyTextsInTurn) {
