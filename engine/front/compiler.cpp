@@ -37,6 +37,7 @@ int rightAssociativeOf(MathEvaluator* m, NameInfo& name) {
 void velmoratrix::order(MathEvaluator* m, Lookups& lookups, Program& program) {
     std::vector<std::uint32_t>& output = program.output;
     output.clear();
+    output.reserve(program.pieces.size());
     std::vector<std::uint32_t>& stack = program.stack;
     stack.clear();
     auto emit = [&](std::uint32_t index) {

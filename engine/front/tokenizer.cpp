@@ -18,6 +18,9 @@ void velmoratrix::scan(const Lookups& lookups, Program& program) {
     std::vector<Piece>& pieces = program.pieces;
     pieces.clear();
     if (text.size() >> 46) throw std::length_error("a text of 64 TiB or more");
+    // Most texts have at most a piece a byte: growing to that would copy the
+    // pieces of a long text over and over.
+    pieces.reserve(text.size() + 1);
     program.scannedBy = &lookups;
     program.scannedAt = lookups.edits;
     auto emit = [&](std::size_t from, std::size_t to) {
