@@ -33,7 +33,7 @@ cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELMO_BENCH
     -DVELMO_EXPRTK_DIR="$peers/exprtk" >/dev/null
 cmake --build "$root/build-bench" -j"$(nproc)" >/dev/null
 
-"$root/build-bench/engine_bench" "$tsv" --benchmark_min_time=0.3 \
+"$root/build-bench/engine_bench" "$tsv" --benchmark_min_time=0.3 --benchmark_repetitions=3 \
     --benchmark_out="$out/engine.json" --benchmark_out_format=json
 for python in "$python39" "$python_system"; do
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
