@@ -94,6 +94,11 @@ TEST(LiveTablesTest, ErasedEntriesAreNeverReadAgain) {
     EXPECT_EQ(m.eval("tan(0)+abc"), 0);
     EXPECT_EQ(m.eval("2*3+1"), 8); // "*" reads as precedence 0 (and is entered again)
     EXPECT_EQ(m.operatorPrecedence.at("*"), 0);
+    m.rightAssociative.erase("-");
+    EXPECT_EQ(m.eval("8-3-2"), 3); // read as 0, and entered as 0: left associative
+    EXPECT_EQ(m.rightAssociative.at("-"), 0);
+    m.operatorPrecedence["+"] = 2; // derived again, from the entry made
+    EXPECT_EQ(m.eval("8-3-2+0"), 3);
 }
 
 TEST(LiveTablesTest, SeperateChangesNoMember) {

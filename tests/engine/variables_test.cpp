@@ -107,6 +107,23 @@ TEST(VariablesTest, DeleteUnregisters) {
     EXPECT_EQ(elements(m.variableNames), Strings{"y"});
 }
 
+// A name a caller listed twice: deleting it unlinks the first, and the
+// second still stands in the list (without an entry: a malformed read).
+TEST(VariablesTest, DeletingANameListedTwice) {
+    MathEvaluator m(false);
+    double x = 2, y = 3;
+    m.appendVariable("x", x);
+    m.appendVariable("y", y);
+    m.variableNames.append("x");
+    EXPECT_EQ(m.eval("x+y"), 5);
+    m.deleteVariable("x");
+    EXPECT_EQ(elements(m.variableNames), (Strings{"y", "x"}));
+    EXPECT_EQ(m.eval("x+1"), 0);
+    m.appendVariable("x", x); // listed already: only its entry is made
+    EXPECT_EQ(elements(m.variableNames), (Strings{"y", "x"}));
+    EXPECT_EQ(m.eval("x+1"), 3);
+}
+
 TEST(VariablesTest, ConstantsOfAHostEngineNeedRegistration) {
     MathEvaluator m(true);
     EXPECT_EQ(keys(m.getExternalVariables()), (Strings{"e", "pi"}));
