@@ -315,8 +315,6 @@ private:
     }
 };
 
-// Rows first .. first+n-1 of the output from their word, without a branch
-// per row.
 // Bits 0 .. n-1 as n bytes of 0 or 1, eight at a time.
 void bytesOf(std::uint64_t bits, std::size_t n, std::uint8_t* to) {
     std::size_t k = 0;

@@ -129,7 +129,7 @@ Program& MathEvaluator::compileProgram(std::string_view text, bool standard) {
         scan(p.lookups, *program);
         order(this, p.lookups, *program);
         p.lookups.edits = languageEdits(); // the entries order made, already in its lookups
-        program->scannedAt = p.lookups.edits;
+        program->scannedAt = p.lookups.edits; // entries added, no name moved: the indices stand
         std::size_t length = 0;
         for (std::uint32_t i : program->output) length += program->slice(i).size();
         program->rpn.resize(length);

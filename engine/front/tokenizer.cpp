@@ -25,8 +25,7 @@ void velmoratrix::scan(const Lookups& lookups, Program& program) {
     program.scannedAt = lookups.edits;
     auto emit = [&](std::size_t from, std::size_t to) {
         const std::int32_t name = lookups.lookup({text.data() + from, to - from});
-        const std::int32_t kind = name < 0 ? Operand : lookups.names[name].kind();
-        pieces.push_back(Piece::of(from, kind, name));
+        pieces.push_back(Piece::of(from, lookups.kindOf(name), name));
     };
     std::size_t pending = 0; // start of the characters not yet emitted
     bool afterOperator = false;

@@ -152,8 +152,9 @@ struct Lookups {
         const auto found = longNames.find(std::string(text));
         return found == longNames.end() ? -1 : found->second;
     }
-    std::int32_t classify(std::string_view text) const {
-        const std::int32_t name = lookup(text);
+    std::int32_t classify(std::string_view text) const { return kindOf(lookup(text)); }
+    // The TokenKind of the name of that index (-1: an operand).
+    std::int32_t kindOf(std::int32_t name) const {
         return name < 0 ? Operand : names[name].kind();
     }
     // The function the tables give a name, or null.
