@@ -238,7 +238,10 @@ ArrowResults::ArrowResults(std::size_t rows, bool float32, bool nulls)
 
 Output ArrowResults::output() const {
     const bool narrow = buffers_->float32;
-    return {buffers_->values, narrow ? 4 : 8, narrow ? ValueType::Float32 : ValueType::Float64};
+    // A null row's value is never read: Arrow's bitmap says it is null.
+    Output out{buffers_->values, narrow ? 4 : 8, narrow ? ValueType::Float32 : ValueType::Float64};
+    out.nullsAsNaN = false;
+    return out;
 }
 
 std::uint8_t* ArrowResults::validity() const {
@@ -250,7 +253,11 @@ py::tuple ArrowResults::exported(py::object requestedSchema) {
     Buffers& b = *buffers_;
     if (b.validity) {
         std::size_t valid = 0, i = 0;
-        for (; i + 8 <= b.rows; i += 8) valid += __builtin_popcount(b.validity[i / 8]);
+        for (; i + 64 <= b.rows; i += 64) {
+            std::uint64_t word;
+            std::memcpy(&word, b.validity + i / 8, sizeof word);
+            valid += static_cast<std::size_t>(__builtin_popcountll(word));
+        }
         for (; i < b.rows; ++i) valid += bitOf(b.validity, i);
         b.nulls = static_cast<std::int64_t>(b.rows - valid);
     }

@@ -237,10 +237,12 @@ py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py
     {
         const Holding hold(evaluator);
         withoutGil([&] {
-            for (const ArrowFrame::Batch& b : frame.batches())
-                run(b.columns, b.count,
-                    Output{rowOf(base, b.first), base.stride, base.type,
-                           valid.empty() ? nullptr : valid.data() + b.first});
+            for (const ArrowFrame::Batch& b : frame.batches()) {
+                Output batch = base;
+                batch.values = rowOf(base, b.first);
+                batch.valid = valid.empty() ? nullptr : valid.data() + b.first;
+                run(b.columns, b.count, batch);
+            }
             if (results && results->validity()) packValidity(valid.data(), n, results->validity());
         });
     }

@@ -46,12 +46,16 @@ struct Column {
 //
 // A row that is null, where a column has nulls, is written as NaN (false for
 // Bool); `valid`, where given, gets a byte per row: 1 where the row has a
-// value, 0 where it is null (1 everywhere where no column has nulls).
+// value, 0 where it is null (1 everywhere where no column has nulls). A
+// caller that keeps `valid` beside the values (as Arrow's bitmap does) may
+// clear `nullsAsNaN` and save the pass that writes them: a null row then
+// holds whatever its value came to.
 struct Output {
     void* values;
     std::ptrdiff_t stride;
     ValueType type = ValueType::Float64;
     std::uint8_t* valid = nullptr;
+    bool nullsAsNaN = true;
 };
 
 } // namespace velmoratrix

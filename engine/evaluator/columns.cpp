@@ -108,6 +108,7 @@ void velmoratrix::markNulls(const Code& code, const std::vector<Column>& columns
 }
 
 void velmoratrix::writeNulls(const std::uint8_t* valid, std::size_t count, const Output& out) {
+    if (!out.nullsAsNaN && out.valid) return;
     const Real null = out.type == ValueType::Bool ? 0.0L : Real(NAN);
     if (out.type != ValueType::Float64) {
         for (std::size_t i = 0; i < count; ++i)
@@ -427,6 +428,7 @@ bool MathEvaluator::runSplit(Program& program, const std::vector<Column>& column
                         threads);
         }
         evalProgram(kept->values, all, n, values, threads);
+        values.valid = out.valid;
         writeNulls(known.data(), n, values);
         if (out.valid) std::memcpy(out.valid + first, known.data(), n);
     }
@@ -475,8 +477,9 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
                 part[k] = values[k] = columnFrom(columns[k], first);
                 values[k].valid = nullptr;
             }
-            const Output piece{at(out.values, out.stride, first), out.stride, out.type,
-                               out.valid ? out.valid + first : nullptr};
+            Output piece = out;
+            piece.values = at(out.values, out.stride, first);
+            piece.valid = out.valid ? out.valid + first : nullptr;
             // The nulls in words read the conditions' columns: before the
             // values, which may be written over them, row for row.
             std::uint8_t* valid = piece.valid ? piece.valid : known.data();

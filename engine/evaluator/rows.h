@@ -105,7 +105,8 @@ void markNulls(const Code& code, const std::vector<Column>& columns, double* con
                std::size_t count, const Output& out);
 
 // Rows 0 .. count-1 of `out` written as null (NaN, or false) where
-// valid[i] is 0, without a branch per row: nulls fall at random.
+// valid[i] is 0, without a branch per row: nulls fall at random. Nothing
+// where out keeps its validity and asks for no NaN.
 void writeNulls(const std::uint8_t* valid, std::size_t count, const Output& out);
 
 // A condition of comparisons of columns and numbers joined by and, or and

@@ -44,11 +44,11 @@ struct Results {
 };
 
 Results run(MathEvaluator& m, const std::string& text, const std::vector<Column>& columns,
-            std::size_t n, std::size_t threads = 1) {
+            std::size_t n, std::size_t threads = 1, bool nullsAsNaN = true) {
     Results r{std::vector<double>(n), std::vector<std::uint8_t>(n, 7)};
-    m.evalMany(text, columns, n,
-               Output{r.values.data(), sizeof(double), ValueType::Float64, r.valid.data()},
-               threads);
+    Output out{r.values.data(), sizeof(double), ValueType::Float64, r.valid.data()};
+    out.nullsAsNaN = nullsAsNaN;
+    m.evalMany(text, columns, n, out, threads);
     return r;
 }
 
@@ -181,9 +181,14 @@ TEST(Nulls, LongColumnsWithBitmapsThatStartMidByte) {
     m.syntax = Syntax::Standard;
     const Results product = run(m, "x * y + 1", {cx, cy}, n, 2);
     const Results either = run(m, "x > 0 or y > 0", {cx, cy}, n, 2);
+    // Where the caller keeps the validity beside the values and asks for no
+    // NaN, a null row keeps what its value came to.
+    const Results masked = run(m, "x * y + 1", {cx, cy}, n, 2, false);
+    EXPECT_EQ(masked.valid, product.valid);
     for (std::size_t i = 0; i < n; ++i) {
         const bool vx = x.valid(i + offset), vy = y.valid(i + offset);
         ASSERT_EQ(product.valid[i], vx && vy) << i;
+        ASSERT_EQ(masked.values[i], xs[i] * ys[i] + 1) << i;
         if (vx && vy) {
             ASSERT_EQ(product.values[i], xs[i] * ys[i] + 1) << i;
         } else {
