@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "blocks.h"
+#include "elementary.h"
 #include "evaluator.h"
 #include "machine.h"
 #include "native.h"
@@ -39,7 +40,7 @@ bool MathEvaluator::rowsCode(Program& program, const Code& code, const std::vect
     kept.native.reset();
     kept.stretches.clear();
     kept.plan.clear();
-    if (code.inBlocks) {
+    if (inStretches(code)) {
         kept.plan = stretchesOf(code);
         for (const Stretch& s : kept.plan) {
             kept.stretches.push_back(
@@ -163,6 +164,15 @@ void velmoratrix::blocksWithNulls(const Code& code, const std::vector<Column>& c
         });
 }
 
+// What ends a stretch, over the rows of its arguments.
+static void callOverRows(const Instruction& i, const double* const* arguments, std::size_t count,
+                         double* results) {
+    if (i.op != Op::Unary) return (*i.block)(arguments, count, results);
+    elementary::rowsOf(i.unary)(arguments[0], results, count);
+    if (i.library)
+        for (std::size_t j = 0; j < count; ++j) results[j] = madeNaN(results[j], arguments[0][j]);
+}
+
 void velmoratrix::runStretches(const Code& code, const Program::RowsCode& plan,
                                const std::vector<Column>& columns, std::size_t first,
                                std::size_t last, const Output& out) {
@@ -205,7 +215,8 @@ void velmoratrix::runStretches(const Code& code, const Program::RowsCode& plan,
         for (std::size_t s = 0; s < plan.plan.size(); ++s) {
             plan.stretches[s]->run(run);
             const std::size_t call = plan.plan[s].call;
-            if (call < code.steps.size()) (*code.steps[call].block)(argumentsOf, count, results);
+            if (call < code.steps.size())
+                callOverRows(code.steps[call], argumentsOf, count, results);
         }
     }
 }
@@ -503,7 +514,9 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             store(at(out.values, out.stride, i), out.type, 0.0L);
         return;
     }
-    if (!malformed && !code.callsOut) {
+    // Functions over many rows at once: the code between them in stretches.
+    const bool stretched = inStretches(code) && code.maxDepth < kInlineStack;
+    if (!malformed && !code.callsOut && !stretched) {
         // Machine code pays for its generation over a few hundred rows.
         const Native* native =
             cellsPresent(code, slots.data(), slots.size()) &&
@@ -524,10 +537,10 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
             return;
         }
     }
-    if (!malformed && code.inBlocks && code.maxDepth < kInlineStack) {
-        // Callables that take blocks of rows: one call a block, the rest of
-        // the text over the blocks (generated between the calls), on every
-        // thread.
+    if (!malformed && stretched) {
+        // Callables that take blocks of rows, and functions over many rows:
+        // one call a block, the rest of the text over the blocks (generated
+        // between the calls), on every thread.
         const bool generated =
             cellsPresent(code, slots.data(), slots.size()) &&
             rowsCode(program, code, given, columns, slots.data(), out.type, count) &&

@@ -132,7 +132,7 @@ const Program::RowsCode* Compiled::State::rowsCode() const {
         if (!malformed && cellsPresent(code, slots.data(), slots.size())) {
             std::vector<Column> layout(names.size());
             for (Column& c : layout) c.stride = sizeof(double);
-            if (code.inBlocks) {
+            if (inStretches(code)) {
                 rows.plan = stretchesOf(code);
                 for (const Stretch& s : rows.plan) {
                     rows.stretches.push_back(

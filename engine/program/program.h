@@ -312,6 +312,9 @@ struct Code {
     // NullRule, or a choice): over columns with nulls, only the block runner
     // computes it.
     bool nullRules = false;
+    // A step is a function with a form over many rows at once (elementary.h):
+    // over columns, the rows run in stretches between them.
+    bool rowsFunctions = false;
 
     std::size_t bytes() const {
         return steps.capacity() * sizeof(Instruction) + constants.capacity() * sizeof(Real);
@@ -319,14 +322,23 @@ struct Code {
     // As new, keeping the steps' and constants' memory (see Program::renew).
     void renew() {
         auto& [steps_, constants_, ending_, depth_, maxDepth_, direct_, callsOut_, accurate_, sse_,
-               inBlocks_, nullRules_] = *this;
+               inBlocks_, nullRules_, rowsFunctions_] = *this;
         steps_.clear();
         constants_.clear();
         ending_ = Ending::Malformed;
         depth_ = maxDepth_ = 0;
-        direct_ = callsOut_ = accurate_ = sse_ = inBlocks_ = nullRules_ = false;
+        direct_ = callsOut_ = accurate_ = sse_ = inBlocks_ = nullRules_ = rowsFunctions_ = false;
     }
 };
+
+// Where a stretch of rows ends: a callable over blocks, or a function over
+// many rows at once.
+bool endsStretch(const Instruction& i);
+// Whether the code's rows run in stretches: every callable it calls takes
+// blocks, or it calls none and has functions over many rows.
+inline bool inStretches(const Code& code) {
+    return code.inBlocks || (code.rowsFunctions && !code.callsOut);
+}
 
 // One step of a standard text, in the order it runs. What a name reads is
 // found when the code is resolved; the rest is fixed when the text is read.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "elementary.h"
 #include "environment.h"
 #include "evaluator.h"
 #include "machine.h"
@@ -398,6 +399,7 @@ void velmoratrix::finishCode(Code& code) {
     bool callsOut = false, rowByRow = false;
     code.sse = false;
     code.nullRules = false;
+    code.rowsFunctions = false;
     for (Instruction& i : code.steps) {
         code.sse |= dependsOnSse(i);
         if (i.op >= Op::NumberFirst && i.op <= Op::VariableFirst) // steps moved elsewhere
@@ -431,11 +433,16 @@ void velmoratrix::finishCode(Code& code) {
         callsOut |= out;
         rowByRow |= out && !(callsCallable(i.op) && i.block);
         code.nullRules |= i.rule != NullRule::None || i.op == Op::Select;
+        code.rowsFunctions |= i.op == Op::Unary && elementary::rowsOf(i.unary) != nullptr;
     }
     code.callsOut = callsOut;
     code.inBlocks = callsOut && !rowByRow;
     code.direct = code.ending == Ending::Value && code.depth == 1 && !callsOut &&
                   code.maxDepth + 2 <= kInlineStack;
+}
+
+bool velmoratrix::endsStretch(const Instruction& i) {
+    return callsCallable(i.op) || (i.op == Op::Unary && elementary::rowsOf(i.unary) != nullptr);
 }
 
 std::ptrdiff_t velmoratrix::stackChange(const Instruction& i) {
@@ -489,7 +496,7 @@ public:
             if (pops < 0 || static_cast<std::size_t>(pops) > stack_.size()) return {};
             const std::size_t base = stack_.size() - static_cast<std::size_t>(pops);
             if (base < bottom_) computeFrom(base);
-            const bool call = callsCallable(i.op);
+            const bool call = endsStretch(i);
             if (call)
                 cut(k, static_cast<std::size_t>(pops));
             else

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "elementary.h"
 #include "evaluator.h"
 #include "machine.h"
 #include "program.h"
@@ -173,6 +174,10 @@ public:
                      [&](Real& t) { t = i.primitive(wide(t), i.number2, accurate_); });
                 break;
             case Op::Unary:
+                if (const elementary::RowsFunction rows = elementary::rowsOf(i.unary)) {
+                    onRows(depth, count, rows, i.library);
+                    break;
+                }
                 if (i.library)
                     each(depth, count, [&](Real& t) {
                         const double x = static_cast<double>(t);
@@ -329,6 +334,19 @@ private:
         Real* to = level(depth++);
         for (std::size_t j = 0; j < count; ++j) to[j] = results[j];
         return true;
+    }
+
+    // A function over the top level's rows at once (the same bits as one
+    // call a row).
+    void onRows(std::size_t depth, std::size_t count, elementary::RowsFunction rows, bool library) {
+        doubles_.resize(2 * size_);
+        double* in = doubles_.data();
+        double* results = in + size_;
+        Real* top = level(depth - 1);
+        for (std::size_t j = 0; j < count; ++j) in[j] = static_cast<double>(top[j]);
+        rows(in, results, count);
+        for (std::size_t j = 0; j < count; ++j)
+            top[j] = library ? madeNaN(results[j], in[j]) : results[j];
     }
 
     static void fill(Real* to, std::size_t count, Real value) {

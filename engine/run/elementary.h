@@ -6,6 +6,8 @@
 // is x87's indefinite; a NaN given is passed on as x87 passes it.
 #pragma once
 
+#include <cstddef>
+
 namespace velmoratrix::elementary {
 
 double exp(double x);
@@ -31,5 +33,16 @@ double atan(double x);
 double atan2(double y, double x);
 double hypot(double x, double y);
 double pow(double x, double y);
+
+// The same over n rows, out[i] the function of in[i] (the same bits), where
+// columns are read a block at a time: several rows to a vector.
+void logRows(const double* in, double* out, std::size_t n);
+void log1pRows(const double* in, double* out, std::size_t n);
+using RowsFunction = void (*)(const double*, double*, std::size_t);
+// f's form over rows, where it has one; else null.
+RowsFunction rowsOf(double (*f)(double));
+// Whether four rows go to a vector where the processor can (two otherwise):
+// tests compare the two.
+void setFourRows(bool enabled);
 
 } // namespace velmoratrix::elementary
