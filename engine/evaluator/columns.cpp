@@ -551,7 +551,7 @@ void MathEvaluator::evalProgram(Program& program, const std::vector<Column>& giv
                 return;
             }
             BlockRunner blocks(code, columns, slots.data(), accuracyOverEfficiency,
-                               BlockRunner::kCallBlock);
+                               code.callsOut ? BlockRunner::kCallBlock : BlockRunner::kBlock);
             for (std::size_t block = first; block < last && !rangeFailed(); block += blocks.size())
                 blocks.run(block, std::min(last - block, blocks.size()),
                            at(out.values, out.stride, block), out.stride, out.type);

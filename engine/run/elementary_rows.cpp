@@ -1,12 +1,12 @@
-// log and log1p over many rows at once, in doubles, two or four rows to a
-// vector. Each row's logarithm is reduced as elementary.cpp reduces it (the
-// same tables), every step exact or its rounding kept, to within 2^-70 of
-// the result. Where that leaves the result farther than 2^-6 ulp from a tie
+// exp, log and log1p over many rows at once, in doubles, two or four rows to
+// a vector. Each row is reduced as elementary.cpp reduces it (the same
+// tables), every step exact or its rounding kept, to within 2^-70 of the
+// result. Where that leaves the result farther than 2^-6 ulp from a tie
 // between doubles, the nearest double is the result, and it is the one the
 // extended path gives too (it is within 2^-9 ulp of the exact value); a row
 // nearer a tie, or special (NaN, zero, negative, infinite, subnormal, within
-// 2^-9 of log's 1), is computed by the extended path. So the bits are the
-// scalar function's, at a third to a half of its time.
+// 2^-9 of log's 1, beyond exp's normal range), is computed by the extended
+// path. So the bits are the scalar function's, at a third of its time.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +24,14 @@ template <typename T, typename F> [[gnu::always_inline]] inline T as(F f) {
     std::memcpy(&t, &f, sizeof t);
     return t;
 }
+
+enum { kLog, kLog1p, kExp };
+
+// 1/k! for the series of e^r - 1, k = 3 .. 7.
+constexpr double kE3 = 0x1.5555555555555p-3, kE4 = 0x1.5555555555555p-5, kE5 = 0x1.1111111111111p-7,
+                 kE6 = 0x1.6c16c16c16c17p-10, kE7 = 0x1.a01a01a01a01ap-13;
+// The top 32 bits of kLn2By256Hi.
+constexpr double kLn2By256First = 0x1.62e42fefp-9;
 
 // 1/k for the series of log(1 + x), k = 3 .. 10.
 constexpr double kC3 = 0x1.5555555555555p-2, kC4 = 0.25, kC5 = 0x1.999999999999ap-3,
@@ -93,42 +101,97 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
         sum = twoSum(sum, -0.5 * q, lo3);
         const Value lo = ((lo1 + lo2) + lo3) + small;
         const Value hi = sum + lo, rest = lo - (hi - sum); // hi + rest = sum + lo exactly
-        // Safe where rest lies clear of half hi's ulp (and hi is no power of
-        // two, below which the ulp halves).
+        safe = safelyRounded(hi, rest);
+        return hi;
+    }
+
+    // hi + rest, the exact sum of a value computed to within 2^-70 of
+    // itself: safe where rest lies clear of half hi's ulp (and hi is no power
+    // of two, below which the ulp halves).
+    [[gnu::always_inline]] static Mask safelyRounded(Value hi, Value rest) {
         const Bits magnitude = as<Bits>(hi) & 0x7FFFFFFFFFFFFFFFu;
         const Value ulp = as<Value>((magnitude & 0x7FF0000000000000u) - (std::uint64_t{52} << 52));
         const Value gap = as<Value>(as<Bits>(rest) & 0x7FFFFFFFFFFFFFFFu);
-        safe = (gap < ulp * (0.5 - 0x1p-6)) & ((magnitude & 0x000FFFFFFFFFFFFFu) != 0);
-        return hi;
+        return (gap < ulp * (0.5 - 0x1p-6)) & ((magnitude & 0x000FFFFFFFFFFFFFu) != 0);
+    }
+    // a b = p + pl exactly (Dekker, split at 27 bits).
+    [[gnu::always_inline]] static Value twoProduct(Value a, Value b, Value& pl) {
+        const Value sa = 134217729.0 * a, ah = sa - (sa - a), al = a - ah;
+        const Value sb = 134217729.0 * b, bh = sb - (sb - b), bl = b - bh;
+        const Value p = a * b;
+        pl = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+        return p;
+    }
+
+    // e^x for |x| <= 708, where the result is normal.
+    [[gnu::always_inline]] static Value exponential(Value x, Mask& safe) {
+        // x = k ln2/256 + r, k the integer nearest x 256/ln2 (through 1.5
+        // 2^52); k ln2/256 in three parts, the first two products exact (32
+        // and 13 bits of ln2/256 by at most 20 of k) and x minus the first
+        // exact too (the two within a factor of 2, or k = 0).
+        const Value shifted = x * k256ByLn2.hi + 0x1.8p52;
+        const Bits k = as<Bits>(shifted) - as<Bits>(Value{} + 0x1.8p52);
+        const Value kk = shifted - 0x1.8p52;
+        constexpr double first = kLn2By256First, second = kLn2By256Hi - kLn2By256First;
+        Value rl;
+        const Value r = twoSum(x - kk * first, -(kk * second), rl);
+        rl = rl - (kk * kLn2By256Lo.hi + kk * kLn2By256Lo.lo);
+        // e^r - 1 = r + r^2/2 + r^3 (1/6 + r/24 ...) + rl (1 + r), to 2^-75
+        // for |r| <= 2^-9.
+        Value ql;
+        const Value q = twoProduct(r, r, ql);
+        const Value series = (kE3 + kE4 * r) + q * ((kE5 + kE6 * r) + q * kE7);
+        Value pl;
+        const Value p = twoSum(r, 0.5 * q, pl);
+        pl = pl + ((0.5 * ql + (q * r) * series) + rl * (1 + r));
+        // 2^(j/256) (1 + p), j = k mod 256, with its parts' products kept.
+        const Bits j = k & 0xff;
+        const Value th = gather([](int i) { return kExp2By256[i].hi; }, j);
+        const Value tl = gather([](int i) { return kExp2By256[i].lo; }, j);
+        Value al;
+        const Value a = twoProduct(th, p, al);
+        Value e1;
+        const Value sum = twoSum(th, a, e1);
+        const Value lo = e1 + (al + (th * pl + (tl + tl * p)));
+        const Value hi = sum + lo, rest = lo - (hi - sum);
+        safe = safelyRounded(hi, rest);
+        // Times 2^m, m = (k - j)/256: exact in the normal range.
+        const Bits m = as<Bits>(as<Mask>(k - j) >> 8);
+        return hi * as<Value>((m + 1023) << 52);
     }
 
     // Rows of in through the vectors where each is safe, the rest (and a
     // last part shorter than a vector) through the scalar function.
-    template <bool onePlus>
+    template <int kind>
     [[gnu::always_inline]] static void rows(const double* in, double* out, std::size_t n,
                                             double (*scalar)(double)) {
         std::size_t i = 0;
         for (; i + N <= n; i += N) {
             Value y;
             std::memcpy(&y, in + i, sizeof y);
-            Value s, t;
-            Mask fits;
-            if (onePlus) { // 1 + y = s + t exactly (Fast2Sum, larger first)
-                s = 1.0 + y;
-                t = select(y > 1.0, 1.0 - (s - y), y - (s - 1.0));
-                fits = ((y >= 0x1p-9) & (y < 0x1p1023)) | ((y <= -0x1p-9) & (y > -1.0));
+            Value v;
+            Mask fits, safe;
+            if (kind == kExp) {
+                fits = (y <= 708.0) & (y >= -708.0);
+                v = exponential(select(fits, y, Value{} * 0.0), safe);
             } else {
-                s = y;
-                t = Value{} * 0.0;
-                fits = ((y >= 1.0 + 0x1p-9) & (y < 0x1p1023)) |
-                       ((y <= 1.0 - 0x1p-9) & (y >= 0x1p-1022));
+                Value s, t;
+                if (kind == kLog1p) { // 1 + y = s + t exactly (Fast2Sum, larger first)
+                    s = 1.0 + y;
+                    t = select(y > 1.0, 1.0 - (s - y), y - (s - 1.0));
+                    fits = ((y >= 0x1p-9) & (y < 0x1p1023)) | ((y <= -0x1p-9) & (y > -1.0));
+                } else {
+                    s = y;
+                    t = Value{} * 0.0;
+                    fits = ((y >= 1.0 + 0x1p-9) & (y < 0x1p1023)) |
+                           ((y <= 1.0 - 0x1p-9) & (y >= 0x1p-1022));
+                }
+                // Rows that do not fit are computed anew below: give them a
+                // harmless argument meanwhile.
+                s = select(fits, s, Value{} + 2.0);
+                t = select(fits, t, Value{} * 0.0);
+                v = logarithm(s, t, safe);
             }
-            // Rows that do not fit are computed anew below: give them a
-            // harmless argument meanwhile.
-            s = select(fits, s, Value{} + 2.0);
-            t = select(fits, t, Value{} * 0.0);
-            Mask safe;
-            const Value v = logarithm(s, t, safe);
             std::memcpy(out + i, &v, sizeof v);
             const Mask done = fits & safe;
             for (int k = 0; k < N; ++k)
@@ -147,10 +210,13 @@ using Two = Lanes<Doubles2, Bits2, Mask2, 2>;
 #define VELMO_FOUR_ROWS 1
 using Four = Lanes<Doubles4, Bits4, Mask4, 4>;
 [[gnu::target("avx2")]] void log1pQuad(const double* in, double* out, std::size_t n) {
-    Four::rows<true>(in, out, n, &velmoratrix::elementary::log1p);
+    Four::rows<kLog1p>(in, out, n, &velmoratrix::elementary::log1p);
 }
 [[gnu::target("avx2")]] void logQuad(const double* in, double* out, std::size_t n) {
-    Four::rows<false>(in, out, n, &velmoratrix::elementary::log);
+    Four::rows<kLog>(in, out, n, &velmoratrix::elementary::log);
+}
+[[gnu::target("avx2")]] void expQuad(const double* in, double* out, std::size_t n) {
+    Four::rows<kExp>(in, out, n, &velmoratrix::elementary::exp);
 }
 std::atomic<bool> fourRows{true};
 bool wide() {
@@ -160,6 +226,7 @@ bool wide() {
 #else
 void log1pQuad(const double*, double*, std::size_t) {}
 void logQuad(const double*, double*, std::size_t) {}
+void expQuad(const double*, double*, std::size_t) {}
 bool wide() {
     return false;
 }
@@ -169,12 +236,17 @@ bool wide() {
 
 void velmoratrix::elementary::log1pRows(const double* in, double* out, std::size_t n) {
     if (wide()) return log1pQuad(in, out, n);
-    Two::rows<true>(in, out, n, &log1p);
+    Two::rows<kLog1p>(in, out, n, &log1p);
 }
 
 void velmoratrix::elementary::logRows(const double* in, double* out, std::size_t n) {
     if (wide()) return logQuad(in, out, n);
-    Two::rows<false>(in, out, n, &log);
+    Two::rows<kLog>(in, out, n, &log);
+}
+
+void velmoratrix::elementary::expRows(const double* in, double* out, std::size_t n) {
+    if (wide()) return expQuad(in, out, n);
+    Two::rows<kExp>(in, out, n, &exp);
 }
 
 void velmoratrix::elementary::setFourRows(bool enabled) {
@@ -188,5 +260,6 @@ void velmoratrix::elementary::setFourRows(bool enabled) {
 velmoratrix::elementary::RowsFunction velmoratrix::elementary::rowsOf(double (*f)(double)) {
     if (f == &log1p) return &log1pRows;
     if (f == &log) return &logRows;
+    if (f == &exp) return &expRows;
     return nullptr;
 }
