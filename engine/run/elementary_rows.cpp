@@ -220,7 +220,8 @@ using Four = Lanes<Doubles4, Bits4, Mask4, 4>;
 }
 std::atomic<bool> fourRows{true};
 bool wide() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
+    // Initialized here, not by a constructor's order: the module may load late.
+    static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
     return avx2 && fourRows.load(std::memory_order_relaxed);
 }
 #else
