@@ -37,6 +37,8 @@ double pow(double x, double y);
 // The same over n rows, out[i] the function of in[i] (the same bits), where
 // columns are read a block at a time: several rows to a vector.
 void expRows(const double* in, double* out, std::size_t n);
+void sinRows(const double* in, double* out, std::size_t n);
+void cosRows(const double* in, double* out, std::size_t n);
 void logRows(const double* in, double* out, std::size_t n);
 void log1pRows(const double* in, double* out, std::size_t n);
 using RowsFunction = void (*)(const double*, double*, std::size_t);

@@ -1,11 +1,13 @@
-// exp, log and log1p over many rows at once, in doubles, two or four rows to
-// a vector. Each row is reduced as elementary.cpp reduces it (the same
-// tables), every step exact or its rounding kept, to within 2^-70 of the
-// result. Where that leaves the result farther than 2^-6 ulp from a tie
-// between doubles, the nearest double is the result, and it is the one the
-// extended path gives too (it is within 2^-9 ulp of the exact value); a row
-// nearer a tie, or special (NaN, zero, negative, infinite, subnormal, within
-// 2^-9 of log's 1, beyond exp's normal range), is computed by the extended
+// exp, log, log1p, sin and cos over many rows at once, in doubles, two or
+// four rows to a vector. Each row is reduced as elementary.cpp reduces it
+// (the same tables; sin and cos by pi/2 in five parts), every step exact or
+// its rounding kept, to within 2^-62 of the result (2^-70 for exp and the
+// logarithms). Where that leaves the result farther than 2^-6 ulp from a
+// tie between doubles, the nearest double is the result, and it is the one
+// the extended path gives too (it is within 2^-9 ulp of the exact value); a
+// row nearer a tie, or special (NaN, zero, negative, infinite, subnormal,
+// within 2^-9 of log's 1, beyond exp's normal range, beyond 2^20 or within
+// 2^-30 of a multiple of pi/2 for sin and cos), is computed by the extended
 // path. So the bits are the scalar function's, at a third of its time.
 #include <atomic>
 #include <cstdint>
@@ -25,13 +27,18 @@ template <typename T, typename F> [[gnu::always_inline]] inline T as(F f) {
     return t;
 }
 
-enum { kLog, kLog1p, kExp };
+enum { kLog, kLog1p, kExp, kSin, kCos };
 
 // 1/k! for the series of e^r - 1, k = 3 .. 7.
 constexpr double kE3 = 0x1.5555555555555p-3, kE4 = 0x1.5555555555555p-5, kE5 = 0x1.1111111111111p-7,
                  kE6 = 0x1.6c16c16c16c17p-10, kE7 = 0x1.a01a01a01a01ap-13;
 // The top 32 bits of kLn2By256Hi.
 constexpr double kLn2By256First = 0x1.62e42fefp-9;
+// pi/2 in parts: 31, 32, 26, 27 and 53 bits (the products of the first four
+// by a whole number below 2^20 exact), and 2/pi.
+constexpr double kHalfPi1 = 0x1.921fb544p+0, kHalfPi2 = 0x1.0b4611a6p-34,
+                 kHalfPi3 = 0x1.3198a28p-69, kHalfPi4 = 0x1.80dc1ccp-95,
+                 kHalfPi5 = 0x1.129024e088a67p-123, kTwoByPi = 0x1.45f306dc9c883p-1;
 
 // 1/k for the series of log(1 + x), k = 3 .. 10.
 constexpr double kC3 = 0x1.5555555555555p-2, kC4 = 0.25, kC5 = 0x1.999999999999ap-3,
@@ -160,6 +167,68 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
         return hi * as<Value>((m + 1023) << 52);
     }
 
+    // 1/k! as a double and as two.
+    static constexpr double f(int k) { return kInverseFactorial[k].hi; }
+    // a (ah + al) to a pair, for a table's 1/k!.
+    [[gnu::always_inline]] static Value timesPair(Value a, Value al, const Pair& c, Value& lo) {
+        const Value p = twoProduct(a, Value{} + c.hi, lo);
+        lo = lo + (a * c.lo + al * c.hi);
+        return p;
+    }
+
+    // sin x or cos x for 2^-28 <= |x| <= 2^20: x = n pi/2 + r, r = rh + rl to
+    // 2^-105 (the products by n exact but the last, x minus the first exact),
+    // then the series of sin r and cos r with their leading terms in pairs,
+    // to 2^-62 of the result. Safe only where |r| >= 2^-30.
+    template <bool cosine> [[gnu::always_inline]] static Value sine(Value x, Mask& safe) {
+        const Value shifted = x * kTwoByPi + 0x1.8p52;
+        const Bits n = as<Bits>(shifted) - as<Bits>(Value{} + 0x1.8p52);
+        const Value nn = shifted - 0x1.8p52;
+        Value be, de;
+        const Value b = twoSum(x - nn * kHalfPi1, -(nn * kHalfPi2), be);
+        const Value d = twoSum(b, -(nn * kHalfPi3), de);
+        const Value rest = (be + de) - (nn * kHalfPi4 + nn * kHalfPi5);
+        const Value rh = d + rest, rl = rest - (rh - d);
+        // r^2 = s + sl, and its square s2 + s2l.
+        Value sl, s2l;
+        const Value s = twoProduct(rh, rh, sl);
+        sl = sl + 2 * rh * rl;
+        const Value s2 = twoProduct(s, s, s2l);
+        s2l = s2l + 2 * s * sl;
+        // sin r = r (1 + T), T = -s/6 + s^2/120 - s^3 (1/7! - s/9! ...).
+        Value al, bl, tl;
+        const Value a = timesPair(s, sl, kInverseFactorial[3], al);
+        const Value c = timesPair(s2, s2l, kInverseFactorial[5], bl);
+        const Value tailS =
+            (s2 * s) *
+            (f(7) - s * (f(9) - s * (f(11) - s * (f(13) - s * (f(15) - s * (f(17) - s * f(19)))))));
+        const Value t = twoSum(-a, c, tl);
+        tl = tl + ((bl - al) - tailS);
+        Value pl, hl;
+        const Value p = twoProduct(rh, t, pl);
+        pl = pl + (rh * tl + rl * t);
+        const Value sh = twoSum(rh, p, hl);
+        const Value sLo = hl + (pl + rl);
+        // cos r = 1 - s/2 + s^2/24 - s^3 (1/6! - s/8! ...).
+        Value gl, ul, vl;
+        const Value g = timesPair(s2, s2l, kInverseFactorial[4], gl);
+        const Value tailC =
+            (s2 * s) *
+            (f(6) - s * (f(8) - s * (f(10) - s * (f(12) - s * (f(14) - s * (f(16) - s * f(18)))))));
+        const Value u = twoSum(Value{} + 1.0, -0.5 * s, ul);
+        const Value ch = twoSum(u, g, vl);
+        const Value cLo = (ul + vl) + ((gl - 0.5 * sl) - tailC);
+        // The quadrant picks which and its sign: sin x is sin r, cos r,
+        // -sin r, -cos r for n mod 4 = 0 .. 3; cos x the next quadrant's.
+        const Bits q = (n + (cosine ? 1 : 0)) & 3;
+        const Mask odd = as<Mask>((q & 1) != 0), minus = as<Mask>((q & 2) != 0);
+        const Value high = select(odd, ch, sh), low = select(odd, cLo, sLo);
+        const Value hi = high + low, restOf = low - (hi - high);
+        const Value r = as<Value>(as<Bits>(rh) & 0x7FFFFFFFFFFFFFFFu);
+        safe = safelyRounded(hi, restOf) & (r >= 0x1p-30);
+        return as<Value>(as<Bits>(hi) ^ (as<Bits>(minus) & 0x8000000000000000u));
+    }
+
     // Rows of in through the vectors where each is safe, the rest (and a
     // last part shorter than a vector) through the scalar function.
     template <int kind>
@@ -174,6 +243,10 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
             if (kind == kExp) {
                 fits = (y <= 708.0) & (y >= -708.0);
                 v = exponential(select(fits, y, Value{} * 0.0), safe);
+            } else if (kind == kSin || kind == kCos) {
+                const Value a = as<Value>(as<Bits>(y) & 0x7FFFFFFFFFFFFFFFu);
+                fits = (a >= 0x1p-28) & (a <= 0x1p20);
+                v = sine<kind == kCos>(select(fits, y, Value{} + 1.0), safe);
             } else {
                 Value s, t;
                 if (kind == kLog1p) { // 1 + y = s + t exactly (Fast2Sum, larger first)
@@ -218,6 +291,12 @@ using Four = Lanes<Doubles4, Bits4, Mask4, 4>;
 [[gnu::target("avx2")]] void expQuad(const double* in, double* out, std::size_t n) {
     Four::rows<kExp>(in, out, n, &velmoratrix::elementary::exp);
 }
+[[gnu::target("avx2")]] void sinQuad(const double* in, double* out, std::size_t n) {
+    Four::rows<kSin>(in, out, n, &velmoratrix::elementary::sin);
+}
+[[gnu::target("avx2")]] void cosQuad(const double* in, double* out, std::size_t n) {
+    Four::rows<kCos>(in, out, n, &velmoratrix::elementary::cos);
+}
 std::atomic<bool> fourRows{true};
 bool wide() {
     // Initialized here, not by a constructor's order: the module may load late.
@@ -228,6 +307,8 @@ bool wide() {
 void log1pQuad(const double*, double*, std::size_t) {}
 void logQuad(const double*, double*, std::size_t) {}
 void expQuad(const double*, double*, std::size_t) {}
+void sinQuad(const double*, double*, std::size_t) {}
+void cosQuad(const double*, double*, std::size_t) {}
 bool wide() {
     return false;
 }
@@ -243,6 +324,16 @@ void velmoratrix::elementary::log1pRows(const double* in, double* out, std::size
 void velmoratrix::elementary::logRows(const double* in, double* out, std::size_t n) {
     if (wide()) return logQuad(in, out, n);
     Two::rows<kLog>(in, out, n, &log);
+}
+
+void velmoratrix::elementary::sinRows(const double* in, double* out, std::size_t n) {
+    if (wide()) return sinQuad(in, out, n);
+    Two::rows<kSin>(in, out, n, &sin);
+}
+
+void velmoratrix::elementary::cosRows(const double* in, double* out, std::size_t n) {
+    if (wide()) return cosQuad(in, out, n);
+    Two::rows<kCos>(in, out, n, &cos);
 }
 
 void velmoratrix::elementary::expRows(const double* in, double* out, std::size_t n) {
@@ -262,5 +353,7 @@ velmoratrix::elementary::RowsFunction velmoratrix::elementary::rowsOf(double (*f
     if (f == &log1p) return &log1pRows;
     if (f == &log) return &logRows;
     if (f == &exp) return &expRows;
+    if (f == &sin) return &sinRows;
+    if (f == &cos) return &cosRows;
     return nullptr;
 }
