@@ -34,15 +34,10 @@ double atan2(double y, double x);
 double hypot(double x, double y);
 double pow(double x, double y);
 
-// The same over n rows, out[i] the function of in[i] (the same bits), where
+// A function over n rows, out[i] the function of in[i] with its bits, where
 // columns are read a block at a time: several rows to a vector.
-void expRows(const double* in, double* out, std::size_t n);
-void sinRows(const double* in, double* out, std::size_t n);
-void cosRows(const double* in, double* out, std::size_t n);
-void logRows(const double* in, double* out, std::size_t n);
-void log1pRows(const double* in, double* out, std::size_t n);
 using RowsFunction = void (*)(const double*, double*, std::size_t);
-// f's form over rows, where it has one; else null.
+// f's form over rows (exp, log, log1p, sin and cos have one); else null.
 RowsFunction rowsOf(double (*f)(double));
 // Whether four rows go to a vector where the processor can (two otherwise):
 // tests compare the two.

@@ -276,84 +276,55 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
 
 using Two = Lanes<Doubles2, Bits2, Mask2, 2>;
 
+// Each kind's function of one row, which computes what the vectors leave.
+double (*const kScalar[])(double) = {&velmoratrix::elementary::log, &velmoratrix::elementary::log1p,
+                                     &velmoratrix::elementary::exp, &velmoratrix::elementary::sin,
+                                     &velmoratrix::elementary::cos};
+
 // Four rows to a vector where the processor has AVX2 (the same operations,
 // so the same bits: no fused multiply-add is enabled). Not on Windows, whose
 // GCC does not align the stack for 32-byte vectors.
 #if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
 #define VELMO_FOUR_ROWS 1
 using Four = Lanes<Doubles4, Bits4, Mask4, 4>;
-[[gnu::target("avx2")]] void log1pQuad(const double* in, double* out, std::size_t n) {
-    Four::rows<kLog1p>(in, out, n, &velmoratrix::elementary::log1p);
+template <int kind>
+[[gnu::target("avx2")]] void fourRows(const double* in, double* out, std::size_t n) {
+    Four::rows<kind>(in, out, n, kScalar[kind]);
 }
-[[gnu::target("avx2")]] void logQuad(const double* in, double* out, std::size_t n) {
-    Four::rows<kLog>(in, out, n, &velmoratrix::elementary::log);
-}
-[[gnu::target("avx2")]] void expQuad(const double* in, double* out, std::size_t n) {
-    Four::rows<kExp>(in, out, n, &velmoratrix::elementary::exp);
-}
-[[gnu::target("avx2")]] void sinQuad(const double* in, double* out, std::size_t n) {
-    Four::rows<kSin>(in, out, n, &velmoratrix::elementary::sin);
-}
-[[gnu::target("avx2")]] void cosQuad(const double* in, double* out, std::size_t n) {
-    Four::rows<kCos>(in, out, n, &velmoratrix::elementary::cos);
-}
-std::atomic<bool> fourRows{true};
+std::atomic<bool> fourEnabled{true};
 bool wide() {
     // Initialized here, not by a constructor's order: the module may load late.
     static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-    return avx2 && fourRows.load(std::memory_order_relaxed);
+    return avx2 && fourEnabled.load(std::memory_order_relaxed);
 }
 #else
-void log1pQuad(const double*, double*, std::size_t) {}
-void logQuad(const double*, double*, std::size_t) {}
-void expQuad(const double*, double*, std::size_t) {}
-void sinQuad(const double*, double*, std::size_t) {}
-void cosQuad(const double*, double*, std::size_t) {}
+template <int kind> void fourRows(const double*, double*, std::size_t) {}
 bool wide() {
     return false;
 }
 #endif
 
+template <int kind> void rows(const double* in, double* out, std::size_t n) {
+    if (wide()) return fourRows<kind>(in, out, n);
+    Two::rows<kind>(in, out, n, kScalar[kind]);
+}
+
 } // namespace
-
-void velmoratrix::elementary::log1pRows(const double* in, double* out, std::size_t n) {
-    if (wide()) return log1pQuad(in, out, n);
-    Two::rows<kLog1p>(in, out, n, &log1p);
-}
-
-void velmoratrix::elementary::logRows(const double* in, double* out, std::size_t n) {
-    if (wide()) return logQuad(in, out, n);
-    Two::rows<kLog>(in, out, n, &log);
-}
-
-void velmoratrix::elementary::sinRows(const double* in, double* out, std::size_t n) {
-    if (wide()) return sinQuad(in, out, n);
-    Two::rows<kSin>(in, out, n, &sin);
-}
-
-void velmoratrix::elementary::cosRows(const double* in, double* out, std::size_t n) {
-    if (wide()) return cosQuad(in, out, n);
-    Two::rows<kCos>(in, out, n, &cos);
-}
-
-void velmoratrix::elementary::expRows(const double* in, double* out, std::size_t n) {
-    if (wide()) return expQuad(in, out, n);
-    Two::rows<kExp>(in, out, n, &exp);
-}
 
 void velmoratrix::elementary::setFourRows(bool enabled) {
 #ifdef VELMO_FOUR_ROWS
-    fourRows.store(enabled, std::memory_order_relaxed);
+    fourEnabled.store(enabled, std::memory_order_relaxed);
 #else
     (void)enabled;
 #endif
 }
 
 velmoratrix::elementary::RowsFunction velmoratrix::elementary::rowsOf(double (*f)(double)) {
-    if (f == &log1p) return &log1pRows;
-    if (f == &log) return &logRows;
-    if (f == &exp) return &expRows;
-    if (f == &sin) return &sinRows;
-    if (f == &cos) return &cosRows;
+    for (int kind = kLog; kind <= kCos; ++kind)
+        if (f == kScalar[kind]) {
+            constexpr RowsFunction forms[] = {&rows<kLog>, &rows<kLog1p>, &rows<kExp>, &rows<kSin>,
+                                              &rows<kCos>};
+            return forms[kind];
+        }
     return nullptr;
 }
