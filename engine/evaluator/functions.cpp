@@ -100,9 +100,7 @@ void MathEvaluator::appendCallable(std::string name, NaryCallable function, int 
         throw std::invalid_argument("'" + name + "' cannot take " + std::to_string(arguments) +
                                     " arguments: a function takes 0 to " +
                                     std::to_string(kMostArguments));
-    if (arguments == 1)
-        return appendCallable(
-            name, UnaryCallable([f = std::move(function)](double x) { return f(&x, 1); }));
+    if (arguments == 1) return appendCallable(name, UnaryCallable(NaryOfOne{std::move(function)}));
     if (arguments == 2)
         return appendCallable(
             name, BinaryCallable([f = std::move(function)](long double l, long double r) {

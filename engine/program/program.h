@@ -112,6 +112,14 @@ struct NameInfo {
 
 enum DelimiterClass : std::uint8_t { Ordinary = 0, OperatorChar = 1, SeparatorChar = 2 };
 
+// A callable of one argument added as a NaryCallable, kept as a
+// UnaryCallable; generated code finds the NaryCallable inside and calls it
+// directly, one indirect call fewer.
+struct NaryOfOne {
+    NaryCallable f;
+    double operator()(double x) const { return f(&x, 1); }
+};
+
 // The functions a caller added as callables, and the names of the syntaxes'
 // own functions they deleted: the evaluator's own state, which its lookups
 // point into and which outlives every derivation (and a fork's). Whoever

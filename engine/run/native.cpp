@@ -287,6 +287,9 @@ long double callBinary(NativeOutcome* outcome, const BinaryCallable* f, long dou
                        long double right) noexcept {
     return caught<long double>(outcome, [&] { return (*f)(left, right); });
 }
+double callNaryOfOne(NativeOutcome* outcome, const NaryCallable* f, double x) noexcept {
+    return caught<double>(outcome, [&] { return (*f)(&x, 1); });
+}
 double callUnaryPointer(NativeOutcome* outcome, UnaryFunction f, double x) noexcept {
     return caught<double>(outcome, [&] { return f(x); });
 }
@@ -932,9 +935,14 @@ private:
             topAsDouble(xmm0);
             spill();
             mov(kArgument0, rbx);
-            mov(kArgument1, reinterpret_cast<std::uintptr_t>(i.callUnary));
             if (kWindows) movsd(xmm2, xmm0); // the third argument
-            callAt(reinterpret_cast<const void*>(&callUnary));
+            if (const NaryOfOne* one = i.callUnary->target<NaryOfOne>()) {
+                mov(kArgument1, reinterpret_cast<std::uintptr_t>(&one->f));
+                callAt(reinterpret_cast<const void*>(&callNaryOfOne));
+            } else {
+                mov(kArgument1, reinterpret_cast<std::uintptr_t>(i.callUnary));
+                callAt(reinterpret_cast<const void*>(&callUnary));
+            }
             unlessThrown(0);
             pushDouble(xmm0);
             return true;

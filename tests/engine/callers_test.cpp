@@ -119,7 +119,8 @@ TEST(CallersTest, FunctionsThatThrowDoSoOnEveryRun) {
     m.appendFunction("f", refuse);
     m.appendFunction("g", refuseTwo);
     m.operatorFunctions["%"] = refuseOperator;
-    for (const char* text : {"f(2)+1", "g(1,2)*3", "5%2", "2%(1+1)", "1+f(g(1,2))"})
+    m.appendCallable("h", NaryCallable([](const double* v, std::size_t) { return refuse(*v); }), 1);
+    for (const char* text : {"f(2)+1", "g(1,2)*3", "5%2", "2%(1+1)", "1+f(g(1,2))", "h(2)*2"})
         for (int run = 0; run < 4; ++run)
             EXPECT_THROW(m.eval(text), std::domain_error) << text << " run " << run;
     EXPECT_EQ(m.eval("1+2"), 3);

@@ -25,8 +25,9 @@ std::string randomText(std::mt19937_64& random, int depth = 0) {
     const std::string a = randomText(random, depth + 1), b = randomText(random, depth + 1);
     const char* forms[] = {"(A + B)",        "(A / B)",         "(A > B)",    "(A and B)",
                            "where(A, B, 1)", "(A ** 0.5)",      "sin(A) * B", "twice(A) - B",
-                           "plus(A, B)",     "fill_null(A, B)", "(A ** 3)",   "hypot(A, B)"};
-    std::string form = forms[random() % 12];
+                           "plus(A, B)",     "fill_null(A, B)", "(A ** 3)",   "hypot(A, B)",
+                           "half(A)"};
+    std::string form = forms[random() % 13];
     form.replace(form.find('A'), 1, a);
     if (form.find('B') != std::string::npos) form.replace(form.find('B'), 1, b);
     return form;
@@ -34,6 +35,8 @@ std::string randomText(std::mt19937_64& random, int depth = 0) {
 
 void addCallables(MathEvaluator& m) {
     m.appendCallable("twice", UnaryCallable([](double v) { return 2 * v; }));
+    m.appendCallable("half", NaryCallable([](const double* a, std::size_t) { return a[0] / 2; }),
+                     1);
     m.appendCallable("plus", NaryCallable([](const double* a, std::size_t) { return a[0] + a[1]; }),
                      BlockCallable([](const double* const* a, std::size_t count, double* out) {
                          for (std::size_t j = 0; j < count; ++j) out[j] = a[0][j] + a[1][j];
