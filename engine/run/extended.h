@@ -250,16 +250,17 @@ inline std::uint64_t divideWide(std::uint64_t high, std::uint64_t low, std::uint
 
 namespace detail {
 
-// a + b for normal operands whose exponents lie less than 64 apart, in 64-bit
-// words: the significands aligned with what falls off kept exactly in a
-// guard word, then added and subtracted both, the one the signs ask for
-// selected (random data takes either way half the time, so no branch
-// decides). False where the general path must answer: farther apart, a
-// result that cancels to zero or leaves the normal range.
+// a + b for normal operands whose exponents lie less than 64 apart: both
+// significands aligned in 128 bits, exactly (the larger's top at bit 126, so
+// that no sum overflows), and added, the smaller negated first where the
+// signs differ (random data takes either way half the time, so no branch
+// decides). False where the general path must answer: farther apart, or a
+// result that cancels to 64 bits or fewer or leaves the normal range.
 [[gnu::always_inline]] inline bool addedNormal(Extended a, Extended b, Extended& out) {
     using u64 = std::uint64_t;
     const u64 fa = a.signExponent & kMaxField, fb = b.signExponent & kMaxField;
-    // x: the larger magnitude.
+    // x: the larger magnitude, chosen by masks (a branch would miss on
+    // random data half the time).
     const u64 swap = -static_cast<u64>(((static_cast<u128>(fa) << 64) | a.significand) <
                                        ((static_cast<u128>(fb) << 64) | b.significand));
     const u64 xs = a.significand ^ ((a.significand ^ b.significand) & swap);
@@ -267,22 +268,17 @@ namespace detail {
     const u64 ex = fa ^ ((fa ^ fb) & swap), d = ex - (fb ^ ((fa ^ fb) & swap));
     const bool negative = ((a.signExponent ^ ((a.signExponent ^ b.signExponent) & swap)) >> 15) & 1;
     if (d >= 64) return false;
-    const u64 shifted = ys >> d, lost = (ys << 1) << (63 - d);
-    // The sum: a carry shifts it right by one, its low bit into the guard.
-    const u64 sum = xs + shifted, carry = sum < xs;
-    const u64 keptSum = (sum >> carry) | (carry << 63);
-    const u64 guardSum = (lost >> carry) | (lost & carry) | ((sum << 63) & -carry);
-    // The difference, exact in two words, shifted left until its top bit is set.
-    const u64 low = -lost, high = xs - shifted - (lost != 0);
-    const int s = __builtin_clzll(high | 1);
-    const u64 keptDifference = (high << s) | ((low >> 1) >> (63 - s));
-    const u64 guardDifference = low << s;
-    const u64 subtract = -static_cast<u64>(sign(a) != sign(b));
-    if ((high | ~subtract) == 0) return false; // cancelled to zero
-    const u64 kept = (keptSum & ~subtract) | (keptDifference & subtract);
-    const u64 guard = (guardSum & ~subtract) | (guardDifference & subtract);
-    const int biased = static_cast<int>(subtract ? ex - s : ex + carry);
-    return roundedNormal(negative, biased, (u128{kept} << 64) | guard, out);
+    // In 64-bit words: 128-bit temporaries end up in memory in a busy loop.
+    const u64 mask = -static_cast<u64>(sign(a) != sign(b));
+    const u64 yLow = (ys << (63 - d)) ^ mask, yHigh = ((ys >> 1) >> d) ^ mask;
+    u64 low;
+    const bool carry = __builtin_add_overflow(xs << 63, yLow, &low);
+    const bool carried = __builtin_add_overflow(low, mask & 1, &low);
+    const u64 high = (xs >> 1) + yHigh + carry + carried;
+    if (high == 0) return false;
+    const int s = __builtin_clzll(high);
+    const u64 kept = (high << s) | ((low >> 1) >> (63 - s)), guard = low << s;
+    return roundedNormal(negative, static_cast<int>(ex) + 1 - s, (u128{kept} << 64) | guard, out);
 }
 
 } // namespace detail
