@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 
 #include <muParser.h>
 
+#include "compiled.h"
 #include "evaluator.h"
 #include "native.h"
 #include "simulation.h"
@@ -410,10 +412,12 @@ void addCurve(MathEvaluator& m) {
         1);
 }
 
-// The simulation's frame: one Compiled per type, shared by every thread.
+// The simulation's frame: one Compiled per type, shared by every thread;
+// `value` per entity (0), `values` per type (1), or `value` per entity with
+// each thread's frame inside EngineSettings (2).
 void simulationFrame(benchmark::State& state) {
     const auto threads = static_cast<std::size_t>(state.range(0));
-    const bool batches = state.range(1) != 0;
+    const bool batches = state.range(1) == 1, scoped = state.range(1) == 2;
     MathEvaluator m;
     m.syntax = Syntax::Standard;
     addCurve(m);
@@ -424,6 +428,8 @@ void simulationFrame(benchmark::State& state) {
     std::vector<double> out(entities.hp.size());
     for (auto _ : state)
         simulation::frame(threads, [&](std::size_t, std::size_t first, std::size_t last) {
+            std::optional<velmoratrix::EngineSettings> settings;
+            if (scoped) settings.emplace();
             for (std::size_t type = first; type < last; ++type) {
                 const std::size_t at = type * simulation::kEntities;
                 if (batches) {
@@ -493,6 +499,8 @@ int main(int argc, char** argv) {
         ->Args({2, 0})
         ->Args({1, 1})
         ->Args({2, 1})
+        ->Args({1, 2})
+        ->Args({2, 2})
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
     benchmark::RegisterBenchmark("sim/batch", simulationBatch)->Arg(100)->Arg(10000);

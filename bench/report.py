@@ -503,6 +503,7 @@ def simulation_section(times):
     """The simulation's frame: shared Compiled formulas against exprtk's table per thread."""
     ours = {t: times.get("sim/ours/%d/0/real_time" % t) for t in (1, 2)}
     batches = {t: times.get("sim/ours/%d/1/real_time" % t) for t in (1, 2)}
+    scoped = {t: times.get("sim/ours/%d/2/real_time" % t) for t in (1, 2)}
     exprtk = {t: times.get("sim/exprtk/%d/real_time" % t) for t in (1, 2)}
     small, large = times.get("sim/batch/100"), times.get("sim/batch/10000")
     if not ours[1]:
@@ -517,17 +518,24 @@ def simulation_section(times):
         "types split among threads. Ours: one `Compiled` per type, shared by every thread (`value`",
         "per entity, or `values` over the type's 100 entities); exprtk: each thread its own symbol",
         "table and its own 2,000 compiled expressions, `value()` per entity. Per evaluation is the",
-        "frame's time over its 200,000 evaluations.",
+        "frame's time over its 200,000 evaluations. In a scope: each thread's frame inside a",
+        "`velmoratrix::EngineSettings`, so that `value` does not read MXCSR at every call (a",
+        "slow instruction on this machine's processor).",
         "",
-        "| threads | ours, `value` per entity | ours, `values` per type | exprtk `value()` |",
-        "|---|---|---|---|",
+        "| threads | ours, `value` per entity | in a scope | ours, `values` per type |"
+        " exprtk `value()` |",
+        "|---|---|---|---|---|",
     ]
     for t in (1, 2):
-        lines.append("| %d | %s | %s | %s |" % (t, per(ours[t]), per(batches[t]), per(exprtk[t])))
+        lines.append("| %d | %s | %s | %s | %s |" % (t, per(ours[t]), per(scoped[t]),
+                                                     per(batches[t]), per(exprtk[t])))
     lines += ["", "`Compiled::values` per row: %.2f ns over 100 rows, %.2f ns over 10^4 rows." % (
         small / 100, large / 10000), ""]
     targets = []
-    for route, frames in (("`value` per entity", ours), ("`values` per type", batches)):
+    routes = [("`value` per entity", ours), ("`values` per type", batches)]
+    if scoped[1]:
+        routes.insert(1, ("`value` per entity in an `EngineSettings` scope", scoped))
+    for route, frames in routes:
         targets += [
             ("shared `Compiled`, %s, per evaluation at one thread: at most exprtk's `value()`"
              % route, "%.2f×" % (frames[1] / exprtk[1]) if exprtk[1] else "not measured",

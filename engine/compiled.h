@@ -54,4 +54,23 @@ private:
     std::shared_ptr<const State> state_;
 };
 
+// The engine's floating-point settings on the calling thread for as long as
+// it lives, and the thread's own given back at its end. Compiled::value
+// inside one does not read the SSE settings (MXCSR) at every call, which on
+// some processors costs as much as a short formula: for a loop of many
+// calls, say one frame of a simulation. Leave the settings alone while it
+// lives: a change made inside it (fesetround, a callable that sets them)
+// would reach the callables that later calls make. Scopes nest; each belongs
+// to the thread that made it.
+class EngineSettings {
+public:
+    EngineSettings();
+    ~EngineSettings();
+    EngineSettings(const EngineSettings&) = delete;
+    EngineSettings& operator=(const EngineSettings&) = delete;
+
+private:
+    alignas(8) unsigned char saved_[64]; // the settings put aside (compiled.cpp)
+};
+
 } // namespace velmoratrix

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <unordered_map>
@@ -243,13 +244,34 @@ bool Compiled::isCondition() const {
     return state().condition;
 }
 
+namespace {
+// How many EngineSettings the thread is inside.
+thread_local unsigned settingsHeld = 0;
+
+struct SavedSettings {
+    EngineX87 x87;
+    EngineSse sse;
+};
+} // namespace
+
+EngineSettings::EngineSettings() {
+    static_assert(sizeof(SavedSettings) <= sizeof saved_ && alignof(SavedSettings) <= 8);
+    new (saved_) SavedSettings;
+    ++settingsHeld;
+}
+
+EngineSettings::~EngineSettings() {
+    if (settingsHeld != 0) --settingsHeld; // not below zero on a thread that made none
+    std::launder(reinterpret_cast<SavedSettings*>(saved_))->~SavedSettings();
+}
+
 // The interpreter's run, where no code was generated.
 long double Compiled::State::interpreted(const double* values) const {
     throwEnding();
     if (malformed && !code.callsOut) return 0.0L;
     const EngineX87 floats;
     std::optional<EngineSse> sse;
-    if (code.sse) sse.emplace();
+    if (code.sse && settingsHeld == 0) sse.emplace();
     const CellsOfValues cells{slots.data(), slots.size(), values};
     bool ok = !empty;
     Real value;
@@ -283,7 +305,7 @@ long double Compiled::value(const double* values) const {
     const State& s = state();
     if (!s.scalar) return s.interpreted(values);
     const EngineX87 floats;
-    if (s.code.sse) {
+    if (s.code.sse && settingsHeld == 0) {
         const EngineSse sse;
         return s.byCode(values);
     }

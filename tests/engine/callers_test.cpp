@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "compiled.h"
 #include "evaluator.h"
 #include "native.h"
 #include "pool.h"
@@ -96,6 +97,34 @@ TEST(CallersTest, TheCallersRoundingAndPrecisionChangeNoValue) {
         EXPECT_EQ(x87Control(), callers); // given back
         EXPECT_EQ(std::fegetround(), mode);
         setX87Control(control);
+        std::fesetround(FE_TONEAREST);
+    }
+}
+
+// Inside EngineSettings, a Compiled's callable computes under the engine's
+// settings whatever the thread set before; the scope's end gives them back.
+TEST(CallersTest, EngineSettingsHoldTheEnginesWhileTheyLive) {
+    MathEvaluator m;
+    m.syntax = Syntax::Standard;
+    m.appendCallable("third", UnaryCallable([](double v) { return v / 3; }));
+    const Compiled f = m.compile("third(x)", {"x"});
+    const double plus[] = {1}, minus[] = {-1};
+    const long double up = f.value(plus), down = f.value(minus);
+    volatile double one = 1; // divided at run time, under the thread's settings
+    for (int mode : {FE_UPWARD, FE_DOWNWARD}) {
+        std::fesetround(mode);
+        const double callers = one / 3;
+        {
+            const EngineSettings scope;
+            {
+                const EngineSettings nested;
+                EXPECT_EQ(f.value(plus), up);
+            }
+            EXPECT_EQ(f.value(minus), down); // the inner scope's end changed nothing
+            EXPECT_EQ(one / 3, 1.0 / 3);
+        }
+        EXPECT_EQ(one / 3, callers) << "mode " << mode;
+        EXPECT_EQ(f.value(plus), up);
         std::fesetround(FE_TONEAREST);
     }
 }
