@@ -1,6 +1,7 @@
 #include "arrow.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -139,33 +140,35 @@ namespace {
 
 // Freed results' memory, kept for the next results of a like size: fresh
 // pages cost more than the formula (the kernel clears each on first touch),
-// as polars' and pyarrow's own allocators know. At most two blocks of at
-// most 256 MiB in all. Only try_lock is used: a child forked while another
-// thread held the lock allocates afresh instead of waiting for good.
+// as polars' and pyarrow's own allocators know. A pipeline holds several
+// results at once (one per formula), so up to eight blocks of at most 1 GiB
+// in all are kept; as those allocators decay theirs, a block unused for ten
+// seconds is given back to the system at the next results. Only try_lock is
+// used: a child forked while another thread held the lock allocates afresh
+// instead of waiting for good.
 class Recycled {
 public:
-    static constexpr std::size_t kSmallest = std::size_t{1} << 20, kMost = std::size_t{256} << 20;
+    static constexpr std::size_t kSmallest = std::size_t{1} << 20, kMost = std::size_t{1} << 30;
+    static constexpr std::size_t kBlocks = 8;
+    static constexpr std::chrono::seconds kUnused{10};
     void* take(std::size_t bytes) {
         std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-        if (bytes >= kSmallest && lock.owns_lock())
-            for (std::size_t k = 0; k < kept_.size(); ++k)
-                if (kept_[k].bytes >= bytes && kept_[k].bytes <= 2 * bytes) {
-                    void* at = kept_[k].at;
-                    total_ -= kept_[k].bytes;
-                    kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(k));
-                    return at;
-                }
+        if (bytes < kSmallest || !lock.owns_lock()) return nullptr;
+        dropUnused();
+        for (std::size_t k = 0; k < kept_.size(); ++k)
+            if (kept_[k].bytes >= bytes && kept_[k].bytes <= 2 * bytes) {
+                void* at = kept_[k].at;
+                drop(k, false);
+                return at;
+            }
         return nullptr;
     }
     void give(void* at, std::size_t bytes) {
         std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
         if (bytes < kSmallest || bytes > kMost || !lock.owns_lock()) return std::free(at);
-        while (!kept_.empty() && (kept_.size() == 2 || total_ + bytes > kMost)) {
-            std::free(kept_.front().at);
-            total_ -= kept_.front().bytes;
-            kept_.erase(kept_.begin());
-        }
-        kept_.push_back({at, bytes});
+        dropUnused();
+        while (!kept_.empty() && (kept_.size() == kBlocks || total_ + bytes > kMost)) drop(0, true);
+        kept_.push_back({at, bytes, std::chrono::steady_clock::now()});
         total_ += bytes;
     }
 
@@ -173,7 +176,18 @@ private:
     struct Block {
         void* at;
         std::size_t bytes;
+        std::chrono::steady_clock::time_point since;
     };
+    void drop(std::size_t k, bool release) {
+        if (release) std::free(kept_[k].at);
+        total_ -= kept_[k].bytes;
+        kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+    // Blocks are kept oldest first.
+    void dropUnused() {
+        const auto now = std::chrono::steady_clock::now();
+        while (!kept_.empty() && now - kept_.front().since > kUnused) drop(0, true);
+    }
     std::mutex mutex_;
     std::vector<Block> kept_;
     std::size_t total_ = 0;

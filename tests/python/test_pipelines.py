@@ -74,6 +74,18 @@ class PolarsTest(unittest.TestCase):
                                           theirs.filter(both).to_numpy(), rtol=1e-12,
                                           err_msg=text)
 
+    def test_reused_memory_never_reaches_a_result_still_held(self):
+        # Results of a MiB and more take the memory of freed ones: a pipeline's many at once.
+        n, ev = 200000, Evaluator()
+        frame = polars.DataFrame({"x": numpy.arange(n, dtype=float)})
+        held = {}
+        for k in range(20):
+            held[k] = ev.eval_many("x+%d" % k, frame)
+            if k % 2:
+                del held[k - 1]
+        for k, rows in held.items():
+            numpy.testing.assert_array_equal(rows.to_numpy(), numpy.arange(n) + k)
+
     def test_the_lazy_namespace(self):
         frame = self.frame(50).with_columns(
             s=polars.lit("text"), f=polars.Series(numpy.arange(50.0), dtype=polars.Float32))
