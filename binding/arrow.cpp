@@ -129,7 +129,7 @@ ArrowFrame::~ArrowFrame() = default;
 // The results' memory, shared by the exported arrays until each is released.
 struct ArrowResults::Buffers {
     std::size_t rows;
-    bool float32;
+    Kind kind;
     void* values = nullptr;
     std::uint8_t* validity = nullptr;
     std::int64_t nulls = 0;
@@ -237,21 +237,32 @@ void dropArray(PyObject* capsule) {
 
 } // namespace
 
+namespace {
+std::size_t valuesBytes(std::size_t rows, ArrowResults::Kind kind) {
+    if (kind == ArrowResults::Kind::Boolean) return (rows + 7) / 8;
+    return rows * (kind == ArrowResults::Kind::Float32 ? 4 : 8);
+}
+} // namespace
+
 ArrowResults::Buffers::~Buffers() {
-    if (values) recycled().give(values, rounded(rows * (float32 ? 4 : 8)));
+    if (values) recycled().give(values, rounded(valuesBytes(rows, kind)));
     std::free(validity);
 }
 
-ArrowResults::ArrowResults(std::size_t rows, bool float32, bool nulls)
+ArrowResults::ArrowResults(std::size_t rows, Kind kind, bool nulls)
     : buffers_(std::make_shared<Buffers>()) {
     buffers_->rows = rows;
-    buffers_->float32 = float32;
-    buffers_->values = aligned(rows * (float32 ? 4 : 8));
+    buffers_->kind = kind;
+    buffers_->values = aligned(valuesBytes(rows, kind));
     if (nulls) buffers_->validity = static_cast<std::uint8_t*>(aligned((rows + 7) / 8));
 }
 
+std::uint8_t* ArrowResults::bits() const {
+    return static_cast<std::uint8_t*>(buffers_->values);
+}
+
 Output ArrowResults::output() const {
-    const bool narrow = buffers_->float32;
+    const bool narrow = buffers_->kind == Kind::Float32;
     // A null row's value is never read: Arrow's bitmap says it is null.
     Output out{buffers_->values, narrow ? 4 : 8, narrow ? ValueType::Float32 : ValueType::Float64};
     out.nullsAsNaN = false;
@@ -275,9 +286,9 @@ py::tuple ArrowResults::exported(py::object requestedSchema) {
         for (; i < b.rows; ++i) valid += bitOf(b.validity, i);
         b.nulls = static_cast<std::int64_t>(b.rows - valid);
     }
-    auto* schema =
-        new ArrowSchema{b.float32 ? "f" : "g", "",     nullptr, kNullable, 0, nullptr, nullptr,
-                        &releaseSchema,        nullptr};
+    const char* format = b.kind == Kind::Float32 ? "f" : b.kind == Kind::Boolean ? "b" : "g";
+    auto* schema = new ArrowSchema{format,  "",      nullptr,        kNullable, 0,
+                                   nullptr, nullptr, &releaseSchema, nullptr};
     py::capsule schemaCapsule(schema, "arrow_schema", &dropSchema);
     auto* exported = new Exported{buffers_, {b.nulls ? b.validity : nullptr, b.values}};
     auto* array = new ArrowArray{static_cast<std::int64_t>(b.rows),

@@ -42,15 +42,18 @@ private:
     std::unique_ptr<ArrowImport> import_;
 };
 
-// A buffer of float64 or float32 results (and their validity, where some row
-// is null) offered as an Arrow array: pyarrow.array() and polars.Series()
-// take it without a copy.
+// A buffer of float64, float32 or boolean results (and their validity, where
+// some row is null) offered as an Arrow array: pyarrow.array() and
+// polars.Series() take it without a copy.
 class ArrowResults {
 public:
-    ArrowResults(std::size_t rows, bool float32, bool nulls);
+    enum class Kind { Float64, Float32, Boolean };
+    ArrowResults(std::size_t rows, Kind kind, bool nulls);
     std::uint8_t* validity() const;
-    // Where the engine writes the results.
+    // Where the engine writes float results.
     velmoratrix::Output output() const;
+    // Booleans' bits, to be packed from a byte per row.
+    std::uint8_t* bits() const;
     py::tuple exported(py::object requestedSchema);
     // As the caller's library holds them: a polars.Series (named) or a
     // pyarrow.Array.

@@ -208,27 +208,41 @@ py::object truthArray(std::size_t n, Output& to) {
     return mask;
 }
 
+// What rowsOf gives: the rows, their truth, the rows in numpy's kind and
+// each row's validity (a numpy bool array, or None where no column has nulls),
+// or (from an Arrow frame) each row's truth as Arrow booleans with its nulls.
+enum class Give { Rows, Truth, RowsAndValidity, Booleans };
+
 // A frame or array read through Arrow: results as an array of the caller's
 // library, with its nulls (or their truth), or into out (NaN where a row is
 // null).
 py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py::handle values,
                      const std::unordered_set<std::string>& used, const py::object& out,
-                     bool float32, bool truth, const RowsRun& run) {
+                     bool float32, Give give, const RowsRun& run) {
+    const bool truth = give == Give::Truth;
     const ArrowFrame frame("eval_many", values, &used);
     const std::size_t n = frame.rows();
     py::buffer_info target;
     std::optional<ArrowResults> results;
     Output base;
     py::object truths;
+    // Booleans: a byte per row from the engine, packed into Arrow's bits.
+    std::vector<std::uint8_t> bytes;
     if (truth) {
         truths = truthArray(n, base);
+    } else if (give == Give::Booleans) {
+        results.emplace(n, ArrowResults::Kind::Boolean, frame.hasNulls());
+        bytes.resize(n);
+        base = Output{bytes.data(), 1, ValueType::Bool};
+        base.nullsAsNaN = false; // the bitmap marks the nulls
     } else if (!out.is_none()) {
         base = outputOf(evaluator, isCondition, out, target, float32);
         if (static_cast<std::size_t>(target.shape[0]) != n)
             throw py::value_error("eval_many: out has " + std::to_string(target.shape[0]) +
                                   " values but the frame has " + std::to_string(n) + " rows");
     } else {
-        results.emplace(n, float32, frame.hasNulls());
+        results.emplace(n, float32 ? ArrowResults::Kind::Float32 : ArrowResults::Kind::Float64,
+                        frame.hasNulls());
         base = results->output();
     }
     // A byte per row from the engine where a column has nulls (a null row
@@ -244,6 +258,7 @@ py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py
                 run(b.columns, b.count, batch);
             }
             if (results && results->validity()) packValidity(valid.data(), n, results->validity());
+            if (!bytes.empty()) packValidity(bytes.data(), n, results->bits());
         });
     }
     if (truth) return truths;
@@ -254,10 +269,6 @@ py::object arrowRows(py_Evaluator* evaluator, const IsCondition& isCondition, py
 } // namespace
 
 namespace {
-
-// What rowsOf gives: the rows, their truth, or the rows in numpy's kind and
-// each row's validity (a numpy bool array, or None where no column has nulls).
-enum class Give { Rows, Truth, RowsAndValidity };
 
 py::object rowsWith(py_Evaluator* evaluator, const std::unordered_set<std::string>& used,
                     const IsCondition& isCondition, py::object values, py::object out,
@@ -270,13 +281,15 @@ py::object rowsWith(py_Evaluator* evaluator, const std::unordered_set<std::strin
             throw py::type_error("eval_many: values is a polars LazyFrame; collect() it first"
                                  " (or use lf.vx.with_columns from Velmoratrix.polars)");
         if (offersArrow(values))
-            return arrowRows(evaluator, isCondition, values, used, out, float32, truth, run);
+            return arrowRows(evaluator, isCondition, values, used, out, float32, give, run);
         if (PyObject_HasAttrString(values.ptr(), "__dataframe__")) { // read through pyarrow
             const py::object table =
                 py::module_::import("pyarrow.interchange").attr("from_dataframe")(values);
-            return arrowRows(evaluator, isCondition, table, used, out, float32, truth, run);
+            return arrowRows(evaluator, isCondition, table, used, out, float32, give, run);
         }
     }
+    if (give == Give::Booleans)
+        throw py::type_error("_truths: values must be a frame or array offering Arrow's interface");
     const Columns data("eval_many", values, false, &used);
     if (data.mismatch)
         throw py::value_error("eval_many: the sequences differ in length: " + data.lengths);
@@ -297,7 +310,8 @@ py::object rowsWith(py_Evaluator* evaluator, const std::unordered_set<std::strin
         result = py::reinterpret_borrow<py::object>(out);
     } else if ((data.fromPolars || data.fromArrow) && give != Give::RowsAndValidity) {
         n = data.count.value_or(1);
-        results.emplace(n, float32, data.nulls);
+        results.emplace(n, float32 ? ArrowResults::Kind::Float32 : ArrowResults::Kind::Float64,
+                        data.nulls);
         to = results->output();
     } else {
         n = data.count.value_or(1); // numbers alone: one row
@@ -369,14 +383,24 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
                     });
 }
 
-py::object mask(Self self, std::string text, py::object values, py::object threads) {
-    py::module_::import("numpy"); // before any work
+namespace {
+py::object truthsOf(Self self, const std::string& text, py::object values, py::object threads,
+                    Give give) {
     const std::size_t count = threadCount("eval_many", threads);
-    return rowsOf(*self.object, text, nullptr, std::move(values), py::none(), py::none(),
-                  Give::Truth,
+    return rowsOf(*self.object, text, nullptr, std::move(values), py::none(), py::none(), give,
                   [&](const std::vector<Column>& columns, std::size_t n, const Output& to) {
                       self->evalMany(text, columns, n, to, count);
                   });
+}
+} // namespace
+
+py::object mask(Self self, std::string text, py::object values, py::object threads) {
+    py::module_::import("numpy"); // before any work
+    return truthsOf(self, text, std::move(values), std::move(threads), Give::Truth);
+}
+
+py::object truths(Self self, std::string text, py::object values, py::object threads) {
+    return truthsOf(self, text, std::move(values), std::move(threads), Give::Booleans);
 }
 
 py::object rowsAndValidity(Self self, std::string text, py::object values, py::object out,

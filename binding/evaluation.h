@@ -38,6 +38,8 @@ py::object evalMany(Self self, std::string text, py::object values, py::object o
 // The truth of each row's value, as a numpy bool array; and whether the text
 // is a condition, whose rows are truth values.
 py::object mask(Self self, std::string text, py::object values, py::object threads);
+// Each row's truth over an Arrow frame, as Arrow booleans with the rows' nulls.
+py::object truths(Self self, std::string text, py::object values, py::object threads);
 // eval_many's rows in numpy's kind (or into out) and each row's validity: a
 // numpy bool array, or None where no column has nulls (for the pandas accessor).
 py::object rowsAndValidity(Self self, std::string text, py::object values, py::object out,

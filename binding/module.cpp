@@ -81,6 +81,11 @@ PYBIND11_MODULE(Velmoratrix, m) {
              "The truth of each row of eval_many(expression, values, threads=threads), as a\n"
              "numpy bool array: False where the value is 0 or the row is null, True\n"
              "elsewhere (NaN included).")
+        .def("_truths", &truths, py::arg("expression"), py::arg("values"),
+             py::arg("threads") = py::none(),
+             "Each row's truth of eval_many(expression, values) over an Arrow frame, as\n"
+             "booleans of the frame's kind (a polars Series, a pyarrow Array), null where\n"
+             "the row is; for the polars namespaces.")
         .def("_rows_and_validity", &rowsAndValidity, py::arg("expression"), py::arg("values"),
              py::arg("out") = py::none(), py::arg("threads") = py::none(),
              "eval_many's rows as numpy's, and each row's validity (a numpy bool array, or\n"

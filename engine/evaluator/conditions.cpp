@@ -165,6 +165,13 @@ std::uint64_t validBits(const Column& c, std::size_t first, std::size_t n) {
     if (!c.valid) return lowBits(n);
     if (c.stride == 0) return validAt(c, 0) ? lowBits(n) : 0;
     const std::size_t bit = c.validFirst + first;
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (bit % 8 == 0 && n == 64) { // the usual word: eight whole bytes, in order
+        std::uint64_t word;
+        std::memcpy(&word, c.valid + bit / 8, sizeof word);
+        return word;
+    }
+#endif
     unsigned __int128 bytes = 0;
     for (std::size_t b = bit / 8, k = 0; b <= (bit + n - 1) / 8; ++b, ++k)
         bytes |= static_cast<unsigned __int128>(c.valid[b]) << (8 * k);
@@ -180,17 +187,28 @@ template <Op relation> std::uint64_t bits(const double* a, const double* b, std:
     std::uint64_t out = 0;
     std::size_t k = 0;
 #if defined(__SSE2__)
-    for (; k + 2 <= n; k += 2) {
-        const __m128d x = _mm_loadu_pd(a + k), y = _mm_loadu_pd(b + k);
-        __m128d m;
-        if constexpr (relation == Op::Less) m = _mm_cmplt_pd(x, y);
-        if constexpr (relation == Op::LessEqual) m = _mm_cmple_pd(x, y);
-        if constexpr (relation == Op::Greater) m = _mm_cmplt_pd(y, x);
-        if constexpr (relation == Op::GreaterEqual) m = _mm_cmple_pd(y, x);
-        if constexpr (relation == Op::Equal) m = _mm_cmpeq_pd(x, y);
-        if constexpr (relation == Op::NotEqual) m = _mm_cmpneq_pd(x, y);
-        out |= static_cast<std::uint64_t>(_mm_movemask_pd(m)) << k;
+    auto holds = [&](std::size_t at) {
+        const __m128d x = _mm_loadu_pd(a + at), y = _mm_loadu_pd(b + at);
+        if constexpr (relation == Op::Less) return _mm_castpd_si128(_mm_cmplt_pd(x, y));
+        if constexpr (relation == Op::LessEqual) return _mm_castpd_si128(_mm_cmple_pd(x, y));
+        if constexpr (relation == Op::Greater) return _mm_castpd_si128(_mm_cmplt_pd(y, x));
+        if constexpr (relation == Op::GreaterEqual) return _mm_castpd_si128(_mm_cmple_pd(y, x));
+        if constexpr (relation == Op::Equal) return _mm_castpd_si128(_mm_cmpeq_pd(x, y));
+        if constexpr (relation == Op::NotEqual) return _mm_castpd_si128(_mm_cmpneq_pd(x, y));
+    };
+    // Sixteen rows at a time, their masks (all ones or zero) packed down to a
+    // byte each, in order, and read by one movemask. The first packs leave
+    // each row's mask twice (its two halves), the next two once.
+    for (; k + 16 <= n; k += 16) {
+        const __m128i q0 = _mm_packs_epi32(holds(k), holds(k + 2));
+        const __m128i q1 = _mm_packs_epi32(holds(k + 4), holds(k + 6));
+        const __m128i q2 = _mm_packs_epi32(holds(k + 8), holds(k + 10));
+        const __m128i q3 = _mm_packs_epi32(holds(k + 12), holds(k + 14));
+        const __m128i h = _mm_packs_epi16(_mm_packs_epi32(q0, q1), _mm_packs_epi32(q2, q3));
+        out |= static_cast<std::uint64_t>(_mm_movemask_epi8(h) & 0xFFFF) << k;
     }
+    for (; k + 2 <= n; k += 2)
+        out |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_castsi128_pd(holds(k)))) << k;
 #endif
     for (; k < n; ++k) {
         bool holds;
@@ -281,7 +299,7 @@ private:
             reinterpret_cast<std::uintptr_t>(start) % alignof(double) == 0)
             return reinterpret_cast<const double*>(start);
         withReader(c.type, [&](auto reader) {
-            for (std::size_t j = 0; j < n; ++j) buffer[j] = reader(elementAt(c, first + j));
+            for (std::size_t j = 0; j < n; ++j, start += c.stride) buffer[j] = reader(start);
         });
         return buffer;
     }

@@ -56,9 +56,11 @@ class _Formula:
 
     def rows(self, frame):
         """The formula over a DataFrame holding (at least) its columns, as a Series."""
+        columns = frame.select(self.columns)
+        if self.dtype == polars.Boolean:  # straight from the engine's truths, with their nulls
+            return _evaluator()._truths(self.text, columns)
         float32 = "float32" if self.dtype == polars.Float32 else None
-        rows = _evaluator().eval_many(self.text, frame.select(self.columns), dtype=float32)
-        return rows if self.dtype != polars.Boolean else rows.cast(polars.Boolean)
+        return _evaluator().eval_many(self.text, columns, dtype=float32)
 
     def expr(self, name):
         if not self.columns:  # the same value on every row

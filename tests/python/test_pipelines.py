@@ -94,6 +94,8 @@ class PolarsTest(unittest.TestCase):
         self.assertTrue(lazy.collect().equals(eager))
         self.assertEqual([eager.schema[n] for n in "tgc"],
                          [polars.Float64, polars.Float32, polars.Boolean])
+        either = (polars.col("p") > 0) | (polars.col("q") > 0)  # Kleene's, with its nulls
+        self.assertTrue(eager["c"].equals(frame.select(either.alias("c"))["c"]))
         kept = frame.lazy().vx.filter("p > 0 or q > 0").collect()
         self.assertTrue(kept.equals(frame.filter((polars.col("p") > 0) | (polars.col("q") > 0))))
         self.assertEqual(frame.vx.eval("f * 2", dtype="float64").dtype, polars.Float64)
