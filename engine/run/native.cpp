@@ -360,6 +360,22 @@ public:
                     pending_ = &i;
                     continue;
                 }
+                if (k == flagsSelect_) {
+                    selectByFlags();
+                    flagsSelect_ = kNoStep;
+                    continue;
+                }
+                if (flagsSelect_ == kNoStep && !stretch_ && mode_ == Mode::Rows &&
+                    (isOrder(i.op) || isBoolColumn(i))) {
+                    flagsSelect_ = selectTakingFlags(code, k);
+                    if (flagsSelect_ != kNoStep) {
+                        if (isOrder(i.op))
+                            compareToFlags(i.op);
+                        else
+                            boolToFlags(i);
+                        continue;
+                    }
+                }
                 if (!step(code, i)) return false;
             }
         }
@@ -510,6 +526,13 @@ private:
     // and the functions it may go to give the same bits for a signaling NaN
     // as for the quiet one the extended value would be.
     const Instruction* pending_ = nullptr;
+    // A condition that stays in the flags for the Select at this step, and
+    // which flags say it fails: below or equal (< and >), below (<= and >=),
+    // or equal (a bool column's zero).
+    static constexpr std::size_t kNoStep = ~std::size_t{0};
+    enum class Fails { BelowOrEqual, Below, Equal };
+    std::size_t flagsSelect_ = kNoStep;
+    Fails fails_ = Fails::Below;
 
     static bool isVariable(Op op) {
         return op == Op::Variable || op == Op::VariableFirst;
@@ -648,7 +671,8 @@ private:
     // With `direct`, a float32, int32 or int16 column's element is left
     // where it is, for the x87's own loads of those types (exact, as the
     // conversion to double is); `kind_` says what `at` holds.
-    bool variable(const Instruction& i, Xbyak::RegExp& at, bool direct = false) {
+    // With `raw`, a column's element is left as its type has it.
+    bool variable(const Instruction& i, Xbyak::RegExp& at, bool direct = false, bool raw = false) {
         kind_ = ValueType::Float64;
         if (mode_ == Mode::Scalar && columns_ && i.cell >= slots_ &&
             i.cell < slots_ + columns_->size()) {
@@ -667,7 +691,7 @@ private:
                 at = kHolders[held - held_.begin()] + r13 * static_cast<int>(stride);
                 if (x87)
                     kind_ = type;
-                else
+                else if (!raw)
                     converted(type, at);
                 return true;
             }
@@ -682,7 +706,7 @@ private:
             }
             if (x87)
                 kind_ = type;
-            else
+            else if (!raw)
                 converted(type, at);
             return true;
         }
@@ -1168,6 +1192,114 @@ private:
         fcmovu(st0, st1); // the root but where x is -inf
         fstp(st1);
         exact_[depth_ - 1] = false;
+    }
+    static bool isOrder(Op op) {
+        return op == Op::Less || op == Op::LessEqual || op == Op::Greater || op == Op::GreaterEqual;
+    }
+    // Whether a step's code leaves the flags alone: loads and x87 arithmetic,
+    // a column read without a multiplication for its stride or a comparison
+    // for a bool.
+    bool keepsFlags(const Instruction& i) const {
+        switch (i.op) {
+        case Op::Number:
+        case Op::NumberFirst:
+        case Op::Constant:
+        case Op::ConstantFirst:
+        case Op::Add:
+        case Op::Sub:
+        case Op::Mul:
+        case Op::Div:
+        case Op::AddNumber:
+        case Op::SubNumber:
+        case Op::MulNumber:
+        case Op::DivNumber:
+            return true;
+        case Op::Variable:
+        case Op::VariableFirst:
+        case Op::AddVariable:
+        case Op::SubVariable:
+        case Op::MulVariable:
+        case Op::DivVariable: {
+            if (!(i.cell >= slots_ && i.cell < slots_ + columns_->size())) return true;
+            const Column& c = (*columns_)[static_cast<std::size_t>(i.cell - slots_)];
+            return c.type != ValueType::Bool && (c.stride == 0 || c.stride == 1 || c.stride == 2 ||
+                                                 c.stride == 4 || c.stride == 8);
+        }
+        default:
+            return false;
+        }
+    }
+    // The Select whose condition is the comparison at step `at`, where the
+    // steps between (its two values) leave the flags as the comparison set
+    // them: the choice then reads the flags, not a 0 or 1 compared again.
+    std::size_t selectTakingFlags(const Code& code, std::size_t at) const {
+        std::ptrdiff_t above = 0; // values pushed since the comparison's
+        for (std::size_t k = at + 1; k < code.steps.size(); ++k) {
+            const Instruction& i = code.steps[k];
+            if (i.op == Op::Select) return above == 2 ? k : kNoStep;
+            const std::ptrdiff_t change = stackChange(i);
+            // A step that would take the comparison's value as an operand.
+            if (!keepsFlags(i) || above + change < 0 || (change < 0 && above < 2) ||
+                (change == 0 && above < 1))
+                return kNoStep;
+            above += change;
+        }
+        return kNoStep;
+    }
+    // The comparison's outcome in the flags, as compare() sets them before
+    // reading them; a placeholder takes the condition's place on the stack.
+    void compareToFlags(Op op) {
+        inRegisters(2); // st0 the right value, st1 the left
+        if (op == Op::Greater || op == Op::GreaterEqual) fxch(st1);
+        fucomip(st0, st1);
+        fstp(st0);
+        depth_ -= 2;
+        registers_ -= 2;
+        fails_ = op == Op::Less || op == Op::Greater ? Fails::BelowOrEqual : Fails::Below;
+        room();
+        fldz();
+        pushed(true);
+    }
+    // A column of bytes (bool, uint8, int8: a validity column too), whose
+    // value is not zero exactly where its byte is not.
+    bool isBoolColumn(const Instruction& i) const {
+        if (!(i.op == Op::Variable || i.op == Op::VariableFirst) || i.cell < slots_ ||
+            i.cell >= slots_ + columns_->size())
+            return false;
+        const ValueType type = (*columns_)[static_cast<std::size_t>(i.cell - slots_)].type;
+        return type == ValueType::Bool || type == ValueType::UInt8 || type == ValueType::Int8;
+    }
+    // Such a column's element as the condition: its zero in the flags.
+    void boolToFlags(const Instruction& i) {
+        room();
+        Xbyak::RegExp at;
+        variable(i, at, false, true);
+        cmp(byte[at], 0);
+        fails_ = Fails::Equal;
+        fldz();
+        pushed(true);
+    }
+    // select() by the flags compareToFlags left: the other value where the
+    // comparison fails (as compare() gives 0 there; unordered fails too).
+    void selectByFlags() {
+        const bool exact = exact_[depth_ - 2] && exact_[depth_ - 1];
+        if (registers_ < 3 || registers_ == kRegisters) {
+            spill();
+            for (std::size_t j = depth_ - 3; j < depth_; ++j) loadSlot(j);
+            registers_ = 3;
+        }
+        fxch(st1); // st0 the chosen value, st1 the other, st2 the placeholder
+        if (fails_ == Fails::BelowOrEqual)
+            fcmovbe(st0, st1);
+        else if (fails_ == Fails::Below)
+            fcmovb(st0, st1);
+        else
+            fcmove(st0, st1);
+        fstp(st1);
+        fstp(st1);
+        depth_ -= 3;
+        registers_ -= 3;
+        pushed(exact);
     }
     // Condition, chosen value and other value, the three topmost.
     void select() {

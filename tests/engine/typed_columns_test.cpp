@@ -95,8 +95,15 @@ void addFunctions(MathEvaluator& m) {
         "one", [](const double* v, std::size_t) { return v[0] * 0.5; }, 1);
 }
 
-const char* const kTexts[] = {
-    "a", "a*3 + b", "b/a - a", "sqrt(abs(a)) + b**2", "blk(a) + b*a", "one(a) - b", "a > b"};
+const char* const kTexts[] = {"a",
+                              "a*3 + b",
+                              "b/a - a",
+                              "sqrt(abs(a)) + b**2",
+                              "blk(a) + b*a",
+                              "one(a) - b",
+                              "a > b",
+                              "where(b > 0.5, a - b, a * 2)",
+                              "where(a, b - 1, b * 2)"};
 
 } // namespace
 
