@@ -371,8 +371,8 @@ public:
                     if (flagsSelect_ != kNoStep) {
                         if (isOrder(i.op))
                             compareToFlags(i.op);
-                        else
-                            boolToFlags(i);
+                        else if (!boolToFlags(i))
+                            return false;
                         continue;
                     }
                 }
@@ -1270,24 +1270,20 @@ private:
         return type == ValueType::Bool || type == ValueType::UInt8 || type == ValueType::Int8;
     }
     // Such a column's element as the condition: its zero in the flags.
-    void boolToFlags(const Instruction& i) {
+    bool boolToFlags(const Instruction& i) {
         room();
         Xbyak::RegExp at;
-        variable(i, at, false, true);
+        if (!variable(i, at, false, true)) return false;
         cmp(byte[at], 0);
         fails_ = Fails::Equal;
         fldz();
         pushed(true);
+        return true;
     }
     // select() by the flags compareToFlags left: the other value where the
     // comparison fails (as compare() gives 0 there; unordered fails too).
     void selectByFlags() {
-        const bool exact = exact_[depth_ - 2] && exact_[depth_ - 1];
-        if (registers_ < 3 || registers_ == kRegisters) {
-            spill();
-            for (std::size_t j = depth_ - 3; j < depth_; ++j) loadSlot(j);
-            registers_ = 3;
-        }
+        const bool exact = choiceInRegisters();
         fxch(st1); // st0 the chosen value, st1 the other, st2 the placeholder
         if (fails_ == Fails::BelowOrEqual)
             fcmovbe(st0, st1);
@@ -1301,14 +1297,19 @@ private:
         registers_ -= 3;
         pushed(exact);
     }
-    // Condition, chosen value and other value, the three topmost.
-    void select() {
-        const bool exact = exact_[depth_ - 2] && exact_[depth_ - 1];
+    // A choice's three values (condition, chosen, other) as the three
+    // topmost registers; whether both values are exact.
+    bool choiceInRegisters() {
         if (registers_ < 3 || registers_ == kRegisters) {
             spill();
             for (std::size_t j = depth_ - 3; j < depth_; ++j) loadSlot(j);
             registers_ = 3;
         }
+        return exact_[depth_ - 2] && exact_[depth_ - 1];
+    }
+    // Condition, chosen value and other value, the three topmost.
+    void select() {
+        const bool exact = choiceInRegisters();
         fxch(st2); // st0 the condition, st1 the chosen value, st2 the other
         fldz();
         fucomip(st0, st1);
