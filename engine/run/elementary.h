@@ -39,8 +39,10 @@ double pow(double x, double y);
 using RowsFunction = void (*)(const double*, double*, std::size_t);
 // f's form over rows (exp, log, log1p, sin and cos have one); else null.
 RowsFunction rowsOf(double (*f)(double));
-// Whether four rows go to a vector where the processor can (two otherwise):
-// tests compare the two.
-void setFourRows(bool enabled);
+// How many rows go to a vector, and whether a product's error is one fused
+// instruction: the widest form the processor has, up to the one set (tests
+// compare them).
+enum class RowsForm { Two, Four, FourFused };
+void setRowsForm(RowsForm widest);
 
 } // namespace velmoratrix::elementary

@@ -5,10 +5,12 @@
 // logarithms). Where that leaves the result farther than 2^-6 ulp from a
 // tie between doubles, the nearest double is the result, and it is the one
 // the extended path gives too (it is within 2^-9 ulp of the exact value); a
-// row nearer a tie, or special (NaN, zero, negative, infinite, subnormal,
-// within 2^-9 of log's 1, beyond exp's normal range, beyond 2^20 or within
-// 2^-30 of a multiple of pi/2 for sin and cos), is computed by the extended
-// path. So the bits are the scalar function's, at a third of its time.
+// row nearer a tie, or special (NaN, negative, infinite, subnormal, within
+// 2^-9 of log's 1, beyond exp's normal range, beyond 2^20 or within 2^-30 of
+// a multiple of pi/2 for sin and cos), is computed by the extended path, and
+// a zero takes its value at zero. So the bits are the scalar function's, at a
+// third of its time.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -52,9 +54,21 @@ typedef double Doubles4 __attribute__((vector_size(32)));
 typedef std::uint64_t Bits4 __attribute__((vector_size(32)));
 typedef std::int64_t Mask4 __attribute__((vector_size(32)));
 
+// The exact error of a product, a b - p, fused: only where the target has
+// FMA, where the compilers make one vector instruction of the lanes (a
+// library call a lane elsewhere).
+template <typename Value>
+[[gnu::always_inline]] inline Value productError(Value a, Value b, Value p) {
+    Value e;
+    for (int k = 0; k < static_cast<int>(sizeof(Value) / sizeof(double)); ++k)
+        e[k] = __builtin_fma(a[k], b[k], -p[k]);
+    return e;
+}
+
 // N rows to a vector: Value holds their doubles, Bits their bits, Mask a
-// comparison's outcome.
-template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
+// comparison's outcome. Fused: a product's error is one fused
+// multiply-subtract (the same exact value as Dekker's split gives).
+template <typename Value, typename Bits, typename Mask, int N, bool fused = false> struct Lanes {
 
     [[gnu::always_inline]] static Value select(Mask m, Value a, Value b) {
         return as<Value>((as<Bits>(a) & as<Bits>(m)) | (as<Bits>(b) & ~as<Bits>(m)));
@@ -91,9 +105,9 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
         const Value high = (mh - c) * inverse + gather([](int k) { return kGap[k]; }, j);
         Value xl;
         const Value x = twoSum(high, (m - mh) * inverse, xl);
-        // x^2 = q + ql exactly (Dekker, split at 27 bits).
-        const Value split = 134217729.0 * x, h = split - (split - x), l = x - h, q = x * x;
-        const Value ql = ((h * h - q) + 2 * h * l) + l * l;
+        // x^2 = q + ql exactly.
+        Value ql;
+        const Value q = square(x, ql);
         // log(1 + x + xl) = x - x^2/2 + x^3 (1/3 - x/4 ...) + xl (1 - x), to
         // 2^-80 for |x| <= 2^-8.
         const Value series = ((kC3 - kC4 * x) + q * (kC5 - kC6 * x)) +
@@ -121,8 +135,24 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
         const Value gap = as<Value>(as<Bits>(rest) & 0x7FFFFFFFFFFFFFFFu);
         return (gap < ulp * (0.5 - 0x1p-6)) & ((magnitude & 0x000FFFFFFFFFFFFFu) != 0);
     }
+    // x^2 = q + ql exactly (Dekker, split at 27 bits).
+    [[gnu::always_inline]] static Value square(Value x, Value& ql) {
+        const Value q = x * x;
+        if constexpr (fused) {
+            ql = productError(x, x, q);
+        } else {
+            const Value split = 134217729.0 * x, h = split - (split - x), l = x - h;
+            ql = ((h * h - q) + 2 * h * l) + l * l;
+        }
+        return q;
+    }
     // a b = p + pl exactly (Dekker, split at 27 bits).
     [[gnu::always_inline]] static Value twoProduct(Value a, Value b, Value& pl) {
+        if constexpr (fused) {
+            const Value p = a * b;
+            pl = productError(a, b, p);
+            return p;
+        }
         const Value sa = 134217729.0 * a, ah = sa - (sa - a), al = a - ah;
         const Value sb = 134217729.0 * b, bh = sb - (sb - b), bl = b - bh;
         const Value p = a * b;
@@ -234,6 +264,14 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
     template <int kind>
     [[gnu::always_inline]] static void rows(const double* in, double* out, std::size_t n,
                                             double (*scalar)(double)) {
+        // Zeros are common (sparse data; null rows often read one), and no
+        // kind's vector form takes them: the scalar function's values at +0
+        // and -0, taken once.
+        Value atZero, atMinusZero; // lane by lane: 0 + -0 would be +0
+        for (int k = 0; k < N; ++k) {
+            atZero[k] = scalar(0.0);
+            atMinusZero[k] = scalar(-0.0);
+        }
         std::size_t i = 0;
         for (; i + N <= n; i += N) {
             Value y;
@@ -265,8 +303,10 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
                 t = select(fits, t, Value{} * 0.0);
                 v = logarithm(s, t, safe);
             }
+            const Mask zero = y == 0.0;
+            v = select(zero, select(as<Mask>(y) < 0, atMinusZero, atZero), v);
             std::memcpy(out + i, &v, sizeof v);
-            const Mask done = fits & safe;
+            const Mask done = (fits & safe) | zero;
             for (int k = 0; k < N; ++k)
                 if (!done[k]) out[i + k] = scalar(in[i + k]);
         }
@@ -274,49 +314,60 @@ template <typename Value, typename Bits, typename Mask, int N> struct Lanes {
     }
 };
 
-using Two = Lanes<Doubles2, Bits2, Mask2, 2>;
-
 // Each kind's function of one row, which computes what the vectors leave.
 double (*const kScalar[])(double) = {&velmoratrix::elementary::log, &velmoratrix::elementary::log1p,
                                      &velmoratrix::elementary::exp, &velmoratrix::elementary::sin,
                                      &velmoratrix::elementary::cos};
 
-// Four rows to a vector where the processor has AVX2 (the same operations,
-// so the same bits: no fused multiply-add is enabled). Not on Windows, whose
-// GCC does not align the stack for 32-byte vectors.
+// Four rows to a vector where the processor has AVX2: the same operations,
+// so the same bits. Where it has FMA too, a product's exact error is one
+// fused instruction; nothing else is fused, and that error is the same value
+// either way. Not on Windows, whose GCC does not align the stack for 32-byte
+// vectors.
+std::atomic<RowsForm> widest{RowsForm::FourFused};
 #if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
 #define VELMO_FOUR_ROWS 1
-using Four = Lanes<Doubles4, Bits4, Mask4, 4>;
 template <int kind>
 [[gnu::target("avx2")]] void fourRows(const double* in, double* out, std::size_t n) {
-    Four::rows<kind>(in, out, n, kScalar[kind]);
+    Lanes<Doubles4, Bits4, Mask4, 4>::rows<kind>(in, out, n, kScalar[kind]);
 }
-std::atomic<bool> fourEnabled{true};
-bool wide() {
+template <int kind>
+[[gnu::target("avx2,fma")]] void fourRowsFused(const double* in, double* out, std::size_t n) {
+    Lanes<Doubles4, Bits4, Mask4, 4, true>::rows<kind>(in, out, n, kScalar[kind]);
+}
+// The widest form the processor has, no wider than the one set.
+RowsForm form() {
     // Initialized here, not by a constructor's order: the module may load late.
-    static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-    return avx2 && fourEnabled.load(std::memory_order_relaxed);
+    static const RowsForm has = (__builtin_cpu_init(), !__builtin_cpu_supports("avx2"))
+                                    ? RowsForm::Two
+                                : __builtin_cpu_supports("fma") ? RowsForm::FourFused
+                                                                : RowsForm::Four;
+    return std::min(has, widest.load(std::memory_order_relaxed));
 }
 #else
 template <int kind> void fourRows(const double*, double*, std::size_t) {}
-bool wide() {
-    return false;
+template <int kind> void fourRowsFused(const double*, double*, std::size_t) {}
+RowsForm form() {
+    return RowsForm::Two;
 }
 #endif
 
 template <int kind> void rows(const double* in, double* out, std::size_t n) {
-    if (wide()) return fourRows<kind>(in, out, n);
-    Two::rows<kind>(in, out, n, kScalar[kind]);
+    switch (form()) {
+    case RowsForm::FourFused:
+        return fourRowsFused<kind>(in, out, n);
+    case RowsForm::Four:
+        return fourRows<kind>(in, out, n);
+    case RowsForm::Two:
+        break;
+    }
+    Lanes<Doubles2, Bits2, Mask2, 2>::rows<kind>(in, out, n, kScalar[kind]);
 }
 
 } // namespace
 
-void velmoratrix::elementary::setFourRows(bool enabled) {
-#ifdef VELMO_FOUR_ROWS
-    fourEnabled.store(enabled, std::memory_order_relaxed);
-#else
-    (void)enabled;
-#endif
+void velmoratrix::elementary::setRowsForm(RowsForm widest) {
+    ::widest.store(widest, std::memory_order_relaxed);
 }
 
 velmoratrix::elementary::RowsFunction velmoratrix::elementary::rowsOf(double (*f)(double)) {
