@@ -56,12 +56,12 @@ private:
 
 // The engine's floating-point settings on the calling thread for as long as
 // it lives, and the thread's own given back at its end. Compiled::value
-// inside one does not read the SSE settings (MXCSR) at every call, which on
-// some processors costs as much as a short formula: for a loop of many
-// calls, say one frame of a simulation. Leave the settings alone while it
-// lives: a change made inside it (fesetround, a callable that sets them)
-// would reach the callables that later calls make. Scopes nest; each belongs
-// to the thread that made it.
+// inside one does not read the settings at every call (the x87 control word,
+// and the SSE settings, MXCSR, which on some processors costs as much as a
+// short formula): for a loop of many calls, say one frame of a simulation.
+// Leave the settings alone while it lives: a change made inside it
+// (fesetround, a callable that sets them) would reach the calls that follow.
+// Scopes nest; each belongs to the thread that made it.
 class EngineSettings {
 public:
     EngineSettings();

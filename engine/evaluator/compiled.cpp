@@ -304,8 +304,9 @@ inline long double Compiled::State::byCode(const double* values) const {
 long double Compiled::value(const double* values) const {
     const State& s = state();
     if (!s.scalar) return s.interpreted(values);
+    if (settingsHeld != 0) return s.byCode(values);
     const EngineX87 floats;
-    if (s.code.sse && settingsHeld == 0) {
+    if (s.code.sse) {
         const EngineSse sse;
         return s.byCode(values);
     }
