@@ -377,9 +377,12 @@ private:
         const std::size_t k = static_cast<std::size_t>(i.cell - slots_);
         if (i.cell >= slots_ && k < columns_.size()) {
             const std::ptrdiff_t stride = columns_[k].stride;
-            const char* from = elementAt(columns_[k], first);
-            withReader(columns_[k].type, [&](auto read) {
-                for (std::size_t j = 0; j < count; ++j, from += stride) f(top[j], read(from));
+            // By value: a pointer the loop reads through could alias one
+            // held by reference, which would then go to memory every row.
+            withReader(columns_[k].type, [&, from = elementAt(columns_[k], first)](auto read) {
+                const char* at = from;
+                const std::ptrdiff_t step = stride;
+                for (std::size_t j = 0; j < count; ++j, at += step) f(top[j], read(at));
             });
             return true;
         }

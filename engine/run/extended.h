@@ -146,10 +146,11 @@ inline bool ordinary(Extended a, Extended b) {
 // of biased exponent `biased`; false where the result is not normal (past the
 // largest, or below the smallest where rounding happens at another bit), which
 // roundPack then handles.
-inline bool roundedNormal(bool negative, int biased, u128 m, Extended& out) {
+// In two words (kept, the top 64 bits, and the rest): a 128-bit value would
+// go through memory in a busy loop.
+inline bool roundedNormal(bool negative, int biased, std::uint64_t kept, std::uint64_t rest,
+                          Extended& out) {
     if (biased < 1) return false;
-    auto kept = static_cast<std::uint64_t>(m >> 64);
-    const auto rest = static_cast<std::uint64_t>(m);
     // Without a branch: random data rounds up half the time.
     kept += (rest >> 63) & (static_cast<std::uint64_t>((rest << 1) != 0) | (kept & 1));
     if (kept == 0) { // carried out of the top: the next binade
@@ -159,6 +160,10 @@ inline bool roundedNormal(bool negative, int biased, u128 m, Extended& out) {
     if (biased >= kMaxField) return false;
     out = make(negative, biased, kept);
     return true;
+}
+inline bool roundedNormal(bool negative, int biased, u128 m, Extended& out) {
+    return roundedNormal(negative, biased, static_cast<std::uint64_t>(m >> 64),
+                         static_cast<std::uint64_t>(m), out);
 }
 
 } // namespace detail
@@ -315,17 +320,17 @@ inline Extended negate(Extended x) {
 [[gnu::always_inline]] inline Extended divide(Extended a, Extended b) {
     using namespace detail;
     if (ordinary(a, b)) {
-        // 64 bits of the quotient of the significands (its top bit set), then
-        // the remainder against half the divisor gives the round and sticky bits.
-        const std::uint64_t x = a.significand, y = b.significand;
-        const bool below = x < y; // the quotient below 1: one bit more
-        const int biased = field(a) - field(b) + kBias - below;
+        // 64 bits of the quotient of the significands (its top bit set): of
+        // x / y or x / 2y, whichever lies in [1/2, 1), chosen without a branch
+        // (random data takes either half the time). The remainder against
+        // half the divisor gives the round and sticky bits.
+        const std::uint64_t x = a.significand, y = b.significand, halved = x >= y;
+        const int biased = field(a) - field(b) + kBias - 1 + static_cast<int>(halved);
         std::uint64_t rest;
-        const std::uint64_t q = divideWide(below ? x : x >> 1, below ? 0 : x << 63, y, rest);
-        const bool half = rest >= y - rest, more = rest != 0 && rest != y - rest;
-        const u128 m = (u128{q} << 64) | (u128{half} << 63) | u128{more};
+        const std::uint64_t q = divideWide(x >> halved, (x << 63) & (0 - halved), y, rest);
+        const std::uint64_t half = rest >= y - rest, more = rest != 0 && rest != y - rest;
         Extended r;
-        if (roundedNormal(sign(a) != sign(b), biased, m, r)) return r;
+        if (roundedNormal(sign(a) != sign(b), biased, q, half << 63 | more, r)) return r;
     }
     return divideAny(a, b);
 }
@@ -349,9 +354,12 @@ inline Extended squareRoot(Extended x) {
     const int scale = u.exponent - 127 + odd;
     // The whole root: the double square root of the top word (IEEE's, the
     // same everywhere) lies within 2^12 of it, one Newton step from there
-    // within 2 of it, and squares settle it exactly.
+    // within 2 of it, and squares settle it exactly. (The word is read
+    // halved, as a signed one: an unsigned one is read with a branch on its
+    // top bit, which the exponent's parity sets.)
     const auto high = static_cast<std::uint64_t>(radicand >> 64);
-    const double estimate = std::sqrt(static_cast<double>(high)) * 0x1p32;
+    const double estimate =
+        std::sqrt(2 * static_cast<double>(static_cast<std::int64_t>(high >> 1))) * 0x1p32;
     constexpr std::uint64_t kLargest = ~std::uint64_t{0};
     std::uint64_t root = estimate >= 0x1p64 ? kLargest : static_cast<std::uint64_t>(estimate);
     std::uint64_t remainder;
