@@ -267,10 +267,11 @@ template <typename Value, typename Bits, typename Mask, int N, bool fused = fals
         // Zeros are common (sparse data; null rows often read one), and no
         // kind's vector form takes them: the scalar function's values at +0
         // and -0, taken once.
+        const double zero = scalar(0.0), minusZero = scalar(-0.0);
         Value atZero, atMinusZero; // lane by lane: 0 + -0 would be +0
         for (int k = 0; k < N; ++k) {
-            atZero[k] = scalar(0.0);
-            atMinusZero[k] = scalar(-0.0);
+            atZero[k] = zero;
+            atMinusZero[k] = minusZero;
         }
         std::size_t i = 0;
         for (; i + N <= n; i += N) {
@@ -303,10 +304,10 @@ template <typename Value, typename Bits, typename Mask, int N, bool fused = fals
                 t = select(fits, t, Value{} * 0.0);
                 v = logarithm(s, t, safe);
             }
-            const Mask zero = y == 0.0;
-            v = select(zero, select(as<Mask>(y) < 0, atMinusZero, atZero), v);
+            const Mask zeros = y == 0.0;
+            v = select(zeros, select(as<Mask>(y) < 0, atMinusZero, atZero), v);
             std::memcpy(out + i, &v, sizeof v);
-            const Mask done = (fits & safe) | zero;
+            const Mask done = (fits & safe) | zeros;
             for (int k = 0; k < N; ++k)
                 if (!done[k]) out[i + k] = scalar(in[i + k]);
         }
@@ -319,12 +320,14 @@ double (*const kScalar[])(double) = {&velmoratrix::elementary::log, &velmoratrix
                                      &velmoratrix::elementary::exp, &velmoratrix::elementary::sin,
                                      &velmoratrix::elementary::cos};
 
+// The widest form a test allows.
+std::atomic<RowsForm> widest{RowsForm::FourFused};
+
 // Four rows to a vector where the processor has AVX2: the same operations,
 // so the same bits. Where it has FMA too, a product's exact error is one
 // fused instruction; nothing else is fused, and that error is the same value
 // either way. Not on Windows, whose GCC does not align the stack for 32-byte
 // vectors.
-std::atomic<RowsForm> widest{RowsForm::FourFused};
 #if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
 #define VELMO_FOUR_ROWS 1
 template <int kind>
